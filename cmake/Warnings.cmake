@@ -1,0 +1,2 @@
+# Warnings on everywhere; the code base is kept clean of them.
+add_compile_options(-Wall -Wextra)

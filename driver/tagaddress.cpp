@@ -1,0 +1,137 @@
+#include "tagaddress.h"
+
+#include "DataType.h"
+
+#include <array>
+#include <climits>
+
+namespace tarvik {
+namespace {
+
+struct AreaInfo
+{
+    const char *name; // empty where no name leads to the code
+    AreaClass cls;
+    int scale; // point index times scale = address value of a memory request
+    int maxLength;
+};
+
+constexpr AreaClass B = AreaClass::Bit, W = AreaClass::Word, T = AreaClass::TwoByte,
+                    K = AreaClass::Block256, O = AreaClass::Other;
+
+// Indexed by area code, 0 to 46.
+constexpr std::array<AreaInfo, 47> areas = {{
+    {"", O, 1, 0},         {"DI", B, 1, 240},     {"DI_F", B, 1, 240},   {"DI_S", B, 1, 240},
+    {"DO", B, 1, 160},     {"DO_F", B, 1, 160},   {"DO_S", B, 1, 160},   {"AI", W, 4, 320},
+    {"AI_F", W, 4, 320},   {"AI_S", W, 4, 80},    {"AO", W, 4, 320},     {"AO_F", O, 1, 320},
+    {"AO_S", O, 1, 80},    {"SD", B, 1, 320},     {"SA", T, 2, 640},     {"NDI", B, 1, 2000},
+    {"NDO", B, 1, 2000},   {"NAI", W, 4, 8000},   {"NAO", W, 4, 8000},   {"HDS", B, 1, 500},
+    {"HDP", B, 1, 500},    {"HAI", W, 4, 2000},   {"LD", B, 1, 2000},    {"LA", W, 4, 2000},
+    {"LW", W, 4, 8000},    {"", O, 1, 1},         {"", O, 1, 100},       {"", O, 1, 400},
+    {"SI", K, 256, 1280},  {"Custom", T, 1, 2097152}, {"", O, 1, 1},     {"", O, 1, 1},
+    {"", O, 1, 7200},      {"", O, 1, 0},         {"", O, 1, 0},         {"", O, 1, 0},
+    {"", O, 1, 0},         {"", O, 1, 0},         {"", O, 1, 0},         {"", O, 1, 0},
+    {"", O, 1, 0},         {"", O, 1, 0},         {"", O, 1, 0},         {"", O, 1, 0},
+    {"", O, 1, 0},         {"", O, 1, 0},         {"", O, 1, 0},
+}};
+
+// The order names are tried in: every name comes before the shorter names that are its prefix,
+// so DI_F7 is area 2 and not area 1.
+constexpr std::array<int, 26> matchOrder = {2,  3,  5,  6,  21, 15, 16, 17, 18, 1,  4,  8,  9,
+                                            7,  11, 12, 10, 13, 14, 19, 20, 22, 23, 24, 28, 29};
+
+const AreaInfo *info(int area)
+{
+    return area >= 0 && area < int(areas.size()) ? &areas[size_t(area)] : nullptr;
+}
+
+// Length units per element, indexed by type code; the byte types (0 here) are sized by area.
+constexpr std::array<int, 13> unitsPerElement = {0, 1, 0, 0, 2, 2, 4, 4, 4, 8, 8, 8, 1};
+
+// Int8 and UInt8 transfers are sized by the area: one unit per bit in bit areas, whole words,
+// half-words or 256-byte blocks elsewhere.
+long long byteTransferLength(long long count, int area)
+{
+    switch (areaClass(area)) {
+    case AreaClass::Bit:
+        return count * 8;
+    case AreaClass::Word:
+        return count - count % 4;
+    case AreaClass::TwoByte:
+        return count - count % 2;
+    case AreaClass::Block256:
+        return count - count % 256;
+    case AreaClass::Other:
+        break;
+    }
+    return 0;
+}
+
+} // namespace
+
+int areaCode(const QString &address)
+{
+    for (int code : matchOrder) {
+        if (address.startsWith(QLatin1String(areas[size_t(code)].name)))
+            return code;
+    }
+    return 0;
+}
+
+int pointIndex(const QString &address)
+{
+    QString digits;
+    for (QChar c : address) {
+        if (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+            digits.append(c);
+    }
+    bool ok = false;
+    const uint number = digits.toUInt(&ok, 10);
+    // No digits, point 0, more than 32 bits, or an index beyond int: no usable point.
+    if (!ok || number == 0 || number - 1 > uint(INT_MAX))
+        return -1;
+    return int(number - 1);
+}
+
+int transferLength(int type, int count, int area)
+{
+    if (count <= 0)
+        return 0;
+    if (type < Bool || type > String)
+        return 0;
+    const long long raw = type == Int8 || type == UInt8
+                              ? byteTransferLength(count, area)
+                              : static_cast<long long>(count) * unitsPerElement[size_t(type)];
+    return raw > largestTransfer ? 0 : int(raw);
+}
+
+int maximumLength(int area)
+{
+    const AreaInfo *a = info(area);
+    return a ? a->maxLength : 0;
+}
+
+AreaClass areaClass(int area)
+{
+    const AreaInfo *a = info(area);
+    return a ? a->cls : AreaClass::Other;
+}
+
+bool isBitArea(int area)
+{
+    return areaClass(area) == AreaClass::Bit;
+}
+
+int areaScale(int area)
+{
+    const AreaInfo *a = info(area);
+    return a ? a->scale : 1;
+}
+
+QString areaName(int area)
+{
+    const AreaInfo *a = info(area);
+    return a ? QLatin1String(a->name) : QString();
+}
+
+} // namespace tarvik
