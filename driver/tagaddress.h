@@ -16,13 +16,13 @@ constexpr int largestAnswer = 1472;   // answer header plus 1468 bytes of data
 constexpr int stringSlot = 256;       // a text item occupies one 256-byte slot in the controller
 constexpr int areaCodeSI = 28;
 
-int areaCode(const QString &address);                 // code of the name heading the address, or 0
-int pointIndex(const QString &address);               // zero-based point index, or -1
-int transferLength(int type, int count, int area);    // length units, or 0 when refused
-int maximumLength(int area);                          // informative maximum, 0 outside the table
+int areaCode(const QString &address);              // code of the name heading the address, or 0
+int pointIndex(const QString &address);            // zero-based point index, or -1
+int transferLength(int type, int count, int area); // length units, or 0 when refused
+int maximumLength(int area);                       // informative maximum, 0 outside the table
 AreaClass areaClass(int area);
 bool isBitArea(int area);
-int areaScale(int area);                              // factor from point index to address value
-QString areaName(int area);                           // name that leads to the code, or empty
+int areaScale(int area);    // factor from point index to address value
+QString areaName(int area); // name that leads to the code, or empty
 
 } // namespace tarvik

@@ -1,0 +1,5 @@
+#pragma once
+
+#include "CDriveBaseClass.h"
+
+extern "C" CDriveBaseClass *getSharedLibrary();

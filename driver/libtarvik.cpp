@@ -1,0 +1,167 @@
+#include "libtarvik.h"
+
+#include "tagaddress.h"
+
+#include <QLocale>
+#include <QTime>
+
+namespace {
+
+QDate buildDate()
+{
+    // Once per process: the stamp cannot change while the library is loaded.
+    static const QDate date = LibTarvik::parseBuildDate(QStringLiteral(__DATE__));
+    return date;
+}
+
+} // namespace
+
+LibTarvik::LibTarvik() = default;
+
+LibTarvik::~LibTarvik() = default;
+
+QString LibTarvik::getDriveName()
+{
+    return QStringLiteral("Tarvik");
+}
+
+QString LibTarvik::getversion_number()
+{
+    return QStringLiteral("V1.8.4 202001027");
+}
+
+QDate LibTarvik::parseBuildDate(QString stamp)
+{
+    // Days 1 to 9 come with a blank in place of the leading zero; "d" takes one or two digits.
+    stamp.replace(QLatin1String("  "), QLatin1String(" "));
+    return QLocale(QLocale::English).toDate(stamp, QStringLiteral("MMM d yyyy"));
+}
+
+QString LibTarvik::DebugCmd(EDebugCmdType cmd)
+{
+    switch (cmd) {
+    case DebugStart:
+        link.traceOn = true;
+        return QStringLiteral("StartDebug");
+    case DebugStop:
+        link.traceOn = false;
+        return QStringLiteral("StopDebug");
+    case DebugBuildInfo: {
+        const QTime time = QTime::fromString(QStringLiteral(__TIME__), QStringLiteral("hh:mm:ss"));
+        return QStringLiteral("v1.8.4 %1 %2")
+            .arg(buildDate().toString(QStringLiteral("yyyy-MM-dd")), 0, QLatin1Char(' '))
+            .arg(time.toString(QStringLiteral("hh:mm:ss")), 0, QLatin1Char(' '));
+    }
+    case DebugDriveName:
+        return getDriveName();
+    }
+    return QString();
+}
+
+int LibTarvik::SetConnectPar(QString par)
+{
+    connectPar = int(par.toUInt());
+    return connectPar;
+}
+
+int LibTarvik::ConnectDrive(QString conn)
+{
+    const QStringList udpFields = conn.split(QLatin1Char(':'));
+    if (udpFields.size() == 2)
+        return connectUdp(udpFields.at(0), udpFields.at(1));
+    const QStringList serialFields = conn.split(QLatin1Char(','));
+    if (serialFields.size() != 4)
+        return -1;
+    return connectSerial(serialFields);
+}
+
+// The link connected last carries the requests: the other form's link object goes first, so no
+// request can leave over a link to the previous device.
+int LibTarvik::connectUdp(const QString &host, const QString &port)
+{
+    link.releaseSerial();
+    baudRate = dataBits = stopBits = 0;
+    udpHost = host;
+    udpPort = int(port.toUInt());
+    return link.UDPConnectDrive(udpHost, udpPort);
+}
+
+int LibTarvik::connectSerial(const QStringList &fields)
+{
+    link.releaseUdp();
+    udpPort = 0;
+    serialPortName = fields.at(0);
+    baudRate = fields.at(1).toInt();
+    dataBits = fields.at(2).toInt();
+    stopBits = fields.at(3).toInt();
+    return link.serialConnectDrive(serialPortName, baudRate, dataBits, stopBits, parity);
+}
+
+int LibTarvik::DisConnectDrive()
+{
+    if (udpPort > 0) {
+        if (!link.udpSocket)
+            return -1; // released by DestroyFree: nothing to close
+        link.UDPConnectDrive();
+        return 0;
+    }
+    if (baudRate > 0 && dataBits != 0 && stopBits != 0)
+        return link.serialDisConnectDrive();
+    return -1;
+}
+
+int LibTarvik::DestroyFree()
+{
+    return link.DestroyFree();
+}
+
+CLabelVariable LibTarvik::ReadVariable(QString address, DataType type)
+{
+    return ReadVariable(address, type, 1);
+}
+
+CLabelVariable LibTarvik::ReadVariable(QString address, DataType type, int count)
+{
+    CLabelVariable record;
+    record.time = QDateTime::currentDateTime();
+    record.result = 2; // tag reads are not served by this build yet
+    record.address = address;
+    record.count = count;
+    record.type = type;
+    return record;
+}
+
+CLabelVariable LibTarvik::WriteVariable(QString address, DataType type, CLabelVariable record)
+{
+    return WriteVariable(address, type, record, 1);
+}
+
+CLabelVariable LibTarvik::WriteVariable(QString address, DataType type, CLabelVariable record,
+                                        int count)
+{
+    record.result = 2; // tag writes are not served by this build yet
+    record.address = address;
+    record.count = count;
+    record.type = type;
+    return record;
+}
+
+int LibTarvik::getArea(QString address)
+{
+    return tarvik::areaCode(address);
+}
+
+int LibTarvik::getAddr(QString address)
+{
+    return tarvik::pointIndex(address);
+}
+
+int LibTarvik::getBytelen(DataType type, int count, int area)
+{
+    return tarvik::transferLength(type, count, area);
+}
+
+int LibTarvik::getmaximum_length(int area)
+{
+    return tarvik::maximumLength(area);
+}

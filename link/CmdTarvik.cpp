@@ -1,0 +1,452 @@
+#include "CmdTarvik.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QSerialPort>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <array>
+
+namespace {
+
+constexpr quint16 localUdpPort = 500;  // the port the controller expects its peer on
+constexpr int udpReadyWaitMs = 300;    // how long a UDP answer may take before polling starts
+constexpr int serialReadyWaitMs = 300; // likewise for the first bytes of a serial answer
+constexpr int serialWriteWaitMs = 100;
+constexpr int pollStepMs = 10;
+constexpr int largestAnswer = 1472;     // a 4-byte header and at most 1468 bytes of data
+constexpr int datagramCapacity = 65536; // larger than any UDP payload
+
+// Baud rates the port accepts from a connection string, and the quiet gap that ends an answer
+// at that rate (0: the gap stays as it was).
+struct BaudSetting
+{
+    int baud;
+    int gapMs;
+};
+constexpr std::array<BaudSetting, 8> baudTable = {
+    {{1200, 0}, {2400, 10}, {4800, 6}, {9600, 3}, {19200, 0}, {38400, 0}, {57600, 0}, {115200, 0}}};
+
+const BaudSetting *findBaud(int baud)
+{
+    for (const BaudSetting &b : baudTable) {
+        if (b.baud == baud)
+            return &b;
+    }
+    return nullptr;
+}
+
+// Parity from free text, first match wins: N before E before O, case ignored.
+bool parityFromText(const QString &text, QSerialPort::Parity *parity)
+{
+    struct Match
+    {
+        QChar letter;
+        QSerialPort::Parity parity;
+    };
+    static const Match matches[] = {{QLatin1Char('N'), QSerialPort::NoParity},
+                                    {QLatin1Char('E'), QSerialPort::EvenParity},
+                                    {QLatin1Char('O'), QSerialPort::OddParity}};
+    for (const Match &m : matches) {
+        if (text.contains(m.letter, Qt::CaseInsensitive)) {
+            *parity = m.parity;
+            return true;
+        }
+    }
+    return false;
+}
+
+void warnLine(const QString &line)
+{
+    qWarning().noquote() << line;
+}
+
+} // namespace
+
+CmdTarvik::CmdTarvik() = default;
+
+CmdTarvik::~CmdTarvik()
+{
+    DestroyFree();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Serial link
+
+int CmdTarvik::serialConnectDrive(QString portName, int baud, int dataBits, int stopBits,
+                                  QString parity)
+{
+    if (!serialPort) {
+        serialPort = new QSerialPort(this);
+        connect(serialPort, &QSerialPort::readyRead, this, &CmdTarvik::serialreadyRead);
+    }
+    if (serialPort->isOpen()) {
+        serialPort->clear(QSerialPort::AllDirections);
+        serialPort->close();
+    }
+    serialPort->setPortName(portName);
+    if (!serialPort->open(QIODevice::ReadWrite))
+        return -1;
+
+    if (const BaudSetting *b = findBaud(baud)) {
+        serialPort->setBaudRate(baud, QSerialPort::AllDirections);
+        if (b->gapMs > 0)
+            gapMs = b->gapMs;
+    }
+    if (dataBits >= 5 && dataBits <= 8)
+        serialPort->setDataBits(QSerialPort::DataBits(dataBits));
+    // 1 one stop bit, 2 two, 3 one and a half: the port library's own numbering.
+    if (stopBits >= 1 && stopBits <= 3)
+        serialPort->setStopBits(QSerialPort::StopBits(stopBits));
+    QSerialPort::Parity p;
+    if (parityFromText(parity, &p))
+        serialPort->setParity(p);
+    serialPort->setFlowControl(QSerialPort::NoFlowControl);
+
+    if (!gapTimer) {
+        gapTimer = new QTimer(this);
+        gapTimer->setSingleShot(false);
+        connect(gapTimer, &QTimer::timeout, this, &CmdTarvik::TimerTimeOut);
+    }
+    return 0;
+}
+
+int CmdTarvik::serialDisConnectDrive()
+{
+    if (!serialPort || !serialPort->isOpen())
+        return -1;
+    serialPort->clear(QSerialPort::AllDirections);
+    serialPort->close();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// UDP link
+
+int CmdTarvik::UDPConnectDrive(QString address, int port)
+{
+    if (!udpSocket) {
+        udpSocket = new QUdpSocket(this);
+        connect(udpSocket, &QUdpSocket::readyRead, this, &CmdTarvik::myreadyRead);
+        connect(udpSocket, &QUdpSocket::connected, this, &CmdTarvik::myconnected);
+        connect(udpSocket, &QUdpSocket::disconnected, this, &CmdTarvik::mydisconnected);
+    }
+    remotePort = port;
+    if (!remoteAddress.setAddress(address))
+        return -1;
+    // A port beyond 16 bits would be cut to another port: a device nobody named.
+    if (port < 0 || port > 0xFFFF)
+        return -1;
+    // A socket still bound from an earlier connect is released so the bind below can take the
+    // new address.
+    if (udpSocket->state() != QAbstractSocket::UnconnectedState)
+        udpSocket->close();
+    // The bind mostly fails (the device's address is rarely one of ours); the first datagram
+    // then binds an ephemeral port, and the link check decides either way.
+    udpSocket->bind(remoteAddress, localUdpPort);
+    if (connections() == 0)
+        return 0;
+    UDPConnectDrive();
+    return -2;
+}
+
+int CmdTarvik::UDPConnectDrive()
+{
+    if (!udpSocket)
+        return 0;
+    udpSocket->close();
+    if (udpSocket->state() != QAbstractSocket::UnconnectedState)
+        udpSocket->waitForDisconnected(30000);
+    return 0;
+}
+
+int CmdTarvik::connections()
+{
+    const QByteArray probe("\x04\x01", 2);
+    QByteArray reply;
+    const int rc = SendData(probe, probe.size(), reply, 50);
+    const bool answered =
+        rc == 0 && reply.size() >= 2 && reply.at(0) == probe.at(0) && reply.at(1) == probe.at(1);
+    return answered ? 0 : 1;
+}
+
+int CmdTarvik::Connection_status()
+{
+    if (serialPort)
+        return serialPort->isOpen() ? 0 : -3;
+    // A closed UDP socket still counts: datagrams need no connection.
+    return udpSocket ? 0 : -3;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receive side
+
+void CmdTarvik::myconnected() {}
+
+void CmdTarvik::mydisconnected()
+{
+    if (!udpSocket || udpSocket->error() == QAbstractSocket::UnknownSocketError)
+        return;
+    qWarning().noquote() << QStringLiteral("lib[Tarvik]%1:%2 ")
+                                .arg(remoteAddress.toString(), 0, QLatin1Char(' '))
+                                .arg(remotePort, 0, 10, QLatin1Char(' '))
+                         << udpSocket->error();
+}
+
+void CmdTarvik::myreadyRead()
+{
+    if (!udpSocket)
+        return;
+    if (datagram.size() != datagramCapacity)
+        datagram.resize(datagramCapacity);
+    while (udpSocket && udpSocket->hasPendingDatagrams()) {
+        quint16 senderPort = 0;
+        const qint64 n =
+            udpSocket->readDatagram(datagram.data(), datagram.size(), &senderAddress, &senderPort);
+        if (n < 0)
+            break;
+        // Only the device may answer; it may answer from another port of its own.
+        if (!senderAddress.isEqual(remoteAddress, QHostAddress::TolerantConversion)) {
+            warnForeign(senderAddress, senderPort, n);
+            continue;
+        }
+        recvBuffer = QByteArray(datagram.constData(), int(n));
+    }
+}
+
+void CmdTarvik::warnForeign(const QHostAddress &sender, quint16 senderPort, qint64 size)
+{
+    warnLine(QStringLiteral("lib[Tarvik]%1:%2  datagram from %3:%4 dropped len = %5")
+                 .arg(remoteAddress.toString())
+                 .arg(remotePort)
+                 .arg(sender.toString())
+                 .arg(senderPort)
+                 .arg(size));
+}
+
+void CmdTarvik::serialreadyRead()
+{
+    if (!gapTimer)
+        return;
+    gapTimer->stop();
+    gapTimer->start(gapMs);
+}
+
+void CmdTarvik::TimerTimeOut()
+{
+    if (gapTimer && gapTimer->isActive())
+        gapTimer->stop();
+    if (serialPort)
+        recvBuffer = serialPort->readAll();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Teardown
+
+int CmdTarvik::deleteSerialPort()
+{
+    if (serialPort) {
+        disconnect(serialPort, &QSerialPort::readyRead, this, &CmdTarvik::serialreadyRead);
+        delete serialPort;
+        serialPort = nullptr;
+    }
+    if (gapTimer) {
+        disconnect(gapTimer, &QTimer::timeout, this, &CmdTarvik::TimerTimeOut);
+        delete gapTimer;
+        gapTimer = nullptr;
+    }
+    return 0;
+}
+
+int CmdTarvik::deletetcpSocket()
+{
+    if (udpSocket) {
+        disconnect(udpSocket, &QUdpSocket::connected, this, &CmdTarvik::myconnected);
+        disconnect(udpSocket, &QUdpSocket::disconnected, this, &CmdTarvik::mydisconnected);
+        disconnect(udpSocket, &QUdpSocket::readyRead, this, &CmdTarvik::myreadyRead);
+        delete udpSocket;
+        udpSocket = nullptr;
+    }
+    return 0;
+}
+
+int CmdTarvik::releaseSerial()
+{
+    if (!serialPort)
+        return 1;
+    serialDisConnectDrive();
+    deleteSerialPort();
+    return 0;
+}
+
+int CmdTarvik::releaseUdp()
+{
+    if (!udpSocket)
+        return 1;
+    if (udpSocket->state() != QAbstractSocket::UnconnectedState)
+        UDPConnectDrive();
+    deletetcpSocket();
+    return 0;
+}
+
+int CmdTarvik::DestroyFree()
+{
+    if (serialPort)
+        return releaseSerial();
+    return releaseUdp();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Exchange
+
+int CmdTarvik::SendData(QByteArray frame, int length, QByteArray &reply, int timeoutMs,
+                        int expectedLength)
+{
+    discardStale();
+    if (udpSocket)
+        return udpExchange(frame, length, reply, timeoutMs);
+    if (serialPort)
+        return serialExchange(frame, reply, timeoutMs, expectedLength);
+    // No link: nothing goes out and nothing can come back; the budget still runs.
+    if (timeoutMs < 1)
+        return -1;
+    mysleep(timeoutMs);
+    return -1;
+}
+
+// Whatever arrived after an earlier exchange gave up belongs to that exchange: a late answer to
+// one tag must never become the value of the next.
+void CmdTarvik::discardStale()
+{
+    recvBuffer.clear();
+    if (udpSocket) {
+        char sink;
+        while (udpSocket->hasPendingDatagrams())
+            udpSocket->readDatagram(&sink, 1);
+    }
+    if (serialPort) {
+        if (gapTimer)
+            gapTimer->stop();
+        if (serialPort->isOpen())
+            serialPort->clear(QSerialPort::Input);
+    }
+}
+
+int CmdTarvik::udpExchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs)
+{
+    const int size = qBound(0, length, frame.size());
+    udpSocket->writeDatagram(frame.constData(), size, remoteAddress, quint16(remotePort));
+    if (timeoutMs < 1)
+        return -1;
+
+    // The wait delivers readyRead here, so the answer is usually in before it returns. A
+    // datagram from a stranger is dropped by the slot and the wait goes on.
+    QElapsedTimer clock;
+    clock.start();
+    QPointer<QUdpSocket> socket(udpSocket);
+    while (recvBuffer.isEmpty() && socket) {
+        const qint64 left = udpReadyWaitMs - clock.elapsed();
+        if (left <= 0 || !socket->waitForReadyRead(int(left)))
+            break;
+    }
+
+    int waited = 0;
+    while (recvBuffer.isEmpty()) {
+        waited += pollStepMs;
+        mysleep(pollStepMs);
+        if (waited >= timeoutMs)
+            return -1;
+    }
+    reply.append(recvBuffer);
+    recvBuffer.clear();
+    return 0;
+}
+
+// A serial answer is complete when the expected number of bytes is in; without an expected
+// length, at its first quiet gap. Neither waits for what has already happened: the answer is
+// taken the moment it is complete.
+int CmdTarvik::serialExchange(const QByteArray &frame, QByteArray &reply, int timeoutMs,
+                              int expectedLength)
+{
+    QPointer<QSerialPort> port(serialPort);
+    port->write(frame);
+    port->flush();
+    if (port->bytesToWrite() > 0)
+        port->waitForBytesWritten(serialWriteWaitMs);
+    if (timeoutMs < 1)
+        return -1;
+
+    QByteArray answer;
+    QElapsedTimer clock;
+    clock.start();
+    const qint64 firstBytesBy = serialReadyWaitMs + timeoutMs;
+    while (answer.isEmpty()) {
+        const qint64 left = firstBytesBy - clock.elapsed();
+        if (left <= 0 || !port || !port->isOpen())
+            return -1;
+        collectSerial(answer, int(qMin<qint64>(left, pollStepMs)));
+    }
+
+    if (expectedLength > 0) {
+        // Bytes may come in bursts with pauses longer than the quiet gap (a UART FIFO, a USB
+        // adapter): wait for the rest as long as the line needs to carry it, plus the budget.
+        const qint64 restBy = clock.elapsed() + wireTimeMs(expectedLength) + timeoutMs;
+        while (answer.size() < expectedLength && port && port->isOpen()) {
+            const qint64 left = restBy - clock.elapsed();
+            if (left <= 0)
+                break;
+            collectSerial(answer, int(qMin<qint64>(left, pollStepMs)));
+        }
+    } else {
+        const qint64 gapBy = clock.elapsed() + timeoutMs + wireTimeMs(largestAnswer);
+        while (port && port->isOpen() && clock.elapsed() < gapBy) {
+            if (!collectSerial(answer, gapMs))
+                break;
+        }
+    }
+    if (gapTimer)
+        gapTimer->stop();
+    reply.append(answer);
+    return 0;
+}
+
+// Waits up to waitMs for bytes and moves whatever is in to answer; true when bytes came. The
+// host's events run whenever the slice passed without bytes.
+bool CmdTarvik::collectSerial(QByteArray &answer, int waitMs)
+{
+    QPointer<QSerialPort> port(serialPort);
+    const int before = answer.size();
+    if (recvBuffer.isEmpty() && port->bytesAvailable() == 0 && !port->waitForReadyRead(waitMs))
+        QCoreApplication::processEvents();
+    answer.append(recvBuffer);
+    recvBuffer.clear();
+    if (port)
+        answer.append(port->readAll());
+    return answer.size() > before;
+}
+
+// Time the line needs to carry that many bytes: start bit, data bits, parity and stop bits each.
+int CmdTarvik::wireTimeMs(int bytes) const
+{
+    const qint64 baud = serialPort && serialPort->baudRate() > 0 ? serialPort->baudRate() : 9600;
+    int bitsPerByte = 10;
+    if (serialPort) {
+        bitsPerByte = 1 + int(serialPort->dataBits()) +
+                      (serialPort->parity() == QSerialPort::NoParity ? 0 : 1) +
+                      (serialPort->stopBits() == QSerialPort::OneStop ? 1 : 2);
+    }
+    return int((qint64(bytes) * bitsPerByte * 1000 + baud - 1) / baud);
+}
+
+int CmdTarvik::mysleep(int ms)
+{
+    // A monotonic clock: a clock step while we wait must not stretch or cut the wait.
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms)
+        QCoreApplication::processEvents();
+    return 0;
+}

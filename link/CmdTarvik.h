@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+class QSerialPort;
+class QTimer;
+class QUdpSocket;
+
+// The link to one controller: a serial port or a UDP socket, the buffer the receive slots fill,
+// and the send-and-wait exchange every request goes through.
+class CmdTarvik : public QObject
+{
+    Q_OBJECT
+
+public:
+    CmdTarvik();
+    ~CmdTarvik() override;
+
+    // Link transport.
+    int serialConnectDrive(QString portName, int baud, int dataBits, int stopBits, QString parity);
+    int serialDisConnectDrive();
+    int UDPConnectDrive(QString address, int port);
+    int UDPConnectDrive();
+    int connections();
+    int Connection_status();
+    int deleteSerialPort();
+    int deletetcpSocket();
+    int DestroyFree();
+
+    // Releases one form of link entirely, as DestroyFree does for it; 0 when there was one.
+    int releaseSerial();
+    int releaseUdp();
+
+    // Request exchange. expectedLength, when the caller knows it, is the size of a complete
+    // answer: a serial answer is taken the moment that many bytes are in.
+    int SendData(QByteArray frame, int length, QByteArray &reply, int timeoutMs,
+                 int expectedLength = 0);
+    int mysleep(int ms);
+
+public slots:
+    void myconnected();
+    void mydisconnected();
+    void myreadyRead();
+    void serialreadyRead();
+    void TimerTimeOut();
+
+public:
+    QByteArray recvBuffer;
+    QTimer *gapTimer = nullptr;
+    QSerialPort *serialPort = nullptr;
+    QHostAddress remoteAddress;
+    QUdpSocket *udpSocket = nullptr;
+    int remotePort = 0;
+    int gapMs = 2;
+    bool traceOn = false;
+
+private:
+    void discardStale();
+    int udpExchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs);
+    int serialExchange(const QByteArray &frame, QByteArray &reply, int timeoutMs,
+                       int expectedLength);
+    bool collectSerial(QByteArray &answer, int waitMs);
+    int wireTimeMs(int bytes) const;
+    void warnForeign(const QHostAddress &sender, quint16 senderPort, qint64 size);
+
+    QByteArray datagram;        // receive scratch, kept to spare an allocation per answer
+    QHostAddress senderAddress; // likewise for the sender of each datagram
+};
