@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// Runs the controller simulator as a child process for one test: starts it on free ports, reads
+// the endpoints it announces, talks to its control port and stops it again. Everything blocks
+// with bounded waits, so it works whether or not the test runs an event loop.
+class SimProcess
+{
+public:
+    SimProcess();
+    ~SimProcess();
+    SimProcess(const SimProcess &) = delete;
+    SimProcess &operator=(const SimProcess &) = delete;
+
+    // Adds --port 0 --control-port 0 ahead of args (a port given in args wins) and waits for the
+    // simulator to announce "ready". False when it exits or stays silent until the timeout.
+    bool start(const QStringList &args = {}, int timeoutMs = 5000);
+    // SIGTERM, a bounded wait, then SIGKILL.
+    void stop();
+
+    quint16 udpPort() const { return udpPort_; }
+    quint16 controlPort() const { return controlPort_; }
+    QString ptyPath() const { return ptyPath_; }
+    QString udpConnectionString() const;
+    QString serialConnectionString(int baud = 9600) const;
+
+    // Sends one control command and returns the reply text, or "" when none came in time.
+    QString control(const QString &command, int timeoutMs = 2000);
+
+    QProcess &process() { return process_; }
+
+private:
+    bool readAnnouncements(int timeoutMs);
+    void takeAnnouncement(const QString &line);
+
+    QProcess process_;
+    QString host_ = QStringLiteral("127.0.0.1");
+    quint16 udpPort_ = 0;
+    quint16 controlPort_ = 0;
+    QString ptyPath_;
+    bool ready_ = false;
+};
