@@ -1,0 +1,38 @@
+#include "devicelink.h"
+
+namespace sim {
+
+DeviceLink::DeviceLink(QObject *parent) : SerialLink(parent)
+{
+    connect(&port_, &QSerialPort::readyRead, this, [this] { emit received(port_.readAll()); });
+}
+
+bool DeviceLink::open(const QString &path, qint32 baud, QString *why)
+{
+    path_ = path;
+    port_.setPortName(path);
+    if (!port_.open(QIODevice::ReadWrite)) {
+        *why = QStringLiteral("cannot open %1: %2").arg(path, port_.errorString());
+        return false;
+    }
+    const bool configured = port_.setBaudRate(baud) && port_.setDataBits(QSerialPort::Data8) &&
+                            port_.setParity(QSerialPort::NoParity) &&
+                            port_.setStopBits(QSerialPort::OneStop) &&
+                            port_.setFlowControl(QSerialPort::NoFlowControl);
+    if (!configured) {
+        *why = QStringLiteral("cannot configure %1 for %2 baud: %3")
+                   .arg(path)
+                   .arg(baud)
+                   .arg(port_.errorString());
+        port_.close();
+        return false;
+    }
+    return true;
+}
+
+void DeviceLink::write(const QByteArray &bytes)
+{
+    port_.write(bytes);
+}
+
+} // namespace sim

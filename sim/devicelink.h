@@ -1,0 +1,26 @@
+#pragma once
+
+#include "seriallink.h"
+
+#include <QSerialPort>
+
+namespace sim {
+
+// A serial device the driver reaches over a cable or a pair of linked ports.
+class DeviceLink : public SerialLink
+{
+    Q_OBJECT
+
+public:
+    explicit DeviceLink(QObject *parent = nullptr);
+
+    bool open(const QString &path, qint32 baud, QString *why);
+    void write(const QByteArray &bytes) override;
+    QString path() const override { return path_; }
+
+private:
+    QSerialPort port_;
+    QString path_;
+};
+
+} // namespace sim

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCommandLineOption>
+#include <QList>
+#include <QRandomGenerator>
+#include <QStringList>
+
+class QCommandLineParser;
+
+namespace sim {
+
+// Misbehaviour on cue. The same options switch it on from the command line and from the control
+// port's "faults" command.
+struct FaultSet
+{
+    bool silent = false;
+    int lateMs = 0;
+    bool wrongSeq = false;
+    int shortBy = 0;
+    int oversize = 0;
+    bool garbage = false;
+    bool foreign = false;
+    bool decoy = false;
+    bool otherPort = false;
+    int paceBaud = 0;
+    int chunk = 0;
+    double rate = 0.0;
+    quint32 seed = 1;
+    bool linkCheckToo = false;
+};
+
+QList<QCommandLineOption> faultOptions();
+// Reads the options of faultOptions() from a parser that has parsed them.
+bool readFaults(const QCommandLineParser &parser, FaultSet *faults, QString *why);
+// The control command's arguments, e.g. {"--late", "300", "--short", "2"}.
+bool parseFaults(const QStringList &arguments, FaultSet *faults, QString *why);
+
+enum class Transport { Udp, Serial };
+enum class Sender { Main, Foreign, OtherPort };
+
+// What to do with one answer.
+struct Delivery
+{
+    bool send = true;
+    int delayMs = 0;
+    QByteArray bytes;
+    QByteArray decoy; // sent from the foreign address just before bytes, when not empty
+    Sender sender = Sender::Main;
+    int paceBaud = 0; // serial: one byte every 10 bit times at this rate; 0 all at once
+    int chunk = 0;    // serial: that many bytes at a time
+    bool faulted = false;
+};
+
+class FaultInjector
+{
+public:
+    void setFaults(const FaultSet &faults);
+    const FaultSet &faults() const { return faults_; }
+
+    // Link checks pass unharmed unless the fault set includes them.
+    Delivery plan(const QByteArray &answer, bool linkCheck, Transport transport);
+
+private:
+    FaultSet faults_;
+    QRandomGenerator random_{1};
+};
+
+} // namespace sim

@@ -1,0 +1,121 @@
+#include "ptylink.h"
+
+#include "log.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+
+QString errnoText()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+} // namespace
+
+PtyLink::PtyLink(QObject *parent) : SerialLink(parent) {}
+
+PtyLink::~PtyLink()
+{
+    close();
+}
+
+bool PtyLink::open(QString *why)
+{
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+        *why = QStringLiteral("cannot open a pseudo-terminal: %1").arg(errnoText());
+        close();
+        return false;
+    }
+    const char *name = ptsname(master_);
+    path_ = name ? QString::fromLocal8Bit(name) : QString();
+    slave_ = path_.isEmpty() ? -1 : ::open(name, O_RDWR | O_NOCTTY);
+    termios settings;
+    if (slave_ < 0 || tcgetattr(slave_, &settings) != 0) {
+        *why = QStringLiteral("cannot open the pseudo-terminal's slave: %1").arg(errnoText());
+        close();
+        return false;
+    }
+    // No echo, no line editing, no translation: the frames are binary.
+    cfmakeraw(&settings);
+    tcsetattr(slave_, TCSANOW, &settings);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+
+    readNotifier_ = new QSocketNotifier(master_, QSocketNotifier::Read, this);
+    connect(readNotifier_, &QSocketNotifier::activated, this, &PtyLink::readMaster);
+    writeNotifier_ = new QSocketNotifier(master_, QSocketNotifier::Write, this);
+    writeNotifier_->setEnabled(false);
+    connect(writeNotifier_, &QSocketNotifier::activated, this, &PtyLink::flushPending);
+    return true;
+}
+
+void PtyLink::write(const QByteArray &bytes)
+{
+    pending_.append(bytes);
+    flushPending();
+}
+
+void PtyLink::readMaster()
+{
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(master_, buffer, sizeof buffer);
+        if (got > 0) {
+            emit received(QByteArray(buffer, int(got)));
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        // Cannot happen while our own slave descriptor is open; stop rather than spin if it does.
+        warn(QStringLiteral("pty %1: read failed: %2").arg(path_, errnoText()));
+        readNotifier_->setEnabled(false);
+        return;
+    }
+}
+
+void PtyLink::flushPending()
+{
+    while (!pending_.isEmpty()) {
+        const ssize_t put = ::write(master_, pending_.constData(), size_t(pending_.size()));
+        if (put > 0) {
+            pending_.remove(0, int(put));
+            continue;
+        }
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            writeNotifier_->setEnabled(true);
+            return;
+        }
+        warn(QStringLiteral("pty %1: write failed: %2").arg(path_, errnoText()));
+        pending_.clear();
+    }
+    writeNotifier_->setEnabled(false);
+}
+
+void PtyLink::close()
+{
+    delete readNotifier_;
+    readNotifier_ = nullptr;
+    delete writeNotifier_;
+    writeNotifier_ = nullptr;
+    if (slave_ >= 0)
+        ::close(slave_);
+    if (master_ >= 0)
+        ::close(master_);
+    slave_ = master_ = -1;
+}
+
+} // namespace sim

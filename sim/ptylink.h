@@ -1,0 +1,37 @@
+#pragma once
+
+#include "seriallink.h"
+
+class QSocketNotifier;
+
+namespace sim {
+
+// A pseudo-terminal: the driver opens the slave by its path, the simulator reads and writes the
+// master. The simulator keeps a slave descriptor of its own, so the master does not fail with EIO
+// each time the driver closes its side, and so the raw line settings survive between opens.
+class PtyLink : public SerialLink
+{
+    Q_OBJECT
+
+public:
+    explicit PtyLink(QObject *parent = nullptr);
+    ~PtyLink() override;
+
+    bool open(QString *why);
+    void write(const QByteArray &bytes) override;
+    QString path() const override { return path_; }
+
+private:
+    void readMaster();
+    void flushPending();
+    void close();
+
+    int master_ = -1;
+    int slave_ = -1;
+    QString path_;
+    QByteArray pending_; // what the master did not take yet
+    QSocketNotifier *readNotifier_ = nullptr;
+    QSocketNotifier *writeNotifier_ = nullptr;
+};
+
+} // namespace sim

@@ -1,0 +1,96 @@
+#include "serialendpoint.h"
+
+#include "log.h"
+#include "seriallink.h"
+#include "simulator.h"
+#include "wire.h"
+
+namespace sim {
+
+namespace {
+// A frame comes in one write; bytes of the same frame follow each other within a few byte times
+// even at low rates and through USB adapters.
+constexpr int kSettleMs = 20;
+// A partial frame with no new byte for this long will never complete: drop it and resynchronise.
+constexpr int kStaleMs = 100;
+} // namespace
+
+SerialEndpoint::SerialEndpoint(Simulator &simulator, std::unique_ptr<SerialLink> link)
+    : simulator_(simulator), link_(std::move(link)),
+      writer_([this](const QByteArray &bytes) { link_->write(bytes); })
+{
+    settleTimer_.setSingleShot(true);
+    settleTimer_.setInterval(kSettleMs);
+    staleTimer_.setSingleShot(true);
+    staleTimer_.setInterval(kStaleMs);
+    connect(&settleTimer_, &QTimer::timeout, this, [this] { takeFrames(true); });
+    connect(&staleTimer_, &QTimer::timeout, this, &SerialEndpoint::dropStale);
+    connect(link_.get(), &SerialLink::received, this, &SerialEndpoint::receive);
+}
+
+SerialEndpoint::~SerialEndpoint() = default;
+
+QString SerialEndpoint::path() const
+{
+    return link_->path();
+}
+
+void SerialEndpoint::receive(const QByteArray &bytes)
+{
+    note(QStringLiteral("%1 <- %2").arg(path(), hexText(bytes)));
+    splitter_.append(bytes);
+    takeFrames(false);
+    // Both clocks run from the latest byte.
+    if (splitter_.hasPartial()) {
+        settleTimer_.start();
+        staleTimer_.start();
+    }
+}
+
+void SerialEndpoint::takeFrames(bool lineQuiet)
+{
+    for (;;) {
+        QString dropped;
+        const std::optional<QByteArray> frame = splitter_.next(lineQuiet, &dropped);
+        if (!dropped.isEmpty())
+            note(QStringLiteral("%1: dropped %2").arg(path(), dropped));
+        if (!frame)
+            break;
+        answer(*frame);
+    }
+    if (!splitter_.hasPartial()) {
+        settleTimer_.stop();
+        staleTimer_.stop();
+    }
+}
+
+void SerialEndpoint::dropStale()
+{
+    if (splitter_.hasPartial())
+        note(QStringLiteral("%1: dropped incomplete %2").arg(path(), hexText(splitter_.discard())));
+}
+
+void SerialEndpoint::answer(const QByteArray &frame)
+{
+    const std::optional<Delivery> delivery = simulator_.respond(frame, Transport::Serial, path());
+    if (!delivery || !delivery->send)
+        return;
+    const QByteArray bytes = delivery->bytes;
+    const int paceBaud = delivery->paceBaud;
+    const int chunk = delivery->chunk;
+    if (delivery->delayMs <= 0) {
+        deliver(bytes, paceBaud, chunk);
+        return;
+    }
+    QTimer::singleShot(delivery->delayMs, this,
+                       [this, bytes, paceBaud, chunk] { deliver(bytes, paceBaud, chunk); });
+}
+
+void SerialEndpoint::deliver(const QByteArray &bytes, int paceBaud, int chunk)
+{
+    note(QStringLiteral("%1 -> %2").arg(path(), hexText(bytes)));
+    simulator_.countAnswered();
+    writer_.send(bytes, paceBaud, chunk);
+}
+
+} // namespace sim

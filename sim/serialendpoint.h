@@ -1,0 +1,42 @@
+#pragma once
+
+#include "framesplitter.h"
+#include "pacedwriter.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+namespace sim {
+
+class SerialLink;
+class Simulator;
+
+// Answers requests that arrive on one serial link.
+class SerialEndpoint : public QObject
+{
+    Q_OBJECT
+
+public:
+    SerialEndpoint(Simulator &simulator, std::unique_ptr<SerialLink> link);
+    ~SerialEndpoint() override;
+
+    QString path() const;
+
+private:
+    void receive(const QByteArray &bytes);
+    void takeFrames(bool lineQuiet);
+    void dropStale();
+    void answer(const QByteArray &frame);
+    void deliver(const QByteArray &bytes, int paceBaud, int chunk);
+
+    Simulator &simulator_;
+    std::unique_ptr<SerialLink> link_;
+    FrameSplitter splitter_;
+    PacedWriter writer_;
+    QTimer settleTimer_; // the line has been quiet long enough to settle a frame's length
+    QTimer staleTimer_;  // a partial frame has waited too long for its remaining bytes
+};
+
+} // namespace sim

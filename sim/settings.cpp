@@ -1,0 +1,142 @@
+#include "settings.h"
+
+#include "areatable.h"
+
+#include <QCommandLineParser>
+
+namespace sim {
+
+namespace {
+
+QList<QCommandLineOption> ownOptions()
+{
+    return {
+        {QStringLiteral("address"),
+         QStringLiteral("Loopback address to serve on: 127.0.0.0/8 or ::1 (default 127.0.0.1)."),
+         QStringLiteral("addr"), QStringLiteral("127.0.0.1")},
+        {QStringLiteral("port"),
+         QStringLiteral("UDP port of the controller (default 700); 0 = any free port."),
+         QStringLiteral("n"), QStringLiteral("700")},
+        {QStringLiteral("control-port"),
+         QStringLiteral("UDP port of the control commands; 0 (default) = any free port."),
+         QStringLiteral("n"), QStringLiteral("0")},
+        {QStringLiteral("no-udp"), QStringLiteral("Serve no UDP requests.")},
+        {QStringLiteral("pty"), QStringLiteral("Serve requests on a new pseudo-terminal.")},
+        {QStringLiteral("device"), QStringLiteral("Serve requests on an existing serial device."),
+         QStringLiteral("path")},
+        {QStringLiteral("device-baud"), QStringLiteral("Baud rate of --device (default 9600)."),
+         QStringLiteral("baud"), QStringLiteral("9600")},
+        {QStringLiteral("pattern"),
+         QStringLiteral("Fill the first 32768 bytes of every area: bit i of a bit area is 1 when "
+                        "(i + code) % 3 == 0, byte i of a byte area is 1 + (code * 37 + i * 11) "
+                        "% 255, string slot k holds \"SI<k+1>\".")},
+        {QStringLiteral("poke"),
+         QStringLiteral("Store bytes: AREA:OFFSET=HEX, AREA a name or code, OFFSET a byte offset "
+                        "(decimal or 0x...). Repeatable."),
+         QStringLiteral("spec")},
+        {QStringLiteral("load"),
+         QStringLiteral("Store the AREA:OFFSET=HEX lines of a file ('#' starts a comment)."),
+         QStringLiteral("file")},
+        {QStringLiteral("verbose"), QStringLiteral("Log every frame in hex on stderr.")},
+    };
+}
+
+bool readPort(const QCommandLineParser &parser, const QString &name, quint16 *port, QString *why)
+{
+    bool ok = false;
+    const uint value = parser.value(name).toUInt(&ok);
+    if (!ok || value > 65535) {
+        *why = QStringLiteral("--%1 takes a port number from 0 to 65535").arg(name);
+        return false;
+    }
+    *port = quint16(value);
+    return true;
+}
+
+bool readAddress(const QCommandLineParser &parser, QHostAddress *address, QString *why)
+{
+    const QString text = parser.value(QStringLiteral("address"));
+    // Nothing of this program may be reachable from outside the machine.
+    if (!address->setAddress(text) || !address->isLoopback()) {
+        *why = QStringLiteral("--address must be a loopback address (127.0.0.0/8 or ::1), not '%1'")
+                   .arg(text);
+        return false;
+    }
+    return true;
+}
+
+bool readPokes(const QCommandLineParser &parser, QVector<Poke> *pokes, QString *why)
+{
+    for (const QString &path : parser.values(QStringLiteral("load"))) {
+        if (!loadPokes(path, pokes, why))
+            return false;
+    }
+    for (const QString &text : parser.values(QStringLiteral("poke"))) {
+        const std::optional<Poke> poke = parsePoke(text, why);
+        if (!poke) {
+            *why = QStringLiteral("--poke: %1").arg(*why);
+            return false;
+        }
+        pokes->append(*poke);
+    }
+    return true;
+}
+
+bool readSerial(const QCommandLineParser &parser, Settings *settings, QString *why)
+{
+    settings->pty = parser.isSet(QStringLiteral("pty"));
+    settings->device = parser.value(QStringLiteral("device"));
+    bool ok = false;
+    settings->deviceBaud = parser.value(QStringLiteral("device-baud")).toInt(&ok);
+    if (!ok || settings->deviceBaud <= 0) {
+        *why = QStringLiteral("--device-baud takes a positive baud rate");
+        return false;
+    }
+    return true;
+}
+
+bool readSettings(const QCommandLineParser &parser, Settings *settings, QString *why)
+{
+    if (!parser.positionalArguments().isEmpty()) {
+        *why = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first());
+        return false;
+    }
+    settings->udp = !parser.isSet(QStringLiteral("no-udp"));
+    settings->pattern = parser.isSet(QStringLiteral("pattern"));
+    settings->verbose = parser.isSet(QStringLiteral("verbose"));
+    return readAddress(parser, &settings->address, why) &&
+           readPort(parser, QStringLiteral("port"), &settings->port, why) &&
+           readPort(parser, QStringLiteral("control-port"), &settings->controlPort, why) &&
+           readSerial(parser, settings, why) && readPokes(parser, &settings->pokes, why) &&
+           readFaults(parser, &settings->faults, why);
+}
+
+} // namespace
+
+ParseResult parseSettings(const QStringList &arguments, Settings *settings, QString *message)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Controller simulator: answers the driver's read, write and link check "
+                       "frames over UDP and serial lines, and misbehaves on request.\n"
+                       "Prints 'udp ADDR:PORT', 'control ADDR:PORT', 'pty PATH', 'serial PATH' "
+                       "and 'ready' on stdout once it serves.\n"
+                       "Control commands, one per datagram to the control port: faults [fault "
+                       "options], poke AREA OFFSET HEX, peek AREA OFFSET LEN, stats, reset, "
+                       "close-pty, open-pty, quit.\nAreas: ") +
+        areaNames());
+    const QCommandLineOption help = parser.addHelpOption();
+    parser.addOptions(ownOptions());
+    parser.addOptions(faultOptions());
+    if (!parser.parse(arguments)) {
+        *message = parser.errorText();
+        return ParseResult::Error;
+    }
+    if (parser.isSet(help)) {
+        *message = parser.helpText();
+        return ParseResult::Help;
+    }
+    return readSettings(parser, settings, message) ? ParseResult::Run : ParseResult::Error;
+}
+
+} // namespace sim

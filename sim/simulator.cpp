@@ -1,0 +1,160 @@
+#include "simulator.h"
+
+#include "controlchannel.h"
+#include "devicelink.h"
+#include "framecodec.h"
+#include "log.h"
+#include "pattern.h"
+#include "ptylink.h"
+#include "serialendpoint.h"
+#include "udpendpoint.h"
+
+namespace sim {
+
+namespace {
+
+QString hostText(const QHostAddress &address)
+{
+    return address.protocol() == QAbstractSocket::IPv6Protocol
+               ? QStringLiteral("[%1]").arg(address.toString())
+               : address.toString();
+}
+
+} // namespace
+
+Simulator::Simulator(const Settings &settings) : settings_(settings)
+{
+    setVerbose(settings.verbose);
+    fillMemory();
+    for (const Poke &poke : settings_.pokes)
+        image_.write(poke.area, poke.offset, poke.bytes);
+}
+
+Simulator::~Simulator() = default;
+
+bool Simulator::start(QString *why)
+{
+    if (!setFaults(settings_.faults, why))
+        return false;
+    if (settings_.udp) {
+        udp_ = std::make_unique<UdpEndpoint>(*this);
+        if (!udp_->bind(settings_.address, settings_.port, why))
+            return false;
+    }
+    control_ = std::make_unique<ControlChannel>(*this);
+    if (!control_->bind(settings_.address, settings_.controlPort, why))
+        return false;
+    if (settings_.pty) {
+        QString path;
+        if (!openPty(&path)) {
+            *why = path;
+            return false;
+        }
+    }
+    if (!settings_.device.isEmpty()) {
+        auto link = std::make_unique<DeviceLink>();
+        if (!link->open(settings_.device, settings_.deviceBaud, why))
+            return false;
+        device_ = std::make_unique<SerialEndpoint>(*this, std::move(link));
+    }
+    return true;
+}
+
+QStringList Simulator::announcements() const
+{
+    QStringList lines;
+    const QString host = hostText(settings_.address);
+    if (udp_)
+        lines << QStringLiteral("udp %1:%2").arg(host).arg(udp_->port());
+    lines << QStringLiteral("control %1:%2").arg(host).arg(control_->port());
+    if (pty_)
+        lines << QStringLiteral("pty %1").arg(pty_->path());
+    if (device_)
+        lines << QStringLiteral("serial %1").arg(device_->path());
+    return lines;
+}
+
+std::optional<Delivery> Simulator::respond(const QByteArray &frame, Transport transport,
+                                           const QString &from)
+{
+    QString why;
+    const std::optional<Request> request = parseRequest(frame, &why);
+    if (!request) {
+        note(QStringLiteral("%1: refused: %2").arg(from, why));
+        return std::nullopt;
+    }
+    ++stats_.requests;
+    const std::optional<QByteArray> answer = answerRequest(*request, image_);
+    if (!answer) {
+        note(QStringLiteral("%1: refused: the write does not fit the area").arg(from));
+        return std::nullopt;
+    }
+    Delivery delivery = faults_.plan(*answer, request->kind == FrameKind::LinkCheck, transport);
+    if (delivery.faulted)
+        ++stats_.faulted;
+    return delivery;
+}
+
+bool Simulator::setFaults(const FaultSet &faults, QString *why)
+{
+    const bool ipv6 = settings_.address.protocol() == QAbstractSocket::IPv6Protocol;
+    if (ipv6 && (faults.foreign || faults.decoy)) {
+        *why = QStringLiteral("--foreign and --decoy need an IPv4 loopback address");
+        return false;
+    }
+    faults_.setFaults(faults);
+    return true;
+}
+
+bool Simulator::poke(const Poke &poke, QString *why)
+{
+    if (!image_.write(poke.area, poke.offset, poke.bytes)) {
+        *why = QStringLiteral("bytes end past the area's capacity");
+        return false;
+    }
+    return true;
+}
+
+QByteArray Simulator::peek(int area, quint32 offset, quint32 length) const
+{
+    return image_.read(area, offset, length);
+}
+
+void Simulator::reset()
+{
+    image_.clear();
+    fillMemory();
+    stats_ = {};
+}
+
+bool Simulator::openPty(QString *pathOrWhy)
+{
+    if (pty_) {
+        *pathOrWhy = QStringLiteral("a pty is open already: %1").arg(pty_->path());
+        return false;
+    }
+    auto link = std::make_unique<PtyLink>();
+    if (!link->open(pathOrWhy))
+        return false;
+    pty_ = std::make_unique<SerialEndpoint>(*this, std::move(link));
+    *pathOrWhy = pty_->path();
+    return true;
+}
+
+bool Simulator::closePty(QString *why)
+{
+    if (!pty_) {
+        *why = QStringLiteral("no pty is open");
+        return false;
+    }
+    pty_.reset();
+    return true;
+}
+
+void Simulator::fillMemory()
+{
+    if (settings_.pattern)
+        fillPattern(image_);
+}
+
+} // namespace sim
