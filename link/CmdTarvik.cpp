@@ -1,5 +1,7 @@
 #include "CmdTarvik.h"
 
+#include "linesettings.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QElapsedTimer>
@@ -7,8 +9,6 @@
 #include <QSerialPort>
 #include <QTimer>
 #include <QUdpSocket>
-
-#include <array>
 
 namespace {
 
@@ -19,45 +19,6 @@ constexpr int serialWriteWaitMs = 100;
 constexpr int pollStepMs = 10;
 constexpr int largestAnswer = 1472;     // a 4-byte header and at most 1468 bytes of data
 constexpr int datagramCapacity = 65536; // larger than any UDP payload
-
-// Baud rates the port accepts from a connection string, and the quiet gap that ends an answer
-// at that rate (0: the gap stays as it was).
-struct BaudSetting
-{
-    int baud;
-    int gapMs;
-};
-constexpr std::array<BaudSetting, 8> baudTable = {
-    {{1200, 0}, {2400, 10}, {4800, 6}, {9600, 3}, {19200, 0}, {38400, 0}, {57600, 0}, {115200, 0}}};
-
-const BaudSetting *findBaud(int baud)
-{
-    for (const BaudSetting &b : baudTable) {
-        if (b.baud == baud)
-            return &b;
-    }
-    return nullptr;
-}
-
-// Parity from free text, first match wins: N before E before O, case ignored.
-bool parityFromText(const QString &text, QSerialPort::Parity *parity)
-{
-    struct Match
-    {
-        QChar letter;
-        QSerialPort::Parity parity;
-    };
-    static const Match matches[] = {{QLatin1Char('N'), QSerialPort::NoParity},
-                                    {QLatin1Char('E'), QSerialPort::EvenParity},
-                                    {QLatin1Char('O'), QSerialPort::OddParity}};
-    for (const Match &m : matches) {
-        if (text.contains(m.letter, Qt::CaseInsensitive)) {
-            *parity = m.parity;
-            return true;
-        }
-    }
-    return false;
-}
 
 void warnLine(const QString &line)
 {
@@ -91,20 +52,10 @@ int CmdTarvik::serialConnectDrive(QString portName, int baud, int dataBits, int 
     if (!serialPort->open(QIODevice::ReadWrite))
         return -1;
 
-    if (const BaudSetting *b = findBaud(baud)) {
-        serialPort->setBaudRate(baud, QSerialPort::AllDirections);
-        if (b->gapMs > 0)
-            gapMs = b->gapMs;
-    }
-    if (dataBits >= 5 && dataBits <= 8)
-        serialPort->setDataBits(QSerialPort::DataBits(dataBits));
-    // 1 one stop bit, 2 two, 3 one and a half: the port library's own numbering.
-    if (stopBits >= 1 && stopBits <= 3)
-        serialPort->setStopBits(QSerialPort::StopBits(stopBits));
-    QSerialPort::Parity p;
-    if (parityFromText(parity, &p))
-        serialPort->setParity(p);
-    serialPort->setFlowControl(QSerialPort::NoFlowControl);
+    const LineSettings settings = LineSettings::from(baud, dataBits, stopBits, parity);
+    settings.applyTo(serialPort);
+    if (settings.gapMs > 0)
+        gapMs = settings.gapMs;
 
     if (!gapTimer) {
         gapTimer = new QTimer(this);

@@ -1,0 +1,222 @@
+#include "peers.h"
+
+#include <QMutexLocker>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+void sleepMs(int ms)
+{
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+int boundUdpSocket(const char *address, quint16 *port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &sa.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    socklen_t len = sizeof sa;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+    if (port)
+        *port = ntohs(sa.sin_port);
+    return fd;
+}
+
+// Waits at most timeoutMs for fd to become readable.
+bool readable(int fd, int timeoutMs)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN);
+}
+
+} // namespace
+
+PeerScript answerAlways(const QByteArray &data, int delayMs)
+{
+    return [data, delayMs](const QByteArray &) {
+        PeerReply r;
+        r.data = data;
+        r.delayMs = delayMs;
+        return QVector<PeerReply>{r};
+    };
+}
+
+QList<QByteArray> PeerBase::requests() const
+{
+    QMutexLocker lock(&mutex);
+    return received;
+}
+
+int PeerBase::requestCount() const
+{
+    QMutexLocker lock(&mutex);
+    return received.size();
+}
+
+void PeerBase::record(const QByteArray &request)
+{
+    QMutexLocker lock(&mutex);
+    received.append(request);
+}
+
+void PeerBase::runThread(std::function<void()> loop)
+{
+    thread = std::thread(std::move(loop));
+}
+
+void PeerBase::stopThread()
+{
+    stopping = true;
+    if (thread.joinable())
+        thread.join();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+UdpPeer::UdpPeer(PeerScript s)
+{
+    script = std::move(s);
+    fds[PeerReply::Same] = boundUdpSocket("127.0.0.1", &mainPort);
+    fds[PeerReply::OtherPort] = boundUdpSocket("127.0.0.1", nullptr);
+    fds[PeerReply::OtherAddress] = boundUdpSocket("127.0.0.2", nullptr);
+    runThread([this] { loop(); });
+}
+
+UdpPeer::~UdpPeer()
+{
+    stopThread();
+    for (int fd : fds) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+QString UdpPeer::connectionString() const
+{
+    return QStringLiteral("127.0.0.1:%1").arg(mainPort);
+}
+
+int UdpPeer::socketFor(PeerReply::From from) const
+{
+    return fds[from];
+}
+
+void UdpPeer::sendTo(quint16 port, const QByteArray &data, PeerReply::From from)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    ::sendto(socketFor(from), data.constData(), size_t(data.size()), 0,
+             reinterpret_cast<sockaddr *>(&to), sizeof to);
+}
+
+void UdpPeer::loop()
+{
+    char buffer[65536];
+    while (!stopping) {
+        if (!readable(fds[PeerReply::Same], 20))
+            continue;
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = ::recvfrom(fds[PeerReply::Same], buffer, sizeof buffer, 0,
+                                     reinterpret_cast<sockaddr *>(&from), &len);
+        if (n < 0)
+            continue;
+        const QByteArray request(buffer, int(n));
+        record(request);
+        for (const PeerReply &reply : script(request)) {
+            sleepMs(reply.delayMs);
+            ::sendto(socketFor(reply.from), reply.data.constData(), size_t(reply.data.size()), 0,
+                     reinterpret_cast<sockaddr *>(&from), len);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+PtyPeer::PtyPeer(PeerScript s)
+{
+    script = std::move(s);
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0)
+        return;
+    if (::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        ::close(master);
+        master = -1;
+        return;
+    }
+    path = QString::fromLocal8Bit(::ptsname(master));
+    slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios raw{};
+    if (slave >= 0 && ::tcgetattr(slave, &raw) == 0) {
+        ::cfmakeraw(&raw);
+        ::tcsetattr(slave, TCSANOW, &raw);
+    }
+    runThread([this] { loop(); });
+}
+
+PtyPeer::~PtyPeer()
+{
+    stopThread();
+    if (slave >= 0)
+        ::close(slave);
+    if (master >= 0)
+        ::close(master);
+}
+
+void PtyPeer::write(const QByteArray &data)
+{
+    if (::write(master, data.constData(), size_t(data.size())) < 0)
+        return;
+}
+
+void PtyPeer::deliver(const PeerReply &reply)
+{
+    sleepMs(reply.delayMs);
+    const int chunk = reply.chunkSize > 0 ? reply.chunkSize : reply.data.size();
+    for (int at = 0; at < reply.data.size() && !stopping; at += chunk) {
+        if (at > 0)
+            sleepMs(reply.chunkGapMs);
+        write(reply.data.mid(at, chunk));
+    }
+}
+
+void PtyPeer::loop()
+{
+    char buffer[4096];
+    while (!stopping && master >= 0) {
+        if (!readable(master, 20))
+            continue;
+        // A request is the burst of bytes that arrives without a 5-ms pause.
+        QByteArray request;
+        do {
+            const ssize_t n = ::read(master, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            request.append(buffer, int(n));
+        } while (readable(master, 5) && request.size() < (1 << 20));
+        if (request.isEmpty())
+            continue;
+        record(request);
+        for (const PeerReply &reply : script(request))
+            deliver(reply);
+    }
+}

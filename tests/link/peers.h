@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMetaType>
+#include <QMutex>
+#include <QString>
+#include <QVector>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+// In-test peers on real sockets and real pseudo-terminals. Each answers from a thread of its
+// own, so it can answer while the code under test blocks the test thread in its waits.
+
+struct PeerReply
+{
+    enum From { Same, OtherPort, OtherAddress };
+    QByteArray data;
+    int delayMs = 0;   // before the first byte
+    int chunkSize = 0; // serial only: deliver in chunks of this many bytes (0: all at once)
+    int chunkGapMs = 0;
+    From from = Same; // UDP only: which of the peer's sockets sends it
+};
+Q_DECLARE_METATYPE(PeerReply)
+
+using PeerScript = std::function<QVector<PeerReply>(const QByteArray &request)>;
+
+// Answers a fixed reply to every request.
+PeerScript answerAlways(const QByteArray &data, int delayMs = 0);
+
+class PeerBase
+{
+public:
+    QList<QByteArray> requests() const;
+    int requestCount() const;
+
+protected:
+    void record(const QByteArray &request);
+    void runThread(std::function<void()> loop);
+    void stopThread();
+
+    std::atomic<bool> stopping{false};
+    PeerScript script;
+
+private:
+    mutable QMutex mutex;
+    QList<QByteArray> received;
+    std::thread thread;
+};
+
+// A UDP device on 127.0.0.1 (an ephemeral port), with a second socket on another port and a
+// third on 127.0.0.2 for answers from other senders.
+class UdpPeer : public PeerBase
+{
+public:
+    explicit UdpPeer(PeerScript script);
+    ~UdpPeer();
+
+    quint16 port() const { return mainPort; }
+    QString connectionString() const;
+    // Sends a datagram to a port on 127.0.0.1 from the test thread.
+    void sendTo(quint16 port, const QByteArray &data, PeerReply::From from = PeerReply::Same);
+
+private:
+    void loop();
+    int socketFor(PeerReply::From from) const;
+
+    int fds[3] = {-1, -1, -1};
+    quint16 mainPort = 0;
+};
+
+// The device end of a pseudo-terminal; the code under test opens slavePath() as its serial port.
+class PtyPeer : public PeerBase
+{
+public:
+    explicit PtyPeer(PeerScript script);
+    ~PtyPeer();
+
+    bool isOpen() const { return master >= 0; }
+    QString slavePath() const { return path; }
+    // Writes bytes towards the serial port from the test thread.
+    void write(const QByteArray &data);
+
+private:
+    void loop();
+    void deliver(const PeerReply &reply);
+
+    int master = -1;
+    int slave = -1; // kept open so the master never sees a hang-up between opens
+    QString path;
+};

@@ -1,0 +1,275 @@
+#include "CmdTarvik.h"
+#include "linesettings.h"
+#include "peers.h"
+
+#include <QElapsedTimer>
+#include <QSerialPort>
+#include <QTest>
+#include <QTimer>
+
+// The serial link over a real pseudo-terminal: what an open applies, and when an answer is
+// complete, whole or in bursts.
+class SerialLinkTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lineSettings_data();
+    void lineSettings();
+    void openApplies_data();
+    void openApplies();
+    void gapSticksAcrossOpens();
+    void failedOpen();
+    void closeAndReopen();
+    void answer_data();
+    void answer();
+    void staleBytesAreNotTheAnswer();
+    void lateAnswerNeverTakenByNextRequest();
+    void gapTimerEndsAnAnswerOutsideExchanges();
+};
+
+namespace {
+
+QByteArray bytes(int n, char first = 'a')
+{
+    QByteArray b;
+    for (int i = 0; i < n; ++i)
+        b.append(char(first + i % 26));
+    return b;
+}
+
+// A burst-by-burst answer to every request.
+PeerScript chunked(const QByteArray &data, int chunkSize, int gapMs, int delayMs = 0)
+{
+    return [=](const QByteArray &) {
+        PeerReply r;
+        r.data = data;
+        r.chunkSize = chunkSize;
+        r.chunkGapMs = gapMs;
+        r.delayMs = delayMs;
+        return QVector<PeerReply>{r};
+    };
+}
+
+} // namespace
+
+void SerialLinkTest::lineSettings_data()
+{
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<int>("dataBits");
+    QTest::addColumn<int>("stopBits");
+    QTest::addColumn<QString>("parity");
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<int>("gap");
+    QTest::addColumn<int>("bits");
+    QTest::addColumn<int>("stops");
+    QTest::addColumn<int>("parityMode"); // -1: the port keeps its parity
+
+    const int keep = -1, none = QSerialPort::NoParity, even = QSerialPort::EvenParity,
+              odd = QSerialPort::OddParity;
+    QTest::newRow("9600,8,1 -> gap 3") << 9600 << 8 << 1 << "" << 9600 << 3 << 8 << 1 << keep;
+    QTest::newRow("2400,7,2,e -> gap 10") << 2400 << 7 << 2 << "e" << 2400 << 10 << 7 << 2 << even;
+    QTest::newRow("4800,5,3,o -> gap 6") << 4800 << 5 << 3 << "o" << 4800 << 6 << 5 << 3 << odd;
+    QTest::newRow("1200 keeps the gap") << 1200 << 6 << 1 << "" << 1200 << 0 << 6 << 1 << keep;
+    QTest::newRow("19200 keeps the gap") << 19200 << 8 << 1 << "" << 19200 << 0 << 8 << 1 << keep;
+    QTest::newRow("115200 keeps the gap")
+        << 115200 << 8 << 1 << "" << 115200 << 0 << 8 << 1 << keep;
+    QTest::newRow("300 keeps the rate") << 300 << 8 << 1 << "" << 0 << 0 << 8 << 1 << keep;
+    QTest::newRow("0 keeps the rate") << 0 << 8 << 1 << "" << 0 << 0 << 8 << 1 << keep;
+    QTest::newRow("data bits 9 kept") << 9600 << 9 << 1 << "" << 9600 << 3 << 0 << 1 << keep;
+    QTest::newRow("data bits 4 kept") << 9600 << 4 << 1 << "" << 9600 << 3 << 0 << 1 << keep;
+    QTest::newRow("stop bits 0 kept") << 9600 << 8 << 0 << "" << 9600 << 3 << 8 << 0 << keep;
+    QTest::newRow("stop bits 4 kept") << 9600 << 8 << 4 << "" << 9600 << 3 << 8 << 0 << keep;
+    QTest::newRow("parity NE -> none") << 9600 << 8 << 1 << "NE" << 9600 << 3 << 8 << 1 << none;
+    QTest::newRow("parity Even -> none, its n comes first")
+        << 9600 << 8 << 1 << "Even" << 9600 << 3 << 8 << 1 << none;
+    QTest::newRow("parity EO -> even") << 9600 << 8 << 1 << "EO" << 9600 << 3 << 8 << 1 << even;
+    QTest::newRow("parity x kept") << 9600 << 8 << 1 << "x" << 9600 << 3 << 8 << 1 << keep;
+}
+
+// What a connection string's fields ask of the port (a pseudo-terminal refuses some of the
+// settings themselves, so they are checked here rather than read back from one).
+void SerialLinkTest::lineSettings()
+{
+    QFETCH(int, baud);
+    QFETCH(int, dataBits);
+    QFETCH(int, stopBits);
+    QFETCH(QString, parity);
+    QFETCH(int, rate);
+    QFETCH(int, gap);
+    QFETCH(int, bits);
+    QFETCH(int, stops);
+    QFETCH(int, parityMode);
+
+    const LineSettings s = LineSettings::from(baud, dataBits, stopBits, parity);
+    QCOMPARE(s.baud, rate);
+    QCOMPARE(s.gapMs, gap);
+    QCOMPARE(s.dataBits, bits);
+    QCOMPARE(s.stopBits, stops);
+    QCOMPARE(s.hasParity ? int(s.parity) : -1, parityMode);
+}
+
+void SerialLinkTest::openApplies_data()
+{
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<int>("gap");
+    // A fresh port runs at 9600 baud and the gap starts at 2 ms.
+    QTest::newRow("9600 -> gap 3") << 9600 << 9600 << 3;
+    QTest::newRow("2400 -> gap 10") << 2400 << 2400 << 10;
+    QTest::newRow("4800 -> gap 6") << 4800 << 4800 << 6;
+    QTest::newRow("1200 -> gap 2") << 1200 << 1200 << 2;
+    QTest::newRow("115200 -> gap 2") << 115200 << 115200 << 2;
+    QTest::newRow("300 -> rate kept") << 300 << 9600 << 2;
+}
+
+void SerialLinkTest::openApplies()
+{
+    QFETCH(int, baud);
+    QFETCH(int, rate);
+    QFETCH(int, gap);
+
+    PtyPeer pty(answerAlways(""));
+    QVERIFY(pty.isOpen());
+    CmdTarvik link;
+    QCOMPARE(link.serialConnectDrive(pty.slavePath(), baud, 8, 1, QString()), 0);
+    QVERIFY(link.serialPort->isOpen());
+    QCOMPARE(int(link.serialPort->baudRate()), rate);
+    QCOMPARE(link.serialPort->flowControl(), QSerialPort::NoFlowControl);
+    QCOMPARE(link.gapMs, gap);
+    QVERIFY(link.gapTimer);
+    QVERIFY(!link.gapTimer->isSingleShot());
+    QVERIFY(!link.gapTimer->isActive());
+}
+
+// Only 2400, 4800 and 9600 baud set the gap; a later open at another rate keeps it.
+void SerialLinkTest::gapSticksAcrossOpens()
+{
+    PtyPeer pty(answerAlways(""));
+    CmdTarvik link;
+    QCOMPARE(link.serialConnectDrive(pty.slavePath(), 2400, 8, 1, QString()), 0);
+    QSerialPort *port = link.serialPort;
+    QTimer *timer = link.gapTimer;
+    QCOMPARE(link.serialConnectDrive(pty.slavePath(), 115200, 8, 1, QString()), 0);
+    QCOMPARE(link.gapMs, 10);
+    QCOMPARE(link.serialPort, port); // objects are made once and reused
+    QCOMPARE(link.gapTimer, timer);
+}
+
+void SerialLinkTest::failedOpen()
+{
+    CmdTarvik link;
+    QCOMPARE(link.serialConnectDrive(QStringLiteral("/dev/no-such-tty"), 9600, 8, 1, QString()),
+             -1);
+    QVERIFY(link.serialPort);
+    QVERIFY(!link.serialPort->isOpen());
+    QVERIFY(!link.gapTimer);
+    QCOMPARE(link.gapMs, 2); // nothing applied
+    QCOMPARE(link.Connection_status(), -3);
+    QCOMPARE(link.DestroyFree(), 0);
+    QVERIFY(!link.serialPort);
+    QCOMPARE(link.DestroyFree(), 1);
+}
+
+void SerialLinkTest::closeAndReopen()
+{
+    PtyPeer pty(answerAlways(""));
+    CmdTarvik link;
+    QCOMPARE(link.serialDisConnectDrive(), -1);
+    QCOMPARE(link.serialConnectDrive(pty.slavePath(), 9600, 8, 1, QString()), 0);
+    QCOMPARE(link.serialDisConnectDrive(), 0);
+    QCOMPARE(link.serialDisConnectDrive(), -1);
+    QVERIFY(link.serialPort);
+    QCOMPARE(link.serialConnectDrive(pty.slavePath(), 9600, 8, 1, QString()), 0);
+    QCOMPARE(link.Connection_status(), 0);
+}
+
+void SerialLinkTest::answer_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("chunkSize");
+    QTest::addColumn<int>("chunkGapMs");
+    QTest::addColumn<int>("expectedLength");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QByteArray>("reply");
+
+    const QByteArray b20 = bytes(20), b48 = bytes(48);
+    QTest::newRow("whole, 20 expected") << b20 << 0 << 0 << 20 << 0 << b20;
+    // A UART FIFO at 9600 baud hands over 8 bytes every ~8 ms, far apart for a 3-ms gap.
+    QTest::newRow("FIFO chunks of 8 every 9 ms, 20 expected") << b20 << 8 << 9 << 20 << 0 << b20;
+    QTest::newRow("trickle 1 byte every 2 ms, 48 expected") << b48 << 1 << 2 << 48 << 0 << b48;
+    QTest::newRow("USB chunks of 16 every 20 ms, 48 expected") << b48 << 16 << 20 << 48 << 0 << b48;
+    QTest::newRow("oversized, 12 expected") << b20 << 0 << 0 << 12 << 0 << b20;
+    QTest::newRow("short: 6 of 12 come") << bytes(6) << 0 << 0 << 12 << 0 << bytes(6);
+    QTest::newRow("unknown length, whole") << b20 << 0 << 0 << 0 << 0 << b20;
+    QTest::newRow("unknown length, a pause ends it") << b20 << 10 << 120 << 0 << 0 << bytes(10);
+    QTest::newRow("silent") << QByteArray() << 0 << 0 << 20 << -1 << QByteArray();
+}
+
+void SerialLinkTest::answer()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(int, chunkSize);
+    QFETCH(int, chunkGapMs);
+    QFETCH(int, expectedLength);
+    QFETCH(int, result);
+    QFETCH(QByteArray, reply);
+
+    PtyPeer pty(chunked(data, chunkSize, chunkGapMs));
+    CmdTarvik link;
+    QCOMPARE(link.serialConnectDrive(pty.slavePath(), 9600, 8, 1, QString()), 0);
+    QByteArray got;
+    QCOMPARE(
+        link.SendData(QByteArray::fromHex("0101010007000000001400"), 11, got, 50, expectedLength),
+        result);
+    QCOMPARE(got, reply);
+    QCOMPARE(pty.requests(), QList<QByteArray>{QByteArray::fromHex("0101010007000000001400")});
+    QVERIFY(link.recvBuffer.isEmpty());
+    QVERIFY(!link.gapTimer->isActive());
+}
+
+void SerialLinkTest::staleBytesAreNotTheAnswer()
+{
+    PtyPeer pty(answerAlways("fresh", 5));
+    CmdTarvik link;
+    QCOMPARE(link.serialConnectDrive(pty.slavePath(), 9600, 8, 1, QString()), 0);
+    pty.write("stale");
+    QTest::qWait(50); // the stale bytes reach the port and its buffer
+    QByteArray got;
+    QCOMPARE(link.SendData("req", 3, got, 50, 5), 0);
+    QCOMPARE(got, QByteArray("fresh"));
+}
+
+void SerialLinkTest::lateAnswerNeverTakenByNextRequest()
+{
+    PtyPeer pty([](const QByteArray &request) {
+        PeerReply r;
+        r.data = "re:" + request;
+        r.delayMs = request == "slow" ? 500 : 0;
+        return QVector<PeerReply>{r};
+    });
+    CmdTarvik link;
+    QCOMPARE(link.serialConnectDrive(pty.slavePath(), 9600, 8, 1, QString()), 0);
+    QByteArray got;
+    QCOMPARE(link.SendData("slow", 4, got, 50, 7), -1);
+    link.mysleep(300); // the late answer comes while nobody waits
+    QCOMPARE(link.SendData("next", 4, got, 50, 7), 0);
+    QCOMPARE(got, QByteArray("re:next"));
+}
+
+// Between exchanges the receive slots work on their own: bytes end at a quiet gap, and a second
+// burst after a pause replaces the first.
+void SerialLinkTest::gapTimerEndsAnAnswerOutsideExchanges()
+{
+    PtyPeer pty(answerAlways(""));
+    CmdTarvik link;
+    QCOMPARE(link.serialConnectDrive(pty.slavePath(), 9600, 8, 1, QString()), 0);
+    pty.write("first");
+    QTRY_COMPARE_WITH_TIMEOUT(link.recvBuffer, QByteArray("first"), 2000);
+    pty.write("second");
+    QTRY_COMPARE_WITH_TIMEOUT(link.recvBuffer, QByteArray("second"), 2000);
+    QVERIFY(!link.gapTimer->isActive());
+}
+
+QTEST_GUILESS_MAIN(SerialLinkTest)
+#include "tst_seriallink.moc"
