@@ -1,0 +1,47 @@
+# Shared by the scripts: the packages the project needs, and installing them.
+
+# Build and test dependencies, all from Debian 12's own packages.
+TARVIK_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5serialport5-dev)
+
+missing_packages() {
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
+    done
+}
+
+# Installs what is missing when run as root; otherwise names it and stops.
+ensure_packages() {
+    local missing
+    missing=$(missing_packages "$@")
+    [ -z "$missing" ] && return 0
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "Installing: $missing"
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+    else
+        echo "These packages are missing; install them as root first:" >&2
+        echo "  apt-get install $missing" >&2
+        exit 1
+    fi
+}
+
+# Configures and builds one tree: build_tree DIR [cmake options...]. BUILD_TARGETS, when set,
+# names the targets to build (all by default). The compiler's output goes to DIR/build.log and
+# is shown only when the build fails.
+build_tree() {
+    local dir=$1
+    shift
+    mkdir -p "$dir"
+    local targets=()
+    [ -n "${BUILD_TARGETS:-}" ] && targets=(--target $BUILD_TARGETS)
+    echo "Building in $dir"
+    if ! { cmake -S "$TARVIK_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" &&
+        cmake --build "$dir" -j "$(nproc)" "${targets[@]}"; } >"$dir/build.log" 2>&1; then
+        tail -n 60 "$dir/build.log" >&2
+        echo "The build failed; the whole log is in $dir/build.log" >&2
+        return 1
+    fi
+}
+
+TARVIK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
