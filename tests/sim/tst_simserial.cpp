@@ -1,0 +1,212 @@
+// The simulator as a process on real pseudo-terminals: frame ends found by length, resync after
+// a broken frame, paced and chunked answers, the device vanishing, and --device.
+#include "probes.h"
+#include "simprocess.h"
+
+#include <QFile>
+#include <QThread>
+#include <QtTest>
+
+#include <cstdlib>
+
+namespace {
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(text);
+}
+
+QString hexOf(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' '));
+}
+
+QString answerTo(PtyProbe &line, const QByteArray &request, int size, int windowMs = 2000)
+{
+    line.send(request);
+    return hexOf(PtyProbe::joined(line.collect(size, windowMs)));
+}
+
+const QByteArray kReadAi0 = hex("0101010007000000000400");
+
+} // namespace
+
+class TestSimSerial : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void exchanges_data();
+    void exchanges();
+    void frameSplitAcrossWrites();
+    void brokenFrameIsDroppedThenResync();
+    void chunkedAnswerArrivesInBursts();
+    void pacedAnswerTakesLineTime();
+    void closedPtyVanishesAndReopens();
+    void servesAnExistingDevice();
+};
+
+void TestSimSerial::exchanges_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("peek"); // "" for none
+    QTest::addColumn<QString>("reply");
+
+    QTest::newRow("04 01") << hex("0401") << "04 01"
+                           << ""
+                           << "";
+    QTest::newRow("read AI 0, 4 bytes") << kReadAi0 << "01 01 00 00 11 22 33 44"
+                                        << ""
+                                        << "";
+    QTest::newRow("write AI_F 12") << hex("0201010008000c0000040011223344") << "02 01 00 00"
+                                   << "peek AI_F 12 4"
+                                   << "ok 11223344";
+    QTest::newRow("write DI 3 elements at 3") << hex("0201010001000300000300"
+                                                     "010001")
+                                              << "02 01 00 00"
+                                              << "peek DI 3 3"
+                                              << "ok 010001";
+    QTest::newRow("write DI 2 bits: no data bytes")
+        << hex("0201010001000000000200") << "02 01 00 00"
+        << "peek DI 0 2"
+        << "ok 0000";
+    QTest::newRow("write SI slot 4") << hex("020101001c00000400000103414243") << "02 01 00 00"
+                                     << "peek SI 1024 4"
+                                     << "ok 03414243";
+}
+
+void TestSimSerial::exchanges()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QString, answer);
+    QFETCH(QString, peek);
+    QFETCH(QString, reply);
+
+    SimProcess sim;
+    QVERIFY(sim.start({QStringLiteral("--pty"), QStringLiteral("--no-udp"),
+                       QStringLiteral("--poke"), QStringLiteral("AI:0=11223344")}));
+    PtyProbe line(sim.ptyPath());
+    QVERIFY(line.isOpen());
+    QCOMPARE(answerTo(line, request, (answer.size() + 1) / 3), answer);
+    if (!peek.isEmpty())
+        QCOMPARE(sim.control(peek), reply);
+    // Nothing more follows the answer.
+    QVERIFY(line.collect(1, 100).isEmpty());
+}
+
+void TestSimSerial::frameSplitAcrossWrites()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({QStringLiteral("--pty"), QStringLiteral("--no-udp")}));
+    PtyProbe line(sim.ptyPath());
+    QVERIFY(line.send(kReadAi0.left(5)));
+    QThread::msleep(30);
+    QCOMPARE(answerTo(line, kReadAi0.mid(5), 8), QStringLiteral("01 01 00 00 00 00 00 00"));
+}
+
+void TestSimSerial::brokenFrameIsDroppedThenResync()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({QStringLiteral("--pty"), QStringLiteral("--no-udp"),
+                       QStringLiteral("--poke"), QStringLiteral("AI:0=11223344")}));
+    PtyProbe line(sim.ptyPath());
+    // Half a request, then silence past the resync time. Were it kept, the next request's bytes
+    // would complete it into a read of 7 bytes at another address.
+    QVERIFY(line.send(kReadAi0.left(6)));
+    QVERIFY(line.collect(1, 400).isEmpty());
+    QCOMPARE(answerTo(line, kReadAi0, 8), QStringLiteral("01 01 00 00 11 22 33 44"));
+    QVERIFY(line.collect(1, 100).isEmpty());
+    // Noise that can never start a frame is dropped at once, with whatever came with it.
+    QCOMPARE(answerTo(line, hex("ff") + kReadAi0, 8, 300), QString());
+    QCOMPARE(answerTo(line, kReadAi0, 8), QStringLiteral("01 01 00 00 11 22 33 44"));
+    QCOMPARE(sim.control(QStringLiteral("stats")),
+             QStringLiteral("ok requests=2 answered=2 faulted=0"));
+}
+
+void TestSimSerial::chunkedAnswerArrivesInBursts()
+{
+    // 24 bytes, 8 at a time, 8.3 ms a byte: bursts about 67 ms apart, a gap no reader misses.
+    SimProcess sim;
+    QVERIFY(
+        sim.start({QStringLiteral("--pty"), QStringLiteral("--no-udp"), QStringLiteral("--chunk"),
+                   QStringLiteral("8"), QStringLiteral("--pace"), QStringLiteral("1200")}));
+    PtyProbe line(sim.ptyPath());
+    QVERIFY(line.send(hex("0101010007000000001400"))); // 20 bytes of AI
+    const QVector<Arrival> bursts = line.collect(24, 5000);
+    QCOMPARE(PtyProbe::joined(bursts).size(), 24);
+    QVERIFY2(bursts.size() >= 3, qPrintable(QString::number(bursts.size())));
+    for (const Arrival &burst : bursts)
+        QVERIFY(burst.bytes.size() <= 8);
+    // The last chunk cannot leave before 24 byte times (200 ms).
+    QVERIFY2(bursts.last().atMs >= 180, qPrintable(QString::number(bursts.last().atMs)));
+}
+
+void TestSimSerial::pacedAnswerTakesLineTime()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({QStringLiteral("--pty"), QStringLiteral("--no-udp"),
+                       QStringLiteral("--pace"), QStringLiteral("2400")}));
+    PtyProbe line(sim.ptyPath());
+    QVERIFY(line.send(hex("0101010007000000001400")));
+    const QVector<Arrival> bytes = line.collect(24, 5000);
+    QCOMPARE(PtyProbe::joined(bytes).size(), 24);
+    // 24 bytes at 4.17 ms each: 100 ms at the least.
+    QVERIFY2(bytes.last().atMs >= 90, qPrintable(QString::number(bytes.last().atMs)));
+    QVERIFY(bytes.size() >= 2);
+}
+
+void TestSimSerial::closedPtyVanishesAndReopens()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({QStringLiteral("--pty"), QStringLiteral("--no-udp")}));
+    const QString first = sim.ptyPath();
+    PtyProbe line(first);
+    QCOMPARE(answerTo(line, hex("0401"), 2), QStringLiteral("04 01"));
+
+    QCOMPARE(sim.control(QStringLiteral("close-pty")), QStringLiteral("ok"));
+    line.collect(1, 1000);
+    QVERIFY(line.hungUp());
+    QVERIFY(!QFile::exists(first));
+    QVERIFY(sim.control(QStringLiteral("close-pty")).startsWith(QLatin1String("error ")));
+
+    const QString reply = sim.control(QStringLiteral("open-pty"));
+    QVERIFY2(reply.startsWith(QLatin1String("ok /dev/")), qPrintable(reply));
+    PtyProbe again(reply.mid(3));
+    QVERIFY(again.isOpen());
+    QCOMPARE(answerTo(again, hex("0401"), 2), QStringLiteral("04 01"));
+}
+
+void TestSimSerial::servesAnExistingDevice()
+{
+    // A pseudo-terminal of the test's own stands in for the device: the simulator opens its slave
+    // like a serial port, the test plays the driver on the master.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(master >= 0);
+    QVERIFY(grantpt(master) == 0 && unlockpt(master) == 0);
+    const QString device = QString::fromLocal8Bit(ptsname(master));
+
+    SimProcess sim;
+    const bool started =
+        sim.start({QStringLiteral("--device"), device, QStringLiteral("--device-baud"),
+                   QStringLiteral("19200"), QStringLiteral("--no-udp")});
+    QVERIFY(started);
+    QVERIFY(::write(master, kReadAi0.constData(), size_t(kReadAi0.size())) == kReadAi0.size());
+    QByteArray answer;
+    QDeadlineTimer deadline(3000);
+    while (answer.size() < 8 && !deadline.hasExpired()) {
+        pollfd waitFor{master, POLLIN, 0};
+        if (::poll(&waitFor, 1, 50) <= 0)
+            continue;
+        char buffer[64];
+        const ssize_t got = ::read(master, buffer, sizeof buffer);
+        if (got > 0)
+            answer += QByteArray(buffer, int(got));
+    }
+    sim.stop();
+    ::close(master);
+    QCOMPARE(hexOf(answer), QStringLiteral("01 01 00 00 00 00 00 00"));
+}
+
+QTEST_GUILESS_MAIN(TestSimSerial)
+#include "tst_simserial.moc"
