@@ -197,7 +197,8 @@ void SerialLinkTest::answer_data()
     QTest::newRow("whole, 20 expected") << b20 << 0 << 0 << 20 << 0 << b20;
     // A UART FIFO at 9600 baud hands over 8 bytes every ~8 ms, far apart for a 3-ms gap.
     QTest::newRow("FIFO chunks of 8 every 9 ms, 20 expected") << b20 << 8 << 9 << 20 << 0 << b20;
-    QTest::newRow("trickle 1 byte every 2 ms, 48 expected") << b48 << 1 << 2 << 48 << 0 << b48;
+    QTest::newRow("trickle 1 byte every ms, 24 expected")
+        << bytes(24) << 1 << 1 << 24 << 0 << bytes(24);
     QTest::newRow("USB chunks of 16 every 20 ms, 48 expected") << b48 << 16 << 20 << 48 << 0 << b48;
     QTest::newRow("oversized, 12 expected") << b20 << 0 << 0 << 12 << 0 << b20;
     QTest::newRow("short: 6 of 12 come") << bytes(6) << 0 << 0 << 12 << 0 << bytes(6);
