@@ -115,37 +115,6 @@ int LibTarvik::DestroyFree()
     return link.DestroyFree();
 }
 
-CLabelVariable LibTarvik::ReadVariable(QString address, DataType type)
-{
-    return ReadVariable(address, type, 1);
-}
-
-CLabelVariable LibTarvik::ReadVariable(QString address, DataType type, int count)
-{
-    CLabelVariable record;
-    record.time = QDateTime::currentDateTime();
-    record.result = 2; // tag reads are not served by this build yet
-    record.address = address;
-    record.count = count;
-    record.type = type;
-    return record;
-}
-
-CLabelVariable LibTarvik::WriteVariable(QString address, DataType type, CLabelVariable record)
-{
-    return WriteVariable(address, type, record, 1);
-}
-
-CLabelVariable LibTarvik::WriteVariable(QString address, DataType type, CLabelVariable record,
-                                        int count)
-{
-    record.result = 2; // tag writes are not served by this build yet
-    record.address = address;
-    record.count = count;
-    record.type = type;
-    return record;
-}
-
 int LibTarvik::getArea(QString address)
 {
     return tarvik::areaCode(address);

@@ -46,6 +46,39 @@ public:
     int udpPort = 0;
     QString parity; // handed to the serial open; never filled, so the port keeps its parity
 
+    // Read and write paths.
+    CLabelVariable Read_data(int area, int index, DataType type, int count, QString address);
+    CLabelVariable Write_data(int area, int index, DataType type, CLabelVariable record, int count,
+                              QString address);
+
+    // Decoding: answer bytes to a payload list of exactly n elements.
+    QVariant set_variant_bool(QByteArray data, int n);
+    QVariant set_variant_Int8(QByteArray data, int n);
+    QVariant set_variant_UInt8(QByteArray data, int n);
+    QVariant set_variant_Int16(QByteArray data, int n);
+    QVariant set_variant_UInt16(QByteArray data, int n);
+    QVariant set_variant_Int32(QByteArray data, int n);
+    QVariant set_variant_UInt32(QByteArray data, int n);
+    QVariant set_variant_fload(QByteArray data, int n);
+    QVariant set_variant_Int64(QByteArray data, int n);
+    QVariant set_variant_UInt64(QByteArray data, int n);
+    QVariant set_variant_double(QByteArray data, int n);
+    QVariant set_variant_string(QByteArray data, int n);
+
+    // Encoding: the first n elements of the record's payload, appended to out. Always 0.
+    int Wset_variant_bool(CLabelVariable record, int n, QByteArray *out);
+    int Wset_variant_Int8(CLabelVariable record, int n, QByteArray *out);
+    int Wset_variant_UInt8(CLabelVariable record, int n, QByteArray *out);
+    int Wset_variant_Int16(CLabelVariable record, int n, QByteArray *out);
+    int Wset_variant_uInt16(CLabelVariable record, int n, QByteArray *out);
+    int Wset_variant_Int32(CLabelVariable record, int n, QByteArray *out);
+    int Wset_variant_UInt32(CLabelVariable record, int n, QByteArray *out);
+    int Wset_variant_float(CLabelVariable record, int n, QByteArray *out);
+    int Wset_variant_Int64(CLabelVariable record, int n, QByteArray *out);
+    int Wset_variant_UInt64(CLabelVariable record, int n, QByteArray *out);
+    int Wset_variant_double(CLabelVariable record, int n, QByteArray *out);
+    int Wset_variant_string(CLabelVariable record, int n, QByteArray *out);
+
     // The compiler's date stamp ("Jan  4 2024") as a date; invalid when it does not parse.
     static QDate parseBuildDate(QString stamp);
 

@@ -40,6 +40,16 @@ public:
                  int expectedLength = 0);
     int mysleep(int ms);
 
+    // Frames. Builders return 0 on success, -2 when the exchange failed (no answer; for reads
+    // also a wrong sequence number or a short answer), -3 when the link is not open.
+    int Message_parsing(QByteArray frame, QByteArray *answer, int length, QString tag);
+    int Readmemory(int area, int address, int count, QByteArray *out, QString tag);
+    int Readbool(int area, int address, int count, QByteArray *out, QString tag);
+    int Readstring(int area, int address, int count, QByteArray *out, QString tag);
+    int Writememory(int area, int address, int count, QByteArray data, QString tag);
+    int Writebool(int area, int address, int count, QByteArray data, QString tag);
+    int Writestring(int area, int address, int count, QByteArray data, QString tag);
+
 public slots:
     void myconnected();
     void mydisconnected();

@@ -1,0 +1,1 @@
+#include "libtarvik.h"

@@ -1,0 +1,72 @@
+#include "frame.h"
+
+#include <QHostAddress>
+
+namespace frame {
+
+void put24(QByteArray &out, int value)
+{
+    const quint32 v = quint32(value);
+    out.append(char((v >> 16) & 0xFF));
+    out.append(char(v & 0xFF));
+    out.append(char((v >> 8) & 0xFF));
+}
+
+QByteArray requestHeader(char op, int area, int address, int length)
+{
+    QByteArray h;
+    h.reserve(headerSize);
+    h.append(op).append(char(0x01)).append(char(0x01)).append(char(0x00));
+    h.append(char(quint32(area) & 0xFF));
+    put24(h, address);
+    put24(h, length);
+    return h;
+}
+
+void cutAnswer(QByteArray &answer, int length)
+{
+    const int keep = length + answerHeaderSize;
+    if (length < 0 || length >= cutLimit || keep >= answer.size())
+        return;
+    answer.remove(keep, cutLimit - length);
+}
+
+bool sequenceMatches(const QByteArray &request, const QByteArray &answer)
+{
+    return byteAt(answer, 0) == byteAt(request, 0) && byteAt(answer, 1) == byteAt(request, 1);
+}
+
+QByteArray packBits(const QByteArray &wire, int offset, int bytes)
+{
+    QByteArray out(qMax(bytes, 0), '\0');
+    for (int j = 0; j < bytes; ++j) {
+        quint8 b = 0;
+        for (int k = 0; k < 8; ++k)
+            b |= quint8(byteAt(wire, offset + 8 * j + k) << k);
+        out[j] = char(b);
+    }
+    return out;
+}
+
+QByteArray spreadBits(const QByteArray &data, int bytes)
+{
+    QByteArray out(qMax(bytes, 0) * 8, '\0');
+    for (int i = 0; i < bytes; ++i) {
+        for (int k = 0; k < 8; ++k)
+            out[8 * i + k] = char((byteAt(data, i) >> k) & 1);
+    }
+    return out;
+}
+
+QString line(const char *format, const QHostAddress &peer, int port, const QString &tag, int length,
+             const QByteArray &bytes)
+{
+    return QString::fromUtf8(format)
+        .arg(peer.toString(), 0, QLatin1Char(' '))
+        .arg(port, 0, 10, QLatin1Char(' '))
+        .arg(tag, 0, QLatin1Char(' '))
+        .arg(length, 0, 10, QLatin1Char(' '))
+        .arg(QString::fromLatin1(bytes.toHex()), 0, QLatin1Char(' '));
+}
+
+} // namespace frame
