@@ -71,7 +71,7 @@ void applyGarbage(const FaultSet &, Delivery &d, QRandomGenerator &random)
 void applyWrongSeq(const FaultSet &, Delivery &d, QRandomGenerator &)
 {
     if (d.bytes.size() > 1)
-        d.bytes[1] = char(quint8(d.bytes.at(1) + 1));
+        d.bytes[1] = char(quint8(quint8(d.bytes.at(1)) + 1));
 }
 
 void applyShort(const FaultSet &f, Delivery &d, QRandomGenerator &)

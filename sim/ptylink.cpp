@@ -15,6 +15,8 @@ namespace sim {
 
 namespace {
 
+constexpr int kMaxPending = 1 << 20;
+
 QString errnoText()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
@@ -61,6 +63,11 @@ bool PtyLink::open(QString *why)
 
 void PtyLink::write(const QByteArray &bytes)
 {
+    // With nobody reading the slave, answers pile up behind a full line; a real line loses them.
+    if (pending_.size() + bytes.size() > kMaxPending) {
+        warn(QStringLiteral("pty %1: nobody reads, answer dropped").arg(path_));
+        return;
+    }
     pending_.append(bytes);
     flushPending();
 }

@@ -33,7 +33,7 @@ QList<QCommandLineOption> ownOptions()
         {QStringLiteral("poke"),
          QStringLiteral("Store bytes: AREA:OFFSET=HEX, AREA a name or code, OFFSET a byte offset "
                         "(decimal or 0x...). Repeatable."),
-         QStringLiteral("spec")},
+         QStringLiteral("AREA:OFFSET=HEX")},
         {QStringLiteral("load"),
          QStringLiteral("Store the AREA:OFFSET=HEX lines of a file ('#' starts a comment)."),
          QStringLiteral("file")},

@@ -39,7 +39,6 @@ private slots:
     void badStartExitsNonZero_data();
     void badStartExitsNonZero();
     void busyPortExitsNonZero();
-    void helpNamesEveryOption();
     void signalEndsCleanly_data();
     void signalEndsCleanly();
     void commands_data();
@@ -121,25 +120,6 @@ void TestSimControl::busyPortExitsNonZero()
     QVERIFY(process.waitForFinished(5000));
     QVERIFY(process.exitCode() != 0);
     QVERIFY(process.readAllStandardError().contains("cannot bind"));
-}
-
-void TestSimControl::helpNamesEveryOption()
-{
-    QProcess process;
-    process.start(kSim, {"--help"});
-    QVERIFY(process.waitForFinished(5000));
-    QCOMPARE(process.exitCode(), 0);
-    const QString help = QString::fromUtf8(process.readAllStandardOutput());
-    const char *options[] = {
-        "address",  "port",        "control-port", "pty",       "no-udp",
-        "device",   "device-baud", "pattern",      "poke",      "load",
-        "verbose",  "silent",      "late",         "wrong-seq", "short",
-        "oversize", "garbage",     "foreign",      "decoy",     "other-port",
-        "pace",     "chunk",       "fault-rate",   "seed",      "fault-link-check"};
-    for (const char *option : options)
-        QVERIFY2(help.contains(QStringLiteral("--%1 ").arg(QLatin1String(option))), option);
-    for (const char *command : {"poke", "peek", "stats", "reset", "close-pty", "open-pty", "quit"})
-        QVERIFY2(help.contains(QLatin1String(command)), command);
 }
 
 void TestSimControl::signalEndsCleanly_data()
