@@ -79,6 +79,9 @@ public:
     int Wset_variant_double(CLabelVariable record, int n, QByteArray *out);
     int Wset_variant_string(CLabelVariable record, int n, QByteArray *out);
 
+    static int builderOutcome(int rc, int fallback);
+    static bool addressFits(int area, DataType type, int index);
+
     // The compiler's date stamp ("Jan  4 2024") as a date; invalid when it does not parse.
     static QDate parseBuildDate(QString stamp);
 

@@ -1,4 +1,126 @@
+#include "encoding.h"
+#include "frame.h"
 #include "libtarvik.h"
+#include "tagaddress.h"
+
+#include <array>
+
+namespace {
+
+// Outcome codes a write leaves in the record's result.
+enum WriteOutcome { Written = 0, TypeRefused = 2, NoPoint = 3, BadCount = 4 };
+
+constexpr int largestTextItem = 255; // what one length byte can announce
+
+// Areas that take the types most areas refuse.
+constexpr int areaAO = 10, areaNAO = 18, areaLA = 23, areaLW = 24;
+
+// Result for builder codes -1, -2 and -3: no answer in time, exchange failed, link not open.
+constexpr std::array<int, 3> linkOutcomes = {7, 8, 9};
+
+using Encoder = int (LibTarvik::*)(CLabelVariable, int, QByteArray *);
+
+// Indexed by type code.
+constexpr std::array<Encoder, 13> encoders = {
+    nullptr,
+    &LibTarvik::Wset_variant_bool,
+    &LibTarvik::Wset_variant_Int8,
+    &LibTarvik::Wset_variant_UInt8,
+    &LibTarvik::Wset_variant_Int16,
+    &LibTarvik::Wset_variant_uInt16,
+    &LibTarvik::Wset_variant_Int32,
+    &LibTarvik::Wset_variant_UInt32,
+    &LibTarvik::Wset_variant_float,
+    &LibTarvik::Wset_variant_Int64,
+    &LibTarvik::Wset_variant_UInt64,
+    &LibTarvik::Wset_variant_double,
+    &LibTarvik::Wset_variant_string,
+};
+
+Encoder encoderFor(DataType type)
+{
+    return type >= 0 && type < int(encoders.size()) ? encoders[size_t(type)] : nullptr;
+}
+
+using Builder = int (CmdTarvik::*)(int, int, int, QByteArray, QString);
+
+// The request a write goes out as, and the factor that builder applies to the point index.
+struct Route
+{
+    Builder send;
+    int scale;
+};
+
+// Booleans travel one byte per point in any area; every other type to the string area as text
+// slots; the rest as memory.
+Route routeFor(DataType type, int area)
+{
+    if (type == Bool)
+        return {&CmdTarvik::Writebool, 1};
+    if (area == tarvik::areaCodeSI)
+        return {&CmdTarvik::Writestring, tarvik::stringSlot};
+    return {&CmdTarvik::Writememory, tarvik::areaScale(area)};
+}
+
+// An index that names no point, or whose address value the 24-bit field cannot carry, would
+// write to a point nobody named.
+bool pointUsable(DataType type, int area, int index)
+{
+    return frame::addressFits(index, routeFor(type, area).scale);
+}
+
+// Types the controller's areas refuse: single floats live only in AO, NAO and LA, 32-bit
+// integers only in LW.
+bool typeRefused(DataType type, int area)
+{
+    if (type == 0)
+        return true;
+    if (type == Float)
+        return area != areaAO && area != areaNAO && area != areaLA;
+    if (type == Int32 || type == UInt32)
+        return area != areaLW;
+    return false;
+}
+
+// Only values the host gave go out: a payload that is not the type's list, or that holds fewer
+// than count elements, or a text too long for its length byte, is refused.
+int payloadRefusal(DataType type, const QVariant &payload, int count)
+{
+    const int held = tarvik::payloadElements(payload, type);
+    if (held < 0)
+        return TypeRefused;
+    if (held < count)
+        return BadCount;
+    if (type == String && tarvik::longestText(payload, count) > largestTextItem)
+        return BadCount;
+    return Written;
+}
+
+// Builder codes -1, -2, -3 become 7, 8, 9; any other code leaves the host's result.
+void takeOutcome(CLabelVariable &record, int rc)
+{
+    if (rc == 0) {
+        record.time = QDateTime::currentDateTime();
+        record.result = Written;
+    } else if (rc < 0 && -rc <= int(linkOutcomes.size())) {
+        record.result = linkOutcomes[size_t(-rc - 1)];
+    }
+}
+
+// The first refusal that holds for a write, in the order the host is told about them; 0 when
+// the write may go on to the worker.
+int refusal(DataType type, int area, int index, int count)
+{
+    if (area == 0 || !pointUsable(type, area, index))
+        return NoPoint;
+    if (count < 0)
+        return BadCount;
+    if (typeRefused(type, area))
+        return TypeRefused;
+    return Written;
+}
+
+} // namespace
 
 CLabelVariable LibTarvik::WriteVariable(QString address, DataType type, CLabelVariable record)
 {
@@ -8,9 +130,43 @@ CLabelVariable LibTarvik::WriteVariable(QString address, DataType type, CLabelVa
 CLabelVariable LibTarvik::WriteVariable(QString address, DataType type, CLabelVariable record,
                                         int count)
 {
-    record.result = 2; // tag writes are not served by this build yet
+    const int area = getArea(address);
+    const int index = getAddr(address);
+    const int refused = refusal(type, area, index, count);
+    if (refused != Written)
+        record.result = refused;
+    else
+        record = Write_data(area, index, type, record, count, address);
     record.address = address;
     record.count = count;
     record.type = type;
+    return record;
+}
+
+CLabelVariable LibTarvik::Write_data(int area, int index, DataType type, CLabelVariable record,
+                                     int count, QString address)
+{
+    const int length = getBytelen(type, count, area);
+    if (count == 0 || length == 0) {
+        record.result = BadCount;
+        return record;
+    }
+    const Encoder encoder = encoderFor(type);
+    if (!encoder) {
+        record.result = TypeRefused;
+        return record;
+    }
+    if (!pointUsable(type, area, index)) {
+        record.result = NoPoint;
+        return record;
+    }
+    if (const int refused = payloadRefusal(type, record.value, count)) {
+        record.result = refused;
+        return record;
+    }
+    QByteArray data;
+    (this->*encoder)(record, count, &data);
+    const Route route = routeFor(type, area);
+    takeOutcome(record, (link.*route.send)(area, index, length, data, address));
     return record;
 }

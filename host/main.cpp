@@ -22,8 +22,12 @@ int main(int argc, char *argv[])
                                            QStringLiteral("path"), DriverLibrary::defaultPath());
     const QCommandLineOption traceOption(QStringLiteral("trace"),
                                          QStringLiteral("Switch the driver's protocol traces on."));
+    const QCommandLineOption jsonOption(QStringLiteral("json"),
+                                        QStringLiteral("Print records as JSON, one per line."));
     parser.addOption(libraryOption);
     parser.addOption(traceOption);
+    parser.addOption(jsonOption);
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do."),
                                  QStringLiteral("command [arguments...]"));
     parser.process(app);
@@ -34,6 +38,7 @@ int main(int argc, char *argv[])
     HostCommands::Options options;
     options.library = parser.value(libraryOption);
     options.trace = parser.isSet(traceOption);
+    options.json = parser.isSet(jsonOption);
     QString error;
     if (!library.load(options.library, &error)) {
         err << "cannot load the driver: " << error << "\n";

@@ -68,6 +68,8 @@ public:
     bool traceOn = false;
 
 private:
+    int checkReadAnswer(int rc, const QByteArray &request, const QByteArray &answer, int length,
+                        const QString &tag, int needs);
     void discardStale();
     int udpExchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs);
     int serialExchange(const QByteArray &frame, QByteArray &reply, int timeoutMs,

@@ -12,6 +12,16 @@ void put24(QByteArray &out, int value)
     out.append(char((v >> 8) & 0xFF));
 }
 
+int scaledAddress(int index, int scale)
+{
+    return int(quint32(qint64(index) * scale));
+}
+
+bool addressFits(int index, int scale)
+{
+    return index >= 0 && qint64(index) * scale <= fieldMax;
+}
+
 QByteArray requestHeader(char op, int area, int address, int length)
 {
     QByteArray h;
@@ -55,6 +65,13 @@ QByteArray spreadBits(const QByteArray &data, int bytes)
         for (int k = 0; k < 8; ++k)
             out[8 * i + k] = char((byteAt(data, i) >> k) & 1);
     }
+    return out;
+}
+
+QByteArray leading(const QByteArray &data, int bytes)
+{
+    QByteArray out = data.left(qMax(bytes, 0));
+    out.append(QByteArray(qMax(bytes, 0) - out.size(), '\0'));
     return out;
 }
 

@@ -19,6 +19,16 @@ constexpr char writeOp = 0x02;
 // least significant byte first. Bits above 23 are not sent.
 void put24(QByteArray &out, int value);
 
+// Largest value a 24-bit field carries; an address beyond it would reach another point.
+constexpr int fieldMax = 0xFFFFFF;
+
+// Point index times scale, the address value of a request. Computed wide, so an index too
+// large for the field cannot overflow on the way; bits above 23 are cut by put24().
+int scaledAddress(int index, int scale);
+
+// True when the index is a point (not negative) and index times scale fits a 24-bit field.
+bool addressFits(int index, int scale);
+
 // The 11-byte header: operation byte, 01 01 00, area, address and length fields.
 QByteArray requestHeader(char op, int area, int address, int length);
 
@@ -42,6 +52,9 @@ QByteArray packBits(const QByteArray &wire, int offset, int bytes);
 // Spreads each bit of data over one wire byte (0x00 or 0x01), bit 0 first; bytes beyond the
 // end of data count as 0.
 QByteArray spreadBits(const QByteArray &data, int bytes);
+
+// Exactly bytes bytes: the first ones of data, 0x00 where data ends early.
+QByteArray leading(const QByteArray &data, int bytes);
 
 // One protocol line: format filled with peer address, peer port, tag, length and the bytes in
 // hex (%1 to %5).

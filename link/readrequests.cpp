@@ -1,1 +1,128 @@
 #include "CmdTarvik.h"
+
+#include "frame.h"
+#include "tagaddress.h"
+
+#include <QDebug>
+
+namespace {
+
+// Protocol lines of the read side, as hosts' logs have always shown them.
+constexpr char readCommandFormat[] = "lib[Tarvik]读命令 %1:%2  %3 len = %4 msg : %5";
+constexpr char readResponseFormat[] = "lib[Tarvik]读响应 %1:%2  %3 len = %4 msg : %5";
+constexpr char wrongSequenceFormat[] = "lib[Tarvik]返回的序号错误 %1:%2  %3 len = %4 msg : %5";
+constexpr char noAnswerFormat[] = "lib[Tarvik]返回的报文长度为0 %1:%2  %3 len = %4 msg : %5";
+constexpr char shortAnswerFormat[] = "lib[Tarvik]返回的报文长度不足 %1:%2  %3 len = %4 msg : %5";
+
+// Index times scale as the 32-bit value the address field is cut from; computed wide so an
+// oversized index cannot overflow (the read path refuses those before they get here).
+int scaledAddress(int index, int scale)
+{
+    return int(quint32(qint64(index) * scale));
+}
+
+// Bytes a string answer must hold: each slot's length byte and the characters it announces.
+int stringAnswerNeeds(const QByteArray &answer, int items)
+{
+    int needs = frame::answerHeaderSize;
+    for (int k = 0; k < items; ++k) {
+        const int base = frame::answerHeaderSize + tarvik::stringSlot * k;
+        needs = base + 1;
+        if (base >= answer.size())
+            break;
+        needs += frame::byteAt(answer, base);
+    }
+    return needs;
+}
+
+} // namespace
+
+int CmdTarvik::Message_parsing(QByteArray frame, QByteArray *answer, int length, QString tag)
+{
+    if (traceOn)
+        qDebug().noquote() << frame::line(readCommandFormat, remoteAddress, remotePort, tag, length,
+                                          frame);
+    if (Connection_status() == -3)
+        return -3;
+    QByteArray local;
+    // A read answer is complete at its header plus the length the request asked for.
+    const int rc =
+        SendData(frame, frame.size(), local, 50, frame::answerHeaderSize + qMax(length, 0));
+    frame::cutAnswer(local, length);
+    answer->append(local);
+    if (traceOn)
+        qDebug().noquote() << frame::line(readResponseFormat, remoteAddress, remotePort, tag,
+                                          length, *answer);
+    return rc;
+}
+
+// Checks, in this order, that an answer came, that it repeats the request's sequence bytes,
+// and that it holds every byte the extraction needs; a failure is warned about and reported
+// as -2. needs is the answer size the request calls for, or -1 for a string answer.
+int CmdTarvik::checkReadAnswer(int rc, const QByteArray &request, const QByteArray &answer,
+                               int length, const QString &tag, int needs)
+{
+    if (rc == -3)
+        return -3;
+    const char *problem = nullptr;
+    if (rc != 0)
+        problem = noAnswerFormat;
+    else if (!frame::sequenceMatches(request, answer))
+        problem = wrongSequenceFormat;
+    else if (answer.size() < needs)
+        problem = shortAnswerFormat;
+    if (!problem)
+        return 0;
+    qWarning().noquote() << frame::line(problem, remoteAddress, remotePort, tag, length, answer);
+    return -2;
+}
+
+int CmdTarvik::Readmemory(int area, int address, int count, QByteArray *out, QString tag)
+{
+    const QByteArray request = frame::requestHeader(
+        frame::readOp, area, scaledAddress(address, tarvik::areaScale(area)), count);
+    QByteArray answer;
+    int rc = Message_parsing(request, &answer, count, tag);
+    // In a bit area every bit travels as a wire byte; whole bytes are delivered.
+    const bool bits = tarvik::isBitArea(area);
+    const int bytes = qMax(bits ? count / 8 : count, 0);
+    const int needs = frame::answerHeaderSize + (bits ? 8 * bytes : bytes);
+    rc = checkReadAnswer(rc, request, answer, count, tag, needs);
+    if (rc != 0)
+        return rc;
+    out->append(bits ? frame::packBits(answer, frame::answerHeaderSize, bytes)
+                     : answer.mid(frame::answerHeaderSize, bytes));
+    return 0;
+}
+
+int CmdTarvik::Readbool(int area, int address, int count, QByteArray *out, QString tag)
+{
+    const QByteArray request = frame::requestHeader(frame::readOp, area, address, count);
+    QByteArray answer;
+    int rc = Message_parsing(request, &answer, count, tag);
+    const int bytes = qMax(count, 0);
+    rc = checkReadAnswer(rc, request, answer, count, tag, frame::answerHeaderSize + bytes);
+    if (rc != 0)
+        return rc;
+    out->append(answer.mid(frame::answerHeaderSize, bytes));
+    return 0;
+}
+
+int CmdTarvik::Readstring(int area, int address, int count, QByteArray *out, QString tag)
+{
+    const int length = scaledAddress(count, tarvik::stringSlot);
+    const QByteArray request = frame::requestHeader(
+        frame::readOp, area, scaledAddress(address, tarvik::stringSlot), length);
+    QByteArray answer;
+    int rc = Message_parsing(request, &answer, length, tag);
+    const int items = qMax(count, 0);
+    rc = checkReadAnswer(rc, request, answer, length, tag, stringAnswerNeeds(answer, items));
+    if (rc != 0)
+        return rc;
+    // Each slot: its length byte and that many characters, back to back.
+    for (int k = 0; k < items; ++k) {
+        const int base = frame::answerHeaderSize + tarvik::stringSlot * k;
+        out->append(answer.mid(base, 1 + frame::byteAt(answer, base)));
+    }
+    return 0;
+}
