@@ -4,6 +4,7 @@
 #include "framecodec.h"
 #include "log.h"
 #include "simulator.h"
+#include "udpendpoint.h"
 #include "wire.h"
 
 #include <QCoreApplication>
@@ -44,10 +45,8 @@ ControlChannel::ControlChannel(Simulator &simulator) : simulator_(simulator)
 bool ControlChannel::bind(const QHostAddress &address, quint16 port, QString *why)
 {
     if (!socket_.bind(address, port)) {
-        *why = QStringLiteral("cannot bind the control port %1:%2: %3")
-                   .arg(address.toString())
-                   .arg(port)
-                   .arg(socket_.errorString());
+        *why = QStringLiteral("cannot bind the control port %1: %2")
+                   .arg(endpointText(address, port), socket_.errorString());
         return false;
     }
     return true;

@@ -11,17 +11,6 @@
 
 namespace sim {
 
-namespace {
-
-QString hostText(const QHostAddress &address)
-{
-    return address.protocol() == QAbstractSocket::IPv6Protocol
-               ? QStringLiteral("[%1]").arg(address.toString())
-               : address.toString();
-}
-
-} // namespace
-
 Simulator::Simulator(const Settings &settings) : settings_(settings)
 {
     setVerbose(settings.verbose);
@@ -63,10 +52,9 @@ bool Simulator::start(QString *why)
 QStringList Simulator::announcements() const
 {
     QStringList lines;
-    const QString host = hostText(settings_.address);
     if (udp_)
-        lines << QStringLiteral("udp %1:%2").arg(host).arg(udp_->port());
-    lines << QStringLiteral("control %1:%2").arg(host).arg(control_->port());
+        lines << QStringLiteral("udp ") + endpointText(settings_.address, udp_->port());
+    lines << QStringLiteral("control ") + endpointText(settings_.address, control_->port());
     if (pty_)
         lines << QStringLiteral("pty %1").arg(pty_->path());
     if (device_)

@@ -10,8 +10,6 @@
 
 namespace sim {
 
-namespace {
-
 QString endpointText(const QHostAddress &address, quint16 port)
 {
     const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
@@ -19,8 +17,6 @@ QString endpointText(const QHostAddress &address, quint16 port)
                              : address.toString();
     return QStringLiteral("%1:%2").arg(host).arg(port);
 }
-
-} // namespace
 
 UdpEndpoint::UdpEndpoint(Simulator &simulator) : simulator_(simulator)
 {

@@ -8,6 +8,9 @@
 
 namespace sim {
 
+// "127.0.0.1:700", "[::1]:700".
+QString endpointText(const QHostAddress &address, quint16 port);
+
 class Simulator;
 struct Delivery;
 enum class Sender;
