@@ -194,7 +194,9 @@ QList<QCommandLineOption> faultOptions()
                         "n byte times at the --pace rate (9600 without --pace)."),
          QStringLiteral("n")},
         {QStringLiteral("fault-rate"),
-         QStringLiteral("Give each answer, with probability <p>, one more fault chosen at random."),
+         QStringLiteral("Give each answer, with probability <p>, one more fault chosen at random "
+                        "among those its link can show (--late 400, --short 2, --oversize 3 and "
+                        "--chunk 8 unless given)."),
          QStringLiteral("p")},
         {QStringLiteral("seed"),
          QStringLiteral("Seed of the random choices of --fault-rate and --garbage (default 1)."),
