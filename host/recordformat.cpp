@@ -45,7 +45,7 @@ QString elementText(int type, const QVariant &v)
     case Float:
         return QString::number(double(v.value<float>()), 'g', 9);
     case Double:
-        return QString::number(v.toDouble(), 'g', 17);
+        return QString::number(v.toDouble(), 'g', QLocale::FloatingPointShortest);
     default:
         return v.toString();
     }
