@@ -15,9 +15,6 @@ constexpr int largestTextItem = 255; // what one length byte can announce
 // Areas that take the types most areas refuse.
 constexpr int areaAO = 10, areaNAO = 18, areaLA = 23, areaLW = 24;
 
-// Result for builder codes -1, -2 and -3: no answer in time, exchange failed, link not open.
-constexpr std::array<int, 3> linkOutcomes = {7, 8, 9};
-
 using Encoder = int (LibTarvik::*)(CLabelVariable, int, QByteArray *);
 
 // Indexed by type code.
@@ -96,14 +93,14 @@ int payloadRefusal(DataType type, const QVariant &payload, int count)
     return Written;
 }
 
-// Builder codes -1, -2, -3 become 7, 8, 9; any other code leaves the host's result.
+// The time of a write is when the device answered it; a failed write keeps the host's time.
 void takeOutcome(CLabelVariable &record, int rc)
 {
     if (rc == 0) {
         record.time = QDateTime::currentDateTime();
         record.result = Written;
-    } else if (rc < 0 && -rc <= int(linkOutcomes.size())) {
-        record.result = linkOutcomes[size_t(-rc - 1)];
+    } else {
+        record.result = LibTarvik::builderOutcome(rc, record.result);
     }
 }
 

@@ -1,0 +1,174 @@
+#include "writecommand.h"
+
+#include "hostcommands.h"
+#include "recordformat.h"
+
+#include <QList>
+
+#include <array>
+#include <limits>
+#include <type_traits>
+
+namespace {
+
+// A payload made of the command's values, or the reason one of them does not fit the type.
+struct Parsed
+{
+    QVariant payload;
+    QString error;
+};
+
+using Parser = Parsed (*)(const QStringList &texts);
+
+template <typename R> using WideOf = std::conditional_t<std::is_signed_v<R>, qlonglong, qulonglong>;
+
+// Whole numbers in decimal, or hexadecimal after 0x.
+template <typename Wide> Wide parseWhole(QString text, bool *ok)
+{
+    int base = 10;
+    if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)) {
+        text = text.mid(2);
+        base = 16;
+    }
+    if constexpr (std::is_signed_v<Wide>)
+        return text.toLongLong(ok, base);
+    else
+        return text.toULongLong(ok, base);
+}
+
+// One value as element type E, within the range of R. The range of Int8 is that of a signed
+// byte on every platform, whatever the sign of plain char there.
+template <typename E, typename R = E> bool parseElement(const QString &text, E *e)
+{
+    bool ok = false;
+    if constexpr (std::is_same_v<E, bool>) {
+        const QString t = text.toLower();
+        ok = t == QLatin1String("true") || t == QLatin1String("1") || t == QLatin1String("false") ||
+             t == QLatin1String("0");
+        *e = t == QLatin1String("true") || t == QLatin1String("1");
+    } else if constexpr (std::is_same_v<E, QString>) {
+        ok = true;
+        *e = text;
+    } else if constexpr (std::is_same_v<E, float>) {
+        *e = text.toFloat(&ok); // refuses what a float cannot hold
+    } else if constexpr (std::is_same_v<E, double>) {
+        *e = text.toDouble(&ok);
+    } else {
+        using Wide = WideOf<R>;
+        const Wide v = parseWhole<Wide>(text, &ok);
+        ok = ok && v >= Wide(std::numeric_limits<R>::min()) &&
+             v <= Wide(std::numeric_limits<R>::max());
+        *e = E(v);
+    }
+    return ok;
+}
+
+template <typename E, typename R = E> QString rangeOf()
+{
+    if constexpr (std::is_same_v<E, bool>)
+        return QStringLiteral("true, false, 1 or 0");
+    else if constexpr (std::is_floating_point_v<E>)
+        return QStringLiteral("a number within its range");
+    else
+        return QStringLiteral("%1 to %2")
+            .arg(WideOf<R>(std::numeric_limits<R>::min()))
+            .arg(WideOf<R>(std::numeric_limits<R>::max()));
+}
+
+template <typename E, typename R = E> Parsed parseValues(const QStringList &texts)
+{
+    QList<E> list;
+    for (const QString &text : texts) {
+        E e{};
+        if (!parseElement<E, R>(text, &e))
+            return {QVariant(), QStringLiteral("%1 is out of range or not a value of this type: "
+                                               "it takes %2")
+                                    .arg(text, rangeOf<E, R>())};
+        list.append(e);
+    }
+    return {QVariant::fromValue(list), QString()};
+}
+
+// Indexed by type code.
+constexpr std::array<Parser, 13> parsers = {
+    nullptr,
+    &parseValues<bool>,
+    &parseValues<char, signed char>,
+    &parseValues<unsigned char>,
+    &parseValues<short>,
+    &parseValues<unsigned short>,
+    &parseValues<int>,
+    &parseValues<unsigned int>,
+    &parseValues<float>,
+    &parseValues<long long>,
+    &parseValues<unsigned long long>,
+    &parseValues<double>,
+    &parseValues<QString>,
+};
+
+// A type the driver does not transfer gets no payload: the driver's refusal is the answer.
+Parsed parse(int type, const QStringList &texts)
+{
+    const bool known = type > 0 && type < int(parsers.size());
+    return known ? parsers[size_t(type)](texts) : Parsed{};
+}
+
+// The type for a name or a number; false when the text is neither.
+bool typeNamed(const QString &text, int *type)
+{
+    bool number = false;
+    text.toInt(&number);
+    *type = recordformat::typeFromName(text);
+    return number || *type != 0;
+}
+
+int usage(QTextStream &err, const QString &why)
+{
+    err << "write: " << why << "\n"
+        << "usage: write ADDRESS --type TYPE [--connect CONNECTION] VALUE...\n";
+    return 2;
+}
+
+bool connectTo(CDriveBaseClass *driver, const QString &connection, QTextStream &err)
+{
+    const int rc = driver->ConnectDrive(connection);
+    if (rc != 0)
+        err << "connect " << connection << ": " << rc << " (" << connectOutcome(rc) << ")\n";
+    return rc == 0;
+}
+
+} // namespace
+
+int runWrite(CDriveBaseClass *driver, const QStringList &args, QTextStream &out, QTextStream &err)
+{
+    const QString typeOption = QStringLiteral("--type"),
+                  connectOption = QStringLiteral("--connect");
+    const CommandArgs a = CommandArgs::parse(args, {typeOption, connectOption},
+                                             {QStringLiteral("--json"), QStringLiteral("--trace")});
+    if (!a.error.isEmpty())
+        return usage(err, a.error);
+    if (a.positional.size() < 2 || !a.has(typeOption))
+        return usage(err, QStringLiteral("takes ADDRESS, --type TYPE and at least one VALUE"));
+    int type = 0;
+    if (!typeNamed(a.options.value(typeOption), &type))
+        return usage(err, QStringLiteral("unknown type %1; types are %2 or their numbers")
+                              .arg(a.options.value(typeOption),
+                                   recordformat::typeNames().join(QStringLiteral(", "))));
+    const QStringList texts = a.positional.mid(1);
+    const Parsed parsed = parse(type, texts);
+    if (!parsed.error.isEmpty())
+        return usage(err, QStringLiteral("%1 %2").arg(recordformat::typeName(type), parsed.error));
+
+    if (a.has(QStringLiteral("--trace")))
+        driver->DebugCmd(DebugStart);
+    if (a.has(connectOption) && !connectTo(driver, a.options.value(connectOption), err))
+        return 1;
+    CLabelVariable record;
+    record.value = parsed.payload;
+    record = driver->WriteVariable(a.positional.first(), DataType(type), record, texts.size());
+    out << (a.has(QStringLiteral("--json")) ? recordformat::asJson(record) + QLatin1Char('\n')
+                                            : recordformat::asText(record));
+    if (a.has(connectOption))
+        driver->DisConnectDrive();
+    return record.result == 0 ? 0 : 1;
+}
