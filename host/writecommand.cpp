@@ -67,6 +67,8 @@ template <typename E, typename R = E> QString rangeOf()
 {
     if constexpr (std::is_same_v<E, bool>)
         return QStringLiteral("true, false, 1 or 0");
+    else if constexpr (std::is_same_v<E, QString>)
+        return QStringLiteral("any text");
     else if constexpr (std::is_floating_point_v<E>)
         return QStringLiteral("a number within its range");
     else
