@@ -56,16 +56,16 @@ template <typename E> auto bitsOf(E e)
 
 // Every number least significant byte first, the 64-bit integers too: the controller stores
 // writes in its own order and only reads those back the other way round.
-template <typename E> void appendElement(QByteArray &out, E e)
+template <typename E> void putElement(char *at, E e)
 {
     const auto bits = bitsOf(e);
     for (size_t k = 0; k < sizeof(E); ++k)
-        out.append(char((bits >> (8 * k)) & 0xFF));
+        at[k] = char((bits >> (8 * k)) & 0xFF);
 }
 
 // A text item: its length in one byte, then one Latin-1 byte per character ('?' for those
 // outside Latin-1).
-void appendElement(QByteArray &out, const QString &text)
+void appendText(QByteArray &out, const QString &text)
 {
     out.append(char(text.size() & 0xFF));
     out.append(text.toLatin1());
@@ -75,9 +75,17 @@ void appendElement(QByteArray &out, const QString &text)
 template <typename E> int encode(const CLabelVariable &record, int n, QByteArray *out)
 {
     const QList<E> list = listOf<E>(record.value);
-    const int end = qMin(n, list.size());
-    for (int i = 0; i < end; ++i)
-        appendElement(*out, list.at(i));
+    const int end = qMax(qMin(n, list.size()), 0);
+    if constexpr (std::is_same_v<E, QString>) {
+        for (int i = 0; i < end; ++i)
+            appendText(*out, list.at(i));
+    } else {
+        const int start = out->size();
+        out->resize(start + end * int(sizeof(E)));
+        char *at = out->data() + start;
+        for (int i = 0; i < end; ++i)
+            putElement(at + i * int(sizeof(E)), list.at(i));
+    }
     return 0;
 }
 

@@ -178,7 +178,7 @@ void WriteRequestsTest::traceLines()
     (link.*send)(7, 0, 2, hex("1234"), QStringLiteral("AI1"));
     lines.replaceInStrings(QStringLiteral("%p"), QString::number(peer.port()));
     QCOMPARE(log.debugs(), lines);
-    QCOMPARE(log.warnings(), QStringList());
+    QCOMPARE(log.count(QtWarningMsg, QStringLiteral("AI1")), 0); // a failed write warns nothing
 
     link.DestroyFree();
     QCOMPARE((link.*send)(7, 0, 2, hex("1234"), QStringLiteral("AI1")), -3);
