@@ -32,10 +32,12 @@ bash "$TARVIK_ROOT/scripts/armel-sysroot.sh" | sed '$d'
 sysroot_done=$SECONDS
 
 echo "== armel cross build"
-# Installed under /usr like a Debian package (scripts/package.sh packs this tree); benchmarks
-# measure the build machine's emulator, not the target, so they stay out.
+# Installed under /usr like a Debian package (scripts/package.sh packs this tree), the library
+# in Debian's armel libdir: GNUInstallDirs picks multiarch libdirs for native builds only.
+# Benchmarks would measure the build machine's emulator, not the target, so they stay out.
 build_tree "$build" -DCMAKE_TOOLCHAIN_FILE="$TARVIK_ROOT/cmake/toolchain-armel.cmake" \
-    -DTARVIK_ARMEL_SYSROOT="$sysroot" -DCMAKE_INSTALL_PREFIX=/usr \
+    -DTARVIK_ARMEL_SYSROOT="$sysroot" \
+    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib/arm-linux-gnueabi \
     -DTARVIK_TESTS=ON -DTARVIK_BENCH=OFF -DTARVIK_TOOLS=ON -DTARVIK_SANITIZE=OFF
 build_done=$SECONDS
 # What the library was built for, as the ELF file says: v5TE, EABI 5, soft-float.
