@@ -118,7 +118,8 @@ void EncodingTest::encode()
     LibTarvik driver;
     CLabelVariable r = record(type, payload);
     QByteArray out = hex("aa"); // appended to, never replaced
-    QCOMPARE((driver.*encoders[type])(r, n, &out), 0);
+    const Encoder encoder = encoders[qBound(1, type, int(String))];
+    QCOMPARE((driver.*encoder)(r, n, &out), 0);
     QCOMPARE(out.toHex(' '), (hex("aa") + bytes).toHex(' '));
 }
 
