@@ -117,6 +117,19 @@ int refusal(DataType type, int area, int index, int count)
     return Written;
 }
 
+// What the worker refuses before it encodes: no transfer length, no encoder, no usable point
+// (for callers that come without WriteVariable's tests), or a payload short of the write.
+int dataRefusal(DataType type, int area, int index, const QVariant &payload, int count, int length)
+{
+    if (count == 0 || length == 0)
+        return BadCount;
+    if (!encoderFor(type))
+        return TypeRefused;
+    if (!pointUsable(type, area, index))
+        return NoPoint;
+    return payloadRefusal(type, payload, count);
+}
+
 } // namespace
 
 CLabelVariable LibTarvik::WriteVariable(QString address, DataType type, CLabelVariable record)
@@ -144,25 +157,13 @@ CLabelVariable LibTarvik::Write_data(int area, int index, DataType type, CLabelV
                                      int count, QString address)
 {
     const int length = getBytelen(type, count, area);
-    if (count == 0 || length == 0) {
-        record.result = BadCount;
-        return record;
-    }
-    const Encoder encoder = encoderFor(type);
-    if (!encoder) {
-        record.result = TypeRefused;
-        return record;
-    }
-    if (!pointUsable(type, area, index)) {
-        record.result = NoPoint;
-        return record;
-    }
-    if (const int refused = payloadRefusal(type, record.value, count)) {
+    const int refused = dataRefusal(type, area, index, record.value, count, length);
+    if (refused != Written) {
         record.result = refused;
         return record;
     }
     QByteArray data;
-    (this->*encoder)(record, count, &data);
+    (this->*encoderFor(type))(record, count, &data);
     const Route route = routeFor(type, area);
     takeOutcome(record, (link.*route.send)(area, index, length, data, address));
     return record;
