@@ -30,9 +30,22 @@ devel=(qtbase5-dev libqt5serialport5-dev qt5-qmake)
 # An armel-only view of apt: the Debian archives this machine already uses, its own lists and an
 # empty dpkg status, so the resolver plans a complete armel installation from nothing and the
 # system's apt state stays untouched.
-apt-get indextargets --format '$(TARGET_OF) $(REPO_URI) $(RELEASE) $(COMPONENT)' |
-    awk '$1 == "deb" { print "deb [arch=armel] " $2 " " $3 " " $4 }' | sort -u \
-    >"$dir/apt/sources.list"
+debian_archives() {
+    # shellcheck disable=SC2016 # apt fills in the $(...) fields
+    apt-get indextargets --format '$(TARGET_OF) $(ORIGIN) $(REPO_URI) $(RELEASE) $(COMPONENT)' |
+        awk '$1 == "deb" && $2 == "Debian" { print "deb [arch=armel] " $3 " " $4 " " $5 }' |
+        sort -u
+}
+debian_archives >"$dir/apt/sources.list"
+if [ ! -s "$dir/apt/sources.list" ] && [ "$(id -u)" -eq 0 ]; then
+    # The machine's own lists are gone (a cleaned image): fetch them to learn its archives.
+    apt-get update -qq
+    debian_archives >"$dir/apt/sources.list"
+fi
+if [ ! -s "$dir/apt/sources.list" ]; then
+    echo "No Debian archive found in apt's lists; run apt-get update first" >&2
+    exit 1
+fi
 apt_armel=(-o APT::Architecture=armel -o APT::Architectures=armel
     -o Dir::State::status="$dir/apt/status" -o Dir::State::Lists="$dir/apt/lists"
     -o Dir::Cache="$dir/apt/cache" -o Dir::Etc::SourceList="$dir/apt/sources.list"
@@ -70,7 +83,7 @@ fi
 echo "Assembling the armel sysroot from $(wc -l <<<"$wanted") packages"
 # apt-get download names files name_version_arch.deb with the epoch's colon escaped.
 missing=()
-while IFS== read -r name version; do
+while IFS='=' read -r name version; do
     compgen -G "$dir/debs/${name}_${version//:/%3a}_*.deb" >/dev/null || missing+=("$name=$version")
 done <<<"$wanted"
 if [ ${#missing[@]} -gt 0 ]; then
@@ -83,7 +96,7 @@ fi
 staging=$dir/sysroot.new
 rm -rf "$staging"
 mkdir -p "$staging"
-while IFS== read -r name version; do
+while IFS='=' read -r name version; do
     debs=("$dir/debs/${name}_${version//:/%3a}_"*.deb)
     dpkg-deb -x "${debs[0]}" "$staging"
 done <<<"$wanted"

@@ -69,9 +69,12 @@ status=0
 announce=$(mktemp)
 sim_pid=
 cleanup() {
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+    if [ -n "$sim_pid" ]; then
+        kill "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+    fi
     rm -f "$announce"
-    if [ $keep -eq 0 ]; then
+    if [ "$keep" -eq 0 ]; then
         echo "== dpkg -r tarvik (--keep leaves it installed)"
         dpkg -r tarvik >/dev/null
     fi
