@@ -76,7 +76,10 @@ long long byteTransferLength(long long count, int area)
 int areaCode(const QString &address)
 {
     for (int code : matchOrder) {
-        if (address.startsWith(QLatin1String(areas[size_t(code)].name)))
+        const char *name = areas[size_t(code)].name;
+        // Most names fail on their first letter; test that before the whole name.
+        if (!address.isEmpty() && address.at(0) == QLatin1Char(name[0]) &&
+            address.startsWith(QLatin1String(name)))
             return code;
     }
     return 0;
@@ -84,15 +87,18 @@ int areaCode(const QString &address)
 
 int pointIndex(const QString &address)
 {
-    QString digits;
+    // The decimal digits of the whole text, wherever they stand, make the point number.
+    quint64 number = 0;
+    bool digits = false;
     for (QChar c : address) {
-        if (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
-            digits.append(c);
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            continue;
+        digits = true;
+        if (number <= 0xFFFFFFFFu)
+            number = number * 10 + quint64(c.unicode() - '0');
     }
-    bool ok = false;
-    const uint number = digits.toUInt(&ok, 10);
     // No digits, point 0, more than 32 bits, or an index beyond int: no usable point.
-    if (!ok || number == 0 || number - 1 > uint(INT_MAX))
+    if (!digits || number == 0 || number > 0xFFFFFFFFu || number - 1 > quint64(INT_MAX))
         return -1;
     return int(number - 1);
 }

@@ -10,6 +10,10 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 namespace {
 
 constexpr quint16 localUdpPort = 500;  // the port the controller expects its peer on
@@ -19,6 +23,15 @@ constexpr int serialWriteWaitMs = 100;
 constexpr int pollStepMs = 10;
 constexpr int largestAnswer = 1472;     // a 4-byte header and at most 1468 bytes of data
 constexpr int datagramCapacity = 65536; // larger than any UDP payload
+
+quint16 senderPortOf(const sockaddr_storage &from)
+{
+    if (from.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in &>(from).sin_port);
+    if (from.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6 &>(from).sin6_port);
+    return 0;
+}
 
 void warnLine(const QString &line)
 {
@@ -149,23 +162,50 @@ void CmdTarvik::mydisconnected()
 
 void CmdTarvik::myreadyRead()
 {
-    if (!udpSocket)
-        return;
+    while (udpSocket && udpSocket->state() == QAbstractSocket::BoundState &&
+           udpSocket->hasPendingDatagrams() && takeDatagram()) {
+    }
+}
+
+// Reads one datagram; only the device may answer (from any port of its own): anything else is
+// dropped with a warning. False when there was nothing to read.
+// Reads one datagram straight from the socket, without waiting: the exchange's own read path,
+// which spares an answer the socket layer's bookkeeping. False when nothing was waiting.
+bool CmdTarvik::receiveDatagram(int fd)
+{
     if (datagram.size() != datagramCapacity)
         datagram.resize(datagramCapacity);
-    while (udpSocket && udpSocket->hasPendingDatagrams()) {
-        quint16 senderPort = 0;
-        const qint64 n =
-            udpSocket->readDatagram(datagram.data(), datagram.size(), &senderAddress, &senderPort);
-        if (n < 0)
-            break;
-        // Only the device may answer; it may answer from another port of its own.
-        if (!senderAddress.isEqual(remoteAddress, QHostAddress::TolerantConversion)) {
-            warnForeign(senderAddress, senderPort, n);
-            continue;
-        }
-        recvBuffer = QByteArray(datagram.constData(), int(n));
-    }
+    sockaddr_storage from{};
+    socklen_t length = sizeof from;
+    const ssize_t n = ::recvfrom(fd, datagram.data(), size_t(datagram.size()), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr *>(&from), &length);
+    if (n < 0)
+        return false;
+    senderAddress.setAddress(reinterpret_cast<const sockaddr *>(&from));
+    takeFrom(senderPortOf(from), int(n));
+    return true;
+}
+
+// Keeps the datagram now in the scratch buffer as the answer when the device sent it.
+void CmdTarvik::takeFrom(quint16 senderPort, int size)
+{
+    if (!senderAddress.isEqual(remoteAddress, QHostAddress::TolerantConversion))
+        warnForeign(senderAddress, senderPort, size);
+    else
+        recvBuffer = QByteArray(datagram.constData(), size);
+}
+
+bool CmdTarvik::takeDatagram()
+{
+    if (datagram.size() != datagramCapacity)
+        datagram.resize(datagramCapacity);
+    quint16 senderPort = 0;
+    const qint64 n =
+        udpSocket->readDatagram(datagram.data(), datagram.size(), &senderAddress, &senderPort);
+    if (n < 0)
+        return false;
+    takeFrom(senderPort, int(n));
+    return true;
 }
 
 void CmdTarvik::warnForeign(const QHostAddress &sender, quint16 senderPort, qint64 size)
@@ -273,10 +313,11 @@ int CmdTarvik::SendData(QByteArray frame, int length, QByteArray &reply, int tim
 void CmdTarvik::discardStale()
 {
     recvBuffer.clear();
-    if (udpSocket) {
+    if (udpSocket && udpSocket->state() == QAbstractSocket::BoundState) {
+        const int fd = int(udpSocket->socketDescriptor());
         char sink;
-        while (udpSocket->hasPendingDatagrams())
-            udpSocket->readDatagram(&sink, 1);
+        while (::recv(fd, &sink, 1, MSG_DONTWAIT) >= 0) {
+        }
     }
     if (serialPort) {
         if (gapTimer)
@@ -293,21 +334,25 @@ int CmdTarvik::udpExchange(const QByteArray &frame, int length, QByteArray &repl
     if (timeoutMs < 1)
         return -1;
 
-    // The wait delivers readyRead here, so the answer is usually in before it returns. A
-    // datagram from a stranger is dropped by the slot and the wait goes on.
+    // The answer is read straight from the socket the moment it is there. A datagram from a
+    // stranger is dropped and the wait goes on.
     QElapsedTimer clock;
     clock.start();
-    QPointer<QUdpSocket> socket(udpSocket);
-    while (recvBuffer.isEmpty() && socket) {
+    const int fd = int(udpSocket->socketDescriptor());
+    while (recvBuffer.isEmpty() && fd >= 0) {
         const qint64 left = udpReadyWaitMs - clock.elapsed();
-        if (left <= 0 || !socket->waitForReadyRead(int(left)))
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, int(left)) <= 0 || !receiveDatagram(fd))
             break;
     }
 
+    // Then the polling budget, in 10-ms steps that keep the host's events running.
     int waited = 0;
     while (recvBuffer.isEmpty()) {
         waited += pollStepMs;
         mysleep(pollStepMs);
+        while (recvBuffer.isEmpty() && udpSocket && receiveDatagram(fd)) {
+        }
         if (waited >= timeoutMs)
             return -1;
     }

@@ -71,6 +71,9 @@ private:
     int checkReadAnswer(int rc, const QByteArray &request, const QByteArray &answer, int length,
                         const QString &tag, int needs);
     void discardStale();
+    bool takeDatagram();
+    bool receiveDatagram(int fd);
+    void takeFrom(quint16 senderPort, int size);
     int udpExchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs);
     int serialExchange(const QByteArray &frame, QByteArray &reply, int timeoutMs,
                        int expectedLength);

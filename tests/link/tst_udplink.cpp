@@ -169,12 +169,23 @@ void UdpLinkTest::answerFrom()
     QCOMPARE(log.count(QtWarningMsg, dropped), warned ? 1 : 0);
 }
 
-// Several datagrams waiting at once: the last one is the answer.
+// Between exchanges the receive slot keeps taking datagrams off the socket, also after
+// exchanges that were answered and one that gave up; several waiting at once leave the last.
 void UdpLinkTest::lastPendingDatagramWins()
 {
-    UdpPeer peer(answerAlways(hex("0401")));
+    UdpPeer peer([](const QByteArray &request) {
+        const int delay = request == "slow" ? 450 : 0;
+        return QVector<PeerReply>{{request == hex("0401") ? hex("0401") : "re:" + request, delay}};
+    });
     CmdTarvik link;
     QCOMPARE(link.UDPConnectDrive(QStringLiteral("127.0.0.1"), peer.port()), 0);
+    QByteArray reply;
+    QCOMPARE(link.SendData("one", 3, reply, 50), 0);
+    QCOMPARE(link.SendData("slow", 4, reply, 50), -1);
+    link.mysleep(300);
+    QCOMPARE(link.SendData("two", 3, reply, 50), 0);
+    QCOMPARE(reply, QByteArray("re:onere:two"));
+
     const quint16 driverPort = link.udpSocket->localPort();
     peer.sendTo(driverPort, hex("0101000001"));
     peer.sendTo(driverPort, hex("0101000002"));

@@ -1,0 +1,112 @@
+// ReadVariable round trips against the simulator beside the raw-socket floor for the same
+// bytes, measured in the same run, and the decode cost per element. Prints figures; asserts
+// nothing.
+
+#include "benchsupport.h"
+#include "libtarvik.h"
+#include "simprocess.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+const QByteArray readInt16 = QByteArray::fromHex("0101010007000000000200");
+const QByteArray read183Double = QByteArray::fromHex("010101000700000000b805"); // 1464 bytes
+
+using Decoder = QVariant (LibTarvik::*)(QByteArray, int);
+
+void decodeCosts(int elements)
+{
+    struct Row
+    {
+        const char *name;
+        Decoder decoder;
+        int width;
+    };
+    const Row rows[] = {
+        {"Bool", &LibTarvik::set_variant_bool, 1},
+        {"Int8", &LibTarvik::set_variant_Int8, 1},
+        {"Int16", &LibTarvik::set_variant_Int16, 2},
+        {"Int32", &LibTarvik::set_variant_Int32, 4},
+        {"Float", &LibTarvik::set_variant_fload, 4},
+        {"Int64", &LibTarvik::set_variant_Int64, 8},
+        {"Double", &LibTarvik::set_variant_double, 8},
+        {"String", &LibTarvik::set_variant_string, 4},
+    };
+    LibTarvik driver;
+    for (const Row &r : rows) {
+        QByteArray bytes(elements * r.width, '\x01');
+        if (r.decoder == &LibTarvik::set_variant_string) {
+            for (int i = 0; i < elements; ++i)
+                bytes[i * 4] = 3; // "\x03" + three characters per item
+        }
+        const bench::Figures f = bench::measure(200, [&] {
+            const QVariant v = (driver.*r.decoder)(bytes, elements);
+            return v.isValid();
+        });
+        bench::out() << QString::asprintf("decode %-6s %5d elements: %7.1f ns per element\n",
+                                          r.name, elements, f.medianUs * 1000.0 / elements);
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const bench::Options options = bench::options(app, "bench_read",
+                                                  "ReadVariable round trips against the simulator "
+                                                  "beside the raw-socket floor, and decode costs.");
+    if (options.help)
+        return 0;
+
+    SimProcess sim;
+    if (!sim.start({QStringLiteral("--pty"), QStringLiteral("--pattern")})) {
+        bench::out() << "the simulator did not start\n";
+        return 1;
+    }
+    LibTarvik udp;
+    if (udp.ConnectDrive(sim.udpConnectionString()) != 0) {
+        bench::out() << "cannot connect over UDP\n";
+        return 1;
+    }
+
+    const bench::Figures floor = bench::rawUdpRoundTrip(sim.udpPort(), readInt16, options.count);
+    bench::report("UDP raw sockets, read of one Int16 (floor)", floor);
+    bench::report(
+        "UDP ReadVariable AI1 Int16",
+        bench::measure(options.count,
+                       [&] { return udp.ReadVariable(QStringLiteral("AI1"), Int16).result == 0; }),
+        floor.medianUs);
+
+    const bench::Figures floor183 =
+        bench::rawUdpRoundTrip(sim.udpPort(), read183Double, options.count / 4);
+    bench::report("UDP raw sockets, read of 183 Double (floor)", floor183);
+    bench::report(
+        "UDP ReadVariable AI1 Double x183",
+        bench::measure(
+            options.count / 4,
+            [&] { return udp.ReadVariable(QStringLiteral("AI1"), Double, 183).result == 0; }),
+        floor183.medianUs);
+
+    LibTarvik serial;
+    if (serial.ConnectDrive(sim.serialConnectionString(9600)) != 0) {
+        bench::out() << "cannot open " << sim.ptyPath() << "\n";
+        return 1;
+    }
+    bench::report(
+        "serial (pty) ReadVariable AI1 Int16",
+        bench::measure(
+            options.count / 10,
+            [&] { return serial.ReadVariable(QStringLiteral("AI1"), Int16).result == 0; }),
+        floor.medianUs);
+    bench::report(
+        "serial (pty) ReadVariable AI1 Double x183",
+        bench::measure(
+            options.count / 20,
+            [&] { return serial.ReadVariable(QStringLiteral("AI1"), Double, 183).result == 0; }),
+        floor.medianUs);
+
+    decodeCosts(1000);
+    return 0;
+}

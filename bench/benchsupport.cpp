@@ -1,0 +1,103 @@
+#include "benchsupport.h"
+
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace bench {
+
+QTextStream &out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+Options options(const QCoreApplication &app, const char *name, const char *what)
+{
+    const QStringList args = app.arguments();
+    Options o;
+    if (args.contains(QStringLiteral("--help"))) {
+        out() << name << " [--quick] [--spread]\n  " << what
+              << "\n  --quick   a tenth of the exchanges\n"
+                 "  --spread  do not pin client and simulator to one CPU\n";
+        o.help = true;
+        return o;
+    }
+    if (args.contains(QStringLiteral("--quick")))
+        o.count /= 10;
+    if (!qEnvironmentVariableIsSet("TZ"))
+        qputenv("TZ", ":/etc/localtime"); // else every time stamp re-reads the zone file
+    out() << "TZ=" << qgetenv("TZ") << "\n";
+    if (!args.contains(QStringLiteral("--spread"))) {
+        // A wake-up across CPUs adds tens of microseconds to every round trip and would hide
+        // what the code costs: client and simulator share CPU 0.
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(0, &set);
+        out() << (::sched_setaffinity(0, sizeof set, &set) == 0
+                      ? "client and simulator pinned to CPU 0\n"
+                      : "could not pin to one CPU\n");
+    }
+    out().flush();
+    return o;
+}
+
+Figures measure(int count, const std::function<bool()> &call)
+{
+    std::vector<qint64> ns;
+    ns.reserve(size_t(count));
+    Figures f;
+    QElapsedTimer clock;
+    // A peer that stopped answering would make every call wait out its timeout: give up early.
+    for (int i = 0; i < count && f.failures < 20; ++i) {
+        clock.start();
+        if (!call())
+            ++f.failures;
+        ns.push_back(clock.nsecsElapsed());
+    }
+    if (ns.empty())
+        return f;
+    std::sort(ns.begin(), ns.end());
+    f.medianUs = ns[ns.size() / 2] / 1000.0;
+    f.p99Us = ns[ns.size() * 99 / 100] / 1000.0;
+    return f;
+}
+
+Figures rawUdpRoundTrip(quint16 port, const QByteArray &request, int count)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    timeval timeout{0, 200000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    std::vector<char> answer(65536);
+    const Figures f = measure(count, [&] {
+        ::sendto(fd, request.constData(), size_t(request.size()), 0,
+                 reinterpret_cast<sockaddr *>(&to), sizeof to);
+        return ::recvfrom(fd, answer.data(), answer.size(), 0, nullptr, nullptr) > 0;
+    });
+    ::close(fd);
+    return f;
+}
+
+void report(const char *what, const Figures &f, double floorUs)
+{
+    out() << QString::asprintf("%-52s median %9.1f us  p99 %9.1f us", what, f.medianUs, f.p99Us);
+    if (floorUs > 0)
+        out() << QString::asprintf("  x%.2f floor", f.medianUs / floorUs);
+    if (f.failures)
+        out() << "  failures " << f.failures;
+    out() << "\n";
+    out().flush();
+}
+
+} // namespace bench

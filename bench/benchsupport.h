@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <functional>
+
+// What every benchmark of the project shares: timing, the raw-socket floor, pinning, output.
+namespace bench {
+
+struct Figures
+{
+    double medianUs = 0;
+    double p99Us = 0;
+    int failures = 0;
+};
+
+struct Options
+{
+    int count = 20000;
+    bool help = false;
+};
+
+QTextStream &out();
+
+// --quick (a tenth of the exchanges), --spread (no pinning), --help. Pins this process, and so
+// the simulator it starts, to one CPU unless --spread; sets TZ when the environment has none.
+Options options(const QCoreApplication &app, const char *name, const char *what);
+
+// Times each call separately; a call answering false counts as a failure.
+Figures measure(int count, const std::function<bool()> &call);
+
+// Blocking sendto/recvfrom of request to 127.0.0.1:port: what any client pays at least.
+Figures rawUdpRoundTrip(quint16 port, const QByteArray &request, int count);
+
+void report(const char *what, const Figures &f, double floorUs = 0);
+
+} // namespace bench
