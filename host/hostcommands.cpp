@@ -1,6 +1,7 @@
 #include "hostcommands.h"
 
 #include "recordformat.h"
+#include "writecommand.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -269,8 +270,12 @@ int HostCommands::poll(const QStringList &words)
     return polls > 0 && answers == polls ? 0 : 1;
 }
 
-int HostCommands::write(const QStringList &)
+int HostCommands::write(const QStringList &words)
 {
-    err << "write is not available in this build\n";
-    return 2;
+    QStringList args = words;
+    if (options.json)
+        args << QStringLiteral("--json");
+    if (options.trace)
+        args << QStringLiteral("--trace");
+    return runWrite(driver, args, out, err);
 }

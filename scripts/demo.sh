@@ -36,6 +36,28 @@ run() {
 run info
 run connect "$udp"
 run connect "$pty,9600,8,1"
+
+# Tags of every type from the simulator's image, over UDP and over its pseudo-terminal.
+run read AI_F12 --type Int16 --count 3 --connect "$udp"
+run read DI1 --type Bool --count 8 --connect "$udp" --json
+run read LW1 --type Int32 --count 2 --connect "$pty,9600,8,1"
+run read SI1 --type String --count 2 --connect "$pty,9600,8,1" --json
+
+# Writes, read back.
+run write AO1 --type Float --connect "$udp" 21.5 -3.25
+run read AO1 --type Float --count 2 --connect "$udp" --json
+# The controller takes 64-bit integers least significant byte first and hands them out most
+# significant byte first: 1 comes back as 72057594037927936.
+run write LA2 --type Int64 --connect "$pty,9600,8,1" 1
+run read LA2 --type Int64 --connect "$pty,9600,8,1" --json
+run write SI3 --type String --connect "$udp" "hello" "world"
+run read SI3 --type String --count 2 --connect "$pty,9600,8,1" --json
+run write DO1 --type Bool --connect "$udp" true false true
+run read DO1 --type Bool --count 3 --connect "$udp" --json
+# A value out of range is refused before anything is sent.
+run write AI1 --type Int16 --connect "$udp" 40000 || echo "(exit status $?)"
+# Three reads, one every 200 ms, with the counts at the end.
+run poll AI1 --type UInt16 --count 2 --connect "$udp" --interval 200 --times 3
 # A port where nothing answers: the link check fails and the host says so.
 run connect 127.0.0.1:9 || echo "(exit status $?)"
 echo
