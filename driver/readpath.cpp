@@ -1,5 +1,6 @@
 #include "libtarvik.h"
 
+#include "frame.h"
 #include "tagaddress.h"
 
 #include <array>
@@ -73,7 +74,7 @@ bool LibTarvik::addressFits(int area, DataType type, int index)
     const int scale = type == Bool     ? 1
                       : type == String ? tarvik::stringSlot
                                        : tarvik::areaScale(area);
-    return index >= 0 && qint64(index) * scale <= 0xFFFFFF;
+    return frame::addressFits(index, scale);
 }
 
 CLabelVariable LibTarvik::ReadVariable(QString address, DataType type)

@@ -110,7 +110,8 @@ int CmdTarvik::UDPConnectDrive(QString address, int port)
         udpSocket->close();
     // The bind mostly fails (the device's address is rarely one of ours); the first datagram
     // then binds an ephemeral port, and the link check decides either way.
-    udpSocket->bind(remoteAddress, localUdpPort);
+    bindError = udpSocket->bind(remoteAddress, localUdpPort) ? QAbstractSocket::UnknownSocketError
+                                                             : udpSocket->error();
     if (connections() == 0)
         return 0;
     UDPConnectDrive();
@@ -152,7 +153,9 @@ void CmdTarvik::myconnected() {}
 
 void CmdTarvik::mydisconnected()
 {
-    if (!udpSocket || udpSocket->error() == QAbstractSocket::UnknownSocketError)
+    // A failed bind is expected and no fault of the link: it is not worth a warning later.
+    if (!udpSocket || udpSocket->error() == QAbstractSocket::UnknownSocketError ||
+        udpSocket->error() == bindError)
         return;
     qWarning().noquote() << QStringLiteral("lib[Tarvik]%1:%2 ")
                                 .arg(remoteAddress.toString(), 0, QLatin1Char(' '))

@@ -83,4 +83,5 @@ private:
 
     QByteArray datagram;        // receive scratch, kept to spare an allocation per answer
     QHostAddress senderAddress; // likewise for the sender of each datagram
+    int bindError = -1;         // what the last bind to the local port failed with, if it did
 };

@@ -14,13 +14,6 @@ constexpr char wrongSequenceFormat[] = "lib[Tarvik]返回的序号错误 %1:%2  
 constexpr char noAnswerFormat[] = "lib[Tarvik]返回的报文长度为0 %1:%2  %3 len = %4 msg : %5";
 constexpr char shortAnswerFormat[] = "lib[Tarvik]返回的报文长度不足 %1:%2  %3 len = %4 msg : %5";
 
-// Index times scale as the 32-bit value the address field is cut from; computed wide so an
-// oversized index cannot overflow (the read path refuses those before they get here).
-int scaledAddress(int index, int scale)
-{
-    return int(quint32(qint64(index) * scale));
-}
-
 // Bytes a string answer must hold: each slot's length byte and the characters it announces.
 int stringAnswerNeeds(const QByteArray &answer, int items)
 {
@@ -80,7 +73,7 @@ int CmdTarvik::checkReadAnswer(int rc, const QByteArray &request, const QByteArr
 int CmdTarvik::Readmemory(int area, int address, int count, QByteArray *out, QString tag)
 {
     const QByteArray request = frame::requestHeader(
-        frame::readOp, area, scaledAddress(address, tarvik::areaScale(area)), count);
+        frame::readOp, area, frame::scaledAddress(address, tarvik::areaScale(area)), count);
     QByteArray answer;
     int rc = Message_parsing(request, &answer, count, tag);
     // In a bit area every bit travels as a wire byte; whole bytes are delivered.
@@ -110,9 +103,9 @@ int CmdTarvik::Readbool(int area, int address, int count, QByteArray *out, QStri
 
 int CmdTarvik::Readstring(int area, int address, int count, QByteArray *out, QString tag)
 {
-    const int length = scaledAddress(count, tarvik::stringSlot);
+    const int length = frame::scaledAddress(count, tarvik::stringSlot);
     const QByteArray request = frame::requestHeader(
-        frame::readOp, area, scaledAddress(address, tarvik::stringSlot), length);
+        frame::readOp, area, frame::scaledAddress(address, tarvik::stringSlot), length);
     QByteArray answer;
     int rc = Message_parsing(request, &answer, length, tag);
     const int items = qMax(count, 0);
