@@ -61,15 +61,9 @@ int main(int argc, char *argv[])
         return 0;
 
     SimProcess sim;
-    if (!sim.start({QStringLiteral("--pty"), QStringLiteral("--pattern")})) {
-        bench::out() << "the simulator did not start\n";
+    LibTarvik udp, serial;
+    if (!bench::startDevices(sim, udp, serial, {QStringLiteral("--pattern")}))
         return 1;
-    }
-    LibTarvik udp;
-    if (udp.ConnectDrive(sim.udpConnectionString()) != 0) {
-        bench::out() << "cannot connect over UDP\n";
-        return 1;
-    }
 
     const bench::Figures floor = bench::rawUdpRoundTrip(sim.udpPort(), readInt16, options.count);
     bench::report("UDP raw sockets, read of one Int16 (floor)", floor);
@@ -89,11 +83,6 @@ int main(int argc, char *argv[])
             [&] { return udp.ReadVariable(QStringLiteral("AI1"), Double, 183).result == 0; }),
         floor183.medianUs);
 
-    LibTarvik serial;
-    if (serial.ConnectDrive(sim.serialConnectionString(9600)) != 0) {
-        bench::out() << "cannot open " << sim.ptyPath() << "\n";
-        return 1;
-    }
     bench::report(
         "serial (pty) ReadVariable AI1 Int16",
         bench::measure(

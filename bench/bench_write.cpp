@@ -74,15 +74,9 @@ int main(int argc, char *argv[])
         return 0;
 
     SimProcess sim;
-    if (!sim.start({QStringLiteral("--pty")})) {
-        bench::out() << "the simulator did not start\n";
+    LibTarvik udp, serial;
+    if (!bench::startDevices(sim, udp, serial, {}))
         return 1;
-    }
-    LibTarvik udp;
-    if (udp.ConnectDrive(sim.udpConnectionString()) != 0) {
-        bench::out() << "cannot connect over UDP\n";
-        return 1;
-    }
 
     const CLabelVariable one = int16Record();
     const bench::Figures floor = bench::rawUdpRoundTrip(sim.udpPort(), writeInt16, options.count);
@@ -94,11 +88,6 @@ int main(int argc, char *argv[])
             [&] { return udp.WriteVariable(QStringLiteral("AI1"), Int16, one).result == 0; }),
         floor.medianUs);
 
-    LibTarvik serial;
-    if (serial.ConnectDrive(sim.serialConnectionString(9600)) != 0) {
-        bench::out() << "cannot open " << sim.ptyPath() << "\n";
-        return 1;
-    }
     // A write answer's length is not known ahead, so a serial write ends at the quiet gap.
     bench::report(
         "serial (pty) WriteVariable AI1 Int16, answer ends at its gap",

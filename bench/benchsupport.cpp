@@ -1,5 +1,8 @@
 #include "benchsupport.h"
 
+#include "libtarvik.h"
+#include "simprocess.h"
+
 #include <QElapsedTimer>
 
 #include <algorithm>
@@ -98,6 +101,23 @@ void report(const char *what, const Figures &f, double floorUs)
         out() << "  failures " << f.failures;
     out() << "\n";
     out().flush();
+}
+
+bool startDevices(SimProcess &sim, LibTarvik &udp, LibTarvik &serial, const QStringList &simArgs)
+{
+    if (!sim.start(QStringList{QStringLiteral("--pty")} + simArgs)) {
+        out() << "the simulator did not start\n";
+        return false;
+    }
+    if (udp.ConnectDrive(sim.udpConnectionString()) != 0) {
+        out() << "cannot connect over UDP to " << sim.udpConnectionString() << "\n";
+        return false;
+    }
+    if (serial.ConnectDrive(sim.serialConnectionString(9600)) != 0) {
+        out() << "cannot open " << sim.ptyPath() << "\n";
+        return false;
+    }
+    return true;
 }
 
 } // namespace bench

@@ -2,9 +2,13 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QStringList>
 #include <QTextStream>
 
 #include <functional>
+
+class LibTarvik;
+class SimProcess;
 
 // What every benchmark of the project shares: timing, the raw-socket floor, pinning, output.
 namespace bench {
@@ -35,5 +39,9 @@ Figures measure(int count, const std::function<bool()> &call);
 Figures rawUdpRoundTrip(quint16 port, const QByteArray &request, int count);
 
 void report(const char *what, const Figures &f, double floorUs = 0);
+
+// Starts the simulator (with simArgs and a pseudo-terminal) and connects one driver over UDP
+// and one over the pseudo-terminal at 9600 baud; says what failed and answers false otherwise.
+bool startDevices(SimProcess &sim, LibTarvik &udp, LibTarvik &serial, const QStringList &simArgs);
 
 } // namespace bench
