@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets (clang's libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer)
+# in build-fuzz/ and runs each one a bounded number of times, starting from its seed corpus in
+# fuzz/corpus/<target>/. New inputs go to build-fuzz/corpus/, crashes to build-fuzz/artifacts/.
+#
+#   scripts/fuzz.sh [RUNS]   RUNS inputs for each fast target (default 100000, a short run for CI);
+#                            the host-session target, which talks to the simulator, gets RUNS/100
+#   scripts/fuzz.sh 2000000  the long run: about 10 minutes for the fast targets, 30 for the other
+#   scripts/fuzz.sh --seeds  writes the seed corpora afresh from the simulator
+#
+# Exits non-zero when a target finds a crash or a broken property.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+ensure_packages "${TARVIK_PACKAGES[@]}" clang libclang-rt-14-dev
+
+dir="$TARVIK_ROOT/build-fuzz"
+CC=clang CXX=clang++ build_tree "$dir" -DTARVIK_SANITIZE=ON -DTARVIK_FUZZ=ON -DTARVIK_TESTS=OFF \
+    -DTARVIK_BENCH=OFF -DTARVIK_TOOLS=ON
+
+if [ "${1:-}" = "--seeds" ]; then
+    rm -rf "$TARVIK_ROOT/fuzz/corpus"
+    "$dir/fuzz/fuzz_seeds" "$TARVIK_ROOT/fuzz/corpus"
+    find "$TARVIK_ROOT/fuzz/corpus" -type f | wc -l | xargs echo "seed files:"
+    exit 0
+fi
+
+runs=${1:-100000}
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+mkdir -p "$dir/artifacts"
+status=0
+for target in answers tagaddress codecs hostops; do
+    n=$runs
+    [ "$target" = hostops ] && n=$((runs / 100 > 50 ? runs / 100 : 50))
+    mkdir -p "$dir/corpus/$target"
+    echo "== fuzz_$target: $n runs"
+    start=$SECONDS
+    if "$dir/fuzz/fuzz_$target" -runs="$n" -max_len=4200 -timeout=60 -print_final_stats=1 \
+        -artifact_prefix="$dir/artifacts/$target-" \
+        "$dir/corpus/$target" "$TARVIK_ROOT/fuzz/corpus/$target" >"$dir/fuzz-$target.log" 2>&1; then
+        echo "   done in $((SECONDS - start)) s: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' \
+            "$dir/fuzz-$target.log" | grep -o '[0-9]*$') inputs, no crash"
+    else
+        status=1
+        grep -E "property broken|ERROR|SUMMARY|Test unit written" "$dir/fuzz-$target.log" | head -20 >&2
+        echo "   FAILED; the whole log is in $dir/fuzz-$target.log" >&2
+    fi
+done
+exit $status
