@@ -202,7 +202,7 @@ check_capture() {
 }
 
 # ---------------------------------------------------------------------------------------------
-# Part 1: frames made from hex
+# The frames part: frames made from hex
 
 # Expands "XX*N" into N bytes XX and drops blanks.
 hex_bytes() {
@@ -253,7 +253,7 @@ frames_part() {
 }
 
 # ---------------------------------------------------------------------------------------------
-# Part 2: simulator traffic on loopback
+# The live part: simulator traffic on loopback
 
 SIM_PORT=
 CONTROL_PORT=
