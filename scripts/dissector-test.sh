@@ -91,6 +91,7 @@ cleanup() {
     rm -rf "$WORK"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM
 
 passed=0
 failed=0
