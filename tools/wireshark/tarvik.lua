@@ -2,9 +2,10 @@
 --
 -- Load it with   wireshark -X lua_script:tools/wireshark/tarvik.lua
 --           or   tshark -X lua_script:tools/wireshark/tarvik.lua -r capture.pcapng
--- or copy it into ~/.local/lib/wireshark/plugins/. The controller's UDP port is a preference
--- (tarvik.udp_port, 700 by default); a heuristic finds the protocol on other ports
--- (tarvik.heuristic, on by default).
+-- or copy it into ~/.local/lib/wireshark/plugins/. Preferences: tarvik.udp_port, the
+-- controller's UDP port (700); tarvik.driver_port, the local port the driver binds where it
+-- can (500), where frames of this protocol are taken before ISAKMP; tarvik.heuristic, finding
+-- the protocol on any other port by its bytes (on).
 --
 -- Frames (one per datagram, no checksum, no length prefix):
 --   request  op 01 01 00 | area | address (24 bit) | length (24 bit) | write data
