@@ -114,7 +114,7 @@ CLabelVariable LibTarvik::Read_data(int area, int index, DataType type, int coun
     CLabelVariable record;
     const int length = getBytelen(type, count, area);
     const DecodeRule *rule = decodeRule(type);
-    if (count == 0 || length == 0) {
+    if (count == 0 || length == 0 || tarvik::bitAreaRefuses(type, area)) {
         record.result = 4;
         return record;
     }

@@ -132,6 +132,11 @@ bool isBitArea(int area)
     return areaClass(area) == AreaClass::Bit;
 }
 
+bool bitAreaRefuses(int type, int area)
+{
+    return isBitArea(area) && type >= Bool && type <= String && unitsPerElement[size_t(type)] > 1;
+}
+
 int areaScale(int area)
 {
     const AreaInfo *a = info(area);

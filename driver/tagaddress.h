@@ -22,6 +22,9 @@ int transferLength(int type, int count, int area); // length units, or 0 when re
 int maximumLength(int area);                       // informative maximum, 0 outside the table
 AreaClass areaClass(int area);
 bool isBitArea(int area);
+// True for numbers of two bytes or more in a bit area: a bit area carries one bit per length
+// unit, so such a transfer would move a fraction of the values and report the rest as zeros.
+bool bitAreaRefuses(int type, int area);
 int areaScale(int area);    // factor from point index to address value
 QString areaName(int area); // name that leads to the code, or empty
 

@@ -121,7 +121,7 @@ int refusal(DataType type, int area, int index, int count)
 // (for callers that come without WriteVariable's tests), or a payload short of the write.
 int dataRefusal(DataType type, int area, int index, const QVariant &payload, int count, int length)
 {
-    if (count == 0 || length == 0)
+    if (count == 0 || length == 0 || tarvik::bitAreaRefuses(type, area))
         return BadCount;
     if (!encoderFor(type))
         return TypeRefused;

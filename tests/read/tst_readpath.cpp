@@ -228,6 +228,10 @@ void ReadPathTest::refusals_data()
     QTest::newRow("AI1 Int8 x3 -> 4") << "AI1" << int(Int8) << 3 << 4;
     QTest::newRow("AO_F1 Int8 x4 -> 4") << "AO_F1" << int(Int8) << 4 << 4;
     QTest::newRow("AI1 Double x184 -> 4") << "AI1" << int(Double) << 184 << 4;
+    QTest::newRow("DI1 Int16 -> 4, a bit area holds no 16-bit values")
+        << "DI1" << int(Int16) << 1 << 4;
+    QTest::newRow("DO_F1 Double x8 -> 4") << "DO_F1" << int(Double) << 8 << 4;
+    QTest::newRow("SD1 UInt32 x2 -> 4") << "SD1" << int(UInt32) << 2 << 4;
     QTest::newRow("DI Int8 x1 (bits 8) -> no digits, 3") << "DI" << int(Int8) << 1 << 3;
     QTest::newRow("DI0 -> 3") << "DI0" << int(Bool) << 1 << 3;
     QTest::newRow("DI0 x0 -> 3 before the count") << "DI0" << int(Bool) << 0 << 3;

@@ -62,6 +62,12 @@ void WritePathTest::outcome_data()
     QTest::newRow("HDS1 String -> 0, memory request of 1 bit, no data")
         << "HDS1" << int(String) << payload<QString>({"ab"}) << 1 << 0
         << hex("0201010013000000000100");
+    QTest::newRow("DO1 Int16 -> 4, a bit area holds no 16-bit values")
+        << "DO1" << int(Int16) << one16 << 1 << 4 << none;
+    QTest::newRow("DO1 Double x2 -> 4")
+        << "DO1" << int(Double) << payload<double>({1.0, 2.0}) << 2 << 4 << none;
+    QTest::newRow("HDS1 Float -> 2, the type refusal comes first")
+        << "HDS1" << int(Float) << oneFloat << 1 << 2 << none;
     QTest::newRow("DO_F2 Int8 0x81 -> 0, 8 bits spread")
         << "DO_F2" << int(Int8) << payload<char>({char(0x81)}) << 1 << 0
         << hex("0201010005000100000800 0100000000000001");
