@@ -2,6 +2,8 @@
 
 # Build and test dependencies, all from Debian 12's own packages.
 TARVIK_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5serialport5-dev)
+# What the tests need besides: tshark checks the protocol dissector against captured traffic.
+TARVIK_TEST_PACKAGES=(tshark)
 
 missing_packages() {
     local p

@@ -4,7 +4,7 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-ensure_packages "${TARVIK_PACKAGES[@]}"
+ensure_packages "${TARVIK_PACKAGES[@]}" "${TARVIK_TEST_PACKAGES[@]}"
 
 export QT_QPA_PLATFORM=offscreen
 export TZ=${TZ:-:/etc/localtime}
