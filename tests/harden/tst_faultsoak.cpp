@@ -1,0 +1,321 @@
+#include "controller.h"
+#include "libtarvik.h"
+#include "simprocess.h"
+
+#include <QRandomGenerator>
+#include <QTest>
+
+#include <cstring>
+#include <iterator>
+
+// Thousands of reads and writes of random tags, types and counts against the simulator while it
+// misbehaves at random, over UDP and over its pseudo-terminal. A result 0 must carry exactly
+// what the controller holds (a read) or has just stored (a write); a failure must be 8 and must
+// follow a fault the simulator owns up to. The counts are printed.
+//
+// TARVIK_SOAK_OPS (operations per link; by default 2000 over UDP and 800 over the slower
+// pseudo-terminal), TARVIK_SOAK_RATE (share of answers given a random fault, default 0.1) and
+// TARVIK_SOAK_SEED (default 1) set the run; the long run:
+//   TARVIK_SOAK_OPS=20000 build/tests/harden/tst_faultsoak
+class FaultSoakTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void soak_data();
+    void soak();
+};
+
+namespace {
+
+using controller::TagKind;
+
+// Tags of every type, each where the controller takes it: bytes in bit areas travel as 8 wire
+// bytes each, bytes in word and half-word areas in whole words.
+const TagKind kinds[] = {
+    {"DO", Bool, 1, 1, 1467, 1},     {"AI", Bool, 1, 1, 1467, 1},  {"DI", Int8, 1, 8, 183, 1},
+    {"HDS", UInt8, 1, 8, 183, 1},    {"AI", UInt8, 4, 1, 1464, 4}, {"SA", UInt8, 2, 1, 1466, 2},
+    {"Custom", Int8, 1, 1, 1466, 2}, {"AI", Int16, 4, 2, 733, 1},  {"AO", UInt16, 4, 2, 733, 1},
+    {"LW", Int32, 4, 4, 366, 1},     {"LW", UInt32, 4, 4, 366, 1}, {"AO", Float, 4, 4, 366, 1},
+    {"NAO", Float, 4, 4, 366, 1},    {"LA", Double, 4, 8, 183, 1}, {"NAI", Int64, 4, 8, 183, 1},
+    {"NAI", UInt64, 4, 8, 183, 1},   {"SI", String, 256, 1, 5, 1},
+};
+
+// A stretch of the run with one set of faults on every answer (on top of the random ones).
+struct Phase
+{
+    const char *name;
+    const char *faults;
+    bool udp;
+    bool serial;
+    int maxLength; // longest transfer in bytes, where the faults make every byte slow
+    bool alone;    // no random faults on top
+};
+
+// An answer cut short and then padded is the right size with the wrong bytes, and nothing in a
+// frame tells it from a good one: the oversize stretch runs without random faults, which could
+// cut its answers.
+const Phase phases[] = {
+    {"random faults only", "", true, true, 0, false},
+    {"late, within the wait", "--late 40", true, true, 0, false},
+    {"oversized", "--oversize 7", true, true, 0, true},
+    {"decoy from another address first", "--decoy", true, false, 0, false},
+    {"from another port", "--other-port", true, false, 0, false},
+    {"trickled", "--pace 19200", false, true, 96, false},
+    {"chunked", "--chunk 3 --pace 38400", false, true, 384, false},
+};
+
+// An answer later than the driver's whole wait (a random "late" fault comes 400 ms after the
+// request, the wait ends after 350 ms) cannot be told from the next answer once the next
+// request is out: a read's sequence bytes are the same for every read. A host that polls leaves
+// time between requests; the soak leaves this much after a failure.
+constexpr int settleMs = 150;
+
+struct Counts
+{
+    int reads = 0, writes = 0, succeeded = 0, failed = 0, otherOutcomes = 0, unexplained = 0,
+        wrong = 0, faulted = 0;
+};
+
+int envNumber(const char *name, int fallback)
+{
+    bool ok = false;
+    const int v = qEnvironmentVariableIntValue(name, &ok);
+    return ok ? v : fallback;
+}
+
+double envRate()
+{
+    bool ok = false;
+    const double v = qEnvironmentVariable("TARVIK_SOAK_RATE").toDouble(&ok);
+    return ok && v >= 0 && v <= 1 ? v : 0.1;
+}
+
+class Soak
+{
+public:
+    Soak(SimProcess &sim, bool udp, quint32 seed) : sim(sim), udp(udp), random(seed) {}
+
+    bool connect()
+    {
+        const QString conn = udp ? sim.udpConnectionString() : sim.serialConnectionString(9600);
+        return driver.ConnectDrive(conn) == 0;
+    }
+
+    void run(int operations, double rate)
+    {
+        int done = 0;
+        while (done < operations) {
+            const Phase &phase = pickPhase();
+            const QString faults = QStringLiteral("faults %1 --fault-rate %2 --seed %3")
+                                       .arg(QLatin1String(phase.faults))
+                                       .arg(phase.alone ? 0.0 : rate)
+                                       .arg(random.generate());
+            if (sim.control(faults) != QLatin1String("ok"))
+                qFatal("the simulator refused '%s'", qPrintable(faults));
+            const int stretch = qMin(operations - done, 50 + int(random.bounded(100)));
+            for (int i = 0; i < stretch; ++i)
+                operate(phase);
+            done += stretch;
+        }
+        counts.faulted = faultedSoFar();
+    }
+
+    Counts counts;
+
+private:
+    const Phase &pickPhase()
+    {
+        for (;;) {
+            const Phase &p = phases[random.bounded(int(std::size(phases)))];
+            if (udp ? p.udp : p.serial)
+                return p;
+        }
+    }
+
+    int faultedSoFar()
+    {
+        const QString stats = sim.control(QStringLiteral("stats"));
+        const int at = stats.indexOf(QLatin1String("faulted="));
+        return at < 0 ? -1 : stats.mid(at + 8).toInt();
+    }
+
+    int pickCount(const TagKind &kind, const Phase &phase)
+    {
+        int most = kind.maxCount;
+        if (phase.maxLength > 0)
+            most = qMax(kind.step,
+                        qMin(most, phase.maxLength / qMax(1, controller::lengthOf(kind, 1))));
+        // Mostly a few elements, now and then up to the longest transfer.
+        const int top = random.bounded(10) < 7 ? qMin(most, 8 * kind.step) : most;
+        const int steps = top / kind.step;
+        return kind.step * (1 + int(random.bounded(qMax(1, steps))));
+    }
+
+    QVariant values(const TagKind &kind, int count)
+    {
+        QByteArray raw(count * 8, '\0');
+        for (char &c : raw)
+            c = char(random.bounded(256));
+        auto list = [&](auto element) {
+            using E = decltype(element);
+            QList<E> out;
+            for (int i = 0; i < count; ++i) {
+                E e;
+                std::memcpy(&e, raw.constData() + i * 8, sizeof e);
+                out.append(e);
+            }
+            return QVariant::fromValue(out);
+        };
+        switch (kind.type) {
+        case Bool: {
+            QList<bool> out;
+            for (int i = 0; i < count; ++i)
+                out.append(raw.at(i) & 1);
+            return QVariant::fromValue(out);
+        }
+        case Int8:
+            return list(char());
+        case UInt8:
+            return list((unsigned char)0);
+        case Int16:
+            return list(short());
+        case UInt16:
+            return list((unsigned short)0);
+        case Int32:
+            return list(int());
+        case UInt32:
+            return list(0u);
+        case Float:
+            return list(float());
+        case Int64:
+            return list((long long)0);
+        case UInt64:
+            return list((unsigned long long)0);
+        case Double:
+            return list(double());
+        default: {
+            QList<QString> texts;
+            for (int i = 0; i < count; ++i) {
+                const int length = random.bounded(20) == 0 ? 255 : int(random.bounded(21));
+                QString text;
+                for (int k = 0; k < length; ++k)
+                    text.append(
+                        QLatin1Char("abcdefghijklmnopqrstuvwxyz0123456789 "[random.bounded(37)]));
+                texts.append(text);
+            }
+            return QVariant::fromValue(texts);
+        }
+        }
+    }
+
+    void operate(const Phase &phase)
+    {
+        const TagKind &kind = kinds[random.bounded(int(std::size(kinds)))];
+        const int count = pickCount(kind, phase);
+        const int index = int(random.bounded(kind.type == String ? 30 : 200));
+        const QString address = QLatin1String(kind.area) + QString::number(index + 1);
+        const bool write = random.bounded(2) == 1;
+        const int faultedBefore = faultedSoFar();
+
+        QVariant sent;
+        CLabelVariable r;
+        if (write) {
+            ++counts.writes;
+            sent = values(kind, count);
+            CLabelVariable record;
+            record.value = sent;
+            r = driver.WriteVariable(address, kind.type, record, count);
+        } else {
+            ++counts.reads;
+            r = driver.ReadVariable(address, kind.type, count);
+        }
+        const QString what = QStringLiteral("%1 %2 type %3 count %4 (%5)")
+                                 .arg(write ? "write" : "read", address)
+                                 .arg(kind.type)
+                                 .arg(count)
+                                 .arg(QLatin1String(phase.name));
+
+        if (r.result != 0) {
+            ++counts.failed;
+            if (r.result != 8) {
+                ++counts.otherOutcomes;
+                qWarning().noquote() << what << "ended with" << r.result;
+            }
+            if (faultedSoFar() == faultedBefore) {
+                ++counts.unexplained;
+                qWarning().noquote() << what << "failed without a fault";
+            }
+            QTest::qWait(settleMs);
+            return;
+        }
+        ++counts.succeeded;
+        const QByteArray memory = controller::peek(
+            sim, kind.area, controller::offsetOf(kind, index), controller::lengthOf(kind, count));
+        const QByteArray expected = write ? controller::storedBytes(kind, sent, count)
+                                          : controller::readView(kind, memory, count);
+        const QByteArray got = write ? memory : controller::bytesOf(r.value, kind.type);
+        if (got != expected) {
+            if (++counts.wrong <= 5)
+                qWarning().noquote() << what << "carried" << got.left(32).toHex(' ')
+                                     << "where the controller has" << expected.left(32).toHex(' ');
+        }
+    }
+
+    SimProcess &sim;
+    bool udp;
+    QRandomGenerator random;
+    LibTarvik driver;
+};
+
+} // namespace
+
+void FaultSoakTest::soak_data()
+{
+    QTest::addColumn<bool>("udp");
+    QTest::addColumn<int>("operations");
+    QTest::newRow("udp") << true << 2000;
+    QTest::newRow("pty") << false << 800;
+}
+
+void FaultSoakTest::soak()
+{
+    QFETCH(bool, udp);
+    QFETCH(int, operations);
+    operations = envNumber("TARVIK_SOAK_OPS", operations);
+    const double rate = envRate();
+    const quint32 seed = quint32(envNumber("TARVIK_SOAK_SEED", 1));
+
+    SimProcess sim;
+    QVERIFY(sim.start({QStringLiteral("--pty"), QStringLiteral("--pattern")}));
+    Soak soak(sim, udp, seed);
+    QVERIFY(soak.connect());
+    soak.run(operations, rate);
+
+    const Counts &c = soak.counts;
+    qInfo().noquote()
+        << QStringLiteral("soak %1: %2 operations (%3 reads, %4 writes), %5 succeeded, %6 failed "
+                          "(%7 with an outcome other than 8, %8 without a fault), %9 answers "
+                          "faulted, %10 wrong values; rate %11, seed %12")
+               .arg(udp ? "udp" : "pty")
+               .arg(c.reads + c.writes)
+               .arg(c.reads)
+               .arg(c.writes)
+               .arg(c.succeeded)
+               .arg(c.failed)
+               .arg(c.otherOutcomes)
+               .arg(c.unexplained)
+               .arg(c.faulted)
+               .arg(c.wrong)
+               .arg(rate)
+               .arg(seed);
+    QCOMPARE(c.wrong, 0);
+    QCOMPARE(c.otherOutcomes, 0);
+    QCOMPARE(c.unexplained, 0);
+    QCOMPARE(c.reads + c.writes, operations);
+    if (rate > 0 && operations >= 200)
+        QVERIFY2(c.failed > 0 && c.faulted > c.failed, "the faults never bit");
+}
+
+QTEST_GUILESS_MAIN(FaultSoakTest)
+#include "tst_faultsoak.moc"
