@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# valgrind memcheck over the integration tests: the tests that drive the library against the
+# simulator or an in-test peer over UDP and pseudo-terminals, in a plain build (build-valgrind/).
+# Fails on any memcheck error and on any definite leak; scripts/valgrind.supp holds the few
+# suppressions of Qt's and glibc's own internals. The simulator itself is not run under valgrind.
+#
+#   scripts/valgrind.sh            every integration test, the hardening tests with short counts
+#   scripts/valgrind.sh TEST...    only these (names as in tests/, e.g. tst_readpath)
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+ensure_packages "${TARVIK_PACKAGES[@]}" valgrind
+
+dir="$TARVIK_ROOT/build-valgrind"
+BUILD_TARGETS="" build_tree "$dir" -DTARVIK_SANITIZE=OFF -DTARVIK_TESTS=ON -DTARVIK_BENCH=OFF
+
+tests=(tst_libtarvik tst_simserial tst_udplink tst_seriallink tst_readpath tst_readrequests
+    tst_writepath tst_writerequests tst_writeroundtrip tst_encoding tst_decoding tst_portremoved
+    tst_hostileinput tst_resourcecycles tst_faultsoak)
+[ $# -gt 0 ] && tests=("$@")
+
+export QT_QPA_PLATFORM=offscreen
+# Fewer soak operations: valgrind runs the code some twenty times slower.
+export TARVIK_CYCLES=${TARVIK_CYCLES:-10000} TARVIK_DRIVER_CYCLES=${TARVIK_DRIVER_CYCLES:-1000}
+export TARVIK_SOAK_OPS=${TARVIK_SOAK_OPS:-300}
+
+status=0
+for t in "${tests[@]}"; do
+    exe=$(find "$dir/tests" -type f -executable -name "$t" | head -n 1)
+    if [ -z "$exe" ]; then
+        echo "$t: no such test" >&2
+        status=1
+        continue
+    fi
+    log="$dir/valgrind-$t.log"
+    start=$SECONDS
+    if valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite \
+        --show-leak-kinds=definite --error-exitcode=99 --num-callers=40 \
+        --suppressions="$TARVIK_ROOT/scripts/valgrind.supp" "$exe" >"$log" 2>&1; then
+        echo "$t: clean ($((SECONDS - start)) s; $(grep -m1 -o 'Totals: [0-9]* passed' "$log"))"
+    else
+        status=1
+        echo "$t: FAILED ($((SECONDS - start)) s); the log is $log" >&2
+        grep -E "ERROR SUMMARY|definitely lost|FAIL!" "$log" | head -5 >&2
+    fi
+done
+exit $status
