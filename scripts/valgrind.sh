@@ -6,13 +6,16 @@
 #
 #   scripts/valgrind.sh            every integration test, the hardening tests with short counts
 #   scripts/valgrind.sh TEST...    only these (names as in tests/, e.g. tst_readpath)
+#
+# TARVIK_VALGRIND_BUILD names another build directory to use (CI may reuse its plain build/,
+# configured the same way).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 ensure_packages "${TARVIK_PACKAGES[@]}" valgrind
 
-dir="$TARVIK_ROOT/build-valgrind"
-BUILD_TARGETS="" build_tree "$dir" -DTARVIK_SANITIZE=OFF -DTARVIK_TESTS=ON -DTARVIK_BENCH=OFF
+dir="${TARVIK_VALGRIND_BUILD:-$TARVIK_ROOT/build-valgrind}"
+BUILD_TARGETS="" build_tree "$dir" -DTARVIK_SANITIZE=OFF -DTARVIK_TESTS=ON -DTARVIK_BENCH=ON
 
 tests=(tst_libtarvik tst_simserial tst_udplink tst_seriallink tst_readpath tst_readrequests
     tst_writepath tst_writerequests tst_writeroundtrip tst_encoding tst_decoding tst_portremoved
