@@ -10,6 +10,7 @@
 #include "encoding.h"
 #include "fuzzsupport.h"
 #include "hostops.h"
+#include "labelarith.h"
 #include "simprocess.h"
 
 #include <QSet>
@@ -109,53 +110,23 @@ CLabelVariable recordFrom(fuzz::Input &in)
     const int n = in.u8() % (maxElements + 1);
     record.count = n;
     record.type = DataType(kind);
-    switch (kind) {
-    case Bool:
-        record.value = listFrom<bool>(in, n);
-        break;
-    case Int8:
-        record.value = listFrom<char>(in, n);
-        break;
-    case UInt8:
-        record.value = listFrom<unsigned char>(in, n);
-        break;
-    case Int16:
-        record.value = listFrom<short>(in, n);
-        break;
-    case UInt16:
-        record.value = listFrom<unsigned short>(in, n);
-        break;
-    case Int32:
-        record.value = listFrom<int>(in, n);
-        break;
-    case UInt32:
-        record.value = listFrom<unsigned int>(in, n);
-        break;
-    case Float:
-        record.value = listFrom<float>(in, n);
-        break;
-    case Int64:
-        record.value = listFrom<long long>(in, n);
-        break;
-    case UInt64:
-        record.value = listFrom<unsigned long long>(in, n);
-        break;
-    case Double:
-        record.value = listFrom<double>(in, n);
-        break;
-    case String: {
-        QList<QString> texts;
-        for (int i = 0; i < n; ++i)
-            texts.append(QString::fromUtf8(in.bytes(in.u8())));
-        record.value = QVariant::fromValue(texts);
-        break;
-    }
-    case 13:
+    if (kind == 13) {
         record.value = QVariant(textFrom(in));
-        break;
-    default:
-        break; // no payload at all
+        return record;
     }
+    record.value = tarvik::withElementType(DataType(kind), [&](auto tag) {
+        using E = typename decltype(tag)::type;
+        if constexpr (std::is_void_v<E>) {
+            return QVariant(); // no payload at all
+        } else if constexpr (std::is_same_v<E, QString>) {
+            QList<QString> texts;
+            for (int i = 0; i < n; ++i)
+                texts.append(QString::fromUtf8(in.bytes(in.u8())));
+            return QVariant::fromValue(texts);
+        } else {
+            return listFrom<E>(in, n);
+        }
+    });
     return record;
 }
 

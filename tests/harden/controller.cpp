@@ -1,5 +1,6 @@
 #include "controller.h"
 
+#include "labelarith.h"
 #include "simprocess.h"
 
 #include <QList>
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 namespace controller {
 
@@ -118,41 +120,20 @@ QByteArray storedBytes(const TagKind &kind, const QVariant &values, int count)
 
 QByteArray bytesOf(const QVariant &payload, DataType type)
 {
-    switch (type) {
-    case Bool: {
+    return tarvik::withElementType(type, [&](auto tag) {
+        using E = typename decltype(tag)::type;
         QByteArray out;
-        for (bool b : payload.value<QList<bool>>())
-            out.append(char(b ? 1 : 0));
+        if constexpr (std::is_same_v<E, bool>) {
+            for (bool b : payload.value<QList<bool>>())
+                out.append(char(b ? 1 : 0));
+        } else if constexpr (std::is_same_v<E, QString>) {
+            for (const QString &text : payload.value<QList<QString>>())
+                out.append(text.toUtf8()).append('\0');
+        } else if constexpr (!std::is_void_v<E>) {
+            out = bytesOfList<E>(payload);
+        }
         return out;
-    }
-    case Int8:
-        return bytesOfList<char>(payload);
-    case UInt8:
-        return bytesOfList<unsigned char>(payload);
-    case Int16:
-        return bytesOfList<short>(payload);
-    case UInt16:
-        return bytesOfList<unsigned short>(payload);
-    case Int32:
-        return bytesOfList<int>(payload);
-    case UInt32:
-        return bytesOfList<unsigned int>(payload);
-    case Float:
-        return bytesOfList<float>(payload);
-    case Int64:
-        return bytesOfList<long long>(payload);
-    case UInt64:
-        return bytesOfList<unsigned long long>(payload);
-    case Double:
-        return bytesOfList<double>(payload);
-    case String: {
-        QByteArray out;
-        for (const QString &text : payload.value<QList<QString>>())
-            out.append(text.toUtf8()).append('\0');
-        return out;
-    }
-    }
-    return QByteArray();
+    });
 }
 
 QByteArray peek(SimProcess &sim, const char *area, int offset, int length)

@@ -1,4 +1,5 @@
 #include "controller.h"
+#include "labelarith.h"
 #include "libtarvik.h"
 #include "simprocess.h"
 
@@ -7,6 +8,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <type_traits>
 
 // Thousands of reads and writes of random tags, types and counts against the simulator while it
 // misbehaves at random, over UDP and over its pseudo-terminal. A result 0 must carry exactly
@@ -153,61 +155,40 @@ private:
         return kind.step * (1 + int(random.bounded(qMax(1, steps))));
     }
 
+    QString text()
+    {
+        static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789 ";
+        const int length = random.bounded(20) == 0 ? 255 : int(random.bounded(21));
+        QString out;
+        for (int k = 0; k < length; ++k)
+            out.append(QLatin1Char(letters[random.bounded(int(sizeof letters) - 1)]));
+        return out;
+    }
+
+    // count random values of the kind's type: any bit pattern, texts of letters and digits.
     QVariant values(const TagKind &kind, int count)
     {
-        QByteArray raw(count * 8, '\0');
-        for (char &c : raw)
-            c = char(random.bounded(256));
-        auto list = [&](auto element) {
-            using E = decltype(element);
-            QList<E> out;
-            for (int i = 0; i < count; ++i) {
-                E e;
-                std::memcpy(&e, raw.constData() + i * 8, sizeof e);
-                out.append(e);
+        return tarvik::withElementType(kind.type, [&](auto tag) {
+            using E = typename decltype(tag)::type;
+            if constexpr (std::is_void_v<E>) {
+                return QVariant();
+            } else {
+                QList<E> out;
+                for (int i = 0; i < count; ++i) {
+                    if constexpr (std::is_same_v<E, QString>) {
+                        out.append(text());
+                    } else if constexpr (std::is_same_v<E, bool>) {
+                        out.append(random.bounded(2) == 1);
+                    } else {
+                        const quint64 bits = random.generate64();
+                        E e;
+                        std::memcpy(&e, &bits, sizeof e);
+                        out.append(e);
+                    }
+                }
+                return QVariant::fromValue(out);
             }
-            return QVariant::fromValue(out);
-        };
-        switch (kind.type) {
-        case Bool: {
-            QList<bool> out;
-            for (int i = 0; i < count; ++i)
-                out.append(raw.at(i) & 1);
-            return QVariant::fromValue(out);
-        }
-        case Int8:
-            return list(char());
-        case UInt8:
-            return list((unsigned char)0);
-        case Int16:
-            return list(short());
-        case UInt16:
-            return list((unsigned short)0);
-        case Int32:
-            return list(int());
-        case UInt32:
-            return list(0u);
-        case Float:
-            return list(float());
-        case Int64:
-            return list((long long)0);
-        case UInt64:
-            return list((unsigned long long)0);
-        case Double:
-            return list(double());
-        default: {
-            QList<QString> texts;
-            for (int i = 0; i < count; ++i) {
-                const int length = random.bounded(20) == 0 ? 255 : int(random.bounded(21));
-                QString text;
-                for (int k = 0; k < length; ++k)
-                    text.append(
-                        QLatin1Char("abcdefghijklmnopqrstuvwxyz0123456789 "[random.bounded(37)]));
-                texts.append(text);
-            }
-            return QVariant::fromValue(texts);
-        }
-        }
+        });
     }
 
     void operate(const Phase &phase)
