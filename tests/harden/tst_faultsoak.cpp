@@ -63,7 +63,7 @@ const Phase phases[] = {
     {"oversized", "--oversize 7", true, true, 0, true},
     {"decoy from another address first", "--decoy", true, false, 0, false},
     {"from another port", "--other-port", true, false, 0, false},
-    {"trickled", "--pace 19200", false, true, 96, false},
+    {"trickled", "--pace 38400", false, true, 96, false},
     {"chunked", "--chunk 3 --pace 38400", false, true, 384, false},
 };
 
