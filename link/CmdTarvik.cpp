@@ -33,6 +33,13 @@ quint16 senderPortOf(const sockaddr_storage &from)
     return 0;
 }
 
+// A port that is closed, or whose device went away (a USB adapter pulled, a pseudo-terminal
+// closed), cannot deliver the rest of an answer: waiting on would only spin until the deadline.
+bool portGone(const QSerialPort *port)
+{
+    return !port || !port->isOpen() || port->error() == QSerialPort::ResourceError;
+}
+
 void warnLine(const QString &line)
 {
     qWarning().noquote() << line;
@@ -371,6 +378,7 @@ int CmdTarvik::serialExchange(const QByteArray &frame, QByteArray &reply, int ti
                               int expectedLength)
 {
     QPointer<QSerialPort> port(serialPort);
+    port->clearError(); // judge this exchange by what happens in it
     port->write(frame);
     port->flush();
     if (port->bytesToWrite() > 0)
@@ -384,7 +392,7 @@ int CmdTarvik::serialExchange(const QByteArray &frame, QByteArray &reply, int ti
     const qint64 firstBytesBy = serialReadyWaitMs + timeoutMs;
     while (answer.isEmpty()) {
         const qint64 left = firstBytesBy - clock.elapsed();
-        if (left <= 0 || !port || !port->isOpen())
+        if (left <= 0 || portGone(port))
             return -1;
         collectSerial(answer, int(qMin<qint64>(left, pollStepMs)));
     }
@@ -393,7 +401,7 @@ int CmdTarvik::serialExchange(const QByteArray &frame, QByteArray &reply, int ti
         // Bytes may come in bursts with pauses longer than the quiet gap (a UART FIFO, a USB
         // adapter): wait for the rest as long as the line needs to carry it, plus the budget.
         const qint64 restBy = clock.elapsed() + wireTimeMs(expectedLength) + timeoutMs;
-        while (answer.size() < expectedLength && port && port->isOpen()) {
+        while (answer.size() < expectedLength && !portGone(port)) {
             const qint64 left = restBy - clock.elapsed();
             if (left <= 0)
                 break;
@@ -401,7 +409,7 @@ int CmdTarvik::serialExchange(const QByteArray &frame, QByteArray &reply, int ti
         }
     } else {
         const qint64 gapBy = clock.elapsed() + timeoutMs + wireTimeMs(largestAnswer);
-        while (port && port->isOpen() && clock.elapsed() < gapBy) {
+        while (!portGone(port) && clock.elapsed() < gapBy) {
             if (!collectSerial(answer, gapMs))
                 break;
         }
