@@ -1,5 +1,7 @@
 #include "answerpeer.h"
 
+#include "loopbacksocket.h"
+
 #include <QMutexLocker>
 
 #include <arpa/inet.h>
@@ -14,38 +16,13 @@ constexpr int pollSliceMs = 50;   // how soon the thread notices it is to stop
 constexpr int relayWaitMs = 2000; // a relayed controller answers well within this
 const QByteArray linkCheck("\x04\x01", 2);
 
-int boundSocket(const char *address, quint16 *port)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    ::inet_pton(AF_INET, address, &sa.sin_addr);
-    socklen_t length = sizeof sa;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &length) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    if (port)
-        *port = ntohs(sa.sin_port);
-    return fd;
-}
-
-bool readable(int fd, int timeoutMs)
-{
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN);
-}
-
 } // namespace
 
 AnswerPeer::AnswerPeer()
 {
-    fds[0] = boundSocket("127.0.0.1", &mainPort);
-    fds[1] = boundSocket("127.0.0.2", nullptr);
-    fds[2] = boundSocket("127.0.0.1", nullptr);
+    fds[0] = loopback::boundUdpSocket("127.0.0.1", &mainPort);
+    fds[1] = loopback::boundUdpSocket("127.0.0.2", nullptr);
+    fds[2] = loopback::boundUdpSocket("127.0.0.1", nullptr);
     if (isOpen())
         thread = std::thread([this] { loop(); });
 }
@@ -99,7 +76,7 @@ QByteArray AnswerPeer::relay(const QByteArray &frame)
     to.sin_port = htons(relayPort);
     ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
     sendFrom(fds[2], frame, &to, sizeof to);
-    if (!readable(fds[2], relayWaitMs))
+    if (!loopback::readable(fds[2], relayWaitMs))
         return QByteArray();
     QByteArray reply(65536, '\0');
     const ssize_t n = ::recv(fds[2], reply.data(), size_t(reply.size()), 0);
@@ -111,7 +88,7 @@ void AnswerPeer::loop()
 {
     QByteArray buffer(65536, '\0');
     while (!stopping) {
-        if (!readable(fds[0], pollSliceMs))
+        if (!loopback::readable(fds[0], pollSliceMs))
             continue;
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;

@@ -1,5 +1,7 @@
 #include "peers.h"
 
+#include "loopbacksocket.h"
+
 #include <QMutexLocker>
 
 #include <arpa/inet.h>
@@ -18,32 +20,6 @@ void sleepMs(int ms)
 {
     if (ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-int boundUdpSocket(const char *address, quint16 *port)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    ::inet_pton(AF_INET, address, &sa.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    socklen_t len = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-    if (port)
-        *port = ntohs(sa.sin_port);
-    return fd;
-}
-
-// Waits at most timeoutMs for fd to become readable.
-bool readable(int fd, int timeoutMs)
-{
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN);
 }
 
 } // namespace
@@ -93,9 +69,9 @@ void PeerBase::stopThread()
 UdpPeer::UdpPeer(PeerScript s)
 {
     script = std::move(s);
-    fds[PeerReply::Same] = boundUdpSocket("127.0.0.1", &mainPort);
-    fds[PeerReply::OtherPort] = boundUdpSocket("127.0.0.1", nullptr);
-    fds[PeerReply::OtherAddress] = boundUdpSocket("127.0.0.2", nullptr);
+    fds[PeerReply::Same] = loopback::boundUdpSocket("127.0.0.1", &mainPort);
+    fds[PeerReply::OtherPort] = loopback::boundUdpSocket("127.0.0.1", nullptr);
+    fds[PeerReply::OtherAddress] = loopback::boundUdpSocket("127.0.0.2", nullptr);
     runThread([this] { loop(); });
 }
 
@@ -132,7 +108,7 @@ void UdpPeer::loop()
 {
     char buffer[65536];
     while (!stopping) {
-        if (!readable(fds[PeerReply::Same], 20))
+        if (!loopback::readable(fds[PeerReply::Same], 20))
             continue;
         sockaddr_in from{};
         socklen_t len = sizeof from;
@@ -203,7 +179,7 @@ void PtyPeer::loop()
 {
     char buffer[4096];
     while (!stopping && master >= 0) {
-        if (!readable(master, 20))
+        if (!loopback::readable(master, 20))
             continue;
         // A request is the burst of bytes that arrives without a 5-ms pause.
         QByteArray request;
@@ -212,7 +188,7 @@ void PtyPeer::loop()
             if (n <= 0)
                 break;
             request.append(buffer, int(n));
-        } while (readable(master, 5) && request.size() < (1 << 20));
+        } while (loopback::readable(master, 5) && request.size() < (1 << 20));
         if (request.isEmpty())
             continue;
         record(request);
