@@ -1,21 +1,39 @@
 #pragma once
 
+#include "warninglimiter.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
 
+class QEventLoop;
 class QSerialPort;
 class QTimer;
 class QUdpSocket;
 
 // The link to one controller: a serial port or a UDP socket, the buffer the receive slots fill,
 // and the send-and-wait exchange every request goes through.
+//
+// The protocol carries no request identifier, and a controller answers one request after
+// another. So an answer is only ever taken by the exchange that waits for it: whatever arrives
+// while nobody waits, or after an answer was taken, marks the link as out of step, and so does
+// an exchange that failed. The next exchange then first sends the link check and discards
+// everything up to its answer; only then does its own request go out.
 class CmdTarvik : public QObject
 {
     Q_OBJECT
 
 public:
+    // Results of the exchange and of the request builders.
+    enum LinkResult {
+        LinkOk = 0,
+        NoAnswer = -1,         // nothing (or nothing from the device) within the wait
+        ExchangeFailed = -2,   // what the builders report for any failed exchange
+        LinkNotOpen = -3,      // nothing was sent
+        AnswerNotTrusted = -4, // serial: more bytes came right behind a complete answer
+    };
+
     CmdTarvik();
     ~CmdTarvik() override;
 
@@ -35,10 +53,16 @@ public:
     int releaseUdp();
 
     // Request exchange. expectedLength, when the caller knows it, is the size of a complete
-    // answer: a serial answer is taken the moment that many bytes are in.
+    // answer: a serial answer is taken the moment that many bytes are in, and refused when more
+    // follow at once.
     int SendData(QByteArray frame, int length, QByteArray &reply, int timeoutMs,
                  int expectedLength = 0);
     int mysleep(int ms);
+
+    // True while the link is out of step: the next exchange checks the link first.
+    bool needsResync() const { return resyncNeeded; }
+    // Bytes and datagrams from the device that belonged to no exchange, dropped so far.
+    quint64 droppedBytes() const { return dropped; }
 
     // Frames. Builders return 0 on success, -2 when the exchange failed (no answer; for reads
     // also a wrong sequence number or a short answer), -3 when the link is not open.
@@ -68,20 +92,54 @@ public:
     bool traceOn = false;
 
 private:
+    // What the receive side is waiting for; it decides where arriving bytes go.
+    enum class Awaiting {
+        Nothing,   // between exchanges: whatever comes belongs to no exchange
+        Answer,    // UDP: the first datagram; serial: `expected` bytes
+        GapEnd,    // serial: bytes up to a quiet gap
+        LinkCheck, // the link check's answer; everything before it is discarded
+        Drain,     // serial: discard until the line is quiet
+    };
+
     int checkReadAnswer(int rc, const QByteArray &request, const QByteArray &answer, int length,
                         const QString &tag, int needs);
-    void discardStale();
-    bool takeDatagram();
-    bool receiveDatagram(int fd);
-    void takeFrom(quint16 senderPort, int size);
+
+    // Waiting.
+    void await(Awaiting what, int expected = 0);
+    bool waitForAnswer(qint64 ms);
+    void answerArrived();
+
+    // UDP.
     int udpExchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs);
+    bool udpAwait(Awaiting what, qint64 ms);
+    bool receiveDatagram(int fd);
+    void sortDatagram(const QHostAddress &sender, quint16 senderPort, const char *data, int size);
+    void warnForeign(const QHostAddress &sender, quint16 senderPort, qint64 size);
+
+    // Serial.
     int serialExchange(const QByteArray &frame, QByteArray &reply, int timeoutMs,
                        int expectedLength);
-    bool collectSerial(QByteArray &answer, int waitMs);
-    int wireTimeMs(int bytes) const;
-    void warnForeign(const QHostAddress &sender, quint16 senderPort, qint64 size);
+    bool serialSend(const QByteArray &frame);
+    bool serialAwait(Awaiting what, qint64 ms, int expected = 0);
+    bool bytesFollowWithin(qint64 us);
+    void drainLine(qint64 ms);
+    void portError();
+    qint64 wireTimeUs(int bytes) const;
+
+    // Both.
+    bool checkLink();
+    void discardStale();
 
     QByteArray datagram;        // receive scratch, kept to spare an allocation per answer
     QHostAddress senderAddress; // likewise for the sender of each datagram
     int bindError = -1;         // what the last bind to the local port failed with, if it did
+
+    Awaiting awaiting = Awaiting::Nothing;
+    int expected = 0; // bytes that complete a serial answer
+    bool answerReady = false;
+    QEventLoop *waitLoop = nullptr;
+    bool resyncNeeded = false;
+    bool portLost = false; // the serial device went away; the port was closed for it
+    quint64 dropped = 0;
+    WarningLimiter foreignWarnings;
 };

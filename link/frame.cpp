@@ -1,5 +1,6 @@
 #include "frame.h"
 
+#include <QDebug>
 #include <QHostAddress>
 
 namespace frame {
@@ -46,6 +47,15 @@ bool sequenceMatches(const QByteArray &request, const QByteArray &answer)
     return byteAt(answer, 0) == byteAt(request, 0) && byteAt(answer, 1) == byteAt(request, 1);
 }
 
+AnswerFault checkAnswer(const QByteArray &request, const QByteArray &answer, int needs)
+{
+    if (!sequenceMatches(request, answer))
+        return AnswerFault::WrongSequence;
+    if (answer.size() < needs)
+        return AnswerFault::Short;
+    return AnswerFault::None;
+}
+
 QByteArray packBits(const QByteArray &wire, int offset, int bytes)
 {
     QByteArray out(qMax(bytes, 0), '\0');
@@ -84,6 +94,16 @@ QString line(const char *format, const QHostAddress &peer, int port, const QStri
         .arg(tag, 0, QLatin1Char(' '))
         .arg(length, 0, 10, QLatin1Char(' '))
         .arg(QString::fromLatin1(bytes.toHex()), 0, QLatin1Char(' '));
+}
+
+void warnLine(const QString &text)
+{
+    qWarning() << text;
+}
+
+void traceLine(const QString &text)
+{
+    qDebug() << text;
 }
 
 } // namespace frame

@@ -45,6 +45,13 @@ void cutAnswer(QByteArray &answer, int length);
 // True when the answer repeats bytes 0 and 1 of its request.
 bool sequenceMatches(const QByteArray &request, const QByteArray &answer);
 
+// What is wrong with a read answer, if anything.
+enum class AnswerFault { None, Missing, NotTrusted, WrongSequence, Short };
+
+// The read answer check of an answer that arrived, in its fixed order: it repeats the request's
+// sequence bytes, then it holds the `needs` bytes the extraction reads.
+AnswerFault checkAnswer(const QByteArray &request, const QByteArray &answer, int needs);
+
 // Packs wire bytes 8 to a byte, wire byte 8j + k giving bit k of byte j. A wire byte other than
 // 0 or 1 also sets higher bits, as the controller's bit areas are read.
 QByteArray packBits(const QByteArray &wire, int offset, int bytes);
@@ -60,5 +67,10 @@ QByteArray leading(const QByteArray &data, int bytes);
 // hex (%1 to %5).
 QString line(const char *format, const QHostAddress &peer, int port, const QString &tag, int length,
              const QByteArray &bytes);
+
+// Protocol lines go to the message log one string each, in QDebug's default form for strings
+// (quoted), which is what log tools reading the hosts' logs expect.
+void warnLine(const QString &text);
+void traceLine(const QString &text);
 
 } // namespace frame

@@ -3,16 +3,28 @@
 #include "frame.h"
 #include "tagaddress.h"
 
-#include <QDebug>
-
 namespace {
 
-// Protocol lines of the read side, as hosts' logs have always shown them.
 constexpr char readCommandFormat[] = "lib[Tarvik]读命令 %1:%2  %3 len = %4 msg : %5";
 constexpr char readResponseFormat[] = "lib[Tarvik]读响应 %1:%2  %3 len = %4 msg : %5";
-constexpr char wrongSequenceFormat[] = "lib[Tarvik]返回的序号错误 %1:%2  %3 len = %4 msg : %5";
-constexpr char noAnswerFormat[] = "lib[Tarvik]返回的报文长度为0 %1:%2  %3 len = %4 msg : %5";
-constexpr char shortAnswerFormat[] = "lib[Tarvik]返回的报文长度不足 %1:%2  %3 len = %4 msg : %5";
+
+// The warning for each fault of a read answer, indexed by frame::AnswerFault.
+constexpr const char *faultFormats[] = {
+    nullptr,
+    "lib[Tarvik]返回的报文长度为0 %1:%2  %3 len = %4 msg : %5",
+    "lib[Tarvik]%1:%2  %3 len = %4 answer followed by more bytes, line drained msg : %5",
+    "lib[Tarvik]返回的序号错误 %1:%2  %3 len = %4 msg : %5",
+    "lib[Tarvik]返回的报文长度不足 %1:%2  %3 len = %4 msg : %5",
+};
+
+frame::AnswerFault faultOf(int rc, const QByteArray &request, const QByteArray &answer, int needs)
+{
+    if (rc == CmdTarvik::AnswerNotTrusted)
+        return frame::AnswerFault::NotTrusted;
+    if (rc != CmdTarvik::LinkOk)
+        return frame::AnswerFault::Missing;
+    return frame::checkAnswer(request, answer, needs);
+}
 
 // Bytes a string answer must hold: each slot's length byte and the characters it announces.
 int stringAnswerNeeds(const QByteArray &answer, int items)
@@ -33,8 +45,8 @@ int stringAnswerNeeds(const QByteArray &answer, int items)
 int CmdTarvik::Message_parsing(QByteArray frame, QByteArray *answer, int length, QString tag)
 {
     if (traceOn)
-        qDebug().noquote() << frame::line(readCommandFormat, remoteAddress, remotePort, tag, length,
-                                          frame);
+        frame::traceLine(
+            frame::line(readCommandFormat, remoteAddress, remotePort, tag, length, frame));
     if (Connection_status() == -3)
         return -3;
     QByteArray local;
@@ -44,30 +56,27 @@ int CmdTarvik::Message_parsing(QByteArray frame, QByteArray *answer, int length,
     frame::cutAnswer(local, length);
     answer->append(local);
     if (traceOn)
-        qDebug().noquote() << frame::line(readResponseFormat, remoteAddress, remotePort, tag,
-                                          length, *answer);
+        frame::traceLine(
+            frame::line(readResponseFormat, remoteAddress, remotePort, tag, length, *answer));
     return rc;
 }
 
-// Checks, in this order, that an answer came, that it repeats the request's sequence bytes,
-// and that it holds every byte the extraction needs; a failure is warned about and reported
-// as -2. needs is the answer size the request calls for, or -1 for a string answer.
+// Checks, in this order, that an answer came and was trusted, that it repeats the request's
+// sequence bytes, and that it holds every byte the extraction needs; a failure is warned about
+// and reported as -2, and leaves the link out of step. needs is the answer size the request
+// calls for.
 int CmdTarvik::checkReadAnswer(int rc, const QByteArray &request, const QByteArray &answer,
                                int length, const QString &tag, int needs)
 {
-    if (rc == -3)
-        return -3;
-    const char *problem = nullptr;
-    if (rc != 0)
-        problem = noAnswerFormat;
-    else if (!frame::sequenceMatches(request, answer))
-        problem = wrongSequenceFormat;
-    else if (answer.size() < needs)
-        problem = shortAnswerFormat;
-    if (!problem)
-        return 0;
-    qWarning().noquote() << frame::line(problem, remoteAddress, remotePort, tag, length, answer);
-    return -2;
+    if (rc == LinkNotOpen)
+        return LinkNotOpen;
+    const frame::AnswerFault fault = faultOf(rc, request, answer, needs);
+    if (fault == frame::AnswerFault::None)
+        return LinkOk;
+    resyncNeeded = true;
+    frame::warnLine(
+        frame::line(faultFormats[int(fault)], remoteAddress, remotePort, tag, length, answer));
+    return ExchangeFailed;
 }
 
 int CmdTarvik::Readmemory(int area, int address, int count, QByteArray *out, QString tag)

@@ -3,12 +3,9 @@
 #include "frame.h"
 #include "tagaddress.h"
 
-#include <QDebug>
-
 namespace {
 
-// Protocol lines of the write side, as hosts' logs have always shown them. The boolean write
-// names its tag after "Area=".
+// Protocol lines of the write side. The boolean write names its tag after "Area=".
 struct WriteTrace
 {
     const char *command;
@@ -34,10 +31,10 @@ int exchangeWrite(CmdTarvik &link, const QByteArray &request, int length, const 
     const int rc = link.SendData(request, request.size(), answer, writeBudgetMs);
     frame::cutAnswer(answer, length);
     if (link.traceOn) {
-        qDebug().noquote() << frame::line(trace.command, link.remoteAddress, link.remotePort, tag,
-                                          length, request);
-        qDebug().noquote() << frame::line(trace.response, link.remoteAddress, link.remotePort, tag,
-                                          length, answer);
+        frame::traceLine(
+            frame::line(trace.command, link.remoteAddress, link.remotePort, tag, length, request));
+        frame::traceLine(
+            frame::line(trace.response, link.remoteAddress, link.remotePort, tag, length, answer));
     }
     return rc == 0 ? 0 : -2;
 }

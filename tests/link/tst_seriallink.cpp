@@ -7,6 +7,11 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
+#include <memory>
+#include <sys/resource.h>
+#include <thread>
+
 // The serial link over a real pseudo-terminal: what an open applies, and when an answer is
 // complete, whole or in bursts.
 class SerialLinkTest : public QObject
@@ -25,7 +30,10 @@ private slots:
     void answer();
     void staleBytesAreNotTheAnswer();
     void lateAnswerNeverTakenByNextRequest();
-    void gapTimerEndsAnAnswerOutsideExchanges();
+    void bytesBetweenExchangesAreDropped();
+    void streamingLineStaysBounded();
+    void hostEventsRunDuringALongAnswer();
+    void deviceGoneCostsNothing();
 };
 
 namespace {
@@ -38,10 +46,20 @@ QByteArray bytes(int n, char first = 'a')
     return b;
 }
 
-// A burst-by-burst answer to every request.
+qint64 cpuMicroseconds()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000LL + u.ru_utime.tv_usec +
+           u.ru_stime.tv_usec;
+}
+
+// A burst-by-burst answer to every request; the link check is answered as a device does.
 PeerScript chunked(const QByteArray &data, int chunkSize, int gapMs, int delayMs = 0)
 {
-    return [=](const QByteArray &) {
+    return [=](const QByteArray &request) {
+        if (request == QByteArray("\x04\x01", 2))
+            return QVector<PeerReply>{{request}};
         PeerReply r;
         r.data = data;
         r.chunkSize = chunkSize;
@@ -200,7 +218,12 @@ void SerialLinkTest::answer_data()
     QTest::newRow("trickle 1 byte every ms, 24 expected")
         << bytes(24) << 1 << 1 << 24 << 0 << bytes(24);
     QTest::newRow("USB chunks of 16 every 20 ms, 48 expected") << b48 << 16 << 20 << 48 << 0 << b48;
-    QTest::newRow("oversized, 12 expected") << b20 << 0 << 0 << 12 << 0 << b20;
+    // Bytes right behind an answer: it is not trusted, and the line is drained.
+    QTest::newRow("oversized, 12 expected") << b20 << 0 << 0 << 12 << -4 << QByteArray();
+    QTest::newRow("a 13th byte 1 ms behind 12 expected")
+        << bytes(13) << 12 << 1 << 12 << -4 << QByteArray();
+    QTest::newRow("a 13th byte 30 ms behind 12 expected")
+        << bytes(13) << 12 << 30 << 12 << 0 << bytes(12);
     QTest::newRow("short: 6 of 12 come") << bytes(6) << 0 << 0 << 12 << 0 << bytes(6);
     QTest::newRow("unknown length, whole") << b20 << 0 << 0 << 0 << 0 << b20;
     QTest::newRow("unknown length, a pause ends it") << b20 << 10 << 120 << 0 << 0 << bytes(10);
@@ -231,7 +254,7 @@ void SerialLinkTest::answer()
 
 void SerialLinkTest::staleBytesAreNotTheAnswer()
 {
-    PtyPeer pty(answerAlways("fresh", 5));
+    PtyPeer pty(chunked("fresh", 0, 0, 5));
     CmdTarvik link;
     QCOMPARE(link.serialConnectDrive(pty.slavePath(), 9600, 8, 1, QString()), 0);
     pty.write("stale");
@@ -241,11 +264,13 @@ void SerialLinkTest::staleBytesAreNotTheAnswer()
     QCOMPARE(got, QByteArray("fresh"));
 }
 
+// The answer to a request that gave up comes while the next request waits: the next request
+// went out only after the link check, so the late answer is discarded before its own.
 void SerialLinkTest::lateAnswerNeverTakenByNextRequest()
 {
     PtyPeer pty([](const QByteArray &request) {
         PeerReply r;
-        r.data = "re:" + request;
+        r.data = request == QByteArray("\x04\x01", 2) ? request : "re:" + request;
         r.delayMs = request == "slow" ? 500 : 0;
         return QVector<PeerReply>{r};
     });
@@ -253,23 +278,97 @@ void SerialLinkTest::lateAnswerNeverTakenByNextRequest()
     QCOMPARE(link.serialConnectDrive(pty.slavePath(), 9600, 8, 1, QString()), 0);
     QByteArray got;
     QCOMPARE(link.SendData("slow", 4, got, 50, 7), -1);
-    link.mysleep(300); // the late answer comes while nobody waits
     QCOMPARE(link.SendData("next", 4, got, 50, 7), 0);
     QCOMPARE(got, QByteArray("re:next"));
 }
 
-// Between exchanges the receive slots work on their own: bytes end at a quiet gap, and a second
-// burst after a pause replaces the first.
-void SerialLinkTest::gapTimerEndsAnAnswerOutsideExchanges()
+// Bytes that come while nobody waits belong to no exchange: they are dropped, never kept for
+// the next one, and the next exchange first checks the link.
+void SerialLinkTest::bytesBetweenExchangesAreDropped()
 {
-    PtyPeer pty(answerAlways(""));
+    PtyPeer pty(chunked("fresh", 0, 0));
     CmdTarvik link;
     QCOMPARE(link.serialConnectDrive(pty.slavePath(), 9600, 8, 1, QString()), 0);
     pty.write("first");
-    QTRY_COMPARE_WITH_TIMEOUT(link.recvBuffer, QByteArray("first"), 2000);
-    pty.write("second");
-    QTRY_COMPARE_WITH_TIMEOUT(link.recvBuffer, QByteArray("second"), 2000);
-    QVERIFY(!link.gapTimer->isActive());
+    QTRY_COMPARE_WITH_TIMEOUT(link.droppedBytes(), quint64(5), 2000);
+    QVERIFY(link.recvBuffer.isEmpty());
+    QVERIFY(link.needsResync());
+    QByteArray got;
+    QCOMPARE(link.SendData("req", 3, got, 50, 5), 0);
+    QCOMPARE(got, QByteArray("fresh"));
+    QCOMPARE(pty.requests(), (QList<QByteArray>{QByteArray("\x04\x01", 2), "req"}));
+}
+
+// A line that streams without a pause while the host is idle costs no memory.
+void SerialLinkTest::streamingLineStaysBounded()
+{
+    PtyPeer pty(chunked("", 0, 0));
+    CmdTarvik link;
+    QCOMPARE(link.serialConnectDrive(pty.slavePath(), 115200, 8, 1, QString()), 0);
+    std::atomic<bool> streaming{true};
+    std::thread streamer([&] {
+        const QByteArray block(4096, '\x01');
+        while (streaming)
+            pty.write(block);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    while (link.droppedBytes() < (8u << 20) && clock.elapsed() < 20000)
+        link.mysleep(10);
+    const qint64 held = link.serialPort->bytesAvailable() + link.recvBuffer.size();
+    streaming = false;
+    streamer.join();
+    QVERIFY2(link.droppedBytes() >= (8u << 20), "the stream did not get through");
+    QVERIFY2(held <= 64 * 1024, qPrintable(QString::number(held)));
+}
+
+// While a long answer trickles in, the host's own timers keep running.
+void SerialLinkTest::hostEventsRunDuringALongAnswer()
+{
+    PtyPeer pty(chunked(bytes(200), 1, 2));
+    CmdTarvik link;
+    // At 1200 baud the 200 bytes may take 1.7 s: the trickle of 400 ms is well inside the wait.
+    QCOMPARE(link.serialConnectDrive(pty.slavePath(), 1200, 8, 1, QString()), 0);
+    int ticks = 0;
+    QTimer host;
+    QObject::connect(&host, &QTimer::timeout, [&ticks] { ++ticks; });
+    host.start(10);
+    QByteArray got;
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(link.SendData("req", 3, got, 50, 200), 0);
+    const qint64 took = clock.elapsed();
+    QCOMPARE(got, bytes(200));
+    // A 10-ms timer ticks about once every 10 ms of the answer; a few may be lost to load.
+    QVERIFY2(ticks >= took / 40,
+             qPrintable(QStringLiteral("%1 ticks in %2 ms").arg(ticks).arg(took)));
+}
+
+// A device that goes away (a pulled adapter, a closed pseudo-terminal) leaves no busy loop;
+// requests end at once with no answer, and closing and a new connect work.
+void SerialLinkTest::deviceGoneCostsNothing()
+{
+    auto pty = std::make_unique<PtyPeer>(chunked("fresh", 0, 0));
+    CmdTarvik link;
+    QCOMPARE(link.serialConnectDrive(pty->slavePath(), 9600, 8, 1, QString()), 0);
+    pty.reset();
+    const qint64 before = cpuMicroseconds();
+    link.mysleep(500);
+    const qint64 used = cpuMicroseconds() - before;
+    QVERIFY2(used < 100000, qPrintable(QStringLiteral("%1 us of CPU while idle").arg(used)));
+    QCOMPARE(link.Connection_status(), 0);
+    QByteArray got;
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(link.SendData("req", 3, got, 50, 5), -1);
+    QVERIFY2(clock.elapsed() < 100, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(link.serialDisConnectDrive(), 0);
+    QCOMPARE(link.serialDisConnectDrive(), -1);
+
+    PtyPeer back(chunked("fresh", 0, 0));
+    QCOMPARE(link.serialConnectDrive(back.slavePath(), 9600, 8, 1, QString()), 0);
+    QCOMPARE(link.SendData("req", 3, got, 50, 5), 0);
+    QCOMPARE(got, QByteArray("fresh"));
 }
 
 QTEST_GUILESS_MAIN(SerialLinkTest)

@@ -7,6 +7,9 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <memory>
+#include <sys/resource.h>
+
 // The UDP link against an in-test device on 127.0.0.1: the link check, which datagrams count as
 // the answer, and that no answer is ever taken by a request it does not belong to.
 class UdpLinkTest : public QObject
@@ -18,16 +21,19 @@ private slots:
     void linkCheck();
     void refusesAddress_data();
     void refusesAddress();
-    void failedCheckKeepsSocket();
+    void failedCheckHoldsRequestsBack_data();
+    void failedCheckHoldsRequestsBack();
     void answerFrom_data();
     void answerFrom();
-    void lastPendingDatagramWins();
+    void datagramsNobodyWaitsForAreDropped();
+    void foreignFloodIsWarnedSparingly();
     void zeroBudgetReturnsAtOnce();
     void lateAnswerNeverTakenByNextRequest();
     void udpCarriesFramesWhenBothLinksExist();
     void connectionStatus();
     void destroyFreeReleasesSerialFirst();
     void mysleepUsesTheWholeWait();
+    void waitsSleep();
 };
 
 namespace {
@@ -35,6 +41,14 @@ namespace {
 QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(text);
+}
+
+qint64 cpuMicroseconds()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000LL + u.ru_utime.tv_usec +
+           u.ru_stime.tv_usec;
 }
 
 } // namespace
@@ -54,6 +68,8 @@ void UdpLinkTest::linkCheck_data()
     QTest::newRow("silent -> -2") << QVector<PeerReply>{} << -2;
     QVector<PeerReply> emptyThenAnswer{PeerReply{QByteArray()}, PeerReply{hex("0401"), 20}};
     QTest::newRow("empty, then 04 01 -> 0") << emptyThenAnswer << 0;
+    QVector<PeerReply> lateThenAnswer{PeerReply{hex("0101000011")}, PeerReply{hex("0401"), 20}};
+    QTest::newRow("a late read answer, then 04 01 -> 0") << lateThenAnswer << 0;
     PeerReply foreign{hex("0401"), 0, 0, 0, PeerReply::OtherAddress};
     QTest::newRow("04 01 from 127.0.0.2 -> -2") << QVector<PeerReply>{foreign} << -2;
 }
@@ -81,7 +97,8 @@ void UdpLinkTest::refusesAddress_data()
     QTest::newRow("empty") << QString() << 700;
     QTest::newRow("octet above 255") << QStringLiteral("256.0.0.1") << 700;
     QTest::newRow("trailing letter") << QStringLiteral("127.0.0.1x") << 700;
-    QTest::newRow("port 65536") << QStringLiteral("127.0.0.1") << 65536;
+    // Cut to 16 bits, this port would be the device's own.
+    QTest::newRow("port 65536 + the device's") << QStringLiteral("127.0.0.1") << 65536;
     QTest::newRow("port -1") << QStringLiteral("127.0.0.1") << -1;
 }
 
@@ -91,27 +108,54 @@ void UdpLinkTest::refusesAddress()
     QFETCH(QString, address);
     QFETCH(int, port);
     UdpPeer peer(answerAlways(hex("0401")));
+    if (port == 65536)
+        port += peer.port();
     CmdTarvik link;
     QCOMPARE(link.UDPConnectDrive(address, port), -1);
-    QCOMPARE(link.remotePort, port);
+    // A refused port leaves no peer at all; a refused address keeps the port it came with.
+    const bool portRefused = port < 0 || port > 0xFFFF;
+    QCOMPARE(link.remotePort, portRefused ? 0 : port);
+    QVERIFY(link.remoteAddress.isNull());
     QVERIFY(link.udpSocket);
+    QByteArray reply;
+    QCOMPARE(link.SendData(hex("0101010007000000000200"), 11, reply, 50), -1);
     QTest::qWait(50);
     QCOMPARE(peer.requestCount(), 0);
 }
 
-// After a failed check the socket stays: the link still counts and requests still go out on it.
-void UdpLinkTest::failedCheckKeepsSocket()
+void UdpLinkTest::failedCheckHoldsRequestsBack_data()
 {
-    UdpPeer peer([](const QByteArray &request) {
-        return request == hex("0401") ? QVector<PeerReply>{} : QVector<PeerReply>{{hex("aa")}};
+    QTest::addColumn<int>("checksIgnored");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QList<QByteArray>>("sent");
+    QTest::newRow("answered later: the request follows")
+        << 1 << 0 << QList<QByteArray>{hex("0401"), hex("0401"), hex("0102")};
+    QTest::newRow("never answered: the request stays back")
+        << 99 << -1 << QList<QByteArray>{hex("0401"), hex("0401")};
+}
+
+// After a failed check the socket stays and the link still counts, but it is out of step: a
+// request goes out only once the device has answered the link check again.
+void UdpLinkTest::failedCheckHoldsRequestsBack()
+{
+    QFETCH(int, checksIgnored);
+    QFETCH(int, result);
+    QFETCH(QList<QByteArray>, sent);
+    auto ignored = std::make_shared<std::atomic<int>>(0);
+    UdpPeer peer([ignored, checksIgnored](const QByteArray &request) {
+        if (request == hex("0401"))
+            return (*ignored)++ < checksIgnored ? QVector<PeerReply>{}
+                                                : QVector<PeerReply>{{hex("0401")}};
+        return QVector<PeerReply>{{hex("aa")}};
     });
     CmdTarvik link;
     MessageLog log;
     QCOMPARE(link.UDPConnectDrive(QStringLiteral("127.0.0.1"), peer.port()), -2);
     QCOMPARE(link.Connection_status(), 0);
     QByteArray reply;
-    QCOMPARE(link.SendData(hex("0102"), 2, reply, 50), 0);
-    QCOMPARE(reply, hex("aa"));
+    QCOMPARE(link.SendData(hex("0102"), 2, reply, 50), result);
+    QCOMPARE(reply, result == 0 ? hex("aa") : QByteArray());
+    QCOMPARE(peer.requests(), sent);
 }
 
 void UdpLinkTest::answerFrom_data()
@@ -142,6 +186,16 @@ void UdpLinkTest::answerFrom_data()
         << v4 << QVector<PeerReply>{foreign} << -1 << QByteArray() << true;
     QTest::newRow("stranger, then device")
         << v4 << QVector<PeerReply>{decoy, late} << 0 << answer.data << true;
+    // One rule for the whole wait: the first datagram from the device is the answer.
+    const PeerReply second{hex("0101000022")};
+    QTest::newRow("two from the device at once")
+        << v4 << QVector<PeerReply>{answer, second} << 0 << answer.data << false;
+    PeerReply afterReadyWait = answer, secondAfterReadyWait = second;
+    afterReadyWait.delayMs = 310;
+    secondAfterReadyWait.delayMs = 5;
+    QTest::newRow("two from the device after 300 ms")
+        << v4 << QVector<PeerReply>{afterReadyWait, secondAfterReadyWait} << 0 << answer.data
+        << false;
 }
 
 // Only the device's address may answer (from any of its ports); anything else is dropped with a
@@ -165,35 +219,52 @@ void UdpLinkTest::answerFrom()
     QCOMPARE(link.SendData(hex("0101010007000000000100"), 11, got, 50), expected);
     QCOMPARE(got, reply);
     const QString dropped = QStringLiteral(
-        "^lib\\[Tarvik\\]\\S+:\\d+  datagram from 127\\.0\\.0\\.2:\\d+ dropped len = 5$");
+        "^\"lib\\[Tarvik\\]\\S+:\\d+  datagram from 127\\.0\\.0\\.2:\\d+ dropped len = 5\"$");
     QCOMPARE(log.count(QtWarningMsg, dropped), warned ? 1 : 0);
 }
 
-// Between exchanges the receive slot keeps taking datagrams off the socket, also after
-// exchanges that were answered and one that gave up; several waiting at once leave the last.
-void UdpLinkTest::lastPendingDatagramWins()
+// Datagrams from the device that no exchange waits for (late, repeated, unasked) are dropped:
+// they never become an answer, and the next exchange first checks the link.
+void UdpLinkTest::datagramsNobodyWaitsForAreDropped()
 {
     UdpPeer peer([](const QByteArray &request) {
-        const int delay = request == "slow" ? 450 : 0;
-        return QVector<PeerReply>{{request == hex("0401") ? hex("0401") : "re:" + request, delay}};
+        return QVector<PeerReply>{{request == hex("0401") ? hex("0401") : "re:" + request}};
     });
     CmdTarvik link;
     QCOMPARE(link.UDPConnectDrive(QStringLiteral("127.0.0.1"), peer.port()), 0);
     QByteArray reply;
     QCOMPARE(link.SendData("one", 3, reply, 50), 0);
-    QCOMPARE(link.SendData("slow", 4, reply, 50), -1);
-    link.mysleep(300);
-    QCOMPARE(link.SendData("two", 3, reply, 50), 0);
-    QCOMPARE(reply, QByteArray("re:onere:two"));
+    QVERIFY(!link.needsResync());
 
     const quint16 driverPort = link.udpSocket->localPort();
     peer.sendTo(driverPort, hex("0101000001"));
     peer.sendTo(driverPort, hex("0101000002"));
-    QElapsedTimer clock;
-    clock.start();
-    while (link.recvBuffer != hex("0101000002") && clock.elapsed() < 2000)
-        link.mysleep(5);
-    QCOMPARE(link.recvBuffer, hex("0101000002"));
+    QTRY_COMPARE_WITH_TIMEOUT(link.droppedBytes(), quint64(10), 2000);
+    QVERIFY(link.recvBuffer.isEmpty());
+    QVERIFY(link.needsResync());
+    QCOMPARE(link.SendData("two", 3, reply, 50), 0);
+    QCOMPARE(reply, QByteArray("re:onere:two"));
+    QCOMPARE(peer.requests(), (QList<QByteArray>{hex("0401"), "one", hex("0401"), "two"}));
+}
+
+// A flood from another sender costs a few lines a second, then one line with the count.
+void UdpLinkTest::foreignFloodIsWarnedSparingly()
+{
+    UdpPeer peer(answerAlways(hex("0401")));
+    CmdTarvik link;
+    QCOMPARE(link.UDPConnectDrive(QStringLiteral("127.0.0.1"), peer.port()), 0);
+    MessageLog log;
+    const quint16 driverPort = link.udpSocket->localPort();
+    for (int i = 0; i < 200; ++i)
+        peer.sendTo(driverPort, "x", PeerReply::OtherAddress);
+    link.mysleep(100);
+    QCOMPARE(log.warnings().size(), 10);
+    link.mysleep(1000);
+    peer.sendTo(driverPort, "x", PeerReply::OtherAddress);
+    QTRY_COMPARE_WITH_TIMEOUT(log.warnings().size(), 12, 2000);
+    QVERIFY2(log.warnings().at(10).contains(QLatin1String("  190 more datagrams from other "
+                                                          "senders dropped")),
+             qPrintable(log.warnings().at(10)));
 }
 
 // A zero budget sends and gives up at once; what then arrives belongs to that request and is
@@ -215,6 +286,8 @@ void UdpLinkTest::zeroBudgetReturnsAtOnce()
     QCOMPARE(reply, QByteArray("re:B"));
 }
 
+// The answer to a request that gave up comes while the next request waits: the next request
+// went out only after the link check, so the late answer is discarded before its own.
 void UdpLinkTest::lateAnswerNeverTakenByNextRequest()
 {
     UdpPeer peer([](const QByteArray &request) {
@@ -226,7 +299,6 @@ void UdpLinkTest::lateAnswerNeverTakenByNextRequest()
     QByteArray reply;
     QCOMPARE(link.SendData("slow", 4, reply, 50), -1);
     QVERIFY(reply.isEmpty());
-    link.mysleep(300); // the late answer arrives while nobody waits
     QCOMPARE(link.SendData("next", 4, reply, 50), 0);
     QCOMPARE(reply, QByteArray("re:next"));
 }
@@ -290,6 +362,23 @@ void UdpLinkTest::mysleepUsesTheWholeWait()
     clock.restart();
     QCOMPARE(link.mysleep(30), 0);
     QVERIFY(clock.elapsed() >= 30);
+}
+
+// Waiting costs next to nothing: the thread sleeps until something wakes it.
+void UdpLinkTest::waitsSleep()
+{
+    UdpPeer peer([](const QByteArray &request) {
+        return request == hex("0401") ? QVector<PeerReply>{{hex("0401")}} : QVector<PeerReply>{};
+    });
+    CmdTarvik link;
+    QCOMPARE(link.UDPConnectDrive(QStringLiteral("127.0.0.1"), peer.port()), 0);
+    const qint64 before = cpuMicroseconds();
+    link.mysleep(300);
+    QByteArray reply;
+    QCOMPARE(link.SendData(hex("0101010007000000000200"), 11, reply, 50), -1);
+    const qint64 used = cpuMicroseconds() - before;
+    // Spinning would use most of the 650 ms.
+    QVERIFY2(used < 60000, qPrintable(QStringLiteral("%1 us of CPU").arg(used)));
 }
 
 QTEST_GUILESS_MAIN(UdpLinkTest)

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+
+// Figures of the link that more than one part of it needs.
+namespace linklimits {
+
+constexpr quint16 localUdpPort = 500;  // the port the controller expects its peer on
+constexpr int udpReadyWaitMs = 300;    // how long a UDP answer may take, before the budget
+constexpr int serialReadyWaitMs = 300; // likewise for the first bytes of a serial answer
+constexpr int serialWriteWaitMs = 100;
+constexpr int linkCheckBudgetMs = 50;
+constexpr int largestAnswer = 1472;     // a 4-byte header and at most 1468 bytes of data
+constexpr int datagramCapacity = 65536; // larger than any UDP payload
+// An answer from a nearby device is usually in within this time: it is waited for without the
+// event loop's round trip. A host's events wait at most this long.
+constexpr int quickAnswerMs = 1;
+// What the serial receive side holds at most, whatever the line does.
+constexpr int receiveLimit = 64 * 1024;
+// An answer followed by more bytes within this many character times is not trusted.
+constexpr int trailingCharacters = 2;
+
+// Every controller answers 04 01 with 04 01.
+inline QByteArray linkCheckFrame()
+{
+    return QByteArray("\x04\x01", 2);
+}
+
+inline bool isLinkCheckAnswer(const QByteArray &bytes)
+{
+    return bytes.size() >= 2 && bytes.at(0) == 0x04 && bytes.at(1) == 0x01;
+}
+
+} // namespace linklimits

@@ -1,0 +1,275 @@
+#include "CmdTarvik.h"
+
+#include "linesettings.h"
+#include "linklimits.h"
+
+#include <QSerialPort>
+#include <QTimer>
+
+#include <poll.h>
+
+namespace {
+
+// Appends what fits below the receive limit; the rest is counted as dropped.
+void appendBounded(QByteArray &buffer, const QByteArray &bytes, quint64 &dropped)
+{
+    const int room = qMax(0, linklimits::receiveLimit - buffer.size());
+    const int taken = qMin(room, bytes.size());
+    buffer.append(bytes.constData(), taken);
+    dropped += quint64(bytes.size() - taken);
+}
+
+bool hungUp(const QSerialPort *port)
+{
+    pollfd p{int(port->handle()), POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+} // namespace
+
+int CmdTarvik::serialConnectDrive(QString portName, int baud, int dataBits, int stopBits,
+                                  QString parity)
+{
+    if (!serialPort) {
+        serialPort = new QSerialPort(this);
+        // Between exchanges the port holds at most this much, whatever the line does.
+        serialPort->setReadBufferSize(linklimits::receiveLimit);
+        connect(serialPort, &QSerialPort::readyRead, this, &CmdTarvik::serialreadyRead);
+        connect(serialPort, &QSerialPort::errorOccurred, this, &CmdTarvik::portError);
+    }
+    if (serialPort->isOpen()) {
+        serialPort->clear(QSerialPort::AllDirections);
+        serialPort->close();
+    }
+    portLost = false;
+    serialPort->setPortName(portName);
+    if (!serialPort->open(QIODevice::ReadWrite))
+        return -1;
+    resyncNeeded = false;
+
+    const LineSettings settings = LineSettings::from(baud, dataBits, stopBits, parity);
+    settings.applyTo(serialPort);
+    if (settings.gapMs > 0)
+        gapMs = settings.gapMs;
+
+    if (!gapTimer) {
+        gapTimer = new QTimer(this);
+        gapTimer->setSingleShot(false);
+        connect(gapTimer, &QTimer::timeout, this, &CmdTarvik::TimerTimeOut);
+    }
+    return 0;
+}
+
+int CmdTarvik::serialDisConnectDrive()
+{
+    // A port whose device went away was closed then; closing it now is what the host asked.
+    if (portLost) {
+        portLost = false;
+        return 0;
+    }
+    if (!serialPort || !serialPort->isOpen())
+        return -1;
+    serialPort->clear(QSerialPort::AllDirections);
+    serialPort->close();
+    return 0;
+}
+
+// A pulled USB adapter or a closed pseudo-terminal leaves the port reporting read errors for
+// as long as it stays open, each waking the thread: it is closed at once, and its requests
+// fail until the host connects again.
+void CmdTarvik::portError()
+{
+    if (!serialPort || !serialPort->isOpen())
+        return;
+    const QSerialPort::SerialPortError error = serialPort->error();
+    const bool gone = error == QSerialPort::ResourceError ||
+                      (error == QSerialPort::ReadError && hungUp(serialPort));
+    if (!gone)
+        return;
+    serialPort->close();
+    portLost = true;
+    resyncNeeded = true;
+    if (waitLoop)
+        answerArrived();
+}
+
+// Bytes go where the exchange in progress wants them; between exchanges they belong to no
+// exchange: they are dropped, and the link is out of step.
+void CmdTarvik::serialreadyRead()
+{
+    if (!serialPort)
+        return;
+    const QByteArray bytes = serialPort->readAll();
+    if (bytes.isEmpty())
+        return;
+    switch (awaiting) {
+    case Awaiting::Nothing:
+        dropped += quint64(bytes.size());
+        resyncNeeded = true;
+        return;
+    case Awaiting::Drain:
+        dropped += quint64(bytes.size());
+        break;
+    case Awaiting::Answer:
+        appendBounded(recvBuffer, bytes, dropped);
+        if (recvBuffer.size() >= expected)
+            answerArrived();
+        return;
+    case Awaiting::GapEnd:
+    case Awaiting::LinkCheck:
+        appendBounded(recvBuffer, bytes, dropped);
+        break;
+    }
+    // Every chunk pushes the end of the reply further out.
+    if (gapTimer) {
+        gapTimer->stop();
+        gapTimer->start(gapMs);
+    }
+}
+
+void CmdTarvik::TimerTimeOut()
+{
+    if (gapTimer && gapTimer->isActive())
+        gapTimer->stop();
+    if (!serialPort || !serialPort->isOpen())
+        return;
+    // Bytes not yet announced mean the line was not quiet after all: taking them restarts the
+    // gap.
+    if (serialPort->bytesAvailable() > 0) {
+        serialreadyRead();
+        return;
+    }
+    if (bytesFollowWithin(0)) {
+        serialPort->waitForReadyRead(0);
+        return;
+    }
+    switch (awaiting) {
+    case Awaiting::GapEnd:
+        if (!recvBuffer.isEmpty())
+            answerArrived();
+        return;
+    case Awaiting::LinkCheck:
+        if (recvBuffer.contains(linklimits::linkCheckFrame())) {
+            answerArrived();
+            return;
+        }
+        // What came before the answer is discarded; its last byte may be the answer's first.
+        dropped += quint64(qMax(0, recvBuffer.size() - 1));
+        recvBuffer = recvBuffer.right(1);
+        return;
+    case Awaiting::Drain:
+        answerArrived();
+        return;
+    case Awaiting::Nothing:
+    case Awaiting::Answer:
+        return;
+    }
+}
+
+bool CmdTarvik::serialSend(const QByteArray &frame)
+{
+    if (portLost || !serialPort->isOpen())
+        return false;
+    serialPort->write(frame);
+    serialPort->flush();
+    if (serialPort->bytesToWrite() > 0)
+        serialPort->waitForBytesWritten(linklimits::serialWriteWaitMs);
+    return !portLost && serialPort->isOpen();
+}
+
+// A serial answer of known length is complete when that many bytes are in, and trusted only
+// when the line then stays quiet for a moment: bytes right behind it (a babbling device, a line
+// at the wrong rate, an echo) say that the bytes taken may not be the answer at all. Without a
+// known length the answer ends at its first quiet gap.
+int CmdTarvik::serialExchange(const QByteArray &frame, QByteArray &reply, int timeoutMs,
+                              int expectedLength)
+{
+    if (!serialSend(frame)) {
+        resyncNeeded = true;
+        return NoAnswer;
+    }
+    if (timeoutMs < 1 ||
+        !serialAwait(Awaiting::Answer, linklimits::serialReadyWaitMs + timeoutMs, 1)) {
+        resyncNeeded = true;
+        return NoAnswer;
+    }
+
+    bool trusted = true;
+    if (expectedLength > 0) {
+        // Bytes may come in bursts with pauses longer than the quiet gap (a UART FIFO, a USB
+        // adapter): the rest may take as long as the line needs to carry it, plus the budget.
+        const bool whole = serialAwait(
+            Awaiting::Answer, wireTimeUs(expectedLength) / 1000 + timeoutMs, expectedLength);
+        trusted = !whole || (recvBuffer.size() == expectedLength &&
+                             !bytesFollowWithin(wireTimeUs(linklimits::trailingCharacters)));
+        // A short answer goes to the caller's check; its rest may still come.
+        if (!whole)
+            resyncNeeded = true;
+    } else {
+        trusted =
+            serialAwait(Awaiting::GapEnd, wireTimeUs(linklimits::largestAnswer) / 1000 + timeoutMs);
+    }
+    if (portLost) {
+        recvBuffer.clear();
+        return NoAnswer;
+    }
+    if (!trusted) {
+        recvBuffer.clear();
+        drainLine(timeoutMs + wireTimeUs(linklimits::largestAnswer) / 1000);
+        resyncNeeded = true;
+        return AnswerNotTrusted;
+    }
+    reply.append(recvBuffer);
+    recvBuffer.clear();
+    return LinkOk;
+}
+
+// Waits for the receive side to have what `what` asks for. Bytes already taken stay in
+// recvBuffer from one call to the next.
+bool CmdTarvik::serialAwait(Awaiting what, qint64 ms, int expectedBytes)
+{
+    await(what, expectedBytes);
+    if (what == Awaiting::Answer && recvBuffer.size() >= expectedBytes)
+        answerReady = true;
+    else if (what != Awaiting::Answer && gapTimer)
+        gapTimer->start(gapMs);
+    if (!answerReady && serialPort->bytesAvailable() > 0)
+        serialreadyRead();
+    const bool done = answerReady || waitForAnswer(ms);
+    if (gapTimer)
+        gapTimer->stop();
+    awaiting = Awaiting::Nothing;
+    return done && !portLost;
+}
+
+// Reads and discards until the line has been quiet for a gap, or ms have passed.
+void CmdTarvik::drainLine(qint64 ms)
+{
+    if (!portLost && serialPort->isOpen())
+        serialAwait(Awaiting::Drain, ms);
+}
+
+// True when bytes are waiting, or arrive within us microseconds.
+bool CmdTarvik::bytesFollowWithin(qint64 us)
+{
+    if (!serialPort || !serialPort->isOpen())
+        return false;
+    if (serialPort->bytesAvailable() > 0)
+        return true;
+    pollfd p{int(serialPort->handle()), POLLIN, 0};
+    const timespec wait{time_t(us / 1000000), long(us % 1000000) * 1000};
+    return ::ppoll(&p, 1, &wait, nullptr) > 0 && (p.revents & POLLIN);
+}
+
+// Time the line needs to carry that many bytes: start bit, data bits, parity and stop bits each.
+qint64 CmdTarvik::wireTimeUs(int bytes) const
+{
+    const qint64 baud = serialPort && serialPort->baudRate() > 0 ? serialPort->baudRate() : 9600;
+    int bitsPerByte = 10;
+    if (serialPort) {
+        bitsPerByte = 1 + int(serialPort->dataBits()) +
+                      (serialPort->parity() == QSerialPort::NoParity ? 0 : 1) +
+                      (serialPort->stopBits() == QSerialPort::OneStop ? 1 : 2);
+    }
+    return (qint64(bytes) * bitsPerByte * 1000000 + baud - 1) / baud;
+}
