@@ -81,7 +81,7 @@ int driverWarnings = 0;
 
 void countDriverWarnings(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    if (text.startsWith(QLatin1String("lib[Tarvik]"))) {
+    if (text.startsWith(QLatin1String("\"lib[Tarvik]"))) {
         ++driverWarnings;
         return;
     }

@@ -23,6 +23,20 @@ public:
         return type == QtDebugMsg ? debugLines : warningLines;
     }
     QStringList warnings() const { return lines(QtWarningMsg); }
+    // A string as QDebug streams it by default: quoted, quotes and backslashes escaped.
+    static QString quoted(QString text)
+    {
+        text.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+        text.replace(QLatin1Char('"'), QLatin1String("\\\""));
+        return QLatin1Char('"') + text + QLatin1Char('"');
+    }
+    static QStringList quoted(const QStringList &texts)
+    {
+        QStringList out;
+        for (const QString &text : texts)
+            out.append(quoted(text));
+        return out;
+    }
     QStringList debugs() const { return lines(QtDebugMsg); }
     int count(QtMsgType type, const QString &pattern) const
     {

@@ -286,7 +286,11 @@ void ReadPathTest::failures_data()
         row("wrong sequence -> 8", "--wrong-seq", 8, "返回的序号错误");
         row("one byte short -> 8", "--short 1", 8, "返回的报文长度不足");
         row("header only -> 8", "--short 6", 8, "返回的报文长度不足");
-        row("oversized -> values", "--oversize 40", 0, "");
+        // Over the serial line the surplus comes right behind the answer: it is not trusted.
+        if (QLatin1String(link) == QLatin1String("udp"))
+            row("oversized -> values", "--oversize 40", 0, "");
+        else
+            row("oversized -> 8", "--oversize 40", 8, "answer followed by more bytes");
         row("late within the wait -> values", "--late 100", 0, "");
     }
     QTest::newRow("udp stranger first -> values") << "udp"

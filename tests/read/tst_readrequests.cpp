@@ -200,10 +200,11 @@ void ReadRequestsTest::answers()
         QByteArray shown = answer;
         if (length + 4 < shown.size() && length < 1468)
             shown.remove(length + 4, 1468 - length);
-        QCOMPARE(warnings.first(), warning + QStringLiteral("127.0.0.1:%1  T1 len = %2 msg : %3")
-                                                 .arg(d.peer.port())
-                                                 .arg(length)
-                                                 .arg(QString::fromLatin1(shown.toHex())));
+        QCOMPARE(warnings.first(),
+                 MessageLog::quoted(warning + QStringLiteral("127.0.0.1:%1  T1 len = %2 msg : %3")
+                                                  .arg(d.peer.port())
+                                                  .arg(length)
+                                                  .arg(QString::fromLatin1(shown.toHex()))));
     }
 }
 
@@ -219,8 +220,9 @@ void ReadRequestsTest::traces()
     const QString peer = QStringLiteral("127.0.0.1:%1").arg(d.peer.port());
     QCOMPARE(
         log.debugs(),
-        QStringList({"lib[Tarvik]读命令 " + peer + "  AI_F12 len = 6 msg : 0101010008002c00000600",
-                     "lib[Tarvik]读响应 " + peer + "  AI_F12 len = 6 msg : 01010000112233445566"}));
+        MessageLog::quoted(QStringList(
+            {"lib[Tarvik]读命令 " + peer + "  AI_F12 len = 6 msg : 0101010008002c00000600",
+             "lib[Tarvik]读响应 " + peer + "  AI_F12 len = 6 msg : 01010000112233445566"})));
     QCOMPARE(out, hex("112233445566"));
 }
 
@@ -239,7 +241,7 @@ void ReadRequestsTest::closedLinkSendsNothing()
     QVERIFY(out.isEmpty());
     QCOMPARE(log.warnings(), QStringList());
     QCOMPARE(log.debugs().size(), 3); // the command lines only
-    QVERIFY(log.debugs().first().startsWith(QStringLiteral("lib[Tarvik]读命令 :0  AI1 len = 2")));
+    QVERIFY(log.debugs().first().startsWith(QStringLiteral("\"lib[Tarvik]读命令 :0  AI1 len = 2")));
     QTest::qWait(30);
     QCOMPARE(pty.requestCount(), 0);
 }

@@ -119,7 +119,9 @@ void WriteRequestsTest::outcome()
     QCOMPARE(link.UDPConnectDrive(QStringLiteral("127.0.0.1"), peer.port()), 0);
     for (const char *name : {"memory", "bool", "string"})
         QCOMPARE((link.*builderNamed(name))(28, 0, 1, hex("0161"), QStringLiteral("T1")), rc);
-    QCOMPARE(requestsSoFar(peer, link).size(), 3);
+    // A failed write leaves the link out of step: a link check goes before the next request.
+    const QList<QByteArray> sent = requestsSoFar(peer, link);
+    QCOMPARE(sent.size() - sent.count(hex("0401")), 3);
 }
 
 // Without a usable link nothing goes out: no socket or port, or a serial port closed again.
@@ -177,7 +179,7 @@ void WriteRequestsTest::traceLines()
     link.traceOn = true;
     (link.*send)(7, 0, 2, hex("1234"), QStringLiteral("AI1"));
     lines.replaceInStrings(QStringLiteral("%p"), QString::number(peer.port()));
-    QCOMPARE(log.debugs(), lines);
+    QCOMPARE(log.debugs(), MessageLog::quoted(lines));
     QCOMPARE(log.count(QtWarningMsg, QStringLiteral("AI1")), 0); // a failed write warns nothing
 
     link.DestroyFree();
