@@ -52,8 +52,8 @@ template <typename T, int Width, Order order> QVariant decodeFixed(const QByteAr
     return QVariant::fromValue(list);
 }
 
-// A text item's bytes as text: UTF-8 where they are valid UTF-8, otherwise Latin-1, which is
-// what this driver writes and what every byte sequence is, so no letter turns into U+FFFD.
+// A text item's bytes as text: UTF-8 where they are valid UTF-8; otherwise Latin-1, the form
+// this driver writes texts in, which takes every byte as a letter, so none turns into U+FFFD.
 QString textOf(const QByteArray &bytes)
 {
     QTextCodec::ConverterState state;
