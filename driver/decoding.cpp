@@ -2,12 +2,16 @@
 
 #include "frame.h"
 
+#include <QTextCodec>
+
 #include <cstring>
 #include <type_traits>
 
 namespace {
 
 enum class Order { Little, Big };
+
+constexpr int utf8Mib = 106; // the IANA number of UTF-8
 
 // The element of type T whose bits are the low bytes of v.
 template <typename T> T fromBits(quint64 v)
@@ -46,6 +50,18 @@ template <typename T, int Width, Order order> QVariant decodeFixed(const QByteAr
         list.append(fromBits<T>(v));
     }
     return QVariant::fromValue(list);
+}
+
+// A text item's bytes as text: UTF-8 where they are valid UTF-8; otherwise Latin-1, the form
+// this driver writes texts in, which takes every byte as a letter, so none turns into U+FFFD.
+QString textOf(const QByteArray &bytes)
+{
+    QTextCodec::ConverterState state;
+    const QString utf8 =
+        QTextCodec::codecForMib(utf8Mib)->toUnicode(bytes.constData(), bytes.size(), &state);
+    if (state.invalidChars == 0 && state.remainingChars == 0)
+        return utf8;
+    return QString::fromLatin1(bytes);
 }
 
 } // namespace
@@ -106,7 +122,7 @@ QVariant LibTarvik::set_variant_double(QByteArray data, int n)
     return decodeFixed<double, 8, Order::Little>(data, n);
 }
 
-// Text items: a length byte, then that many bytes of UTF-8 text, cut at the first zero byte.
+// Text items: a length byte, then that many bytes of text, cut at the first zero byte.
 // Once the input is used up, every further item is an empty text.
 QVariant LibTarvik::set_variant_string(QByteArray data, int n)
 {
@@ -118,7 +134,7 @@ QVariant LibTarvik::set_variant_string(QByteArray data, int n)
         const int available = qMin(length, data.size() - start);
         const QByteArray text = data.mid(start, available);
         const int zero = text.indexOf('\0');
-        list.append(QString::fromUtf8(zero < 0 ? text : text.left(zero)));
+        list.append(textOf(zero < 0 ? text : text.left(zero)));
         at = qMin(at + 1 + length, data.size());
     }
     return QVariant::fromValue(list);

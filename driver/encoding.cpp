@@ -4,6 +4,7 @@
 
 #include <QList>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -71,6 +72,18 @@ void appendText(QByteArray &out, const QString &text)
     out.append(text.toLatin1());
 }
 
+constexpr int largestTextItem = 255; // what one length byte can announce
+
+bool isLatin1(QChar c)
+{
+    return c.unicode() <= 0xFF;
+}
+
+bool fitsItem(const QString &text)
+{
+    return text.size() <= largestTextItem && std::all_of(text.begin(), text.end(), isLatin1);
+}
+
 // The first n elements, never past the end of the list.
 template <typename E> int encode(const CLabelVariable &record, int n, QByteArray *out)
 {
@@ -104,13 +117,14 @@ int payloadElements(const QVariant &payload, DataType type)
     });
 }
 
-int longestText(const QVariant &payload, int n)
+bool textsFitItems(const QVariant &payload, int n)
 {
     const QList<QString> texts = listOf<QString>(payload);
-    int longest = 0;
-    for (int i = 0; i < qMin(n, texts.size()); ++i)
-        longest = qMax(longest, texts.at(i).size());
-    return longest;
+    for (int i = 0; i < qMin(n, texts.size()); ++i) {
+        if (!fitsItem(texts.at(i)))
+            return false;
+    }
+    return true;
 }
 
 } // namespace tarvik

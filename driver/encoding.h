@@ -12,8 +12,9 @@ namespace tarvik {
 // twelve.
 int payloadElements(const QVariant &payload, DataType type);
 
-// Length of the longest of the first n texts of a text payload (0 when there are none): a text
-// item's length byte counts at most 255 characters.
-int longestText(const QVariant &payload, int n);
+// True when each of the first n texts of a text payload fits one text item: its length byte
+// counts at most 255 characters, and the item carries one Latin-1 byte per character, so a
+// character outside Latin-1 has no byte to go out as.
+bool textsFitItems(const QVariant &payload, int n);
 
 } // namespace tarvik

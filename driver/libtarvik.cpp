@@ -89,6 +89,9 @@ int LibTarvik::connectUdp(const QString &host, const QString &port)
 int LibTarvik::connectSerial(const QStringList &fields)
 {
     link.releaseUdp();
+    // The UDP device is gone with its socket: traces of the serial link must not name it.
+    link.remoteAddress.clear();
+    link.remotePort = 0;
     udpPort = 0;
     serialPortName = fields.at(0);
     baudRate = fields.at(1).toInt();
@@ -105,7 +108,9 @@ int LibTarvik::DisConnectDrive()
         link.UDPConnectDrive();
         return 0;
     }
-    if (baudRate > 0 && dataBits != 0 && stopBits != 0)
+    // Whatever numbers opened it (a baud text that is no number opens the port at its old rate),
+    // an open port must be closable.
+    if (link.serialPort)
         return link.serialDisConnectDrive();
     return -1;
 }

@@ -52,23 +52,32 @@ const AreaInfo *info(int area)
 // Length units per element, indexed by type code; the byte types (0 here) are sized by area.
 constexpr std::array<int, 13> unitsPerElement = {0, 1, 0, 0, 2, 2, 4, 4, 4, 8, 8, 8, 1};
 
-// Int8 and UInt8 transfers are sized by the area: one unit per bit in bit areas, whole words,
-// half-words or 256-byte blocks elsewhere.
+// How Int8 and UInt8 transfers are sized in each area class: a byte count is cut to whole units
+// of `unit` bytes, and each byte kept takes `lengthPerByte` length units (one per bit in bit
+// areas). A unit of 0 admits no byte transfer at all.
+struct ByteSizing
+{
+    int unit;
+    int lengthPerByte;
+};
+
+// Indexed by AreaClass: Other, Bit, Word, TwoByte, Block256.
+constexpr std::array<ByteSizing, 5> byteSizings = {{{0, 0}, {1, 8}, {4, 1}, {2, 1}, {256, 1}}};
+
+ByteSizing byteSizing(int area)
+{
+    return byteSizings[size_t(areaClass(area))];
+}
+
+bool isByteType(int type)
+{
+    return type == Int8 || type == UInt8;
+}
+
 long long byteTransferLength(long long count, int area)
 {
-    switch (areaClass(area)) {
-    case AreaClass::Bit:
-        return count * 8;
-    case AreaClass::Word:
-        return count - count % 4;
-    case AreaClass::TwoByte:
-        return count - count % 2;
-    case AreaClass::Block256:
-        return count - count % 256;
-    case AreaClass::Other:
-        break;
-    }
-    return 0;
+    const ByteSizing s = byteSizing(area);
+    return s.unit == 0 ? 0 : (count - count % s.unit) * s.lengthPerByte;
 }
 
 } // namespace
@@ -109,7 +118,7 @@ int transferLength(int type, int count, int area)
         return 0;
     if (type < Bool || type > String)
         return 0;
-    const long long raw = type == Int8 || type == UInt8
+    const long long raw = isByteType(type)
                               ? byteTransferLength(count, area)
                               : static_cast<long long>(count) * unitsPerElement[size_t(type)];
     return raw > largestTransfer ? 0 : int(raw);
@@ -135,6 +144,12 @@ bool isBitArea(int area)
 bool bitAreaRefuses(int type, int area)
 {
     return isBitArea(area) && type >= Bool && type <= String && unitsPerElement[size_t(type)] > 1;
+}
+
+bool cutsByteUnit(int type, int count, int area)
+{
+    const int unit = byteSizing(area).unit;
+    return isByteType(type) && unit > 0 && count % unit != 0;
 }
 
 int areaScale(int area)

@@ -25,6 +25,10 @@ bool isBitArea(int area);
 // True for numbers of two bytes or more in a bit area: a bit area carries one bit per length
 // unit, so such a transfer would move a fraction of the values and report the rest as zeros.
 bool bitAreaRefuses(int type, int area);
+// True for an Int8 or UInt8 count that is no whole number of the area's units (4 bytes in word
+// areas, 2 in SA and Custom, 256 in SI): the transfer length drops the bytes beyond the last
+// whole unit, so a write of them would lose data.
+bool cutsByteUnit(int type, int count, int area);
 int areaScale(int area);    // factor from point index to address value
 QString areaName(int area); // name that leads to the code, or empty
 

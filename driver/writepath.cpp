@@ -3,14 +3,13 @@
 #include "libtarvik.h"
 #include "tagaddress.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
 
 // Outcome codes a write leaves in the record's result.
 enum WriteOutcome { Written = 0, TypeRefused = 2, NoPoint = 3, BadCount = 4 };
-
-constexpr int largestTextItem = 255; // what one length byte can announce
 
 // Areas that take the types most areas refuse.
 constexpr int areaAO = 10, areaNAO = 18, areaLA = 23, areaLW = 24;
@@ -66,21 +65,34 @@ bool pointUsable(DataType type, int area, int index)
     return frame::addressFits(index, routeFor(type, area).scale);
 }
 
-// Types the controller's areas refuse: single floats live only in AO, NAO and LA, 32-bit
-// integers only in LW.
+// Types only some areas take: single floats live only in AO, NAO and LA, 32-bit integers only in
+// LW, and texts only in SI, the one area that stores them as length-prefixed items.
+struct AreaRestriction
+{
+    int type;
+    std::array<int, 3> areas; // -1 fills the unused places
+};
+
+constexpr std::array<AreaRestriction, 4> restrictions = {{
+    {Float, {areaAO, areaNAO, areaLA}},
+    {Int32, {areaLW, -1, -1}},
+    {UInt32, {areaLW, -1, -1}},
+    {String, {tarvik::areaCodeSI, -1, -1}},
+}};
+
 bool typeRefused(DataType type, int area)
 {
     if (type == 0)
         return true;
-    if (type == Float)
-        return area != areaAO && area != areaNAO && area != areaLA;
-    if (type == Int32 || type == UInt32)
-        return area != areaLW;
+    for (const AreaRestriction &r : restrictions) {
+        if (r.type == type)
+            return std::find(r.areas.begin(), r.areas.end(), area) == r.areas.end();
+    }
     return false;
 }
 
 // Only values the host gave go out: a payload that is not the type's list, or that holds fewer
-// than count elements, or a text too long for its length byte, is refused.
+// than count elements, or a text that one item cannot carry, is refused.
 int payloadRefusal(DataType type, const QVariant &payload, int count)
 {
     const int held = tarvik::payloadElements(payload, type);
@@ -88,7 +100,7 @@ int payloadRefusal(DataType type, const QVariant &payload, int count)
         return TypeRefused;
     if (held < count)
         return BadCount;
-    if (type == String && tarvik::longestText(payload, count) > largestTextItem)
+    if (type == String && !tarvik::textsFitItems(payload, count))
         return BadCount;
     return Written;
 }
@@ -117,11 +129,13 @@ int refusal(DataType type, int area, int index, int count)
     return Written;
 }
 
-// What the worker refuses before it encodes: no transfer length, no encoder, no usable point
-// (for callers that come without WriteVariable's tests), or a payload short of the write.
+// What the worker refuses before it encodes: no transfer length, bytes the transfer length would
+// drop, no encoder, no usable point (for callers that come without WriteVariable's tests), or a
+// payload short of the write.
 int dataRefusal(DataType type, int area, int index, const QVariant &payload, int count, int length)
 {
-    if (count == 0 || length == 0 || tarvik::bitAreaRefuses(type, area))
+    if (count == 0 || length == 0 || tarvik::bitAreaRefuses(type, area) ||
+        tarvik::cutsByteUnit(type, count, area))
         return BadCount;
     if (!encoderFor(type))
         return TypeRefused;

@@ -29,6 +29,13 @@ template <typename E> QByteArray bytesOfList(const QVariant &payload)
     return out;
 }
 
+// A stored text as a read hands it out, in UTF-8: the bytes themselves when they are UTF-8 (they
+// survive a round trip through it), otherwise each byte as its Latin-1 letter.
+QByteArray asRead(const QByteArray &text)
+{
+    return QString::fromUtf8(text).toUtf8() == text ? text : QString::fromLatin1(text).toUtf8();
+}
+
 } // namespace
 
 Layout layoutOf(const TagKind &kind)
@@ -83,7 +90,7 @@ QByteArray readView(const TagKind &kind, const QByteArray &memory, int count)
             const QByteArray item = memory.mid(k * slot, slot);
             QByteArray text = item.mid(1, quint8(item.at(0)));
             const int zero = text.indexOf('\0');
-            out.append(zero < 0 ? text : text.left(zero)).append('\0');
+            out.append(asRead(zero < 0 ? text : text.left(zero))).append('\0');
         }
         return out;
     }

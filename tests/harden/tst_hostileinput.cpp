@@ -3,6 +3,7 @@
 
 #include <QTest>
 
+#include <algorithm>
 #include <climits>
 
 // Whatever a host passes, the driver neither crashes nor sends what nobody named: every type
@@ -144,6 +145,22 @@ qint64 transferLength(int type, qint64 count, const Area &area)
     return length > largestTransfer ? 0 : length;
 }
 
+// Bytes written to a word, half-word or block area must fill whole units: a part unit would be
+// dropped from the transfer.
+bool cutsUnit(int type, qint64 count, const Area &area)
+{
+    static const int unitOf[] = {1, 4, 2, 256, 0}; // by Class
+    const int unit = unitOf[area.cls];
+    return (type == Int8 || type == UInt8) && unit > 0 && count % unit != 0;
+}
+
+// A text item carries at most 255 characters, each as its Latin-1 byte.
+bool textFits(const QString &text)
+{
+    return text.size() <= 255 &&
+           std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() <= 0xFF; });
+}
+
 bool pointFits(const Address &a, qint64 scale)
 {
     return a.index >= 0 && a.index * scale <= fieldMax;
@@ -193,6 +210,8 @@ QList<Payload> payloads()
         {"texts", String, QVariant::fromValue(QList<QString>{QStringLiteral("ab"), QString()})},
         {"a text too long", String,
          QVariant::fromValue(QList<QString>{QString(256, QLatin1Char('x'))})},
+        {"a text outside Latin-1", String,
+         QVariant::fromValue(QList<QString>{QStringLiteral("a\u20ac"), QString()})},
         {"invalid", 0, QVariant()},
         {"a lone number", 0, QVariant(5)},
         {"a lone text", 0, QVariant(QStringLiteral("5"))},
@@ -212,9 +231,9 @@ QList<int> expectedWrite(const Address &a, int type, int count, const Payload &p
         return {4};
     const QString area = QLatin1String(a.area->name);
     if (type == 0 || (type == Float && area != "AO" && area != "NAO" && area != "LA") ||
-        ((type == Int32 || type == UInt32) && area != "LW"))
+        ((type == Int32 || type == UInt32) && area != "LW") || (type == String && !si))
         return {2};
-    if (count == 0 || transferLength(type, count, *a.area) == 0)
+    if (count == 0 || transferLength(type, count, *a.area) == 0 || cutsUnit(type, count, *a.area))
         return {4};
     if (p.listOf != type)
         return {2};
@@ -222,7 +241,7 @@ QList<int> expectedWrite(const Address &a, int type, int count, const Payload &p
         return {4};
     if (type == String) {
         for (const QString &text : p.value.value<QList<QString>>().mid(0, count)) {
-            if (text.size() > 255)
+            if (!textFits(text))
                 return {4};
         }
     }

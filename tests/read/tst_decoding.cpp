@@ -128,6 +128,12 @@ void DecodingTest::decode_data()
         {"'a'", "'x'"});
     row("String input ends early", "String", "046162", 2, {"'ab'", "''"});
     row("String UTF-8", "String", "04c3a4c3b6", 1, {QStringLiteral("'äö'")});
+    row("String 03 e4 f6 e9, no UTF-8 -> Latin-1", "String", "03e4f6e9", 1,
+        {QStringLiteral("'äöé'")});
+    row("String 03 c3 a4 e9, one bad byte -> all Latin-1", "String", "03c3a4e9", 1,
+        {QStringLiteral("'Ã¤é'")});
+    row("String 02 61 c3, UTF-8 cut short -> Latin-1", "String", "0261c3", 1,
+        {QStringLiteral("'aÃ'")});
     row("String empty input", "String", "", 2, {"''", "''"});
 }
 

@@ -158,6 +158,8 @@ void ReadPathTest::values_data()
         {"Custom10 Int16", "Custom 9 ff7f", "Custom10", Int16, 1, {"32767"}},
         {"SI1 String x2", "SI 0 03616263", "SI1", String, 2, {"'abc'", "''"}},
         {"SI2 String", "SI 256 0568656c6c6f", "SI2", String, 1, {"'hello'"}},
+        {"SI1 String UTF-8", "SI 0 0363c3a9", "SI1", String, 1, {QStringLiteral("'cé'")}},
+        {"SI1 String Latin-1", "SI 0 0363e9e8", "SI1", String, 1, {QStringLiteral("'céè'")}},
     };
     for (const char *link : {"udp", "pty"}) {
         for (const Row &r : rows) {

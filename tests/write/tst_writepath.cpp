@@ -59,9 +59,11 @@ void WritePathTest::outcome_data()
         << "SI1" << int(Int16) << one16 << 1 << 0 << hex("020101001c000000000002 0102");
     QTest::newRow("SI1 Bool -> 0, bool request") << "SI1" << int(Bool) << payload<bool>({true}) << 1
                                                  << 0 << hex("020101001c000000000100 01");
-    QTest::newRow("HDS1 String -> 0, memory request of 1 bit, no data")
-        << "HDS1" << int(String) << payload<QString>({"ab"}) << 1 << 0
-        << hex("0201010013000000000100");
+    // Texts only to SI: elsewhere a memory write would carry count bytes of the items.
+    QTest::newRow("HDS1 String -> 2")
+        << "HDS1" << int(String) << payload<QString>({"ab"}) << 1 << 2 << none;
+    QTest::newRow("AI1 String -> 2")
+        << "AI1" << int(String) << payload<QString>({"ab"}) << 1 << 2 << none;
     QTest::newRow("DO1 Int16 -> 4, a bit area holds no 16-bit values")
         << "DO1" << int(Int16) << one16 << 1 << 4 << none;
     QTest::newRow("DO1 Double x2 -> 4")
@@ -83,6 +85,19 @@ void WritePathTest::outcome_data()
     QTest::newRow("AI1 count 0 -> 4") << "AI1" << int(Int16) << one16 << 0 << 4 << none;
     QTest::newRow("AI1 Int8 count 3 -> 4, below a word")
         << "AI1" << int(Int8) << payload<char>({1, 2, 3}) << 3 << 4 << none;
+    // Bytes come in whole units of the area: a part unit would be dropped from the transfer.
+    QTest::newRow("AO1 Int8 count 5 -> 4, not whole words")
+        << "AO1" << int(Int8) << payload<char>({1, 2, 3, 4, 5}) << 5 << 4 << none;
+    QTest::newRow("AI1 UInt8 count 8 -> 0, two words")
+        << "AI1" << int(UInt8) << payload<unsigned char>({1, 2, 3, 4, 5, 6, 7, 8}) << 8 << 0
+        << hex("0201010007000000000800 0102030405060708");
+    QTest::newRow("SA1 UInt8 count 3 -> 4, not whole half-words")
+        << "SA1" << int(UInt8) << payload<unsigned char>({1, 2, 3}) << 3 << 4 << none;
+    QTest::newRow("Custom1 Int8 count 2 -> 0") << "Custom1" << int(Int8) << payload<char>({1, 2})
+                                               << 2 << 0 << hex("020101001d000000000200 0102");
+    QTest::newRow("SI1 UInt8 count 257 -> 4, not whole blocks")
+        << "SI1" << int(UInt8) << QVariant::fromValue(QVector<unsigned char>(257, 1).toList())
+        << 257 << 4 << none;
     QTest::newRow("AI1 Double count 184 -> 4, length above 1467")
         << "AI1" << int(Double) << QVariant::fromValue(QVector<double>(184, 1.0).toList()) << 184
         << 4 << none;
@@ -126,6 +141,15 @@ void WritePathTest::outcome_data()
     QTest::newRow("SI1 String x, 300 chars count 1 -> 0, 01 78")
         << "SI1" << int(String) << payload<QString>({"x", QString(300, 'a')}) << 1 << 0
         << hex("020101001c000000000001 0178");
+    // Each character goes out as its Latin-1 byte; one without such a byte is refused.
+    QTest::newRow("SI1 String \u00e9 -> 0, 01 e9")
+        << "SI1" << int(String) << payload<QString>({QString(QChar(0xe9))}) << 1 << 0
+        << hex("020101001c000000000001 01e9");
+    QTest::newRow("SI1 String \u20ac -> 4")
+        << "SI1" << int(String) << payload<QString>({QString(QChar(0x20ac))}) << 1 << 4 << none;
+    QTest::newRow("SI1 String x, U+1F600 count 2 -> 4")
+        << "SI1" << int(String) << payload<QString>({"x", QString::fromUcs4(U"\U0001F600")}) << 2
+        << 4 << none;
 }
 
 void WritePathTest::outcome()

@@ -130,13 +130,13 @@ void WriteRoundTripTest::roundTrip_data()
          payload<QString>({"abc", ""}),
          {"SI 256 03616263", "SI 512 00"},
          payload<QString>({"abc", ""})},
-        // Texts go out in Latin-1 and come back as UTF-8: é does not survive.
-        {"SI1 String é -> 01 e9, reads U+FFFD",
+        // Texts go out in Latin-1; bytes that are no UTF-8 read back as Latin-1.
+        {"SI1 String é -> 01 e9, reads é",
          "SI1",
          String,
          payload<QString>({QString::fromUtf8("é")}),
          {"SI 0 01e9"},
-         payload<QString>({QString(QChar(0xfffd))})},
+         payload<QString>({QString::fromUtf8("é")})},
     };
     for (const char *link : {"udp", "pty"}) {
         for (const Row &r : rows) {
@@ -185,6 +185,12 @@ void WriteRoundTripTest::refusedWriteLeavesMemory_data()
         << "DO1" << int(UInt8) << payload<char>({0}) << 1 << 2;
     QTest::newRow("SI1 String of 300 chars -> 4")
         << "SI1" << int(String) << payload<QString>({QString(300, 'a')}) << 1 << 4;
+    QTest::newRow("SI1 String \u20ac -> 4, no Latin-1 byte for it")
+        << "SI1" << int(String) << payload<QString>({QString(QChar(0x20ac))}) << 1 << 4;
+    QTest::newRow("AI1 String ab -> 2, texts only to SI")
+        << "AI1" << int(String) << payload<QString>({"ab"}) << 1 << 2;
+    QTest::newRow("AI1 Int8 count 5 -> 4, not whole words")
+        << "AI1" << int(Int8) << payload<char>({1, 2, 3, 4, 5}) << 5 << 4;
 }
 
 // A write the host did not fully give clears nothing: the outputs stay as they were.
