@@ -5,10 +5,10 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 ensure_packages "${TARVIK_PACKAGES[@]}"
-BUILD_TARGETS="bench_link bench_read bench_write bench_value tarvik-sim" \
+BUILD_TARGETS="bench_link bench_read bench_write bench_value bench_faults tarvik-sim" \
     build_tree "$TARVIK_ROOT/build" -DTARVIK_SANITIZE=OFF -DTARVIK_BENCH=ON -DTARVIK_TESTS=ON
 export TZ=${TZ:-:/etc/localtime}
-for b in bench_link bench_read bench_write bench_value; do
+for b in bench_link bench_read bench_write bench_value bench_faults; do
     echo "== $b"
     "$TARVIK_ROOT/build/bench/$b" "$@"
 done

@@ -1,0 +1,107 @@
+// What a misbehaving device costs the host: the processor while reads wait on a silent device,
+// and memory while a serial line streams without a pause. Prints figures; asserts nothing.
+
+#include "benchsupport.h"
+#include "libtarvik.h"
+#include "simprocess.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+namespace {
+
+qint64 cpuMicroseconds()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000LL + u.ru_utime.tv_usec +
+           u.ru_stime.tv_usec;
+}
+
+// Resident memory of this process in KiB, from the kernel's own count.
+qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// Reads of a silent device, back to back for about `seconds`: the share of one processor the
+// host spends while it waits.
+void silentWait(const char *what, LibTarvik &driver, double seconds)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const qint64 cpuBefore = cpuMicroseconds();
+    int reads = 0;
+    while (clock.elapsed() < qint64(seconds * 1000)) {
+        driver.ReadVariable(QStringLiteral("AI1"), Int16);
+        ++reads;
+    }
+    const double cpu = double(cpuMicroseconds() - cpuBefore) / 1000.0;
+    const double wall = double(clock.elapsed());
+    bench::out() << QString::asprintf(
+        "%-52s %5.2f %% of a core (%d reads, %.0f ms CPU in %.0f ms)\n", what, 100.0 * cpu / wall,
+        reads, cpu, wall);
+}
+
+// Runs the host's event loop for ms while the line streams, noting the largest resident size.
+qint64 largestResidentWhile(int ms)
+{
+    qint64 largest = residentKiB();
+    QEventLoop loop;
+    QTimer sample;
+    QObject::connect(&sample, &QTimer::timeout,
+                     [&largest] { largest = qMax(largest, residentKiB()); });
+    sample.start(50);
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+    return qMax(largest, residentKiB());
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const bench::Options options =
+        bench::options(app, "bench_faults",
+                       "The processor while reads wait on a silent device (UDP and serial) and "
+                       "resident memory while a serial line streams at full rate for 10 s.");
+    if (options.help)
+        return 0;
+
+    SimProcess sim;
+    LibTarvik udp, serial;
+    if (!bench::startDevices(sim, udp, serial, {QStringLiteral("--pattern")}))
+        return 1;
+
+    const double seconds = options.count >= 20000 ? 5.0 : 1.5;
+    sim.control(QStringLiteral("faults --silent"));
+    silentWait("waiting for a silent device, UDP", udp, seconds);
+    silentWait("waiting for a silent device, serial (pty)", serial, seconds);
+    sim.control(QStringLiteral("faults"));
+
+    const int streamMs = options.count >= 20000 ? 10000 : 2000;
+    const qint64 idle = largestResidentWhile(500);
+    if (sim.control(QStringLiteral("faults --stream-full")) != QLatin1String("ok")) {
+        bench::out() << "the simulator cannot stream; no memory figure\n";
+        return 0;
+    }
+    const qint64 streaming = largestResidentWhile(streamMs);
+    sim.control(QStringLiteral("faults"));
+    bench::out() << QString::asprintf(
+        "resident memory, idle host: %lld KiB; while the line "
+        "streams at full rate for %d s: at most %lld KiB (+%lld KiB)\n",
+        idle, streamMs / 1000, streaming, streaming - idle);
+    return 0;
+}
