@@ -121,6 +121,7 @@ private:
                        int expectedLength);
     bool serialSend(const QByteArray &frame);
     bool serialAwait(Awaiting what, qint64 ms, int expected = 0);
+    void takeQuickBytes();
     bool bytesFollowWithin(qint64 us);
     void drainLine(qint64 ms);
     void portError();

@@ -3,6 +3,7 @@
 #include "linesettings.h"
 #include "linklimits.h"
 
+#include <QElapsedTimer>
 #include <QSerialPort>
 #include <QTimer>
 
@@ -235,11 +236,30 @@ bool CmdTarvik::serialAwait(Awaiting what, qint64 ms, int expectedBytes)
         gapTimer->start(gapMs);
     if (!answerReady && serialPort->bytesAvailable() > 0)
         serialreadyRead();
+    if (!answerReady && what == Awaiting::Answer)
+        takeQuickBytes();
     const bool done = answerReady || waitForAnswer(ms);
     if (gapTimer)
         gapTimer->stop();
     awaiting = Awaiting::Nothing;
     return done && !portLost;
+}
+
+// A device on a short line answers within a moment: its bytes are taken straight from the port
+// while they come, sparing the event loop's round trip. The port hands them to
+// serialreadyRead as it reads them.
+void CmdTarvik::takeQuickBytes()
+{
+    QElapsedTimer clock;
+    clock.start();
+    const int fd = int(serialPort->handle());
+    while (!answerReady && !portLost && serialPort->isOpen()) {
+        const qint64 left = linklimits::quickAnswerMs * 1000 - clock.nsecsElapsed() / 1000;
+        pollfd p{fd, POLLIN, 0};
+        const timespec wait{0, long(qMax<qint64>(left, 0)) * 1000};
+        if (left <= 0 || ::ppoll(&p, 1, &wait, nullptr) <= 0 || !serialPort->waitForReadyRead(0))
+            return;
+    }
 }
 
 // Reads and discards until the line has been quiet for a gap, or ms have passed.
