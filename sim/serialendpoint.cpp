@@ -75,22 +75,15 @@ void SerialEndpoint::answer(const QByteArray &frame)
     const std::optional<Delivery> delivery = simulator_.respond(frame, Transport::Serial, path());
     if (!delivery || !delivery->send)
         return;
-    const QByteArray bytes = delivery->bytes;
-    const int paceBaud = delivery->paceBaud;
-    const int chunk = delivery->chunk;
-    if (delivery->delayMs <= 0) {
-        deliver(bytes, paceBaud, chunk);
-        return;
-    }
-    QTimer::singleShot(delivery->delayMs, this,
-                       [this, bytes, paceBaud, chunk] { deliver(bytes, paceBaud, chunk); });
+    const Delivery planned = *delivery;
+    answers_.push(planned.delayMs, [this, planned] { deliver(planned); });
 }
 
-void SerialEndpoint::deliver(const QByteArray &bytes, int paceBaud, int chunk)
+void SerialEndpoint::deliver(const Delivery &delivery)
 {
-    note(QStringLiteral("%1 -> %2").arg(path(), hexText(bytes)));
+    note(QStringLiteral("%1 -> %2").arg(path(), hexText(delivery.bytes)));
     simulator_.countAnswered();
-    writer_.send(bytes, paceBaud, chunk);
+    writer_.send(delivery.bytes, delivery.paceBaud, delivery.chunk);
 }
 
 } // namespace sim

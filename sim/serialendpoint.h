@@ -1,5 +1,6 @@
 #pragma once
 
+#include "answerqueue.h"
 #include "framesplitter.h"
 #include "pacedwriter.h"
 
@@ -12,6 +13,7 @@ namespace sim {
 
 class SerialLink;
 class Simulator;
+struct Delivery;
 
 // Answers requests that arrive on one serial link.
 class SerialEndpoint : public QObject
@@ -29,11 +31,12 @@ private:
     void takeFrames(bool lineQuiet);
     void dropStale();
     void answer(const QByteArray &frame);
-    void deliver(const QByteArray &bytes, int paceBaud, int chunk);
+    void deliver(const Delivery &delivery);
 
     Simulator &simulator_;
     std::unique_ptr<SerialLink> link_;
     FrameSplitter splitter_;
+    AnswerQueue answers_; // the line's answers leave in request order, late ones holding back
     PacedWriter writer_;
     QTimer settleTimer_; // the line has been quiet long enough to settle a frame's length
     QTimer staleTimer_;  // a partial frame has waited too long for its remaining bytes

@@ -41,6 +41,7 @@ private slots:
     void frameSplitAcrossWrites();
     void brokenFrameIsDroppedThenResync();
     void chunkedAnswerArrivesInBursts();
+    void lateAnswerHoldsBackTheNext();
     void closedPtyVanishesAndReopens();
     void servesAnExistingDevice();
 };
@@ -138,6 +139,24 @@ void TestSimSerial::chunkedAnswerArrivesInBursts()
         QVERIFY(burst.bytes.size() <= 8);
     // The last chunk cannot leave before 24 byte times (200 ms).
     QVERIFY2(bursts.last().atMs >= 180, qPrintable(QString::number(bursts.last().atMs)));
+}
+
+// As over UDP: the answer to a request that came 50 ms after a late one still comes after it.
+void TestSimSerial::lateAnswerHoldsBackTheNext()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({QStringLiteral("--pty"), QStringLiteral("--no-udp"),
+                       QStringLiteral("--poke"), QStringLiteral("AI:0=11223344"),
+                       QStringLiteral("--late"), QStringLiteral("200")}));
+    PtyProbe line(sim.ptyPath());
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(line.send(kReadAi0));
+    QVERIFY(awaitRequests(sim, 1));
+    QCOMPARE(sim.control(QStringLiteral("faults")), QStringLiteral("ok"));
+    QThread::msleep(ulong(qMax<qint64>(0, 50 - clock.elapsed())));
+    QCOMPARE(answerTo(line, hex("0401"), 10, 3000),
+             QStringLiteral("01 01 00 00 11 22 33 44 04 01"));
 }
 
 void TestSimSerial::closedPtyVanishesAndReopens()
