@@ -2,6 +2,12 @@
 
 namespace sim {
 
+namespace {
+// Noise the port's own buffer may hold: enough to keep a fast line busy between two turns of the
+// event loop, small enough that a line nobody reads costs no memory.
+constexpr qint64 kMaxNoiseBuffered = 4096;
+} // namespace
+
 DeviceLink::DeviceLink(QObject *parent) : SerialLink(parent)
 {
     connect(&port_, &QSerialPort::readyRead, this, [this] { emit received(port_.readAll()); });
@@ -32,7 +38,16 @@ bool DeviceLink::open(const QString &path, qint32 baud, QString *why)
 
 void DeviceLink::write(const QByteArray &bytes)
 {
-    port_.write(bytes);
+    if (port_.isOpen())
+        port_.write(bytes);
+}
+
+qint64 DeviceLink::offer(const QByteArray &bytes)
+{
+    if (!port_.isOpen())
+        return 0;
+    const qint64 room = kMaxNoiseBuffered - port_.bytesToWrite();
+    return room > 0 ? port_.write(bytes.left(int(qMin<qint64>(room, bytes.size())))) : 0;
 }
 
 } // namespace sim

@@ -16,6 +16,7 @@ public:
 
     bool open(const QString &path, qint32 baud, QString *why);
     void write(const QByteArray &bytes) override;
+    qint64 offer(const QByteArray &bytes) override;
     QString path() const override { return path_; }
 
 private:

@@ -19,9 +19,13 @@ struct IntOption
 };
 
 constexpr IntOption kIntOptions[] = {
-    {"late", &FaultSet::lateMs, 0, 600000},      {"short", &FaultSet::shortBy, 0, 65535},
-    {"oversize", &FaultSet::oversize, 0, 60000}, {"pace", &FaultSet::paceBaud, 50, 4000000},
+    {"late", &FaultSet::lateMs, 0, 600000},
+    {"short", &FaultSet::shortBy, 0, 65535},
+    {"oversize", &FaultSet::oversize, 0, 60000},
+    {"pace", &FaultSet::paceBaud, 50, 4000000},
     {"chunk", &FaultSet::chunk, 1, 65536},
+    {"babble", &FaultSet::babbleMs, 0, 60000},
+    {"babble-baud", &FaultSet::babbleBaud, 50, 4000000},
 };
 
 struct FlagOption
@@ -112,6 +116,12 @@ const FaultRule kRules[] = {
          d.chunk = f.chunk > 0 ? f.chunk : 1;
      },
      [](FaultSet &f) { f.chunk = f.chunk > 0 ? f.chunk : 8; }},
+    {false, true, [](const FaultSet &f) { return f.babbleMs > 0; },
+     [](const FaultSet &f, Delivery &d, QRandomGenerator &) {
+         d.babbleMs = f.babbleMs;
+         d.babbleBaud = f.babbleBaud;
+     },
+     [](FaultSet &f) { f.babbleMs = f.babbleMs > 0 ? f.babbleMs : 30; }},
     {true, false, [](const FaultSet &f) { return f.foreign; },
      [](const FaultSet &, Delivery &d, QRandomGenerator &) { d.sender = Sender::Foreign; },
      [](FaultSet &f) { f.foreign = true; }},
@@ -193,10 +203,17 @@ QList<QCommandLineOption> faultOptions()
          QStringLiteral("Fault (serial): deliver the answer <n> bytes at a time, each chunk after "
                         "n byte times at the --pace rate (9600 without --pace)."),
          QStringLiteral("n")},
+        {QStringLiteral("babble"),
+         QStringLiteral("Fault (serial): after each answer the line carries bytes 0x01 for <ms> "
+                        "milliseconds (0-60000), starting right after the answer's last byte."),
+         QStringLiteral("ms")},
+        {QStringLiteral("babble-baud"),
+         QStringLiteral("Rate of the --babble bytes (default 9600, 10 bit times a byte)."),
+         QStringLiteral("baud")},
         {QStringLiteral("fault-rate"),
          QStringLiteral("Give each answer, with probability <p>, one more fault chosen at random "
-                        "among those its link can show (--late 400, --short 2, --oversize 3 and "
-                        "--chunk 8 unless given)."),
+                        "among those its link can show (--late 400, --short 2, --oversize 3, "
+                        "--chunk 8 and --babble 30 unless given)."),
          QStringLiteral("p")},
         {QStringLiteral("seed"),
          QStringLiteral("Seed of the random choices of --fault-rate and --garbage (default 1)."),

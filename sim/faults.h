@@ -25,6 +25,8 @@ struct FaultSet
     bool otherPort = false;
     int paceBaud = 0;
     int chunk = 0;
+    int babbleMs = 0;
+    int babbleBaud = 9600;
     double rate = 0.0;
     quint32 seed = 1;
     bool linkCheckToo = false;
@@ -49,6 +51,8 @@ struct Delivery
     Sender sender = Sender::Main;
     int paceBaud = 0; // serial: one byte every 10 bit times at this rate; 0 all at once
     int chunk = 0;    // serial: that many bytes at a time
+    int babbleMs = 0; // serial: noise follows the answer on the line for this long
+    int babbleBaud = 0;
     bool faulted = false;
 };
 

@@ -63,6 +63,8 @@ bool PtyLink::open(QString *why)
 
 void PtyLink::write(const QByteArray &bytes)
 {
+    if (master_ < 0)
+        return;
     // With nobody reading the slave, answers pile up behind a full line; a real line loses them.
     if (pending_.size() + bytes.size() > kMaxPending) {
         warn(QStringLiteral("pty %1: nobody reads, answer dropped").arg(path_));
@@ -70,6 +72,14 @@ void PtyLink::write(const QByteArray &bytes)
     }
     pending_.append(bytes);
     flushPending();
+}
+
+qint64 PtyLink::offer(const QByteArray &bytes)
+{
+    if (master_ < 0 || !pending_.isEmpty())
+        return 0;
+    const ssize_t put = ::write(master_, bytes.constData(), size_t(bytes.size()));
+    return put > 0 ? qint64(put) : 0;
 }
 
 void PtyLink::readMaster()

@@ -19,6 +19,7 @@ public:
 
     bool open(QString *why);
     void write(const QByteArray &bytes) override;
+    qint64 offer(const QByteArray &bytes) override;
     QString path() const override { return path_; }
 
 private:

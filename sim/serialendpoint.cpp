@@ -13,11 +13,19 @@ namespace {
 constexpr int kSettleMs = 20;
 // A partial frame with no new byte for this long will never complete: drop it and resynchronise.
 constexpr int kStaleMs = 100;
+// Noise on the line: 01 is how a read answer starts, the likeliest byte to be mistaken for one.
+constexpr char kNoiseByte = 0x01;
+
+qint64 noiseBytes(int ms, int baud)
+{
+    return qint64(ms) * baud / 10000; // 10 bit times a byte
+}
 } // namespace
 
 SerialEndpoint::SerialEndpoint(Simulator &simulator, std::unique_ptr<SerialLink> link)
     : simulator_(simulator), link_(std::move(link)),
-      writer_([this](const QByteArray &bytes) { link_->write(bytes); })
+      writer_([this](const QByteArray &bytes) { link_->write(bytes); },
+              [this](const QByteArray &bytes) { link_->offer(bytes); })
 {
     settleTimer_.setSingleShot(true);
     settleTimer_.setInterval(kSettleMs);
@@ -84,6 +92,9 @@ void SerialEndpoint::deliver(const Delivery &delivery)
     note(QStringLiteral("%1 -> %2").arg(path(), hexText(delivery.bytes)));
     simulator_.countAnswered();
     writer_.send(delivery.bytes, delivery.paceBaud, delivery.chunk);
+    if (delivery.babbleMs > 0)
+        writer_.sendNoise(kNoiseByte, noiseBytes(delivery.babbleMs, delivery.babbleBaud),
+                          delivery.babbleBaud);
 }
 
 } // namespace sim

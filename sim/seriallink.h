@@ -14,7 +14,11 @@ class SerialLink : public QObject
 public:
     using QObject::QObject;
 
+    // Answers: every byte is kept until the line takes it.
     virtual void write(const QByteArray &bytes) = 0;
+    // Line noise: writes what the line takes now, behind nothing still waiting, and drops the
+    // rest, as a line with nobody reading loses it. Returns how many bytes went.
+    virtual qint64 offer(const QByteArray &bytes) = 0;
     // What the driver opens: the slave's path or the device's.
     virtual QString path() const = 0;
 

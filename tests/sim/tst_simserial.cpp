@@ -42,6 +42,8 @@ private slots:
     void brokenFrameIsDroppedThenResync();
     void chunkedAnswerArrivesInBursts();
     void lateAnswerHoldsBackTheNext();
+    void babbleFollowsTheAnswer_data();
+    void babbleFollowsTheAnswer();
     void closedPtyVanishesAndReopens();
     void servesAnExistingDevice();
 };
@@ -157,6 +159,54 @@ void TestSimSerial::lateAnswerHoldsBackTheNext()
     QThread::msleep(ulong(qMax<qint64>(0, 50 - clock.elapsed())));
     QCOMPARE(answerTo(line, hex("0401"), 10, 3000),
              QStringLiteral("01 01 00 00 11 22 33 44 04 01"));
+}
+
+void TestSimSerial::babbleFollowsTheAnswer_data()
+{
+    QTest::addColumn<QStringList>("babble");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<int>("noise"); // bytes 01 after the answer
+    QTest::addColumn<QString>("stats");
+
+    const QString read = QStringLiteral("01 01 00 00 11 22 33 44");
+    QTest::newRow("--babble 100: 96 bytes at 9600")
+        << QStringList{"--babble", "100"} << kReadAi0 << read << 96
+        << "requests=1 answered=1 faulted=1";
+    QTest::newRow("--babble 200 --babble-baud 1200: 24 bytes")
+        << QStringList{"--babble", "200", "--babble-baud", "1200"} << kReadAi0 << read << 24
+        << "requests=1 answered=1 faulted=1";
+    QTest::newRow("04 01 spared") << QStringList{"--babble", "100"} << hex("0401") << "04 01" << 0
+                                  << "requests=1 answered=1 faulted=0";
+}
+
+// The noise comes right behind the answer, at its rate, and then stops.
+void TestSimSerial::babbleFollowsTheAnswer()
+{
+    QFETCH(QStringList, babble);
+    QFETCH(QByteArray, request);
+    QFETCH(QString, answer);
+    QFETCH(int, noise);
+    QFETCH(QString, stats);
+
+    SimProcess sim;
+    QVERIFY(sim.start(QStringList{QStringLiteral("--pty"), QStringLiteral("--no-udp"),
+                                  QStringLiteral("--poke"), QStringLiteral("AI:0=11223344")} +
+                      babble));
+    PtyProbe line(sim.ptyPath());
+    QVERIFY(line.send(request));
+    const int size = (answer.size() + 1) / 3;
+    const QVector<Arrival> bursts = line.collect(size + noise, 5000);
+    QString expected = answer;
+    for (int i = 0; i < noise; ++i)
+        expected += QStringLiteral(" 01");
+    QCOMPARE(hexOf(PtyProbe::joined(bursts)), expected);
+    if (noise > 0) {
+        // The last noise byte cannot cross a 9600 line before 100 ms, nor a 1200 line before 200.
+        QVERIFY2(bursts.last().atMs >= 90, qPrintable(QString::number(bursts.last().atMs)));
+    }
+    QVERIFY(line.collect(1, 300).isEmpty());
+    QCOMPARE(sim.control(QStringLiteral("stats")), QStringLiteral("ok ") + stats);
 }
 
 void TestSimSerial::closedPtyVanishesAndReopens()
