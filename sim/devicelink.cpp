@@ -1,5 +1,7 @@
 #include "devicelink.h"
 
+#include <QTimer>
+
 namespace sim {
 
 namespace {
@@ -11,6 +13,10 @@ constexpr qint64 kMaxNoiseBuffered = 4096;
 DeviceLink::DeviceLink(QObject *parent) : SerialLink(parent)
 {
     connect(&port_, &QSerialPort::readyRead, this, [this] { emit received(port_.readAll()); });
+    connect(&port_, &QSerialPort::bytesWritten, this, [this] {
+        if (wantRoom_ && port_.bytesToWrite() < kMaxNoiseBuffered)
+            emit room();
+    });
 }
 
 bool DeviceLink::open(const QString &path, qint32 baud, QString *why)
@@ -48,6 +54,17 @@ qint64 DeviceLink::offer(const QByteArray &bytes)
         return 0;
     const qint64 room = kMaxNoiseBuffered - port_.bytesToWrite();
     return room > 0 ? port_.write(bytes.left(int(qMin<qint64>(room, bytes.size())))) : 0;
+}
+
+void DeviceLink::setWantRoom(bool on)
+{
+    wantRoom_ = on;
+    // The port says nothing until it has written something: start the round once.
+    if (on)
+        QTimer::singleShot(0, this, [this] {
+            if (wantRoom_)
+                emit room();
+        });
 }
 
 } // namespace sim

@@ -26,6 +26,7 @@ constexpr IntOption kIntOptions[] = {
     {"chunk", &FaultSet::chunk, 1, 65536},
     {"babble", &FaultSet::babbleMs, 0, 60000},
     {"babble-baud", &FaultSet::babbleBaud, 50, 4000000},
+    {"stream", &FaultSet::streamBaud, 50, 4000000},
 };
 
 struct FlagOption
@@ -42,10 +43,11 @@ constexpr FlagOption kFlagOptions[] = {
     {"decoy", &FaultSet::decoy},
     {"other-port", &FaultSet::otherPort},
     {"fault-link-check", &FaultSet::linkCheckToo},
+    {"stream-full", &FaultSet::streamFull},
 };
 
 // One row per fault: where it makes sense, whether a set switches it on, what it does, and how
-// --fault-rate switches it on alone.
+// --fault-rate switches it on alone (no arm: never picked at random).
 struct FaultRule
 {
     bool udp;
@@ -122,6 +124,9 @@ const FaultRule kRules[] = {
          d.babbleBaud = f.babbleBaud;
      },
      [](FaultSet &f) { f.babbleMs = f.babbleMs > 0 ? f.babbleMs : 30; }},
+    // The serial endpoints stream by themselves; every answer given meanwhile is in the noise.
+    {false, true, [](const FaultSet &f) { return f.streamBaud > 0 || f.streamFull; },
+     [](const FaultSet &, Delivery &, QRandomGenerator &) {}, nullptr},
     {true, false, [](const FaultSet &f) { return f.foreign; },
      [](const FaultSet &, Delivery &d, QRandomGenerator &) { d.sender = Sender::Foreign; },
      [](FaultSet &f) { f.foreign = true; }},
@@ -138,14 +143,19 @@ bool ruleFits(const FaultRule &rule, Transport transport)
     return transport == Transport::Udp ? rule.udp : rule.serial;
 }
 
+bool pickable(const FaultRule &rule, Transport transport)
+{
+    return rule.arm && ruleFits(rule, transport);
+}
+
 void armRandomFault(FaultSet &faults, Transport transport, QRandomGenerator &random)
 {
     int fitting = 0;
     for (const FaultRule &rule : kRules)
-        fitting += ruleFits(rule, transport) ? 1 : 0;
+        fitting += pickable(rule, transport) ? 1 : 0;
     int pick = int(random.bounded(fitting));
     for (const FaultRule &rule : kRules) {
-        if (ruleFits(rule, transport) && pick-- == 0) {
+        if (pickable(rule, transport) && pick-- == 0) {
             rule.arm(faults);
             return;
         }
@@ -210,6 +220,13 @@ QList<QCommandLineOption> faultOptions()
         {QStringLiteral("babble-baud"),
          QStringLiteral("Rate of the --babble bytes (default 9600, 10 bit times a byte)."),
          QStringLiteral("baud")},
+        {QStringLiteral("stream"),
+         QStringLiteral("Fault (serial): while no request is under way the line carries bytes "
+                        "0x01 at <baud> (50-4000000, 10 bit times a byte); it stops as a request "
+                        "starts to arrive and goes on 20 ms after the answer."),
+         QStringLiteral("baud")},
+        {QStringLiteral("stream-full"),
+         QStringLiteral("Fault (serial): as --stream, as fast as the line takes the bytes.")},
         {QStringLiteral("fault-rate"),
          QStringLiteral("Give each answer, with probability <p>, one more fault chosen at random "
                         "among those its link can show (--late 400, --short 2, --oversize 3, "

@@ -27,6 +27,8 @@ struct FaultSet
     int chunk = 0;
     int babbleMs = 0;
     int babbleBaud = 9600;
+    int streamBaud = 0;
+    bool streamFull = false;
     double rate = 0.0;
     quint32 seed = 1;
     bool linkCheckToo = false;

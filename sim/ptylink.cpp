@@ -57,7 +57,7 @@ bool PtyLink::open(QString *why)
     connect(readNotifier_, &QSocketNotifier::activated, this, &PtyLink::readMaster);
     writeNotifier_ = new QSocketNotifier(master_, QSocketNotifier::Write, this);
     writeNotifier_->setEnabled(false);
-    connect(writeNotifier_, &QSocketNotifier::activated, this, &PtyLink::flushPending);
+    connect(writeNotifier_, &QSocketNotifier::activated, this, &PtyLink::writable);
     return true;
 }
 
@@ -80,6 +80,21 @@ qint64 PtyLink::offer(const QByteArray &bytes)
         return 0;
     const ssize_t put = ::write(master_, bytes.constData(), size_t(bytes.size()));
     return put > 0 ? qint64(put) : 0;
+}
+
+void PtyLink::setWantRoom(bool on)
+{
+    wantRoom_ = on;
+    if (writeNotifier_ && pending_.isEmpty())
+        writeNotifier_->setEnabled(on);
+}
+
+// Answers first; noise only once none is waiting, so it never overtakes one.
+void PtyLink::writable()
+{
+    flushPending();
+    if (wantRoom_ && pending_.isEmpty())
+        emit room();
 }
 
 void PtyLink::readMaster()
@@ -119,7 +134,8 @@ void PtyLink::flushPending()
         warn(QStringLiteral("pty %1: write failed: %2").arg(path_, errnoText()));
         pending_.clear();
     }
-    writeNotifier_->setEnabled(false);
+    // Still wanted when noise waits for room; a full line wakes nobody, so this never spins.
+    writeNotifier_->setEnabled(wantRoom_);
 }
 
 void PtyLink::close()

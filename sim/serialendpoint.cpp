@@ -13,8 +13,6 @@ namespace {
 constexpr int kSettleMs = 20;
 // A partial frame with no new byte for this long will never complete: drop it and resynchronise.
 constexpr int kStaleMs = 100;
-// Noise on the line: 01 is how a read answer starts, the likeliest byte to be mistaken for one.
-constexpr char kNoiseByte = 0x01;
 
 qint64 noiseBytes(int ms, int baud)
 {
@@ -25,7 +23,8 @@ qint64 noiseBytes(int ms, int baud)
 SerialEndpoint::SerialEndpoint(Simulator &simulator, std::unique_ptr<SerialLink> link)
     : simulator_(simulator), link_(std::move(link)),
       writer_([this](const QByteArray &bytes) { link_->write(bytes); },
-              [this](const QByteArray &bytes) { link_->offer(bytes); })
+              [this](const QByteArray &bytes) { link_->offer(bytes); }),
+      stream_(*link_)
 {
     settleTimer_.setSingleShot(true);
     settleTimer_.setInterval(kSettleMs);
@@ -34,6 +33,7 @@ SerialEndpoint::SerialEndpoint(Simulator &simulator, std::unique_ptr<SerialLink>
     connect(&settleTimer_, &QTimer::timeout, this, [this] { takeFrames(true); });
     connect(&staleTimer_, &QTimer::timeout, this, &SerialEndpoint::dropStale);
     connect(link_.get(), &SerialLink::received, this, &SerialEndpoint::receive);
+    connect(&writer_, &PacedWriter::drained, this, &SerialEndpoint::resumeStreamIfIdle);
 }
 
 SerialEndpoint::~SerialEndpoint() = default;
@@ -43,8 +43,14 @@ QString SerialEndpoint::path() const
     return link_->path();
 }
 
+void SerialEndpoint::setStream(int baud, bool full)
+{
+    stream_.setRate(baud, full);
+}
+
 void SerialEndpoint::receive(const QByteArray &bytes)
 {
+    stream_.pause();
     note(QStringLiteral("%1 <- %2").arg(path(), hexText(bytes)));
     splitter_.append(bytes);
     takeFrames(false);
@@ -70,12 +76,21 @@ void SerialEndpoint::takeFrames(bool lineQuiet)
         settleTimer_.stop();
         staleTimer_.stop();
     }
+    resumeStreamIfIdle();
 }
 
 void SerialEndpoint::dropStale()
 {
     if (splitter_.hasPartial())
         note(QStringLiteral("%1: dropped incomplete %2").arg(path(), hexText(splitter_.discard())));
+    resumeStreamIfIdle();
+}
+
+// Idle: no request half in, no answer waiting or still on its way out.
+void SerialEndpoint::resumeStreamIfIdle()
+{
+    if (!splitter_.hasPartial() && answers_.isEmpty() && writer_.isIdle())
+        stream_.resumeSoon();
 }
 
 void SerialEndpoint::answer(const QByteArray &frame)

@@ -2,6 +2,7 @@
 
 #include "answerqueue.h"
 #include "framesplitter.h"
+#include "idlestream.h"
 #include "pacedwriter.h"
 
 #include <QObject>
@@ -25,6 +26,8 @@ public:
     ~SerialEndpoint() override;
 
     QString path() const;
+    // The noise the line carries while no exchange is under way (--stream, --stream-full).
+    void setStream(int baud, bool full);
 
 private:
     void receive(const QByteArray &bytes);
@@ -32,12 +35,14 @@ private:
     void dropStale();
     void answer(const QByteArray &frame);
     void deliver(const Delivery &delivery);
+    void resumeStreamIfIdle();
 
     Simulator &simulator_;
     std::unique_ptr<SerialLink> link_;
     FrameSplitter splitter_;
     AnswerQueue answers_; // the line's answers leave in request order, late ones holding back
     PacedWriter writer_;
+    IdleStream stream_;
     QTimer settleTimer_; // the line has been quiet long enough to settle a frame's length
     QTimer staleTimer_;  // a partial frame has waited too long for its remaining bytes
 };

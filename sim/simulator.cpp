@@ -45,6 +45,7 @@ bool Simulator::start(QString *why)
         if (!link->open(settings_.device, settings_.deviceBaud, why))
             return false;
         device_ = std::make_unique<SerialEndpoint>(*this, std::move(link));
+        applyLineFaults();
     }
     return true;
 }
@@ -91,7 +92,18 @@ bool Simulator::setFaults(const FaultSet &faults, QString *why)
         return false;
     }
     faults_.setFaults(faults);
+    applyLineFaults();
     return true;
+}
+
+// What the serial lines do by themselves, between answers.
+void Simulator::applyLineFaults()
+{
+    const FaultSet &faults = faults_.faults();
+    for (SerialEndpoint *line : {pty_.get(), device_.get()}) {
+        if (line)
+            line->setStream(faults.streamBaud, faults.streamFull);
+    }
 }
 
 bool Simulator::poke(const Poke &poke, QString *why)
@@ -125,6 +137,7 @@ bool Simulator::openPty(QString *pathOrWhy)
     if (!link->open(pathOrWhy))
         return false;
     pty_ = std::make_unique<SerialEndpoint>(*this, std::move(link));
+    applyLineFaults();
     *pathOrWhy = pty_->path();
     return true;
 }

@@ -54,6 +54,7 @@ public:
 
 private:
     void fillMemory();
+    void applyLineFaults();
 
     Settings settings_;
     MemoryImage image_;

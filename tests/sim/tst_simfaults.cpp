@@ -52,8 +52,11 @@ void TestSimFaults::plan_data()
         << answer + " /  / 0 / 0x0";
     QTest::newRow("UDP ignores --pace --chunk")
         << "--pace 1200 --chunk 4" << Transport::Udp << false << answer + " /  / 0 / 0x0";
-    QTest::newRow("UDP ignores --babble")
-        << "--babble 30" << Transport::Udp << false << answer + " /  / 0 / 0x0";
+    QTest::newRow("UDP ignores --babble --stream --stream-full")
+        << "--babble 30 --stream 9600 --stream-full" << Transport::Udp << false
+        << answer + " /  / 0 / 0x0";
+    QTest::newRow("--stream: the answer is untouched, and faulted")
+        << "--stream 9600" << Transport::Serial << false << answer + " /  / 0 / 0x0 / faulted";
     QTest::newRow("--chunk 8 alone paces at 9600")
         << "--chunk 8" << Transport::Serial << false << answer + " /  / 0 / 9600x8 / faulted";
     QTest::newRow("--babble 30 at 9600") << "--babble 30" << Transport::Serial << false

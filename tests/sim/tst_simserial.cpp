@@ -28,6 +28,7 @@ QString answerTo(PtyProbe &line, const QByteArray &request, int size, int window
 }
 
 const QByteArray kReadAi0 = hex("0101010007000000000400");
+constexpr quint8 kNoise = 0x01; // what babbling and streaming lines carry
 
 } // namespace
 
@@ -44,6 +45,8 @@ private slots:
     void lateAnswerHoldsBackTheNext();
     void babbleFollowsTheAnswer_data();
     void babbleFollowsTheAnswer();
+    void streamPausesForAnExchange_data();
+    void streamPausesForAnExchange();
     void closedPtyVanishesAndReopens();
     void servesAnExistingDevice();
 };
@@ -207,6 +210,54 @@ void TestSimSerial::babbleFollowsTheAnswer()
     }
     QVERIFY(line.collect(1, 300).isEmpty());
     QCOMPARE(sim.control(QStringLiteral("stats")), QStringLiteral("ok ") + stats);
+}
+
+void TestSimSerial::streamPausesForAnExchange_data()
+{
+    QTest::addColumn<QStringList>("stream");
+    QTest::addColumn<int>("maxBefore"); // noise bytes the answer may come behind
+
+    // 300 ms of streaming at 115200 would be 3456 bytes; a pause leaves what was in flight.
+    QTest::newRow("--stream 115200") << QStringList{"--stream", "115200"} << 1500;
+    // The line is full before the request; what matters is that the answer comes through whole.
+    QTest::newRow("--stream-full") << QStringList{"--stream-full"} << (4 << 20);
+}
+
+// The line streams; a request pauses it until 20 ms after the answer (300 ms late here), which
+// comes whole, and the stream then goes on.
+void TestSimSerial::streamPausesForAnExchange()
+{
+    QFETCH(QStringList, stream);
+    QFETCH(int, maxBefore);
+
+    SimProcess sim;
+    QVERIFY(sim.start(QStringList{QStringLiteral("--pty"), QStringLiteral("--no-udp"),
+                                  QStringLiteral("--poke"), QStringLiteral("AI:0=11223344"),
+                                  QStringLiteral("--late"), QStringLiteral("300")} +
+                      stream));
+    PtyProbe line(sim.ptyPath());
+    const QByteArray idle = PtyProbe::joined(line.collect(65536, 150));
+    QVERIFY(!idle.isEmpty());
+    QCOMPARE(idle.count(char(kNoise)), idle.size());
+
+    QVERIFY(line.send(kReadAi0));
+    const QByteArray answer = hex("0101000011223344");
+    QByteArray seen;
+    QDeadlineTimer deadline(5000);
+    // Until the answer and some 100 ms of what follows it are in.
+    while (!deadline.hasExpired() && seen.indexOf(answer) < 0)
+        seen += PtyProbe::joined(line.collect(1 << 20, 100));
+    seen += PtyProbe::joined(line.collect(65536, 150));
+    const int at = seen.indexOf(answer);
+    QVERIFY2(at >= 0, qPrintable(QString::number(seen.size())));
+    QVERIFY2(at <= maxBefore, qPrintable(QString::number(at)));
+    const QByteArray before = seen.left(at);
+    const QByteArray after = seen.mid(at + answer.size());
+    QCOMPARE(before.count(char(kNoise)), before.size());
+    QVERIFY(!after.isEmpty());
+    QCOMPARE(after.count(char(kNoise)), after.size());
+    QCOMPARE(sim.control(QStringLiteral("stats")),
+             QStringLiteral("ok requests=1 answered=1 faulted=1"));
 }
 
 void TestSimSerial::closedPtyVanishesAndReopens()
