@@ -67,4 +67,10 @@ void DeviceLink::setWantRoom(bool on)
         });
 }
 
+void DeviceLink::close()
+{
+    wantRoom_ = false;
+    port_.close();
+}
+
 } // namespace sim

@@ -18,6 +18,7 @@ public:
     void write(const QByteArray &bytes) override;
     qint64 offer(const QByteArray &bytes) override;
     void setWantRoom(bool on) override;
+    void close() override;
     QString path() const override { return path_; }
 
 private:

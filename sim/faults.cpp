@@ -44,6 +44,7 @@ constexpr FlagOption kFlagOptions[] = {
     {"other-port", &FaultSet::otherPort},
     {"fault-link-check", &FaultSet::linkCheckToo},
     {"stream-full", &FaultSet::streamFull},
+    {"hangup", &FaultSet::hangUp},
 };
 
 // One row per fault: where it makes sense, whether a set switches it on, what it does, and how
@@ -133,6 +134,12 @@ const FaultRule kRules[] = {
     {true, false, [](const FaultSet &f) { return f.otherPort && !f.foreign; },
      [](const FaultSet &, Delivery &d, QRandomGenerator &) { d.sender = Sender::OtherPort; },
      [](FaultSet &f) { f.otherPort = true; }},
+    {false, true, [](const FaultSet &f) { return f.hangUp; },
+     [](const FaultSet &, Delivery &d, QRandomGenerator &) {
+         d.send = false;
+         d.hangUp = true;
+     },
+     nullptr},
     {true, true, [](const FaultSet &f) { return f.silent; },
      [](const FaultSet &, Delivery &d, QRandomGenerator &) { d.send = false; },
      [](FaultSet &f) { f.silent = true; }},
@@ -227,6 +234,10 @@ QList<QCommandLineOption> faultOptions()
          QStringLiteral("baud")},
         {QStringLiteral("stream-full"),
          QStringLiteral("Fault (serial): as --stream, as fast as the line takes the bytes.")},
+        {QStringLiteral("hangup"),
+         QStringLiteral("Fault (serial): on the next request close the pty (as close-pty does) "
+                        "instead of answering; open-pty makes a new one. With --device, the "
+                        "simulator closes the device and serves it no more.")},
         {QStringLiteral("fault-rate"),
          QStringLiteral("Give each answer, with probability <p>, one more fault chosen at random "
                         "among those its link can show (--late 400, --short 2, --oversize 3, "
@@ -303,6 +314,9 @@ Delivery FaultInjector::plan(const QByteArray &answer, bool linkCheck, Transport
             delivery.faulted = true;
         }
     }
+    // The line it closes is gone; a new one serves until told to hang up again.
+    if (delivery.hangUp)
+        faults_.hangUp = false;
     return delivery;
 }
 

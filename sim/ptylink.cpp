@@ -28,7 +28,7 @@ PtyLink::PtyLink(QObject *parent) : SerialLink(parent) {}
 
 PtyLink::~PtyLink()
 {
-    close();
+    PtyLink::close();
 }
 
 bool PtyLink::open(QString *why)
@@ -100,7 +100,8 @@ void PtyLink::writable()
 void PtyLink::readMaster()
 {
     char buffer[4096];
-    for (;;) {
+    // Whoever takes the bytes may close the line.
+    while (master_ >= 0) {
         const ssize_t got = ::read(master_, buffer, sizeof buffer);
         if (got > 0) {
             emit received(QByteArray(buffer, int(got)));
@@ -140,15 +141,21 @@ void PtyLink::flushPending()
 
 void PtyLink::close()
 {
-    delete readNotifier_;
-    readNotifier_ = nullptr;
-    delete writeNotifier_;
-    writeNotifier_ = nullptr;
+    // Later: close() may run inside one of their own signals.
+    for (QSocketNotifier *notifier : {readNotifier_, writeNotifier_}) {
+        if (notifier) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
+    }
+    readNotifier_ = writeNotifier_ = nullptr;
     if (slave_ >= 0)
         ::close(slave_);
     if (master_ >= 0)
         ::close(master_);
     slave_ = master_ = -1;
+    pending_.clear();
+    wantRoom_ = false;
 }
 
 } // namespace sim

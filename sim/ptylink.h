@@ -21,13 +21,14 @@ public:
     void write(const QByteArray &bytes) override;
     qint64 offer(const QByteArray &bytes) override;
     void setWantRoom(bool on) override;
+    // Master and slave: the driver's side sees the line hang up.
+    void close() override;
     QString path() const override { return path_; }
 
 private:
     void readMaster();
     void flushPending();
     void writable();
-    void close();
 
     int master_ = -1;
     int slave_ = -1;

@@ -86,16 +86,34 @@ void SerialEndpoint::dropStale()
     resumeStreamIfIdle();
 }
 
+// Whatever was still to be sent goes with the line, as with a device that is switched off.
+void SerialEndpoint::hangUp()
+{
+    note(QStringLiteral("%1: hanging up").arg(path()));
+    closed_ = true;
+    answers_.clear();
+    writer_.clear();
+    stream_.pause();
+    settleTimer_.stop();
+    staleTimer_.stop();
+    link_->close();
+    emit hungUp();
+}
+
 // Idle: no request half in, no answer waiting or still on its way out.
 void SerialEndpoint::resumeStreamIfIdle()
 {
-    if (!splitter_.hasPartial() && answers_.isEmpty() && writer_.isIdle())
+    if (!closed_ && !splitter_.hasPartial() && answers_.isEmpty() && writer_.isIdle())
         stream_.resumeSoon();
 }
 
 void SerialEndpoint::answer(const QByteArray &frame)
 {
+    if (closed_)
+        return;
     const std::optional<Delivery> delivery = simulator_.respond(frame, Transport::Serial, path());
+    if (delivery && delivery->hangUp)
+        hangUp();
     if (!delivery || !delivery->send)
         return;
     const Delivery planned = *delivery;

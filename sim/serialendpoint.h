@@ -29,6 +29,10 @@ public:
     // The noise the line carries while no exchange is under way (--stream, --stream-full).
     void setStream(int baud, bool full);
 
+signals:
+    // The line was closed on a request (--hangup); the endpoint serves no more.
+    void hungUp();
+
 private:
     void receive(const QByteArray &bytes);
     void takeFrames(bool lineQuiet);
@@ -36,6 +40,7 @@ private:
     void answer(const QByteArray &frame);
     void deliver(const Delivery &delivery);
     void resumeStreamIfIdle();
+    void hangUp();
 
     Simulator &simulator_;
     std::unique_ptr<SerialLink> link_;
@@ -45,6 +50,7 @@ private:
     IdleStream stream_;
     QTimer settleTimer_; // the line has been quiet long enough to settle a frame's length
     QTimer staleTimer_;  // a partial frame has waited too long for its remaining bytes
+    bool closed_ = false;
 };
 
 } // namespace sim

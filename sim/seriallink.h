@@ -25,6 +25,8 @@ public:
     // While on, room() says each time the line can take more noise; off, the link waits for
     // nothing but its own answers.
     virtual void setWantRoom(bool on) = 0;
+    // Ends the line for good, as a pulled cable does.
+    virtual void close() = 0;
     // What the driver opens: the slave's path or the device's.
     virtual QString path() const = 0;
 

@@ -55,6 +55,7 @@ public:
 private:
     void fillMemory();
     void applyLineFaults();
+    void forgetWhenHungUp(std::unique_ptr<SerialEndpoint> &line);
 
     Settings settings_;
     MemoryImage image_;

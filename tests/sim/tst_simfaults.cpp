@@ -35,6 +35,7 @@ private slots:
     void plan();
     void randomPicksFitTheLink_data();
     void randomPicksFitTheLink();
+    void hangUpHappensOnce();
     void garbageNeverPassesForTheAnswer();
 };
 
@@ -43,7 +44,7 @@ void TestSimFaults::plan_data()
     QTest::addColumn<QString>("options");
     QTest::addColumn<Transport>("transport");
     QTest::addColumn<bool>("linkCheck");
-    // bytes / decoy / sender / pace baud x chunk [/ babble ms@baud] [/ faulted]
+    // bytes / decoy / sender / pace baud x chunk [/ babble ms@baud] [/ hang up] [/ faulted]
     QTest::addColumn<QString>("plan");
 
     const QString answer = hexText(kAnswer);
@@ -55,6 +56,10 @@ void TestSimFaults::plan_data()
     QTest::newRow("UDP ignores --babble --stream --stream-full")
         << "--babble 30 --stream 9600 --stream-full" << Transport::Udp << false
         << answer + " /  / 0 / 0x0";
+    QTest::newRow("UDP ignores --hangup")
+        << "--hangup" << Transport::Udp << false << answer + " /  / 0 / 0x0";
+    QTest::newRow("--hangup: no answer") << "--hangup --late 50" << Transport::Serial << false
+                                         << answer + " /  / 0 / 0x0 / hang up / faulted";
     QTest::newRow("--stream: the answer is untouched, and faulted")
         << "--stream 9600" << Transport::Serial << false << answer + " /  / 0 / 0x0 / faulted";
     QTest::newRow("--chunk 8 alone paces at 9600")
@@ -92,6 +97,8 @@ void TestSimFaults::plan()
                        .arg(d.chunk);
     if (d.babbleMs > 0)
         seen += QStringLiteral(" / babble %1@%2").arg(d.babbleMs).arg(d.babbleBaud);
+    if (d.hangUp && !d.send)
+        seen += QStringLiteral(" / hang up");
     if (d.faulted)
         seen += QStringLiteral(" / faulted");
     QCOMPARE(seen, plan);
@@ -119,6 +126,19 @@ void TestSimFaults::randomPicksFitTheLink()
         babbled += d.babbleMs == 30 && d.babbleBaud == 9600 ? 1 : 0;
     }
     QCOMPARE(babbled > 0, babble);
+}
+
+void TestSimFaults::hangUpHappensOnce()
+{
+    FaultSet faults;
+    QString why;
+    QVERIFY(parseFaults({QStringLiteral("--hangup")}, &faults, &why));
+    FaultInjector injector;
+    injector.setFaults(faults);
+    QVERIFY(!injector.plan(kAnswer, true, Transport::Serial).hangUp); // link checks spared
+    QVERIFY(injector.plan(kAnswer, false, Transport::Serial).hangUp);
+    const Delivery next = injector.plan(kAnswer, false, Transport::Serial);
+    QVERIFY(!next.hangUp && next.send && !next.faulted);
 }
 
 void TestSimFaults::garbageNeverPassesForTheAnswer()

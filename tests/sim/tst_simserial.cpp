@@ -47,7 +47,8 @@ private slots:
     void babbleFollowsTheAnswer();
     void streamPausesForAnExchange_data();
     void streamPausesForAnExchange();
-    void closedPtyVanishesAndReopens();
+    void ptyHangsUpAndReopens_data();
+    void ptyHangsUpAndReopens();
     void servesAnExistingDevice();
 };
 
@@ -260,16 +261,41 @@ void TestSimSerial::streamPausesForAnExchange()
              QStringLiteral("ok requests=1 answered=1 faulted=1"));
 }
 
-void TestSimSerial::closedPtyVanishesAndReopens()
+void TestSimSerial::ptyHangsUpAndReopens_data()
 {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("command");    // "" for none
+    QTest::addColumn<QByteArray>("request"); // what meets the hang-up; empty for none
+    QTest::addColumn<QString>("stats");      // once the new pty has answered 04 01 and a read
+
+    QTest::newRow("close-pty") << QStringList{} << "close-pty" << QByteArray()
+                               << "requests=3 answered=3 faulted=0";
+    QTest::newRow("faults --hangup, a read")
+        << QStringList{} << "faults --hangup" << kReadAi0 << "requests=4 answered=3 faulted=1";
+    QTest::newRow("--hangup spares 04 01, a read")
+        << QStringList{"--hangup"} << "" << kReadAi0 << "requests=4 answered=3 faulted=1";
+}
+
+// The line goes away, by command or on a request, and only a new pty serves again; a hang-up
+// happens once.
+void TestSimSerial::ptyHangsUpAndReopens()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, command);
+    QFETCH(QByteArray, request);
+    QFETCH(QString, stats);
+
     SimProcess sim;
-    QVERIFY(sim.start({QStringLiteral("--pty"), QStringLiteral("--no-udp")}));
+    QVERIFY(sim.start(QStringList{QStringLiteral("--pty"), QStringLiteral("--no-udp")} + args));
     const QString first = sim.ptyPath();
     PtyProbe line(first);
     QCOMPARE(answerTo(line, hex("0401"), 2), QStringLiteral("04 01"));
 
-    QCOMPARE(sim.control(QStringLiteral("close-pty")), QStringLiteral("ok"));
-    line.collect(1, 1000);
+    if (!command.isEmpty())
+        QCOMPARE(sim.control(command), QStringLiteral("ok"));
+    if (!request.isEmpty())
+        QVERIFY(line.send(request));
+    QVERIFY(line.collect(1, 1000).isEmpty());
     QVERIFY(line.hungUp());
     QVERIFY(!QFile::exists(first));
     QVERIFY(sim.control(QStringLiteral("close-pty")).startsWith(QLatin1String("error ")));
@@ -279,6 +305,8 @@ void TestSimSerial::closedPtyVanishesAndReopens()
     PtyProbe again(reply.mid(3));
     QVERIFY(again.isOpen());
     QCOMPARE(answerTo(again, hex("0401"), 2), QStringLiteral("04 01"));
+    QCOMPARE(answerTo(again, kReadAi0, 8), QStringLiteral("01 01 00 00 00 00 00 00"));
+    QCOMPARE(sim.control(QStringLiteral("stats")), QStringLiteral("ok ") + stats);
 }
 
 void TestSimSerial::servesAnExistingDevice()
