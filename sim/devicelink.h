@@ -16,11 +16,15 @@ public:
 
     bool open(const QString &path, qint32 baud, QString *why);
     void write(const QByteArray &bytes) override;
+    qint64 offer(const QByteArray &bytes) override;
+    void setWantRoom(bool on) override;
+    void close() override;
     QString path() const override { return path_; }
 
 private:
     QSerialPort port_;
     QString path_;
+    bool wantRoom_ = false;
 };
 
 } // namespace sim

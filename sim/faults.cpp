@@ -19,9 +19,14 @@ struct IntOption
 };
 
 constexpr IntOption kIntOptions[] = {
-    {"late", &FaultSet::lateMs, 0, 600000},      {"short", &FaultSet::shortBy, 0, 65535},
-    {"oversize", &FaultSet::oversize, 0, 60000}, {"pace", &FaultSet::paceBaud, 50, 4000000},
+    {"late", &FaultSet::lateMs, 0, 600000},
+    {"short", &FaultSet::shortBy, 0, 65535},
+    {"oversize", &FaultSet::oversize, 0, 60000},
+    {"pace", &FaultSet::paceBaud, 50, 4000000},
     {"chunk", &FaultSet::chunk, 1, 65536},
+    {"babble", &FaultSet::babbleMs, 0, 60000},
+    {"babble-baud", &FaultSet::babbleBaud, 50, 4000000},
+    {"stream", &FaultSet::streamBaud, 50, 4000000},
 };
 
 struct FlagOption
@@ -38,10 +43,12 @@ constexpr FlagOption kFlagOptions[] = {
     {"decoy", &FaultSet::decoy},
     {"other-port", &FaultSet::otherPort},
     {"fault-link-check", &FaultSet::linkCheckToo},
+    {"stream-full", &FaultSet::streamFull},
+    {"hangup", &FaultSet::hangUp},
 };
 
 // One row per fault: where it makes sense, whether a set switches it on, what it does, and how
-// --fault-rate switches it on alone.
+// --fault-rate switches it on alone (no arm: never picked at random).
 struct FaultRule
 {
     bool udp;
@@ -112,12 +119,27 @@ const FaultRule kRules[] = {
          d.chunk = f.chunk > 0 ? f.chunk : 1;
      },
      [](FaultSet &f) { f.chunk = f.chunk > 0 ? f.chunk : 8; }},
+    {false, true, [](const FaultSet &f) { return f.babbleMs > 0; },
+     [](const FaultSet &f, Delivery &d, QRandomGenerator &) {
+         d.babbleMs = f.babbleMs;
+         d.babbleBaud = f.babbleBaud;
+     },
+     [](FaultSet &f) { f.babbleMs = f.babbleMs > 0 ? f.babbleMs : 30; }},
+    // The serial endpoints stream by themselves; every answer given meanwhile is in the noise.
+    {false, true, [](const FaultSet &f) { return f.streamBaud > 0 || f.streamFull; },
+     [](const FaultSet &, Delivery &, QRandomGenerator &) {}, nullptr},
     {true, false, [](const FaultSet &f) { return f.foreign; },
      [](const FaultSet &, Delivery &d, QRandomGenerator &) { d.sender = Sender::Foreign; },
      [](FaultSet &f) { f.foreign = true; }},
     {true, false, [](const FaultSet &f) { return f.otherPort && !f.foreign; },
      [](const FaultSet &, Delivery &d, QRandomGenerator &) { d.sender = Sender::OtherPort; },
      [](FaultSet &f) { f.otherPort = true; }},
+    {false, true, [](const FaultSet &f) { return f.hangUp; },
+     [](const FaultSet &, Delivery &d, QRandomGenerator &) {
+         d.send = false;
+         d.hangUp = true;
+     },
+     nullptr},
     {true, true, [](const FaultSet &f) { return f.silent; },
      [](const FaultSet &, Delivery &d, QRandomGenerator &) { d.send = false; },
      [](FaultSet &f) { f.silent = true; }},
@@ -128,14 +150,19 @@ bool ruleFits(const FaultRule &rule, Transport transport)
     return transport == Transport::Udp ? rule.udp : rule.serial;
 }
 
+bool pickable(const FaultRule &rule, Transport transport)
+{
+    return rule.arm && ruleFits(rule, transport);
+}
+
 void armRandomFault(FaultSet &faults, Transport transport, QRandomGenerator &random)
 {
     int fitting = 0;
     for (const FaultRule &rule : kRules)
-        fitting += ruleFits(rule, transport) ? 1 : 0;
+        fitting += pickable(rule, transport) ? 1 : 0;
     int pick = int(random.bounded(fitting));
     for (const FaultRule &rule : kRules) {
-        if (ruleFits(rule, transport) && pick-- == 0) {
+        if (pickable(rule, transport) && pick-- == 0) {
             rule.arm(faults);
             return;
         }
@@ -193,10 +220,28 @@ QList<QCommandLineOption> faultOptions()
          QStringLiteral("Fault (serial): deliver the answer <n> bytes at a time, each chunk after "
                         "n byte times at the --pace rate (9600 without --pace)."),
          QStringLiteral("n")},
+        {QStringLiteral("babble"),
+         QStringLiteral("Fault (serial): after each answer the line carries bytes 0x01 for <ms> "
+                        "milliseconds (0-60000), starting right after the answer's last byte."),
+         QStringLiteral("ms")},
+        {QStringLiteral("babble-baud"),
+         QStringLiteral("Rate of the --babble bytes (default 9600, 10 bit times a byte)."),
+         QStringLiteral("baud")},
+        {QStringLiteral("stream"),
+         QStringLiteral("Fault (serial): while no request is under way the line carries bytes "
+                        "0x01 at <baud> (50-4000000, 10 bit times a byte); it stops as a request "
+                        "starts to arrive and goes on 20 ms after the answer."),
+         QStringLiteral("baud")},
+        {QStringLiteral("stream-full"),
+         QStringLiteral("Fault (serial): as --stream, as fast as the line takes the bytes.")},
+        {QStringLiteral("hangup"),
+         QStringLiteral("Fault (serial): on the next request close the pty (as close-pty does) "
+                        "instead of answering; open-pty makes a new one. With --device, the "
+                        "simulator closes the device and serves it no more.")},
         {QStringLiteral("fault-rate"),
          QStringLiteral("Give each answer, with probability <p>, one more fault chosen at random "
-                        "among those its link can show (--late 400, --short 2, --oversize 3 and "
-                        "--chunk 8 unless given)."),
+                        "among those its link can show (--late 400, --short 2, --oversize 3, "
+                        "--chunk 8 and --babble 30 unless given)."),
          QStringLiteral("p")},
         {QStringLiteral("seed"),
          QStringLiteral("Seed of the random choices of --fault-rate and --garbage (default 1)."),
@@ -269,6 +314,9 @@ Delivery FaultInjector::plan(const QByteArray &answer, bool linkCheck, Transport
             delivery.faulted = true;
         }
     }
+    // The line it closes is gone; a new one serves until told to hang up again.
+    if (delivery.hangUp)
+        faults_.hangUp = false;
     return delivery;
 }
 

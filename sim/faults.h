@@ -25,6 +25,11 @@ struct FaultSet
     bool otherPort = false;
     int paceBaud = 0;
     int chunk = 0;
+    int babbleMs = 0;
+    int babbleBaud = 9600;
+    int streamBaud = 0;
+    bool streamFull = false;
+    bool hangUp = false; // once: the next request closes the line
     double rate = 0.0;
     quint32 seed = 1;
     bool linkCheckToo = false;
@@ -49,6 +54,9 @@ struct Delivery
     Sender sender = Sender::Main;
     int paceBaud = 0; // serial: one byte every 10 bit times at this rate; 0 all at once
     int chunk = 0;    // serial: that many bytes at a time
+    int babbleMs = 0; // serial: noise follows the answer on the line for this long
+    int babbleBaud = 0;
+    bool hangUp = false; // serial: close the line instead of answering
     bool faulted = false;
 };
 
@@ -58,7 +66,7 @@ public:
     void setFaults(const FaultSet &faults);
     const FaultSet &faults() const { return faults_; }
 
-    // Link checks pass unharmed unless the fault set includes them.
+    // Link checks pass unharmed unless the fault set includes them. A hang-up happens once.
     Delivery plan(const QByteArray &answer, bool linkCheck, Transport transport);
 
 private:

@@ -28,7 +28,7 @@ PtyLink::PtyLink(QObject *parent) : SerialLink(parent) {}
 
 PtyLink::~PtyLink()
 {
-    close();
+    PtyLink::close();
 }
 
 bool PtyLink::open(QString *why)
@@ -57,12 +57,14 @@ bool PtyLink::open(QString *why)
     connect(readNotifier_, &QSocketNotifier::activated, this, &PtyLink::readMaster);
     writeNotifier_ = new QSocketNotifier(master_, QSocketNotifier::Write, this);
     writeNotifier_->setEnabled(false);
-    connect(writeNotifier_, &QSocketNotifier::activated, this, &PtyLink::flushPending);
+    connect(writeNotifier_, &QSocketNotifier::activated, this, &PtyLink::writable);
     return true;
 }
 
 void PtyLink::write(const QByteArray &bytes)
 {
+    if (master_ < 0)
+        return;
     // With nobody reading the slave, answers pile up behind a full line; a real line loses them.
     if (pending_.size() + bytes.size() > kMaxPending) {
         warn(QStringLiteral("pty %1: nobody reads, answer dropped").arg(path_));
@@ -72,10 +74,34 @@ void PtyLink::write(const QByteArray &bytes)
     flushPending();
 }
 
+qint64 PtyLink::offer(const QByteArray &bytes)
+{
+    if (master_ < 0 || !pending_.isEmpty())
+        return 0;
+    const ssize_t put = ::write(master_, bytes.constData(), size_t(bytes.size()));
+    return put > 0 ? qint64(put) : 0;
+}
+
+void PtyLink::setWantRoom(bool on)
+{
+    wantRoom_ = on;
+    if (writeNotifier_ && pending_.isEmpty())
+        writeNotifier_->setEnabled(on);
+}
+
+// Answers first; noise only once none is waiting, so it never overtakes one.
+void PtyLink::writable()
+{
+    flushPending();
+    if (wantRoom_ && pending_.isEmpty())
+        emit room();
+}
+
 void PtyLink::readMaster()
 {
     char buffer[4096];
-    for (;;) {
+    // Whoever takes the bytes may close the line.
+    while (master_ >= 0) {
         const ssize_t got = ::read(master_, buffer, sizeof buffer);
         if (got > 0) {
             emit received(QByteArray(buffer, int(got)));
@@ -109,20 +135,27 @@ void PtyLink::flushPending()
         warn(QStringLiteral("pty %1: write failed: %2").arg(path_, errnoText()));
         pending_.clear();
     }
-    writeNotifier_->setEnabled(false);
+    // Still wanted when noise waits for room; a full line wakes nobody, so this never spins.
+    writeNotifier_->setEnabled(wantRoom_);
 }
 
 void PtyLink::close()
 {
-    delete readNotifier_;
-    readNotifier_ = nullptr;
-    delete writeNotifier_;
-    writeNotifier_ = nullptr;
+    // Later: close() may run inside one of their own signals.
+    for (QSocketNotifier *notifier : {readNotifier_, writeNotifier_}) {
+        if (notifier) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
+    }
+    readNotifier_ = writeNotifier_ = nullptr;
     if (slave_ >= 0)
         ::close(slave_);
     if (master_ >= 0)
         ::close(master_);
     slave_ = master_ = -1;
+    pending_.clear();
+    wantRoom_ = false;
 }
 
 } // namespace sim

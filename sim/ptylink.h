@@ -19,17 +19,22 @@ public:
 
     bool open(QString *why);
     void write(const QByteArray &bytes) override;
+    qint64 offer(const QByteArray &bytes) override;
+    void setWantRoom(bool on) override;
+    // Master and slave: the driver's side sees the line hang up.
+    void close() override;
     QString path() const override { return path_; }
 
 private:
     void readMaster();
     void flushPending();
-    void close();
+    void writable();
 
     int master_ = -1;
     int slave_ = -1;
     QString path_;
     QByteArray pending_; // what the master did not take yet
+    bool wantRoom_ = false;
     QSocketNotifier *readNotifier_ = nullptr;
     QSocketNotifier *writeNotifier_ = nullptr;
 };

@@ -13,11 +13,18 @@ namespace {
 constexpr int kSettleMs = 20;
 // A partial frame with no new byte for this long will never complete: drop it and resynchronise.
 constexpr int kStaleMs = 100;
+
+qint64 noiseBytes(int ms, int baud)
+{
+    return qint64(ms) * baud / 10000; // 10 bit times a byte
+}
 } // namespace
 
 SerialEndpoint::SerialEndpoint(Simulator &simulator, std::unique_ptr<SerialLink> link)
     : simulator_(simulator), link_(std::move(link)),
-      writer_([this](const QByteArray &bytes) { link_->write(bytes); })
+      writer_([this](const QByteArray &bytes) { link_->write(bytes); },
+              [this](const QByteArray &bytes) { link_->offer(bytes); }),
+      stream_(*link_)
 {
     settleTimer_.setSingleShot(true);
     settleTimer_.setInterval(kSettleMs);
@@ -26,6 +33,7 @@ SerialEndpoint::SerialEndpoint(Simulator &simulator, std::unique_ptr<SerialLink>
     connect(&settleTimer_, &QTimer::timeout, this, [this] { takeFrames(true); });
     connect(&staleTimer_, &QTimer::timeout, this, &SerialEndpoint::dropStale);
     connect(link_.get(), &SerialLink::received, this, &SerialEndpoint::receive);
+    connect(&writer_, &PacedWriter::drained, this, &SerialEndpoint::resumeStreamIfIdle);
 }
 
 SerialEndpoint::~SerialEndpoint() = default;
@@ -35,8 +43,14 @@ QString SerialEndpoint::path() const
     return link_->path();
 }
 
+void SerialEndpoint::setStream(int baud, bool full)
+{
+    stream_.setRate(baud, full);
+}
+
 void SerialEndpoint::receive(const QByteArray &bytes)
 {
+    stream_.pause();
     note(QStringLiteral("%1 <- %2").arg(path(), hexText(bytes)));
     splitter_.append(bytes);
     takeFrames(false);
@@ -62,35 +76,58 @@ void SerialEndpoint::takeFrames(bool lineQuiet)
         settleTimer_.stop();
         staleTimer_.stop();
     }
+    resumeStreamIfIdle();
 }
 
 void SerialEndpoint::dropStale()
 {
     if (splitter_.hasPartial())
         note(QStringLiteral("%1: dropped incomplete %2").arg(path(), hexText(splitter_.discard())));
+    resumeStreamIfIdle();
+}
+
+// Whatever was still to be sent goes with the line, as with a device that is switched off.
+void SerialEndpoint::hangUp()
+{
+    note(QStringLiteral("%1: hanging up").arg(path()));
+    closed_ = true;
+    answers_.clear();
+    writer_.clear();
+    stream_.pause();
+    settleTimer_.stop();
+    staleTimer_.stop();
+    link_->close();
+    emit hungUp();
+}
+
+// Idle: no request half in, no answer waiting or still on its way out.
+void SerialEndpoint::resumeStreamIfIdle()
+{
+    if (!closed_ && !splitter_.hasPartial() && answers_.isEmpty() && writer_.isIdle())
+        stream_.resumeSoon();
 }
 
 void SerialEndpoint::answer(const QByteArray &frame)
 {
+    if (closed_)
+        return;
     const std::optional<Delivery> delivery = simulator_.respond(frame, Transport::Serial, path());
+    if (delivery && delivery->hangUp)
+        hangUp();
     if (!delivery || !delivery->send)
         return;
-    const QByteArray bytes = delivery->bytes;
-    const int paceBaud = delivery->paceBaud;
-    const int chunk = delivery->chunk;
-    if (delivery->delayMs <= 0) {
-        deliver(bytes, paceBaud, chunk);
-        return;
-    }
-    QTimer::singleShot(delivery->delayMs, this,
-                       [this, bytes, paceBaud, chunk] { deliver(bytes, paceBaud, chunk); });
+    const Delivery planned = *delivery;
+    answers_.push(planned.delayMs, [this, planned] { deliver(planned); });
 }
 
-void SerialEndpoint::deliver(const QByteArray &bytes, int paceBaud, int chunk)
+void SerialEndpoint::deliver(const Delivery &delivery)
 {
-    note(QStringLiteral("%1 -> %2").arg(path(), hexText(bytes)));
+    note(QStringLiteral("%1 -> %2").arg(path(), hexText(delivery.bytes)));
     simulator_.countAnswered();
-    writer_.send(bytes, paceBaud, chunk);
+    writer_.send(delivery.bytes, delivery.paceBaud, delivery.chunk);
+    if (delivery.babbleMs > 0)
+        writer_.sendNoise(kNoiseByte, noiseBytes(delivery.babbleMs, delivery.babbleBaud),
+                          delivery.babbleBaud);
 }
 
 } // namespace sim

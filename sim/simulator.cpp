@@ -45,6 +45,8 @@ bool Simulator::start(QString *why)
         if (!link->open(settings_.device, settings_.deviceBaud, why))
             return false;
         device_ = std::make_unique<SerialEndpoint>(*this, std::move(link));
+        forgetWhenHungUp(device_);
+        applyLineFaults();
     }
     return true;
 }
@@ -91,7 +93,32 @@ bool Simulator::setFaults(const FaultSet &faults, QString *why)
         return false;
     }
     faults_.setFaults(faults);
+    applyLineFaults();
     return true;
+}
+
+// The endpoint hangs up in the middle of its own work: it is let go once that has returned, and
+// only if it is still the one in the slot (close-pty may have come first).
+void Simulator::forgetWhenHungUp(std::unique_ptr<SerialEndpoint> &line)
+{
+    SerialEndpoint *endpoint = line.get();
+    connect(
+        endpoint, &SerialEndpoint::hungUp, this,
+        [&line, endpoint] {
+            if (line.get() == endpoint)
+                line.reset();
+        },
+        Qt::QueuedConnection);
+}
+
+// What the serial lines do by themselves, between answers.
+void Simulator::applyLineFaults()
+{
+    const FaultSet &faults = faults_.faults();
+    for (SerialEndpoint *line : {pty_.get(), device_.get()}) {
+        if (line)
+            line->setStream(faults.streamBaud, faults.streamFull);
+    }
 }
 
 bool Simulator::poke(const Poke &poke, QString *why)
@@ -125,6 +152,8 @@ bool Simulator::openPty(QString *pathOrWhy)
     if (!link->open(pathOrWhy))
         return false;
     pty_ = std::make_unique<SerialEndpoint>(*this, std::move(link));
+    forgetWhenHungUp(pty_);
+    applyLineFaults();
     *pathOrWhy = pty_->path();
     return true;
 }

@@ -54,6 +54,8 @@ public:
 
 private:
     void fillMemory();
+    void applyLineFaults();
+    void forgetWhenHungUp(std::unique_ptr<SerialEndpoint> &line);
 
     Settings settings_;
     MemoryImage image_;

@@ -6,7 +6,6 @@
 #include "wire.h"
 
 #include <QNetworkDatagram>
-#include <QTimer>
 
 namespace sim {
 
@@ -51,13 +50,9 @@ void UdpEndpoint::readDatagrams()
             simulator_.respond(datagram.data(), Transport::Udp, from);
         if (!delivery || !delivery->send)
             continue;
-        if (delivery->delayMs <= 0) {
-            deliver(*delivery, peer, peerPort);
-            continue;
-        }
-        const Delivery later = *delivery;
-        QTimer::singleShot(later.delayMs, this,
-                           [this, later, peer, peerPort] { deliver(later, peer, peerPort); });
+        const Delivery planned = *delivery;
+        answers_.push(planned.delayMs,
+                      [this, planned, peer, peerPort] { deliver(planned, peer, peerPort); });
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "answerqueue.h"
+
 #include <QHostAddress>
 #include <QObject>
 #include <QUdpSocket>
@@ -41,6 +43,7 @@ private:
 
     Simulator &simulator_;
     QUdpSocket socket_;
+    AnswerQueue answers_; // one socket, one controller: answers leave in request order
     std::unique_ptr<QUdpSocket> foreign_;
     std::unique_ptr<QUdpSocket> otherPort_;
 };

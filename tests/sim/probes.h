@@ -3,6 +3,8 @@
 // The driver's side of the simulator's links, stripped to what the tests look at: what arrived,
 // from where and when. Every wait is bounded.
 
+#include "simprocess.h"
+
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -144,3 +146,17 @@ private:
     bool hungUp_ = false;
     QElapsedTimer clock_;
 };
+
+// Waits until the simulator has taken count requests. It serves its sockets in no fixed order, so
+// a control command sent right after a request may otherwise overtake it.
+inline bool awaitRequests(SimProcess &sim, int count, int timeoutMs = 3000)
+{
+    const QString wanted = QStringLiteral("requests=%1 ").arg(count);
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        if (sim.control(QStringLiteral("stats")).contains(wanted))
+            return true;
+        usleep(5000);
+    }
+    return false;
+}

@@ -90,6 +90,8 @@ void TestSimControl::badStartExitsNonZero_data()
     QTest::newRow("--poke AI:0=1") << QStringList{"--poke", "AI:0=1"} << "--poke";
     QTest::newRow("--load missing") << QStringList{"--load", "/nonexistent/pokes"} << "cannot";
     QTest::newRow("--late soon") << QStringList{"--late", "soon"} << "--late";
+    QTest::newRow("--stream 4000001") << QStringList{"--stream", "4000001"} << "--stream";
+    QTest::newRow("--babble-baud 0") << QStringList{"--babble-baud", "0"} << "--babble-baud";
     QTest::newRow("--device missing")
         << QStringList{"--device", "/dev/nonexistent-tty"} << "cannot open";
     QTest::newRow("--bogus") << QStringList{"--bogus"} << "bogus";
@@ -163,6 +165,15 @@ void TestSimControl::commands_data()
     QTest::newRow("peek AI 0 99999") << QStringList{"peek AI 0 99999"} << QStringList{"error"};
     QTest::newRow("poke AI 0 zz") << QStringList{"poke AI 0 zz"} << QStringList{"error"};
     QTest::newRow("faults --late x") << QStringList{"faults --late x"} << QStringList{"error"};
+    QTest::newRow("faults: every line fault")
+        << QStringList{"faults --babble 30 --babble-baud 115200 --stream 4000000 --stream-full "
+                       "--hangup"}
+        << QStringList{"ok"};
+    QTest::newRow("faults --babble 60001")
+        << QStringList{"faults --babble 60001"} << QStringList{"error"};
+    QTest::newRow("faults --stream 49")
+        << QStringList{"faults --stream 49"} << QStringList{"error"};
+    QTest::newRow("faults --hangup 1") << QStringList{"faults --hangup 1"} << QStringList{"error"};
     QTest::newRow("close-pty without pty") << QStringList{"close-pty"} << QStringList{"error"};
 }
 

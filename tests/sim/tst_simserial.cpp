@@ -28,6 +28,7 @@ QString answerTo(PtyProbe &line, const QByteArray &request, int size, int window
 }
 
 const QByteArray kReadAi0 = hex("0101010007000000000400");
+constexpr quint8 kNoise = 0x01; // what babbling and streaming lines carry
 
 } // namespace
 
@@ -41,7 +42,13 @@ private slots:
     void frameSplitAcrossWrites();
     void brokenFrameIsDroppedThenResync();
     void chunkedAnswerArrivesInBursts();
-    void closedPtyVanishesAndReopens();
+    void lateAnswerHoldsBackTheNext();
+    void babbleFollowsTheAnswer_data();
+    void babbleFollowsTheAnswer();
+    void streamPausesForAnExchange_data();
+    void streamPausesForAnExchange();
+    void ptyHangsUpAndReopens_data();
+    void ptyHangsUpAndReopens();
     void servesAnExistingDevice();
 };
 
@@ -140,16 +147,155 @@ void TestSimSerial::chunkedAnswerArrivesInBursts()
     QVERIFY2(bursts.last().atMs >= 180, qPrintable(QString::number(bursts.last().atMs)));
 }
 
-void TestSimSerial::closedPtyVanishesAndReopens()
+// As over UDP: the answer to a request that came 50 ms after a late one still comes after it.
+void TestSimSerial::lateAnswerHoldsBackTheNext()
 {
     SimProcess sim;
-    QVERIFY(sim.start({QStringLiteral("--pty"), QStringLiteral("--no-udp")}));
+    QVERIFY(sim.start({QStringLiteral("--pty"), QStringLiteral("--no-udp"),
+                       QStringLiteral("--poke"), QStringLiteral("AI:0=11223344"),
+                       QStringLiteral("--late"), QStringLiteral("200")}));
+    PtyProbe line(sim.ptyPath());
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(line.send(kReadAi0));
+    QVERIFY(awaitRequests(sim, 1));
+    QCOMPARE(sim.control(QStringLiteral("faults")), QStringLiteral("ok"));
+    QThread::msleep(ulong(qMax<qint64>(0, 50 - clock.elapsed())));
+    QCOMPARE(answerTo(line, hex("0401"), 10, 3000),
+             QStringLiteral("01 01 00 00 11 22 33 44 04 01"));
+}
+
+void TestSimSerial::babbleFollowsTheAnswer_data()
+{
+    QTest::addColumn<QStringList>("babble");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<int>("noise"); // bytes 01 after the answer
+    QTest::addColumn<QString>("stats");
+
+    const QString read = QStringLiteral("01 01 00 00 11 22 33 44");
+    QTest::newRow("--babble 100: 96 bytes at 9600")
+        << QStringList{"--babble", "100"} << kReadAi0 << read << 96
+        << "requests=1 answered=1 faulted=1";
+    QTest::newRow("--babble 200 --babble-baud 1200: 24 bytes")
+        << QStringList{"--babble", "200", "--babble-baud", "1200"} << kReadAi0 << read << 24
+        << "requests=1 answered=1 faulted=1";
+    QTest::newRow("04 01 spared") << QStringList{"--babble", "100"} << hex("0401") << "04 01" << 0
+                                  << "requests=1 answered=1 faulted=0";
+}
+
+// The noise comes right behind the answer, at its rate, and then stops.
+void TestSimSerial::babbleFollowsTheAnswer()
+{
+    QFETCH(QStringList, babble);
+    QFETCH(QByteArray, request);
+    QFETCH(QString, answer);
+    QFETCH(int, noise);
+    QFETCH(QString, stats);
+
+    SimProcess sim;
+    QVERIFY(sim.start(QStringList{QStringLiteral("--pty"), QStringLiteral("--no-udp"),
+                                  QStringLiteral("--poke"), QStringLiteral("AI:0=11223344")} +
+                      babble));
+    PtyProbe line(sim.ptyPath());
+    QVERIFY(line.send(request));
+    const int size = (answer.size() + 1) / 3;
+    const QVector<Arrival> bursts = line.collect(size + noise, 5000);
+    QString expected = answer;
+    for (int i = 0; i < noise; ++i)
+        expected += QStringLiteral(" 01");
+    QCOMPARE(hexOf(PtyProbe::joined(bursts)), expected);
+    if (noise > 0) {
+        // The last noise byte cannot cross a 9600 line before 100 ms, nor a 1200 line before 200.
+        QVERIFY2(bursts.last().atMs >= 90, qPrintable(QString::number(bursts.last().atMs)));
+    }
+    QVERIFY(line.collect(1, 300).isEmpty());
+    QCOMPARE(sim.control(QStringLiteral("stats")), QStringLiteral("ok ") + stats);
+}
+
+void TestSimSerial::streamPausesForAnExchange_data()
+{
+    QTest::addColumn<QStringList>("stream");
+    QTest::addColumn<int>("maxBefore"); // noise bytes the answer may come behind
+
+    // 300 ms of streaming at 115200 would be 3456 bytes; a pause leaves what was in flight.
+    QTest::newRow("--stream 115200") << QStringList{"--stream", "115200"} << 1500;
+    // The line is full before the request; what matters is that the answer comes through whole.
+    QTest::newRow("--stream-full") << QStringList{"--stream-full"} << (4 << 20);
+}
+
+// The line streams; a request pauses it until 20 ms after the answer (300 ms late here), which
+// comes whole, and the stream then goes on.
+void TestSimSerial::streamPausesForAnExchange()
+{
+    QFETCH(QStringList, stream);
+    QFETCH(int, maxBefore);
+
+    SimProcess sim;
+    QVERIFY(sim.start(QStringList{QStringLiteral("--pty"), QStringLiteral("--no-udp"),
+                                  QStringLiteral("--poke"), QStringLiteral("AI:0=11223344"),
+                                  QStringLiteral("--late"), QStringLiteral("300")} +
+                      stream));
+    PtyProbe line(sim.ptyPath());
+    const QByteArray idle = PtyProbe::joined(line.collect(65536, 150));
+    QVERIFY(!idle.isEmpty());
+    QCOMPARE(idle.count(char(kNoise)), idle.size());
+
+    QVERIFY(line.send(kReadAi0));
+    const QByteArray answer = hex("0101000011223344");
+    QByteArray seen;
+    QDeadlineTimer deadline(5000);
+    // Until the answer and some 100 ms of what follows it are in.
+    while (!deadline.hasExpired() && seen.indexOf(answer) < 0)
+        seen += PtyProbe::joined(line.collect(1 << 20, 100));
+    seen += PtyProbe::joined(line.collect(65536, 150));
+    const int at = seen.indexOf(answer);
+    QVERIFY2(at >= 0, qPrintable(QString::number(seen.size())));
+    QVERIFY2(at <= maxBefore, qPrintable(QString::number(at)));
+    const QByteArray before = seen.left(at);
+    const QByteArray after = seen.mid(at + answer.size());
+    QCOMPARE(before.count(char(kNoise)), before.size());
+    QVERIFY(!after.isEmpty());
+    QCOMPARE(after.count(char(kNoise)), after.size());
+    QCOMPARE(sim.control(QStringLiteral("stats")),
+             QStringLiteral("ok requests=1 answered=1 faulted=1"));
+}
+
+void TestSimSerial::ptyHangsUpAndReopens_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("command");    // "" for none
+    QTest::addColumn<QByteArray>("request"); // what meets the hang-up; empty for none
+    QTest::addColumn<QString>("stats");      // once the new pty has answered 04 01 and a read
+
+    QTest::newRow("close-pty") << QStringList{} << "close-pty" << QByteArray()
+                               << "requests=3 answered=3 faulted=0";
+    QTest::newRow("faults --hangup, a read")
+        << QStringList{} << "faults --hangup" << kReadAi0 << "requests=4 answered=3 faulted=1";
+    QTest::newRow("--hangup spares 04 01, a read")
+        << QStringList{"--hangup"} << "" << kReadAi0 << "requests=4 answered=3 faulted=1";
+}
+
+// The line goes away, by command or on a request, and only a new pty serves again; a hang-up
+// happens once.
+void TestSimSerial::ptyHangsUpAndReopens()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, command);
+    QFETCH(QByteArray, request);
+    QFETCH(QString, stats);
+
+    SimProcess sim;
+    QVERIFY(sim.start(QStringList{QStringLiteral("--pty"), QStringLiteral("--no-udp")} + args));
     const QString first = sim.ptyPath();
     PtyProbe line(first);
     QCOMPARE(answerTo(line, hex("0401"), 2), QStringLiteral("04 01"));
 
-    QCOMPARE(sim.control(QStringLiteral("close-pty")), QStringLiteral("ok"));
-    line.collect(1, 1000);
+    if (!command.isEmpty())
+        QCOMPARE(sim.control(command), QStringLiteral("ok"));
+    if (!request.isEmpty())
+        QVERIFY(line.send(request));
+    QVERIFY(line.collect(1, 1000).isEmpty());
     QVERIFY(line.hungUp());
     QVERIFY(!QFile::exists(first));
     QVERIFY(sim.control(QStringLiteral("close-pty")).startsWith(QLatin1String("error ")));
@@ -159,6 +305,8 @@ void TestSimSerial::closedPtyVanishesAndReopens()
     PtyProbe again(reply.mid(3));
     QVERIFY(again.isOpen());
     QCOMPARE(answerTo(again, hex("0401"), 2), QStringLiteral("04 01"));
+    QCOMPARE(answerTo(again, kReadAi0, 8), QStringLiteral("01 01 00 00 00 00 00 00"));
+    QCOMPARE(sim.control(QStringLiteral("stats")), QStringLiteral("ok ") + stats);
 }
 
 void TestSimSerial::servesAnExistingDevice()

@@ -4,6 +4,7 @@
 #include "simprocess.h"
 
 #include <QRegularExpression>
+#include <QThread>
 #include <QtTest>
 
 namespace {
@@ -33,6 +34,8 @@ private slots:
     void refusedFrameGetsNoAnswer();
     void answerFaults_data();
     void answerFaults();
+    void lateAnswerHoldsBackTheNext_data();
+    void lateAnswerHoldsBackTheNext();
     void garbageReplacesTheAnswer();
     void linkCheckSparedUnlessAsked();
     void faultsSwitchedByControl();
@@ -122,6 +125,42 @@ void TestSimUdp::answerFaults()
     QCOMPARE(seen, arrivals);
     if (!got.isEmpty())
         QVERIFY2(got.first().atMs >= earliestMs, qPrintable(QString::number(got.first().atMs)));
+}
+
+void TestSimUdp::lateAnswerHoldsBackTheNext_data()
+{
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<QString>("answer");
+
+    QTest::newRow("read") << hex("0101010007000000000200") << "01 01 00 00 11 22";
+    QTest::newRow("04 01") << hex("0401") << "04 01";
+}
+
+// The first read is answered 200 ms late; the second request, 50 ms later and with the fault
+// switched off, must still be answered after it, as a controller works one request at a time.
+void TestSimUdp::lateAnswerHoldsBackTheNext()
+{
+    QFETCH(QByteArray, second);
+    QFETCH(QString, answer);
+
+    SimProcess sim;
+    QVERIFY(sim.start({QStringLiteral("--poke"), QStringLiteral("AI:0=11223344")}));
+    QCOMPARE(sim.control(QStringLiteral("faults --late 200")), QStringLiteral("ok"));
+    QElapsedTimer clock;
+    clock.start();
+    UdpProbe probe;
+    probe.send(kReadAi0, sim.udpPort());
+    QVERIFY(awaitRequests(sim, 1));
+    QCOMPARE(sim.control(QStringLiteral("faults")), QStringLiteral("ok"));
+    QThread::msleep(ulong(qMax<qint64>(0, 50 - clock.elapsed())));
+    const qint64 secondAtMs = clock.elapsed();
+    probe.send(second, sim.udpPort());
+    const QVector<Arrival> got = probe.collect(2, 3000);
+    QCOMPARE(got.size(), 2);
+    QCOMPARE(hexOf(got[0].bytes), QStringLiteral("01 01 00 00 11 22 33 44"));
+    QCOMPARE(hexOf(got[1].bytes), answer);
+    // Not before the late one was due, counted from the first request.
+    QVERIFY2(secondAtMs + got[1].atMs >= 190, qPrintable(QString::number(got[1].atMs)));
 }
 
 void TestSimUdp::garbageReplacesTheAnswer()
