@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -55,6 +56,14 @@ void PeerBase::record(const QByteArray &request)
 void PeerBase::runThread(std::function<void()> loop)
 {
     thread = std::thread(std::move(loop));
+}
+
+qint64 cpuMicroseconds()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000LL + u.ru_utime.tv_usec +
+           u.ru_stime.tv_usec;
 }
 
 void PeerBase::stopThread()

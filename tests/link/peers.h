@@ -27,6 +27,9 @@ Q_DECLARE_METATYPE(PeerReply)
 
 using PeerScript = std::function<QVector<PeerReply>(const QByteArray &request)>;
 
+// Processor time this process has used so far, user and system, in microseconds.
+qint64 cpuMicroseconds();
+
 // Answers a fixed reply to every request.
 PeerScript answerAlways(const QByteArray &data, int delayMs = 0);
 

@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <memory>
-#include <sys/resource.h>
 #include <thread>
 
 // The serial link over a real pseudo-terminal: what an open applies, and when an answer is
@@ -44,14 +43,6 @@ QByteArray bytes(int n, char first = 'a')
     for (int i = 0; i < n; ++i)
         b.append(char(first + i % 26));
     return b;
-}
-
-qint64 cpuMicroseconds()
-{
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000LL + u.ru_utime.tv_usec +
-           u.ru_stime.tv_usec;
 }
 
 // A burst-by-burst answer to every request; the link check is answered as a device does.

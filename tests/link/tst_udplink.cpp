@@ -8,7 +8,6 @@
 #include <QUdpSocket>
 
 #include <memory>
-#include <sys/resource.h>
 
 // The UDP link against an in-test device on 127.0.0.1: the link check, which datagrams count as
 // the answer, and that no answer is ever taken by a request it does not belong to.
@@ -41,14 +40,6 @@ namespace {
 QByteArray hex(const char *text)
 {
     return QByteArray::fromHex(text);
-}
-
-qint64 cpuMicroseconds()
-{
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000LL + u.ru_utime.tv_usec +
-           u.ru_stime.tv_usec;
 }
 
 } // namespace
