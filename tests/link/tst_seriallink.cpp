@@ -296,18 +296,22 @@ void SerialLinkTest::streamingLineStaysBounded()
     PtyPeer pty(chunked("", 0, 0));
     CmdTarvik link;
     QCOMPARE(link.serialConnectDrive(pty.slavePath(), 115200, 8, 1, QString()), 0);
-    std::atomic<bool> streaming{true};
+    std::atomic<bool> streaming{true}, stopped{false};
     std::thread streamer([&] {
         const QByteArray block(4096, '\x01');
         while (streaming)
             pty.write(block);
+        stopped = true;
     });
     QElapsedTimer clock;
     clock.start();
     while (link.droppedBytes() < (8u << 20) && clock.elapsed() < 20000)
         link.mysleep(10);
     const qint64 held = link.serialPort->bytesAvailable() + link.recvBuffer.size();
+    // The streamer may be blocked on a full line: keep reading until it has stopped.
     streaming = false;
+    while (!stopped && clock.elapsed() < 30000)
+        link.mysleep(10);
     streamer.join();
     QVERIFY2(link.droppedBytes() >= (8u << 20), "the stream did not get through");
     QVERIFY2(held <= 64 * 1024, qPrintable(QString::number(held)));
