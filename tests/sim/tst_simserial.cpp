@@ -3,7 +3,6 @@
 #include "probes.h"
 #include "simprocess.h"
 
-#include <QFile>
 #include <QThread>
 #include <QtTest>
 
@@ -287,8 +286,7 @@ void TestSimSerial::ptyHangsUpAndReopens()
 
     SimProcess sim;
     QVERIFY(sim.start(QStringList{QStringLiteral("--pty"), QStringLiteral("--no-udp")} + args));
-    const QString first = sim.ptyPath();
-    PtyProbe line(first);
+    PtyProbe line(sim.ptyPath());
     QCOMPARE(answerTo(line, hex("0401"), 2), QStringLiteral("04 01"));
 
     if (!command.isEmpty())
@@ -296,8 +294,8 @@ void TestSimSerial::ptyHangsUpAndReopens()
     if (!request.isEmpty())
         QVERIFY(line.send(request));
     QVERIFY(line.collect(1, 1000).isEmpty());
+    // Not the path's absence: another test's new pty may take its number at once.
     QVERIFY(line.hungUp());
-    QVERIFY(!QFile::exists(first));
     QVERIFY(sim.control(QStringLiteral("close-pty")).startsWith(QLatin1String("error ")));
 
     const QString reply = sim.control(QStringLiteral("open-pty"));
