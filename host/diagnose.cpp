@@ -24,6 +24,7 @@ QString ms(double v)
 QString percentileName(double p)
 {
     return p == 0     ? QStringLiteral("min")
+           : p == 50  ? QStringLiteral("median")
            : p == 100 ? QStringLiteral("max")
                       : QStringLiteral("p%1").arg(p);
 }
