@@ -44,3 +44,12 @@ void DriverLibrary::dispose(CDriveBaseClass *driver)
     driver->DestroyFree();
     delete dynamic_cast<QObject *>(driver);
 }
+
+CDriveBaseClass *LazyDriver::get()
+{
+    if (!driver && loadError.isEmpty()) {
+        if (library.load(path, &loadError))
+            driver = library.create();
+    }
+    return driver;
+}

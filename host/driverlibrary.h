@@ -24,3 +24,24 @@ private:
     QLibrary library;
     GetSharedLibraryFunction factory = nullptr;
 };
+
+// One driver, made on first use: a command whose words do not parse never loads the library.
+class LazyDriver
+{
+public:
+    explicit LazyDriver(const QString &path) : path(path) {}
+    ~LazyDriver() { DriverLibrary::dispose(driver); }
+    LazyDriver(const LazyDriver &) = delete;
+    LazyDriver &operator=(const LazyDriver &) = delete;
+
+    // The driver, or null with error() saying why the library did not load.
+    CDriveBaseClass *get();
+    QString error() const { return loadError; }
+    QString libraryPath() const { return path; }
+
+private:
+    QString path;
+    DriverLibrary library;
+    CDriveBaseClass *driver = nullptr;
+    QString loadError;
+};

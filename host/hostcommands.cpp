@@ -1,281 +1,372 @@
 #include "hostcommands.h"
 
+#include "connection.h"
+#include "diagnose.h"
+#include "pollviews.h"
 #include "recordformat.h"
 #include "writecommand.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
-
-#include <array>
-#include <atomic>
-#include <csignal>
+#include <unistd.h>
 
 namespace {
 
-struct Outcome
+constexpr int defaultIntervalMs = 1000;
+constexpr int largestInterval = 86400000;
+
+struct Command
 {
-    int code;
-    const char *words;
+    const char *name;
+    const char *synopsis;
+    const char *help;
+    QStringList valueOptions;
+    QStringList flags; // beside the ones every command takes
 };
 
-constexpr std::array<Outcome, 3> connectOutcomes = {{
-    {0, "connected"},
-    {-1, "refused: not a usable connection string, address or port, or the port cannot be opened"},
-    {-2, "no answer to the link check"},
-}};
+const QStringList commonFlags = {"--json", "--trace", "--csv", "--table", "--help"};
 
-constexpr std::array<Outcome, 2> disconnectOutcomes = {{
-    {0, "closed"},
-    {-1, "nothing to close"},
-}};
+const Command commands[] = {
+    {"info", "info", "name, version and build of the driver, and the library file loaded", {}, {}},
+    {"connect",
+     "connect CONNECTION",
+     "connect, report the outcome (and on failure why), disconnect",
+     {},
+     {}},
+    {"read",
+     "read ADDRESS --type TYPE [--count N] --connect CONNECTION\n"
+     "  read --tags FILE --connect CONNECTION",
+     "read a tag, or each tag of a list, once",
+     {"--type", "--count", "--connect", "--tags"},
+     {}},
+    {"poll",
+     "poll ADDRESS --type TYPE [--count N] --connect CONNECTION [--interval MS]\n"
+     "       [--times N] [--changes]\n"
+     "  poll --tags FILE --connect CONNECTION [--interval MS] [--times N] [--changes]",
+     "read a tag, or the tags of a list in turn, every MS milliseconds (default 1000; a list\n"
+     "may give each tag its own), N times or until Ctrl-C, then print the counts per tag. On a\n"
+     "terminal a table refreshed in place; otherwise, or with --json or --csv, one record per\n"
+     "read with its time stamp. --changes prints only reads whose values or outcome changed.\n"
+     "A tag the driver refuses for good (result 2, 3 or 4) stops with a message.",
+     {"--type", "--count", "--connect", "--tags", "--interval", "--times"},
+     {"--changes"}},
+    {"write",
+     "write ADDRESS --type TYPE [--connect CONNECTION] VALUE...",
+     "write values to a tag, one element per VALUE",
+     {"--type", "--connect"},
+     {}},
+    {"diagnose",
+     "diagnose CONNECTION [--tag ADDRESS] [--type TYPE] [--reads N] [--interval MS]",
+     "connect, read a known tag N times (default AI1 as Int16, 20 reads, 100 ms apart), and\n"
+     "tell what was seen: the link check's time, latency percentiles, failures by outcome,\n"
+     "the driver's warnings, and what they mean",
+     {"--tag", "--type", "--reads", "--interval"},
+     {}},
+};
 
-template <size_t N> QString outcomeWords(const std::array<Outcome, N> &table, int code)
+const Command *commandNamed(const QString &name)
 {
-    for (const Outcome &o : table) {
-        if (o.code == code)
-            return QLatin1String(o.words);
+    for (const Command &c : commands) {
+        if (name == QLatin1String(c.name))
+            return &c;
     }
-    return QStringLiteral("unknown outcome");
+    return nullptr;
 }
 
-std::atomic<bool> interrupted{false};
+const char notes[] =
+    "CONNECTION is ADDRESS:PORT for UDP (127.0.0.1:700; an IPv4 address, no names) or\n"
+    "PORT,BAUD,DATABITS,STOPBITS for a serial line (/dev/ttyS1,9600,8,1; data bits 5 to 8,\n"
+    "stop bits 1, 1.5 or 2).\n"
+    "TYPE is Bool, Int8, UInt8, Int16, UInt16, Int32, UInt32, Float, Int64, UInt64, Double or\n"
+    "String (any letter case), or a type number, which goes to the driver as it is.\n"
+    "ADDRESS is an area name and a point number from 1: AI_F12, DI3, SI1.\n"
+    "A tag list FILE holds CSV lines name,address,type[,count[,interval ms]] or a JSON array\n"
+    "of objects with those keys.\n"
+    "Options before or after the command: --json (JSON records), --csv (CSV records), --trace\n"
+    "(the driver's protocol lines, time-stamped, on standard error), --table (the live table\n"
+    "even when the output is no terminal).\n"
+    "Exit status: 0 success, 1 a connect or a read or write failed, 2 usage error (nothing\n"
+    "sent), 3 the driver library cannot be loaded.\n";
 
-void onInterrupt(int)
+OutputForm formFor(const HostCommands::Options &o, bool live)
 {
-    interrupted = true;
+    if (o.csv)
+        return OutputForm::Csv;
+    if (o.json)
+        return OutputForm::Json;
+    if (live && (o.table || ::isatty(STDOUT_FILENO)))
+        return OutputForm::Table;
+    return OutputForm::Text;
 }
-
-// Waits up to ms milliseconds, handling events, unless interrupted first.
-void pause(int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!interrupted && clock.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(qBound<qint64>(0, qMin<qint64>(5, ms - clock.elapsed()), 5));
-    }
-}
-
-const QStringList readOptions = {"--type", "--count", "--connect"};
-const QStringList pollOptions = {"--type", "--count", "--connect", "--interval", "--times"};
-const QStringList flags = {"--json", "--trace"};
 
 } // namespace
 
-QString connectOutcome(int code)
-{
-    return outcomeWords(connectOutcomes, code);
-}
-
-QString disconnectOutcome(int code)
-{
-    return outcomeWords(disconnectOutcomes, code);
-}
-
-CommandArgs CommandArgs::parse(const QStringList &words, const QStringList &valueOptions,
-                               const QStringList &flagOptions)
-{
-    CommandArgs a;
-    for (int i = 0; i < words.size(); ++i) {
-        const QString &w = words.at(i);
-        if (valueOptions.contains(w)) {
-            if (i + 1 >= words.size()) {
-                a.error = QStringLiteral("%1 needs a value").arg(w);
-                return a;
-            }
-            a.options.insert(w, words.at(++i));
-        } else if (flagOptions.contains(w)) {
-            a.options.insert(w, QString());
-        } else if (w.startsWith(QLatin1String("--")) && w.size() > 2) {
-            a.error = QStringLiteral("unknown option %1").arg(w);
-            return a;
-        } else {
-            a.positional << w;
-        }
-    }
-    return a;
-}
-
-int CommandArgs::number(const QString &name, int fallback, int low, int high)
-{
-    if (!has(name))
-        return fallback;
-    bool ok = false;
-    const qlonglong v = options.value(name).toLongLong(&ok);
-    if (!ok || v < low || v > high) {
-        error =
-            QStringLiteral("%1 takes a whole number from %2 to %3").arg(name).arg(low).arg(high);
-        return fallback;
-    }
-    return int(v);
-}
-
-HostCommands::HostCommands(CDriveBaseClass *driver, const Options &options, QTextStream &out,
+HostCommands::HostCommands(LazyDriver &driver, const Options &options, QTextStream &out,
                            QTextStream &err)
-    : driver(driver), options(options), out(out), err(err)
+    : lazy(driver), options(options), out(out), err(err)
 {
 }
 
 QString HostCommands::usage()
 {
-    return QStringLiteral(
-        "Commands:\n"
-        "  info                                   name, version and build of the driver\n"
-        "  connect CONNECTION                     connect, report the outcome, disconnect\n"
-        "  read ADDRESS --type TYPE [--count N] --connect CONNECTION\n"
-        "                                         read a tag once\n"
-        "  poll ADDRESS --type TYPE [--count N] --connect CONNECTION\n"
-        "       [--interval MS] [--times N]       read a tag every MS milliseconds (default\n"
-        "                                         1000), N times or until interrupted\n"
-        "  write ADDRESS --type TYPE --connect CONNECTION VALUE...\n"
-        "                                         write values to a tag\n"
-        "Options after the command: --json (one JSON object per record), --trace (the\n"
-        "driver's protocol traces on the log).\n"
-        "\n"
-        "CONNECTION is ADDRESS:PORT for UDP (127.0.0.1:700) or\n"
-        "PORT,BAUD,DATABITS,STOPBITS for a serial line (/dev/ttyS1,9600,8,1).\n"
-        "TYPE is Bool, Int8, UInt8, Int16, UInt16, Int32, UInt32, Float, Int64, UInt64,\n"
-        "Double or String. ADDRESS is an area name and a point number: AI_F12, DI3, SI1.\n");
+    QString text = QStringLiteral("Commands:\n");
+    for (const Command &c : commands)
+        text +=
+            QStringLiteral("  %1\n      %2\n")
+                .arg(QLatin1String(c.synopsis), QString::fromLatin1(c.help).replace(
+                                                    QLatin1Char('\n'), QLatin1String("\n      ")));
+    return text + QLatin1Char('\n') + QLatin1String(notes);
+}
+
+QString HostCommands::commandHelp(const QString &name)
+{
+    const Command *c = commandNamed(name);
+    if (!c)
+        return QString();
+    return QStringLiteral("usage: tarvik-host [--library PATH] %1\n\n%2\n\n%3")
+        .arg(QLatin1String(c->synopsis), QLatin1String(c->help), QLatin1String(notes));
 }
 
 int HostCommands::run(const QStringList &words)
 {
     if (words.isEmpty())
-        return usageError(QStringLiteral("no command given"));
-    using Command = int (HostCommands::*)(const QStringList &);
-    struct Entry
-    {
-        const char *name;
-        Command command;
-    };
-    static const Entry commands[] = {{"info", &HostCommands::info},
-                                     {"connect", &HostCommands::connect},
-                                     {"read", &HostCommands::read},
-                                     {"poll", &HostCommands::poll},
-                                     {"write", &HostCommands::write}};
-    for (const Entry &e : commands) {
-        if (words.first() == QLatin1String(e.name))
-            return (this->*e.command)(words.mid(1));
+        return usageError(QString(), QStringLiteral("no command given"));
+    const Command *c = commandNamed(words.first());
+    if (!c)
+        return usageError(QString(), QStringLiteral("unknown command: %1").arg(words.first()));
+    const QStringList rest = words.mid(1);
+    if (rest.contains(QLatin1String("--help"))) {
+        out << commandHelp(words.first());
+        return 0;
     }
-    return usageError(QStringLiteral("unknown command: %1").arg(words.first()));
+    if (words.first() == QLatin1String("write"))
+        return write(rest);
+    CommandArgs args = CommandArgs::parse(rest, c->valueOptions, commonFlags + c->flags);
+    if (!args.error.isEmpty())
+        return usageError(words.first(), args.error);
+    options.json |= args.has(QStringLiteral("--json"));
+    options.trace |= args.has(QStringLiteral("--trace"));
+    options.csv |= args.has(QStringLiteral("--csv"));
+    options.table |= args.has(QStringLiteral("--table"));
+    using Handler = int (HostCommands::*)(const CommandArgs &);
+    static const QMap<QString, Handler> handlers = {{"info", &HostCommands::info},
+                                                    {"connect", &HostCommands::connect},
+                                                    {"read", &HostCommands::read},
+                                                    {"poll", &HostCommands::poll},
+                                                    {"diagnose", &HostCommands::diagnose}};
+    return (this->*handlers.value(words.first()))(args);
 }
 
-int HostCommands::usageError(const QString &why)
+int HostCommands::usageError(const QString &command, const QString &why)
 {
-    err << why << "\n\n" << usage();
+    err << "tarvik-host: " << (command.isEmpty() ? QString() : command + QLatin1String(": ")) << why
+        << "\n";
+    const Command *c = commandNamed(command);
+    err << (c ? QStringLiteral("usage: tarvik-host %1\n(tarvik-host %2 --help tells more)\n")
+                    .arg(QLatin1String(c->synopsis), command)
+              : QStringLiteral("(tarvik-host --help lists the commands)\n"));
     return 2;
 }
 
-int HostCommands::info(const QStringList &args)
+CDriveBaseClass *HostCommands::loadedDriver()
 {
-    if (!args.isEmpty())
-        return usageError(QStringLiteral("info takes no arguments"));
+    CDriveBaseClass *driver = lazy.get();
+    if (!driver) {
+        err << "cannot load the driver: " << lazy.error() << "\n";
+        loadFailure = 3;
+    }
+    return driver;
+}
+
+int HostCommands::info(const CommandArgs &args)
+{
+    if (!args.positional.isEmpty())
+        return usageError(QStringLiteral("info"), QStringLiteral("takes no arguments"));
+    CDriveBaseClass *driver = loadedDriver();
+    if (!driver)
+        return loadFailure;
     out << "name     " << driver->getDriveName() << "\n"
         << "version  " << driver->getversion_number() << "\n"
         << "build    " << driver->DebugCmd(DebugBuildInfo) << "\n"
-        << "library  " << options.library << "\n";
+        << "library  " << lazy.libraryPath() << "\n";
     return 0;
 }
 
-int HostCommands::connect(const QStringList &args)
+int HostCommands::connect(const CommandArgs &args)
 {
-    if (args.size() != 1)
-        return usageError(QStringLiteral("connect takes one CONNECTION argument"));
-    const int rc = driver->ConnectDrive(args.first());
-    out << "connect " << args.first() << ": " << rc << " (" << connectOutcome(rc) << ")\n";
-    if (rc == 0) {
-        const int closed = driver->DisConnectDrive();
-        out << "disconnect: " << closed << " (" << disconnectOutcome(closed) << ")\n";
+    QString connection;
+    if (args.positional.size() != 1)
+        return usageError(QStringLiteral("connect"), QStringLiteral("takes one CONNECTION"));
+    const QString why = checks::connection(args.positional.first(), &connection);
+    if (!why.isEmpty())
+        return usageError(QStringLiteral("connect"), why);
+    CDriveBaseClass *driver = loadedDriver();
+    if (!driver)
+        return loadFailure;
+    const connection::Result r = connection::open(driver, connection, options.trace);
+    out << "connect " << connection << ": " << r.code << " (" << connection::connectOutcome(r.code)
+        << ")\n";
+    if (r.code != 0) {
+        err << connection::whyFailed(connection, r.code) << "\n";
+        return 1;
     }
-    return rc == 0 ? 0 : 1;
+    const int closed = driver->DisConnectDrive();
+    out << "disconnect: " << closed << " (" << connection::disconnectOutcome(closed) << ")\n";
+    return 0;
 }
 
-bool HostCommands::connectFirst(const QString &connection)
+bool HostCommands::connectFirst(CDriveBaseClass *driver, const QString &connection)
 {
-    if (options.trace)
-        driver->DebugCmd(DebugStart);
-    const int rc = driver->ConnectDrive(connection);
-    if (rc != 0) {
-        err << "connect " << connection << ": " << rc << " (" << connectOutcome(rc) << ")\n";
+    const connection::Result r = connection::open(driver, connection, options.trace);
+    if (r.code != 0)
+        err << "connect " << connection << ": " << r.code << " ("
+            << connection::connectOutcome(r.code) << ")\n"
+            << connection::whyFailed(connection, r.code) << "\n";
+    return r.code == 0;
+}
+
+bool HostCommands::tagsOf(CommandArgs &a, QVector<Tag> *tags, QString *why)
+{
+    if (a.has(QStringLiteral("--tags"))) {
+        if (!a.positional.isEmpty() || a.has(QStringLiteral("--type")) ||
+            a.has(QStringLiteral("--count"))) {
+            *why = QStringLiteral("--tags takes the place of ADDRESS, --type and --count");
+            return false;
+        }
+        *tags = loadTagList(a.value(QStringLiteral("--tags")), why);
+        return !tags->isEmpty();
+    }
+    if (a.positional.size() != 1 || !a.has(QStringLiteral("--type"))) {
+        *why = QStringLiteral("takes ADDRESS and --type TYPE, or --tags FILE");
         return false;
     }
-    return true;
+    Tag tag;
+    tag.name = tag.address = a.positional.first();
+    *why = checks::type(a.value(QStringLiteral("--type")), &tag.type);
+    if (why->isEmpty() && a.has(QStringLiteral("--count")))
+        *why = checks::count(a.value(QStringLiteral("--count")), &tag.count);
+    if (why->isEmpty())
+        *why = checks::address(tag.address);
+    tags->append(tag);
+    return why->isEmpty();
 }
 
-void HostCommands::print(const CLabelVariable &record)
+int HostCommands::read(const CommandArgs &args)
 {
-    out << (options.json ? recordformat::asJson(record) + QLatin1Char('\n')
-                         : recordformat::asText(record));
-    out.flush();
-}
-
-int HostCommands::read(const QStringList &words)
-{
-    CommandArgs a = CommandArgs::parse(words, readOptions, flags);
-    const int count = a.number(QStringLiteral("--count"), 1, INT_MIN, INT_MAX);
-    if (!a.error.isEmpty())
-        return usageError(a.error);
-    if (a.positional.size() != 1 || !a.has(QStringLiteral("--type")) ||
-        !a.has(QStringLiteral("--connect")))
-        return usageError(QStringLiteral("read takes ADDRESS, --type TYPE and --connect"));
-    const int type = recordformat::typeFromName(a.options.value(QStringLiteral("--type")));
-    options.json |= a.has(QStringLiteral("--json"));
-    options.trace |= a.has(QStringLiteral("--trace"));
-    if (!connectFirst(a.options.value(QStringLiteral("--connect"))))
+    CommandArgs a = args;
+    QVector<Tag> tags;
+    QString why, connection;
+    if (tagsOf(a, &tags, &why) && !a.has(QStringLiteral("--connect")))
+        why = QStringLiteral("needs --connect CONNECTION");
+    if (why.isEmpty())
+        why = checks::connection(a.value(QStringLiteral("--connect")), &connection);
+    if (!why.isEmpty())
+        return usageError(QStringLiteral("read"), why);
+    CDriveBaseClass *driver = loadedDriver();
+    if (!driver)
+        return loadFailure;
+    if (!connectFirst(driver, connection))
         return 1;
-    const CLabelVariable record = driver->ReadVariable(a.positional.first(), DataType(type), count);
-    print(record);
+    // One read per tag, through the poll's own bookkeeping, printed as blocks or records.
+    PollSession session(driver, tags, 0, 1);
+    const OutputForm form = formFor(options, false);
+    struct Blocks : PollView
+    {
+        QTextStream &out;
+        explicit Blocks(QTextStream &o) : out(o) {}
+        void read(const TagState &, const CLabelVariable &r, double, bool) override
+        {
+            out << recordformat::asText(r);
+            out.flush();
+        }
+        void stopped(const TagState &) override {}
+        void finish(const QVector<TagState> &) override {}
+    } blocks(out);
+    struct Quiet : RecordStream
+    {
+        using RecordStream::RecordStream;
+        void stopped(const TagState &) override {}
+        void finish(const QVector<TagState> &) override {}
+    } quiet(form, false, out, err);
+    session.run(form == OutputForm::Text ? static_cast<PollView &>(blocks)
+                                         : static_cast<PollView &>(quiet));
     driver->DisConnectDrive();
-    return record.result == 0 ? 0 : 1;
+    return session.status();
 }
 
-int HostCommands::poll(const QStringList &words)
+int HostCommands::poll(const CommandArgs &args)
 {
-    CommandArgs a = CommandArgs::parse(words, pollOptions, flags);
-    const int count = a.number(QStringLiteral("--count"), 1, INT_MIN, INT_MAX);
-    const int interval = a.number(QStringLiteral("--interval"), 1000, 0, 86400000);
+    CommandArgs a = args;
+    QVector<Tag> tags;
+    QString why, connection;
+    const int interval =
+        a.number(QStringLiteral("--interval"), defaultIntervalMs, 0, largestInterval);
     const int times = a.number(QStringLiteral("--times"), 0, 0, INT_MAX);
     if (!a.error.isEmpty())
-        return usageError(a.error);
-    if (a.positional.size() != 1 || !a.has(QStringLiteral("--type")) ||
-        !a.has(QStringLiteral("--connect")))
-        return usageError(QStringLiteral("poll takes ADDRESS, --type TYPE and --connect"));
-    const int type = recordformat::typeFromName(a.options.value(QStringLiteral("--type")));
-    options.json |= a.has(QStringLiteral("--json"));
-    options.trace |= a.has(QStringLiteral("--trace"));
-    if (!connectFirst(a.options.value(QStringLiteral("--connect"))))
+        why = a.error;
+    else if (tagsOf(a, &tags, &why) && !a.has(QStringLiteral("--connect")))
+        why = QStringLiteral("needs --connect CONNECTION");
+    if (why.isEmpty())
+        why = checks::connection(a.value(QStringLiteral("--connect")), &connection);
+    if (!why.isEmpty())
+        return usageError(QStringLiteral("poll"), why);
+    CDriveBaseClass *driver = loadedDriver();
+    if (!driver)
+        return loadFailure;
+    if (!connectFirst(driver, connection))
         return 1;
 
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
-    int polls = 0, answers = 0;
-    while (!interrupted && (times == 0 || polls < times)) {
-        if (polls > 0)
-            pause(interval);
-        if (interrupted)
-            break;
-        const CLabelVariable record =
-            driver->ReadVariable(a.positional.first(), DataType(type), count);
-        ++polls;
-        answers += record.result == 0 ? 1 : 0;
-        print(record);
+    watchInterrupts();
+    PollSession session(driver, tags, interval, times);
+    const OutputForm form = formFor(options, true);
+    if (form == OutputForm::Table) {
+        LiveTable table(out);
+        table.setStates(&session.states());
+        session.run(table);
+    } else {
+        RecordStream records(form, a.has(QStringLiteral("--changes")), out, err);
+        session.run(records);
     }
     driver->DisConnectDrive();
-    out << (options.json ? QStringLiteral("{\"polls\":%1,\"answers\":%2,\"failures\":%3}\n")
-                         : QStringLiteral("polls %1, answers %2, failures %3\n"))
-               .arg(polls)
-               .arg(answers)
-               .arg(polls - answers);
-    return polls > 0 && answers == polls ? 0 : 1;
+    return session.status();
+}
+
+int HostCommands::diagnose(const CommandArgs &args)
+{
+    CommandArgs a = args;
+    const int reads = a.number(QStringLiteral("--reads"), 20, 1, 100000);
+    const int interval = a.number(QStringLiteral("--interval"), 100, 0, largestInterval);
+    QString why = a.error, connection;
+    int type = Int16;
+    const QString tag =
+        a.has(QStringLiteral("--tag")) ? a.value(QStringLiteral("--tag")) : QStringLiteral("AI1");
+    if (why.isEmpty() && a.positional.size() != 1)
+        why = QStringLiteral("takes one CONNECTION");
+    if (why.isEmpty() && a.has(QStringLiteral("--type")))
+        why = checks::type(a.value(QStringLiteral("--type")), &type);
+    if (why.isEmpty())
+        why = checks::address(tag);
+    if (why.isEmpty())
+        why = checks::connection(a.positional.first(), &connection);
+    if (!why.isEmpty())
+        return usageError(QStringLiteral("diagnose"), why);
+    CDriveBaseClass *driver = loadedDriver();
+    if (!driver)
+        return loadFailure;
+    watchInterrupts();
+    const Diagnosis d = ::diagnose(driver, connection, tag, type, reads, interval, options.trace);
+    out << (options.json ? diagnosisJson(d) + QLatin1Char('\n') : diagnosisText(d));
+    return d.connectCode == 0 && d.reads > 0 && d.answers == d.reads ? 0 : 1;
 }
 
 int HostCommands::write(const QStringList &words)
 {
-    QStringList args = words;
-    if (options.json)
-        args << QStringLiteral("--json");
-    if (options.trace)
-        args << QStringLiteral("--trace");
-    return runWrite(driver, args, out, err);
+    WriteRequest request;
+    const QString why = parseWrite(words, &request);
+    if (!why.isEmpty())
+        return usageError(QStringLiteral("write"), why);
+    request.json |= options.json;
+    request.trace |= options.trace;
+    CDriveBaseClass *driver = loadedDriver();
+    if (!driver)
+        return loadFailure;
+    return executeWrite(driver, request, out, err);
 }

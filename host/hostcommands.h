@@ -1,60 +1,50 @@
 #pragma once
 
-#include "CDriveBaseClass.h"
+#include "arguments.h"
+#include "driverlibrary.h"
+#include "taglist.h"
 
-#include <QMap>
 #include <QStringList>
 #include <QTextStream>
 
-// The words after a command: positional arguments, and --name value / --flag options.
-struct CommandArgs
-{
-    QStringList positional;
-    QMap<QString, QString> options;
-    QString error; // set when the words do not parse
-
-    static CommandArgs parse(const QStringList &words, const QStringList &valueOptions,
-                             const QStringList &flags);
-    bool has(const QString &name) const { return options.contains(name); }
-    // The option as an integer within [low, high]; fallback when absent; sets error otherwise.
-    int number(const QString &name, int fallback, int low, int high);
-};
-
-// The host program's commands, each driving one driver through the host interface only.
+// The host program's commands, each driving one driver through the host interface only. The
+// words of a command are checked before the library is loaded: a usage error sends nothing.
 class HostCommands
 {
 public:
     struct Options
     {
-        QString library;
         bool trace = false;
         bool json = false;
+        bool csv = false;
+        bool table = false; // the live table even when the output is no terminal
     };
 
-    HostCommands(CDriveBaseClass *driver, const Options &options, QTextStream &out,
-                 QTextStream &err);
+    HostCommands(LazyDriver &driver, const Options &options, QTextStream &out, QTextStream &err);
 
     // Runs one command line (command name first); the result is the process exit status.
     int run(const QStringList &words);
     static QString usage();
+    // The help of one command, or "" when there is no such command.
+    static QString commandHelp(const QString &name);
 
 private:
-    int info(const QStringList &args);
-    int connect(const QStringList &args);
-    int read(const QStringList &args);
-    int poll(const QStringList &args);
-    int write(const QStringList &args);
+    int info(const CommandArgs &args);
+    int connect(const CommandArgs &args);
+    int read(const CommandArgs &args);
+    int poll(const CommandArgs &args);
+    int diagnose(const CommandArgs &args);
+    int write(const QStringList &words);
 
-    bool connectFirst(const QString &connection);
-    int usageError(const QString &why);
-    void print(const CLabelVariable &record);
+    // The tags a read or poll names: --tags FILE, or ADDRESS with --type and --count.
+    bool tagsOf(CommandArgs &args, QVector<Tag> *tags, QString *why);
+    CDriveBaseClass *loadedDriver();
+    bool connectFirst(CDriveBaseClass *driver, const QString &connection);
+    int usageError(const QString &command, const QString &why);
 
-    CDriveBaseClass *driver;
+    LazyDriver &lazy;
     Options options;
     QTextStream &out;
     QTextStream &err;
+    int loadFailure = 0; // 3 once the library failed to load
 };
-
-// Words for the outcome codes of ConnectDrive and DisConnectDrive.
-QString connectOutcome(int code);
-QString disconnectOutcome(int code);

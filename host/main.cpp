@@ -1,53 +1,99 @@
 #include "driverlibrary.h"
 #include "hostcommands.h"
+#include "messagelog.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QTextStream>
 
 #include <cstdio>
 
+namespace {
+
+// The options before the command; the command and its words are the rest.
+struct Global
+{
+    QString library = DriverLibrary::defaultPath();
+    HostCommands::Options options;
+    QStringList command;
+    QString error;
+    bool help = false;
+    bool version = false;
+};
+
+Global parseGlobal(const QStringList &words)
+{
+    Global g;
+    const QMap<QString, bool HostCommands::Options::*> flags = {
+        {"--trace", &HostCommands::Options::trace},
+        {"--json", &HostCommands::Options::json},
+        {"--csv", &HostCommands::Options::csv},
+        {"--table", &HostCommands::Options::table}};
+    for (int i = 0; i < words.size(); ++i) {
+        const QString &w = words.at(i);
+        if (w == QLatin1String("--library")) {
+            if (i + 1 >= words.size() || words.at(i + 1).startsWith(QLatin1String("--"))) {
+                g.error = QStringLiteral("--library needs a value");
+                return g;
+            }
+            g.library = words.at(++i);
+        } else if (flags.contains(w)) {
+            g.options.*flags.value(w) = true;
+        } else if (w == QLatin1String("--help") || w == QLatin1String("-h")) {
+            g.help = true;
+        } else if (w == QLatin1String("--version") || w == QLatin1String("-v")) {
+            g.version = true;
+        } else if (w.startsWith(QLatin1Char('-'))) {
+            g.error = QStringLiteral("unknown option %1").arg(w);
+            return g;
+        } else {
+            g.command = words.mid(i);
+            return g;
+        }
+    }
+    return g;
+}
+
+QString help()
+{
+    return QStringLiteral(
+               "usage: tarvik-host [--library PATH] [--trace] [--json | --csv] [--table] "
+               "COMMAND [ARGUMENTS...]\n"
+               "       tarvik-host COMMAND --help | --help | --version\n\n"
+               "Loads libLibTarvik.so.1 as a host runtime does and drives it.\n"
+               "--library PATH: the driver library (default %1).\n\n")
+               .arg(DriverLibrary::defaultPath()) +
+           HostCommands::usage();
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarvik-host"));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Loads libLibTarvik.so.1 as a host runtime does and drives it.\n\n") +
-        HostCommands::usage());
-    parser.addHelpOption();
-    const QCommandLineOption libraryOption(QStringLiteral("library"),
-                                           QStringLiteral("The driver library to load."),
-                                           QStringLiteral("path"), DriverLibrary::defaultPath());
-    const QCommandLineOption traceOption(QStringLiteral("trace"),
-                                         QStringLiteral("Switch the driver's protocol traces on."));
-    const QCommandLineOption jsonOption(QStringLiteral("json"),
-                                        QStringLiteral("Print records as JSON, one per line."));
-    parser.addOption(libraryOption);
-    parser.addOption(traceOption);
-    parser.addOption(jsonOption);
-    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do."),
-                                 QStringLiteral("command [arguments...]"));
-    parser.process(app);
+    messagelog::install();
 
     QTextStream out(stdout);
     QTextStream err(stderr);
-    DriverLibrary library;
-    HostCommands::Options options;
-    options.library = parser.value(libraryOption);
-    options.trace = parser.isSet(traceOption);
-    options.json = parser.isSet(jsonOption);
-    QString error;
-    if (!library.load(options.library, &error)) {
-        err << "cannot load the driver: " << error << "\n";
-        return 3;
+    const Global g = parseGlobal(QCoreApplication::arguments().mid(1));
+    if (!g.error.isEmpty()) {
+        err << "tarvik-host: " << g.error << "\n(tarvik-host --help lists the options)\n";
+        return 2;
     }
-    CDriveBaseClass *driver = library.create();
-    const int status = HostCommands(driver, options, out, err).run(parser.positionalArguments());
+    if (g.version) {
+        out << "tarvik-host " << TARVIK_HOST_VERSION << "\n";
+        return 0;
+    }
+    if (g.help && g.command.isEmpty()) {
+        out << help();
+        return 0;
+    }
+    LazyDriver driver(g.library);
+    QStringList command = g.command;
+    if (g.help)
+        command << QStringLiteral("--help");
+    const int status = HostCommands(driver, g.options, out, err).run(command);
     out.flush();
     err.flush();
-    DriverLibrary::dispose(driver);
     return status;
 }

@@ -1,11 +1,13 @@
 #include "recordformat.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "labelarith.h"
+
+#include <QLocale>
 #include <QSequentialIterable>
 
 #include <array>
+#include <cmath>
+#include <type_traits>
 
 namespace recordformat {
 namespace {
@@ -17,38 +19,116 @@ constexpr std::array<const char *, 13> names = {"",       "Bool",   "Int8",   "U
 struct Outcome
 {
     int code;
+    const char *brief; // for the columns of a table
     const char *words;
 };
-constexpr std::array<Outcome, 9> outcomes = {{
-    {0, "success"},
-    {1, "no outcome: the request builder answered an unknown code"},
-    {2, "type refused (type 0, a type the area does not take, or a payload of another type)"},
-    {3, "no area, or no usable point number"},
-    {4, "bad count or length"},
-    {7, "no answer in time"},
-    {8, "exchange failed: no answer, wrong sequence bytes or a short answer"},
-    {9, "link not open"},
-    {-1, ""},
+constexpr std::array<Outcome, 8> outcomes = {{
+    {0, "ok", "success"},
+    {1, "no outcome", "no outcome: the request builder answered an unknown code"},
+    {2, "type refused",
+     "type refused (type 0, a type the area does not take, or a payload of another type)"},
+    {3, "no such point", "no area, or no usable point number"},
+    {4, "bad count", "bad count or length"},
+    {7, "no answer", "no answer in time"},
+    {8, "exchange failed", "exchange failed: no answer, wrong sequence bytes or a short answer"},
+    {9, "link not open", "link not open"},
 }};
 
-// One element as text: bytes as numbers 0..255 (plain char differs in sign between platforms),
-// floating point with every digit it needs.
-QString elementText(int type, const QVariant &v)
+const Outcome *outcome(int result)
 {
-    switch (type) {
-    case Bool:
-        return v.toBool() ? QStringLiteral("true") : QStringLiteral("false");
-    case Int8:
-        return QString::number(quint8(v.value<char>()));
-    case UInt8:
-        return QString::number(v.value<unsigned char>());
-    case Float:
-        return QString::number(double(v.value<float>()), 'g', 9);
-    case Double:
-        return QString::number(v.toDouble(), 'g', QLocale::FloatingPointShortest);
-    default:
-        return v.toString();
+    for (const Outcome &o : outcomes) {
+        if (o.code == result)
+            return &o;
     }
+    return nullptr;
+}
+
+// Not-a-number and the infinities by the names JavaScript and Python give them.
+QString nonFinite(double d)
+{
+    if (std::isnan(d))
+        return QStringLiteral("NaN");
+    return d > 0 ? QStringLiteral("Infinity") : QStringLiteral("-Infinity");
+}
+
+QString text(bool b)
+{
+    return b ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+// Int8 elements are the controller's bytes in a char, whose sign differs between platforms:
+// read as a signed byte on every one of them.
+QString text(char c)
+{
+    return QString::number(qint8(quint8(c)));
+}
+
+QString text(float f)
+{
+    if (!std::isfinite(f))
+        return nonFinite(double(f));
+    // The fewest digits that read back to the same float: 0.1f prints as 0.1.
+    for (int digits = 6; digits < 9; ++digits) {
+        const QString t = QString::number(double(f), 'g', digits);
+        if (t.toFloat() == f)
+            return t;
+    }
+    return QString::number(double(f), 'g', 9);
+}
+
+QString text(double d)
+{
+    return std::isfinite(d) ? QString::number(d, 'g', QLocale::FloatingPointShortest)
+                            : nonFinite(d);
+}
+
+QString text(const QString &s)
+{
+    return s;
+}
+
+template <typename E> QString text(E e)
+{
+    return QString::number(e); // whole numbers of every width, with every digit
+}
+
+template <typename E> QString json(const E &e)
+{
+    if constexpr (std::is_same_v<E, QString>)
+        return jsonString(e);
+    else if constexpr (std::is_floating_point_v<E>)
+        return std::isfinite(e) ? text(e) : jsonString(text(e));
+    else
+        return text(e);
+}
+
+template <typename E> QString quoted(const E &e)
+{
+    if constexpr (std::is_same_v<E, QString>)
+        return QLatin1Char('"') + escaped(e).replace(QLatin1Char('"'), QLatin1String("\\\"")) +
+               QLatin1Char('"');
+    else
+        return text(e);
+}
+
+// Each element of the payload through form, picked by the record's one type dispatch. A type
+// the driver does not transfer has its elements shown as Qt converts them.
+template <typename Form> QStringList elements(const CLabelVariable &record, Form form)
+{
+    QStringList list;
+    if (!record.value.canConvert<QVariantList>())
+        return list;
+    const QSequentialIterable items = record.value.value<QSequentialIterable>();
+    tarvik::withElementType(record.type, [&](auto tag) {
+        using E = typename decltype(tag)::type;
+        for (const QVariant &v : items) {
+            if constexpr (std::is_void_v<E>)
+                list << form(v.toString());
+            else
+                list << form(v.value<E>());
+        }
+    });
+    return list;
 }
 
 } // namespace
@@ -62,6 +142,14 @@ int typeFromName(const QString &name)
     bool ok = false;
     const int code = name.toInt(&ok);
     return ok ? code : 0;
+}
+
+bool typeNamed(const QString &text, int *type)
+{
+    bool number = false;
+    text.toInt(&number);
+    *type = typeFromName(text);
+    return number || *type != 0;
 }
 
 QString typeName(int type)
@@ -80,66 +168,107 @@ QStringList typeNames()
 
 QString outcomeWords(int result)
 {
-    for (const Outcome &o : outcomes) {
-        if (o.code == result)
-            return QLatin1String(o.words);
-    }
-    return QStringLiteral("unknown outcome");
+    const Outcome *o = outcome(result);
+    return o ? QLatin1String(o->words) : QStringLiteral("unknown outcome");
+}
+
+QString outcomeShort(int result)
+{
+    const Outcome *o = outcome(result);
+    return o ? QLatin1String(o->brief) : QStringLiteral("outcome %1").arg(result);
 }
 
 QStringList values(const CLabelVariable &record)
 {
-    QStringList list;
-    if (!record.value.canConvert<QVariantList>())
-        return list;
-    const QSequentialIterable items = record.value.value<QSequentialIterable>();
-    for (const QVariant &v : items)
-        list << elementText(record.type, v);
-    return list;
+    return elements(record, [](const auto &e) { return text(e); });
+}
+
+QString valuesLine(const CLabelVariable &record)
+{
+    return elements(record, [](const auto &e) { return quoted(e); }).join(QLatin1Char(' '));
+}
+
+QString valuesJson(const CLabelVariable &record)
+{
+    return QLatin1Char('[') +
+           elements(record, [](const auto &e) { return json(e); }).join(QLatin1Char(',')) +
+           QLatin1Char(']');
+}
+
+QString escaped(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u == '\\')
+            out += QLatin1String("\\\\");
+        else if (u == '\n')
+            out += QLatin1String("\\n");
+        else if (u == '\r')
+            out += QLatin1String("\\r");
+        else if (u == '\t')
+            out += QLatin1String("\\t");
+        else if (u < 0x20 || (u >= 0x7F && u <= 0x9F)) // C0, DEL and C1 (0x9B starts a CSI)
+            out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+QString jsonString(const QString &text)
+{
+    QString out = QStringLiteral("\"");
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u == '"' || u == '\\')
+            out += QLatin1Char('\\') + c;
+        else if (u < 0x20 || (u >= 0x7F && u <= 0x9F))
+            out += QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out + QLatin1Char('"');
+}
+
+QString timeStamp(const QDateTime &time)
+{
+    const int offset = time.offsetFromUtc();
+    const int minutes = qAbs(offset) / 60;
+    return time.toString(QStringLiteral("yyyy-MM-ddThh:mm:ss.zzz")) +
+           (offset < 0 ? QLatin1Char('-') : QLatin1Char('+')) +
+           QStringLiteral("%1:%2")
+               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
 QString asText(const CLabelVariable &record)
 {
-    QString text = QStringLiteral("address  %1\ntype     %2\ncount    %3\nresult   %4 (%5)\n")
-                       .arg(record.address, typeName(record.type))
-                       .arg(record.count)
-                       .arg(record.result)
-                       .arg(outcomeWords(record.result));
+    QString block =
+        QStringLiteral("address  %1\ntype     %2\ncount    %3\nresult   %4 (%5)\n")
+            .arg(escaped(record.address), typeName(record.type), QString::number(record.count),
+                 QString::number(record.result), outcomeWords(record.result));
     if (record.time.isValid())
-        text += QStringLiteral("time     %1\n")
-                    .arg(record.time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")));
+        block += QStringLiteral("time     %1\n").arg(timeStamp(record.time));
     const QStringList items = values(record);
     for (int i = 0; i < items.size(); ++i)
-        text += QStringLiteral("  [%1]  %2\n").arg(i).arg(items.at(i));
-    return text;
+        block += QStringLiteral("  [%1]  %2\n").arg(i).arg(escaped(items.at(i)));
+    return block;
 }
 
 QString asJson(const CLabelVariable &record)
 {
-    QJsonObject o;
-    o.insert(QStringLiteral("address"), record.address);
-    o.insert(QStringLiteral("type"), typeName(record.type));
-    o.insert(QStringLiteral("count"), record.count);
-    o.insert(QStringLiteral("result"), record.result);
-    o.insert(QStringLiteral("outcome"), outcomeWords(record.result));
+    // Known types by name, others by their number.
+    const QString type = record.type >= 1 && record.type < int(names.size())
+                             ? jsonString(typeName(record.type))
+                             : QString::number(record.type);
+    QString o = QStringLiteral("{\"address\":%1,\"count\":%2,\"outcome\":%3,\"result\":%4")
+                    .arg(jsonString(record.address), QString::number(record.count),
+                         jsonString(outcomeWords(record.result)), QString::number(record.result));
     if (record.time.isValid())
-        o.insert(QStringLiteral("time"), record.time.toString(Qt::ISODateWithMs));
-    QJsonArray items;
-    for (const QString &v : values(record)) {
-        // Numbers stay numbers unless a double would lose digits of a 64-bit integer.
-        bool ok = false;
-        const double d = v.toDouble(&ok);
-        const bool exact = ok && (QString::number(d, 'g', 17) == v || record.type == Float ||
-                                  record.type == Double);
-        if (record.type == Bool)
-            items.append(v == QLatin1String("true"));
-        else if (record.type != String && exact)
-            items.append(d);
-        else
-            items.append(v);
-    }
-    o.insert(QStringLiteral("values"), items);
-    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+        o += QStringLiteral(",\"time\":%1").arg(jsonString(timeStamp(record.time)));
+    return o + QStringLiteral(",\"type\":%1,\"values\":%2}").arg(type, valuesJson(record));
 }
 
 } // namespace recordformat

@@ -2,22 +2,42 @@
 
 #include "CLabelVariable.h"
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
-// How the host program names types and outcomes and shows a record, in words and as JSON.
+// How the host program names types and outcomes and shows a record: as a block of lines, as one
+// line of a log, and as JSON. Every form carries every digit of a value.
 namespace recordformat {
 
 // Type code for a name (Bool, Int16, ... case ignored) or a number; 0 when neither.
 int typeFromName(const QString &name);
+// True when the text names a type or is a number; the code goes to *type.
+bool typeNamed(const QString &text, int *type);
 QString typeName(int type);
 QStringList typeNames();
 
-// Words for the outcome code a read or write leaves in a record.
+// Words for the outcome code a read or write leaves in a record; a short form for tables.
 QString outcomeWords(int result);
+QString outcomeShort(int result);
 
-// The payload's elements as text, read generically through the payload list's iterable view.
+// The payload's elements as text: integers with every digit, Int8 signed, floating point as
+// the shortest text that reads back to the same value, NaN as NaN, infinities as Infinity and
+// -Infinity. Texts as they are.
 QStringList values(const CLabelVariable &record);
+// The elements on one line: texts quoted and escaped, elements separated by blanks.
+QString valuesLine(const CLabelVariable &record);
+// The elements as a JSON array: numbers as numbers with every digit, NaN and the infinities as
+// the strings "NaN", "Infinity" and "-Infinity", texts as strings.
+QString valuesJson(const CLabelVariable &record);
+
+// Control characters (and backslash) written as \n, \t, \xHH, so a text cannot break a line
+// or drive the terminal.
+QString escaped(const QString &text);
+QString jsonString(const QString &text);
+
+// ISO 8601 with milliseconds and the offset from UTC: 2026-12-07T21:35:54.827+01:00.
+QString timeStamp(const QDateTime &time);
 
 // A readable block of lines, and one JSON object on one line.
 QString asText(const CLabelVariable &record);

@@ -1,6 +1,7 @@
 #include "writecommand.h"
 
-#include "hostcommands.h"
+#include "arguments.h"
+#include "connection.h"
 #include "recordformat.h"
 
 #include <QList>
@@ -115,62 +116,77 @@ Parsed parse(int type, const QStringList &texts)
     return known ? parsers[size_t(type)](texts) : Parsed{};
 }
 
-// The type for a name or a number; false when the text is neither.
-bool typeNamed(const QString &text, int *type)
-{
-    bool number = false;
-    text.toInt(&number);
-    *type = recordformat::typeFromName(text);
-    return number || *type != 0;
-}
-
-int usage(QTextStream &err, const QString &why)
-{
-    err << "write: " << why << "\n"
-        << "usage: write ADDRESS --type TYPE [--connect CONNECTION] VALUE...\n";
-    return 2;
-}
-
-bool connectTo(CDriveBaseClass *driver, const QString &connection, QTextStream &err)
-{
-    const int rc = driver->ConnectDrive(connection);
-    if (rc != 0)
-        err << "connect " << connection << ": " << rc << " (" << connectOutcome(rc) << ")\n";
-    return rc == 0;
-}
-
 } // namespace
 
-int runWrite(CDriveBaseClass *driver, const QStringList &args, QTextStream &out, QTextStream &err)
+QString writeUsage()
+{
+    return QStringLiteral("write ADDRESS --type TYPE [--connect CONNECTION] VALUE...");
+}
+
+QString parseWrite(const QStringList &args, WriteRequest *request)
 {
     const QString typeOption = QStringLiteral("--type"),
                   connectOption = QStringLiteral("--connect");
     const CommandArgs a = CommandArgs::parse(args, {typeOption, connectOption},
-                                             {QStringLiteral("--json"), QStringLiteral("--trace")});
+                                             {QStringLiteral("--json"), QStringLiteral("--trace"),
+                                              QStringLiteral("--csv"), QStringLiteral("--table")});
     if (!a.error.isEmpty())
-        return usage(err, a.error);
+        return a.error;
     if (a.positional.size() < 2 || !a.has(typeOption))
-        return usage(err, QStringLiteral("takes ADDRESS, --type TYPE and at least one VALUE"));
-    int type = 0;
-    if (!typeNamed(a.options.value(typeOption), &type))
-        return usage(err, QStringLiteral("unknown type %1; types are %2 or their numbers")
-                              .arg(a.options.value(typeOption),
-                                   recordformat::typeNames().join(QStringLiteral(", "))));
+        return QStringLiteral("takes ADDRESS, --type TYPE and at least one VALUE");
+    QString why = checks::type(a.value(typeOption), &request->type);
+    if (why.isEmpty())
+        why = checks::address(a.positional.first());
+    if (why.isEmpty() && a.has(connectOption))
+        why = checks::connection(a.value(connectOption), &request->connection);
+    if (!why.isEmpty())
+        return why;
     const QStringList texts = a.positional.mid(1);
-    const Parsed parsed = parse(type, texts);
+    const Parsed parsed = parse(request->type, texts);
     if (!parsed.error.isEmpty())
-        return usage(err, QStringLiteral("%1 %2").arg(recordformat::typeName(type), parsed.error));
+        return QStringLiteral("%1 %2").arg(recordformat::typeName(request->type), parsed.error);
+    request->address = a.positional.first();
+    request->count = texts.size();
+    request->payload = parsed.payload;
+    request->json = a.has(QStringLiteral("--json"));
+    request->trace = a.has(QStringLiteral("--trace"));
+    return QString();
+}
 
-    if (a.has(QStringLiteral("--trace")))
+int executeWrite(CDriveBaseClass *driver, const WriteRequest &request, QTextStream &out,
+                 QTextStream &err)
+{
+    const bool connect = !request.connection.isEmpty();
+    if (request.trace && !connect)
         driver->DebugCmd(DebugStart);
-    if (a.has(connectOption) && !connectTo(driver, a.options.value(connectOption), err))
-        return 1;
+    if (connect) {
+        const connection::Result opened =
+            connection::open(driver, request.connection, request.trace);
+        if (opened.code != 0) {
+            err << "connect " << request.connection << ": " << opened.code << " ("
+                << connection::connectOutcome(opened.code) << ")\n"
+                << connection::whyFailed(request.connection, opened.code) << "\n";
+            return 1;
+        }
+    }
     CLabelVariable record;
-    record.value = parsed.payload;
-    record = driver->WriteVariable(a.positional.first(), DataType(type), record, texts.size());
-    out << (a.has(QStringLiteral("--json")) ? recordformat::asJson(record) + QLatin1Char('\n')
-                                            : recordformat::asText(record));
-    if (a.has(connectOption))
+    record.value = request.payload;
+    record = driver->WriteVariable(request.address, DataType(request.type), record, request.count);
+    out << (request.json ? recordformat::asJson(record) + QLatin1Char('\n')
+                         : recordformat::asText(record));
+    if (connect)
         driver->DisConnectDrive();
     return record.result == 0 ? 0 : 1;
+}
+
+int runWrite(CDriveBaseClass *driver, const QStringList &args, QTextStream &out, QTextStream &err)
+{
+    WriteRequest request;
+    const QString why = parseWrite(args, &request);
+    if (!why.isEmpty()) {
+        err << "write: " << why << "\n"
+            << "usage: " << writeUsage() << "\n";
+        return 2;
+    }
+    return executeWrite(driver, request, out, err);
 }

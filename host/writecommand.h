@@ -4,10 +4,30 @@
 
 #include <QStringList>
 #include <QTextStream>
+#include <QVariant>
 
 // The host program's write command. args are the words after "write": ADDRESS, --type TYPE and
 // one VALUE per element, optionally --connect CONNECTION (otherwise the driver's current link
-// carries the write), --json and --trace. Prints the record the driver returns, its result as a
-// number and in words. Exit status: 0 written, 1 refused by the driver or the link, 2 words that
-// do not parse or values out of range for the type (nothing is written then).
+// carries the write), --json and --trace.
+struct WriteRequest
+{
+    QString address;
+    int type = 0;
+    int count = 0;
+    QVariant payload;
+    QString connection; // normalized; empty: the driver's current link
+    bool json = false;
+    bool trace = false;
+};
+
+// The request the words describe, or the usage error in words (then nothing is to be sent).
+QString parseWrite(const QStringList &args, WriteRequest *request);
+QString writeUsage();
+
+// Prints the record the driver returns, its result as a number and in words. Exit status:
+// 0 written, 1 refused by the driver or the link.
+int executeWrite(CDriveBaseClass *driver, const WriteRequest &request, QTextStream &out,
+                 QTextStream &err);
+
+// Both steps; 2 for words that do not parse or values out of range for the type.
 int runWrite(CDriveBaseClass *driver, const QStringList &args, QTextStream &out, QTextStream &err);

@@ -58,6 +58,12 @@ run read DO1 --type Bool --count 3 --connect "$udp" --json
 run write AI1 --type Int16 --connect "$udp" 40000 || echo "(exit status $?)"
 # Three reads, one every 200 ms, with the counts at the end.
 run poll AI1 --type UInt16 --count 2 --connect "$udp" --interval 200 --times 3
+# A tag list over one link, each tag at its own interval, as records with time stamps and as CSV.
+tags=$TARVIK_ROOT/docs/examples/tags.csv
+run poll --tags "$tags" --connect "$udp" --times 2
+run read --tags "$TARVIK_ROOT/docs/examples/tags.json" --connect "$pty,115200,8,1" --csv
+# What the link looks like, in figures and in words.
+run diagnose "$udp" --reads 10 --interval 20
 # A port where nothing answers: the link check fails and the host says so.
 run connect 127.0.0.1:9 || echo "(exit status $?)"
 echo

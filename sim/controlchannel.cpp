@@ -3,6 +3,7 @@
 #include "areatable.h"
 #include "framecodec.h"
 #include "log.h"
+#include "memoryimage.h"
 #include "simulator.h"
 #include "udpendpoint.h"
 #include "wire.h"
@@ -120,6 +121,9 @@ QString ControlChannel::peek(const QStringList &arguments)
         return error(QStringLiteral("bad offset '%1'").arg(arguments[1]));
     if (!parseNumber(arguments[2], kMaxPeek, &length) || length == 0)
         return error(QStringLiteral("LEN takes 1 to %1").arg(kMaxPeek));
+    // Refused as a poke there is: zeros from beyond the area would pass for memory.
+    if (offset + length > MemoryImage::kAreaCapacity)
+        return error(QStringLiteral("bytes end past the area's capacity"));
     const QByteArray bytes = simulator_.peek(area->code, quint32(offset), quint32(length));
     return ok(QString::fromLatin1(bytes.toHex()));
 }

@@ -86,6 +86,15 @@ bool readSerial(const QCommandLineParser &parser, Settings *settings, QString *w
 {
     settings->pty = parser.isSet(QStringLiteral("pty"));
     settings->device = parser.value(QStringLiteral("device"));
+    // Options that would change nothing are refused rather than silently ignored.
+    if (parser.isSet(QStringLiteral("device-baud")) && settings->device.isEmpty()) {
+        *why = QStringLiteral("--device-baud needs --device");
+        return false;
+    }
+    if (!settings->udp && !settings->pty && settings->device.isEmpty()) {
+        *why = QStringLiteral("--no-udp needs --pty or --device: there would be nothing to serve");
+        return false;
+    }
     bool ok = false;
     settings->deviceBaud = parser.value(QStringLiteral("device-baud")).toInt(&ok);
     if (!ok || settings->deviceBaud <= 0) {

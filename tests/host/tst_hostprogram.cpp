@@ -2,8 +2,26 @@
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSerialPort>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
+
+#include <csignal>
+
+namespace {
+
+const QString kStamp =
+    QStringLiteral("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d");
+
+struct Run
+{
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+} // namespace
 
 // The host program as a user runs it: it loads the library by name, and says what happened in
 // words, as a number and in its exit status.
@@ -15,61 +33,313 @@ private slots:
     void initTestCase();
     void run_data();
     void run();
+    void pollEndsAtInterrupt();
+    void serialHeldByAnother();
 
 private:
+    QStringList filled(QStringList args) const;
+    Run host(const QStringList &args, int timeoutMs = 20000);
+    int requestsSeen();
+
     SimProcess sim;
     QUdpSocket deaf; // bound, never answers
+    QTemporaryDir dir;
 };
 
 void HostProgramTest::initTestCase()
 {
-    QVERIFY(sim.start({QStringLiteral("--pty")}));
+    QVERIFY(sim.start({QStringLiteral("--pty"), QStringLiteral("--pattern")}));
     QVERIFY(deaf.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    QVERIFY(dir.isValid());
+    // Two tags the pattern fills, and one the driver refuses for good (type 13: result 4).
+    QFile csv(dir.filePath(QStringLiteral("tags.csv")));
+    QVERIFY(csv.open(QIODevice::WriteOnly));
+    csv.write("# a comment\nname,address,type,count,interval\n"
+              "temperature,AI_F12,Int16,2,20\npumps,DI1,Bool,3\nbroken,AI1,13\n");
+    csv.close();
+    QFile json(dir.filePath(QStringLiteral("tags.json")));
+    QVERIFY(json.open(QIODevice::WriteOnly));
+    json.write(R"({"tags":[{"name":"label","address":"SI2","type":"String"},)"
+               R"({"name":"level","address":"AI1","type":4,"count":2,"interval":10}]})");
+    json.close();
+    QFile bad(dir.filePath(QStringLiteral("bad.csv")));
+    QVERIFY(bad.open(QIODevice::WriteOnly));
+    bad.write("ok,AI1,Int16\nworse,AI1x,Int16\n");
+    bad.close();
 }
 
 void HostProgramTest::run_data()
 {
-    QTest::addColumn<QStringList>("args"); // %udp, %pty and %deaf are filled in
+    QTest::addColumn<QStringList>("setup"); // control commands after a reset
+    QTest::addColumn<QStringList>("args");  // %udp, %pty, %deaf and %dir are filled in
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("output"); // a pattern the standard output must match
+    QTest::addColumn<QString>("errors"); // a pattern the error output must match
 
-    QTest::newRow("--help") << QStringList{"--help"} << 0 << "connect CONNECTION";
-    QTest::newRow("info") << QStringList{"info"} << 0
+    const QStringList none;
+    QTest::newRow("--help") << none << QStringList{"--help"} << 0 << "connect CONNECTION"
+                            << "^$";
+    QTest::newRow("--version") << none << QStringList{"--version"} << 0
+                               << "^tarvik-host \\d+\\.\\d+"
+                               << "^$";
+    QTest::newRow("poll --help") << none << QStringList{"poll", "--help"} << 0
+                                 << "(?s)^usage: tarvik-host \\[--library PATH\\] poll .*--changes"
+                                 << "^$";
+    QTest::newRow("--help diagnose")
+        << none << QStringList{"--help", "diagnose"} << 0 << "^usage: .* diagnose CONNECTION"
+        << "";
+    QTest::newRow("info") << none << QStringList{"info"} << 0
                           << "name     Tarvik\nversion  V1.8.4 202001027\nbuild    v1\\.8\\.4 "
-                             "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\nlibrary  \\S+";
-    QTest::newRow("connect UDP") << QStringList{"connect", "%udp"} << 0
+                             "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\nlibrary  \\S+"
+                          << "^$";
+    QTest::newRow("connect UDP") << none << QStringList{"connect", "%udp"} << 0
                                  << "^connect 127\\.0\\.0\\.1:\\d+: 0 \\(connected\\)\n"
-                                    "disconnect: 0 \\(closed\\)\n$";
-    QTest::newRow("connect serial") << QStringList{"connect", "%pty,9600,8,1"} << 0
-                                    << "^connect /dev/\\S+,9600,8,1: 0 \\(connected\\)\n";
+                                    "disconnect: 0 \\(closed\\)\n$"
+                                 << "^$";
+    QTest::newRow("connect serial, 1.5 stop bits as 3")
+        << none << QStringList{"connect", "%pty,9600,8,1.5"} << 0
+        << "^connect /dev/\\S+,9600,8,3: 0 \\(connected\\)\n"
+        << "^$";
+
+    // Connect failures, with the reason.
     QTest::newRow("connect, nobody answers")
-        << QStringList{"connect", "%deaf"} << 1 << ": -2 \\(no answer to the link check\\)\n$";
-    QTest::newRow("connect, neither form")
-        << QStringList{"connect", "somewhere"} << 1 << ": -1 \\(refused";
-    QTest::newRow("unknown command") << QStringList{"fly"} << 2 << "^$";
-    QTest::newRow("no command") << QStringList{} << 2 << "^$";
+        << none << QStringList{"connect", "%deaf"} << 1
+        << ": -2 \\(no answer to the link check\\)\n$"
+        << "nothing answered the link check at 127\\.0\\.0\\.1:\\d+.*firewall";
+    QTest::newRow("connect, no such device")
+        << none << QStringList{"connect", "/dev/nonexistent-tty,9600,8,1"} << 1 << ": -1 \\(refused"
+        << "/dev/nonexistent-tty does not exist";
+    QTest::newRow("connect, not a device")
+        << none << QStringList{"connect", "%dir,9600,8,1"} << 1 << ": -1 \\(refused"
+        << "is not a character device";
+    QTest::newRow("--trace: link check and protocol lines time-stamped")
+        << none << QStringList{"read", "AI1", "--type", "Int16", "--connect", "%udp", "--trace"}
+        << 0 << "result   0"
+        << "^" + kStamp + " tarvik-host link check .*\n" + kStamp + " .*connected.*\n" + kStamp +
+               " lib\\[Tarvik\\]";
+
+    // Every digit, NaN and the infinities apart, Int8 signed, texts escaped.
+    QTest::newRow("Int64 2^56 in JSON")
+        << QStringList{"poke LW 0 0100000000000000"}
+        << QStringList{"--json", "read", "LW1", "--type", "Int64", "--connect", "%udp"} << 0
+        << "\"values\":\\[72057594037927936\\]"
+        << "^$";
+    QTest::newRow("UInt64 2^64-1 in JSON")
+        << QStringList{"poke LW 0 ffffffffffffffff"}
+        << QStringList{"read", "LW1", "--type", "UInt64", "--connect", "%udp", "--json"} << 0
+        << "\"values\":\\[18446744073709551615\\]"
+        << "^$";
+    QTest::newRow("Int8 signed") << QStringList{"poke AI 0 80ff7f01"}
+                                 << QStringList{"read",    "AI1", "--type",    "Int8",
+                                                "--count", "4",   "--connect", "%udp"}
+                                 << 0
+                                 << "\\[0\\]  -128\n  \\[1\\]  -1\n  \\[2\\]  127\n  \\[3\\]  1\n"
+                                 << "^$";
+    QTest::newRow("Float NaN, Infinity, -Infinity, 0.1 in JSON")
+        << QStringList{"poke AO 0 0000c07f0000807f000080ffcdcccc3d"}
+        << QStringList{"read", "AO1",       "--type", "Float", "--count",
+                       "4",    "--connect", "%udp",   "--json"}
+        << 0 << "\"values\":\\[\"NaN\",\"Infinity\",\"-Infinity\",0\\.1\\]"
+        << "^$";
+    QTest::newRow("text with control characters")
+        << QStringList{"poke SI 0 05610a621b7f"}
+        << QStringList{"read", "SI1", "--type", "String", "--connect", "%udp"} << 0
+        << "\\[0\\]  a\\\\nb\\\\x1b\\\\x7f\n"
+        << "^$";
+    QTest::newRow("type 13 as a number")
+        << none << QStringList{"read", "AI1", "--type", "13", "--connect", "%udp", "--json"} << 1
+        << "\"result\":4,.*\"type\":13,"
+        << "^$";
+
+    // Tag lists: one link, records with time stamps, refusals stopped.
+    QTest::newRow("poll --tags CSV")
+        << none << QStringList{"poll",    "--tags", "%dir/tags.csv", "--connect", "%udp",
+                               "--times", "2",      "--interval",    "10"}
+        << 1
+        << "(?s)^" + kStamp + " temperature AI_F12 0 \\(success\\) [\\d.]+ ms 6928 12582\n" +
+               kStamp + " pumps DI1 0 \\(success\\) [\\d.]+ ms false false true\n" + kStamp +
+               " broken AI1 4 \\(bad count.*\ntemperature: reads 2, answers 2.*\npumps: reads 2.*\n"
+               "broken: reads 1, answers 0, failures 1 .*stopped.*\npolls 5, answers 4, failures "
+               "1\n$"
+        << "^broken: stopped: the driver refuses this tag every time with result 4";
+    QTest::newRow("read --tags JSON as CSV")
+        << none << QStringList{"read", "--tags", "%dir/tags.json", "--connect", "%udp", "--csv"}
+        << 0
+        << "^time,tag,address,type,result,outcome,latency_ms,values\n" + kStamp +
+               ",label,SI2,String,0,success,[\\d.]+,SI2\n" + kStamp +
+               ",level,AI1,Int16,0,success,[\\d.]+,4101,9755\n$"
+        << "^$";
+    QTest::newRow("poll --json --changes")
+        << none << QStringList{"poll",    "AI1", "--type",     "Int16", "--connect", "%udp",
+                               "--times", "3",   "--interval", "0",     "--changes", "--json"}
+        << 0
+        << "^\\{\"tag\":\"AI1\",\"latency_ms\":[\\d.]+,\"address\":\"AI1\".*\"time\":\"" + kStamp +
+               "\".*\n\\{\"tag\":\"AI1\",\"reads\":3,\"answers\":3,\"failures\":0,.*\n"
+               "\\{\"polls\":3,\"answers\":3,\"failures\":0\\}\n$"
+        << "^$";
+    QTest::newRow("poll --table") << none
+                                  << QStringList{"--table",   "poll", "--tags",  "%dir/tags.json",
+                                                 "--connect", "%udp", "--times", "1"}
+                                  << 0
+                                  << "TAG +VALUE +OUTCOME +AGE +ANSWERS/FAILURES.*\nlabel +\"SI2\" "
+                                     "+ok .*\nlevel +4101 9755 +ok"
+                                  << "^$";
+
+    // Usage errors: exit 2, and nothing reaches the controller.
+    const QStringList read = {"read", "AI1", "--type", "Int16", "--connect"};
+    const QStringList errors = {
+        "AO1.5 .*as AO15",
+        "AI1AI2 .*as AI12",
+        "AI 1 .*as AI1",
+        "AI1x .*as AI1",
+        "unknown type Int9",
+        "count takes",
+        "UDP port takes 1 to 65535",
+        "UDP port takes",
+        "data bits take 5",
+        "stop bits take 1, 1.5 or 2",
+        "baud rate must be a positive",
+        "baud rate must",
+        "--type needs a value",
+        "unknown option --frob",
+        "--library needs a value",
+        "neither ADDRESS:PORT",
+        "bad.csv: tag worse: AI1x",
+        "--interval takes",
+    };
+    const QList<QStringList> usage = {
+        {"read", "AO1.5", "--type", "Int16", "--connect", "%udp"},
+        {"read", "AI1AI2", "--type", "Int16", "--connect", "%udp"},
+        {"poll", "AI 1", "--type", "Int16", "--connect", "%udp"},
+        {"write", "AI1x", "--type", "Int16", "--connect", "%udp", "1"},
+        read + QStringList{"%udp", "--count", "1", "--type", "Int9"},
+        read + QStringList{"%udp", "--count", "0"},
+        read + QStringList{"127.0.0.1:0"},
+        {"connect", "127.0.0.1:65536"},
+        read + QStringList{"%pty,9600,9,1"},
+        {"diagnose", "%pty,9600,8,1.25"},
+        read + QStringList{"%pty,fast,8,1"},
+        read + QStringList{"%pty,-9600,8,1"},
+        {"read", "AI1", "--type", "--connect", "%udp"},
+        {"--frob", "read", "AI1", "--type", "Int16", "--connect", "%udp"},
+        {"--library"},
+        {"connect", "somewhere"},
+        {"poll", "--tags", "%dir/bad.csv", "--connect", "%udp"},
+        {"poll", "AI1", "--type", "Int16", "--connect", "%udp", "--interval", "-1"},
+    };
+    for (int i = 0; i < usage.size(); ++i)
+        QTest::newRow(qPrintable("usage: " + usage[i].join(' ')))
+            << none << usage[i] << 2 << "^$" << errors[i];
+    QTest::newRow("unknown command") << none << QStringList{"fly"} << 2 << "^$"
+                                     << "unknown command";
+    QTest::newRow("no command") << none << QStringList{} << 2 << "^$"
+                                << "no command";
     QTest::newRow("no such library")
-        << QStringList{"--library", "/nonexistent.so", "info"} << 3 << "^$";
+        << none << QStringList{"--library", "/nonexistent.so", "info"} << 3 << "^$"
+        << "cannot load the driver";
+
+    // A diagnosis, healthy and with every answer spoiled.
+    QTest::newRow("diagnose")
+        << none << QStringList{"diagnose", "%udp", "--reads", "5", "--interval", "0"} << 0
+        << "(?s)reads       5 of AI1 as Int16: 5 answered, 0 failed\nlatency ms  min [\\d.]+, "
+           "median "
+           "[\\d.]+, p90 [\\d.]+, p95 [\\d.]+, p99 [\\d.]+, max [\\d.]+\n.*verdict     Every read "
+           "was answered"
+        << "^$";
+    QTest::newRow("diagnose, wrong sequence bytes")
+        << QStringList{"faults --wrong-seq"}
+        << QStringList{"diagnose", "%udp", "--reads", "2", "--interval", "0", "--json"} << 1
+        << "\"reads\":2,\"answers\":0,\"failures_by_result\":\\{\"8\":2\\}.*\"warnings\":\\{"
+           "\"answers with wrong sequence bytes\":2\\},\"verdict\":\"The device answered the link "
+           "check but none of 2 reads"
+        << "序号错误";
 }
 
-void HostProgramTest::run()
+QStringList HostProgramTest::filled(QStringList args) const
 {
-    QFETCH(QStringList, args);
-    QFETCH(int, status);
-    QFETCH(QString, output);
-
     for (QString &a : args) {
         a.replace(QLatin1String("%udp"), sim.udpConnectionString());
         a.replace(QLatin1String("%pty"), sim.ptyPath());
         a.replace(QLatin1String("%deaf"), QStringLiteral("127.0.0.1:%1").arg(deaf.localPort()));
+        a.replace(QLatin1String("%dir"), dir.path());
     }
-    QProcess host;
-    host.start(QStringLiteral(TARVIK_HOST_PATH), args);
-    QVERIFY(host.waitForFinished(10000));
-    const QString out = QString::fromUtf8(host.readAllStandardOutput());
-    QCOMPARE(host.exitStatus(), QProcess::NormalExit);
-    QVERIFY2(host.exitCode() == status, qPrintable(out + host.readAllStandardError()));
-    QVERIFY2(QRegularExpression(output).match(out).hasMatch(), qPrintable(out));
+    return args;
+}
+
+Run HostProgramTest::host(const QStringList &args, int timeoutMs)
+{
+    QProcess p;
+    p.start(QStringLiteral(TARVIK_HOST_PATH), filled(args));
+    Run r;
+    if (!p.waitForFinished(timeoutMs) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.status = p.exitCode();
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+int HostProgramTest::requestsSeen()
+{
+    const QRegularExpressionMatch m =
+        QRegularExpression("requests=(\\d+)").match(sim.control(QStringLiteral("stats")));
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
+void HostProgramTest::run()
+{
+    QFETCH(QStringList, setup);
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(QString, output);
+    QFETCH(QString, errors);
+
+    QCOMPARE(sim.control(QStringLiteral("faults")), QStringLiteral("ok"));
+    QCOMPARE(sim.control(QStringLiteral("reset")), QStringLiteral("ok"));
+    for (const QString &command : setup)
+        QCOMPARE(sim.control(command), QStringLiteral("ok"));
+    const Run r = host(args);
+    QVERIFY2(r.status == status, qPrintable(QString::number(r.status) + "\n" + r.out + r.err));
+    QVERIFY2(QRegularExpression(output).match(r.out).hasMatch(), qPrintable(r.out));
+    QVERIFY2(QRegularExpression(errors).match(r.err).hasMatch(), qPrintable(r.err));
+    if (status == 2)
+        QCOMPARE(requestsSeen(), 0);
+}
+
+// Ctrl-C ends a poll without end after the read under way, with the counts of every tag.
+void HostProgramTest::pollEndsAtInterrupt()
+{
+    QCOMPARE(sim.control(QStringLiteral("faults")), QStringLiteral("ok"));
+    QProcess p;
+    p.start(QStringLiteral(TARVIK_HOST_PATH),
+            filled({"poll", "--tags", "%dir/tags.json", "--connect", "%udp", "--interval", "20"}));
+    QByteArray seen;
+    for (int i = 0; i < 100 && !(seen.contains(" label ") && seen.contains(" level ")); ++i) {
+        p.waitForReadyRead(100);
+        seen += p.readAllStandardOutput();
+    }
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 0);
+    const QString out = QString::fromUtf8(seen + p.readAllStandardOutput());
+    QVERIFY2(QRegularExpression("\nlabel: reads [1-9]\\d*, answers [1-9].*\nlevel: reads [1-9]\\d*"
+                                ".*\npolls \\d+, answers \\d+, failures 0\n$")
+                 .match(out)
+                 .hasMatch(),
+             qPrintable(out));
+}
+
+// A serial port another program holds: the host says so and names the holder.
+void HostProgramTest::serialHeldByAnother()
+{
+    QSerialPort holder(sim.ptyPath());
+    QVERIFY(holder.open(QIODevice::ReadWrite));
+    const Run r = host({"connect", "%pty,9600,8,1"});
+    QCOMPARE(r.status, 1);
+    QVERIFY2(r.err.contains(QLatin1String("is held by another process")) &&
+                 r.err.contains(QLatin1String("tst_hostprogram")),
+             qPrintable(r.err));
 }
 
 QTEST_GUILESS_MAIN(HostProgramTest)

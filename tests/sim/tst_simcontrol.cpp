@@ -95,6 +95,8 @@ void TestSimControl::badStartExitsNonZero_data()
     QTest::newRow("--device missing")
         << QStringList{"--device", "/dev/nonexistent-tty"} << "cannot open";
     QTest::newRow("--bogus") << QStringList{"--bogus"} << "bogus";
+    QTest::newRow("--device-baud alone") << QStringList{"--device-baud", "19200"} << "--device";
+    QTest::newRow("--no-udp alone") << QStringList{"--no-udp"} << "--pty or --device";
     QTest::newRow("stray") << QStringList{"stray"} << "stray";
 }
 
@@ -167,6 +169,12 @@ void TestSimControl::commands_data()
     QTest::newRow("peek AI 0 0") << QStringList{"peek AI 0 0"} << QStringList{"error"};
     QTest::newRow("peek AI 0 99999") << QStringList{"peek AI 0 99999"} << QStringList{"error"};
     QTest::newRow("poke AI 0 zz") << QStringList{"poke AI 0 zz"} << QStringList{"error"};
+    // The last byte of an area's capacity (2^24 + 4096 bytes) and one past it.
+    QTest::newRow("peek, poke at the end")
+        << QStringList{"peek AI 16781311 1", "poke AI 16781311 01"} << QStringList{"ok 00", "ok"};
+    QTest::newRow("peek, poke past the end")
+        << QStringList{"peek AI 16781311 2", "poke AI 16781311 0102"}
+        << QStringList{"error", "error"};
     QTest::newRow("faults --late x") << QStringList{"faults --late x"} << QStringList{"error"};
     QTest::newRow("faults: every line fault")
         << QStringList{"faults --babble 30 --babble-baud 115200 --stream 4000000 --stream-full "

@@ -1,0 +1,163 @@
+#include "arguments.h"
+
+#include "recordformat.h"
+#include "tagaddress.h"
+
+#include <QHostAddress>
+#include <QRegularExpression>
+
+#include <array>
+
+CommandArgs CommandArgs::parse(const QStringList &words, const QStringList &valueOptions,
+                               const QStringList &flagOptions)
+{
+    CommandArgs a;
+    for (int i = 0; i < words.size(); ++i) {
+        const QString &w = words.at(i);
+        if (valueOptions.contains(w)) {
+            if (i + 1 >= words.size() || words.at(i + 1).startsWith(QLatin1String("--"))) {
+                a.error = QStringLiteral("%1 needs a value").arg(w);
+                return a;
+            }
+            a.options.insert(w, words.at(++i));
+        } else if (flagOptions.contains(w)) {
+            a.options.insert(w, QString());
+        } else if (w.startsWith(QLatin1String("--")) && w.size() > 2) {
+            a.error = QStringLiteral("unknown option %1").arg(w);
+            return a;
+        } else {
+            a.positional << w;
+        }
+    }
+    return a;
+}
+
+int CommandArgs::number(const QString &name, int fallback, int low, int high)
+{
+    if (!has(name))
+        return fallback;
+    bool ok = false;
+    const qlonglong v = options.value(name).toLongLong(&ok);
+    if (!ok || v < low || v > high) {
+        error =
+            QStringLiteral("%1 takes a whole number from %2 to %3").arg(name).arg(low).arg(high);
+        return fallback;
+    }
+    return int(v);
+}
+
+namespace checks {
+namespace {
+
+// Serial line settings the port can take, as the connection string names them and as the
+// driver receives them (1.5 stop bits are its 3).
+struct Setting
+{
+    const char *text;
+    const char *forDriver;
+};
+constexpr std::array<Setting, 4> dataBitSettings = {
+    {{"5", "5"}, {"6", "6"}, {"7", "7"}, {"8", "8"}}};
+constexpr std::array<Setting, 4> stopBitSettings = {
+    {{"1", "1"}, {"1.5", "3"}, {"3", "3"}, {"2", "2"}}};
+
+template <size_t N> const char *settingFor(const std::array<Setting, N> &table, const QString &text)
+{
+    for (const Setting &s : table) {
+        if (text == QLatin1String(s.text))
+            return s.forDriver;
+    }
+    return nullptr;
+}
+
+bool digitsOnly(const QString &text)
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9]+$"));
+    return digits.match(text).hasMatch();
+}
+
+QString udp(const QStringList &parts, QString *normalized)
+{
+    QHostAddress host;
+    if (!host.setAddress(parts[0]) || parts[0].contains(QLatin1Char('%')))
+        return QStringLiteral("%1 is not a numeric IP address (the driver looks up no names)")
+            .arg(parts[0]);
+    const uint port = digitsOnly(parts[1]) ? parts[1].toUInt() : 0;
+    if (port < 1 || port > 65535)
+        return QStringLiteral("the UDP port takes 1 to 65535, not '%1'").arg(parts[1]);
+    *normalized = parts.join(QLatin1Char(':'));
+    return QString();
+}
+
+QString serial(QStringList parts, QString *normalized)
+{
+    if (parts[0].isEmpty())
+        return QStringLiteral("the serial port name is empty");
+    const qlonglong baud = digitsOnly(parts[1]) ? parts[1].toLongLong() : 0;
+    if (baud < 1 || baud > INT_MAX)
+        return QStringLiteral("the baud rate must be a positive number, not '%1'").arg(parts[1]);
+    const char *dataBits = settingFor(dataBitSettings, parts[2]);
+    if (!dataBits)
+        return QStringLiteral("data bits take 5, 6, 7 or 8, not '%1'").arg(parts[2]);
+    const char *stopBits = settingFor(stopBitSettings, parts[3]);
+    if (!stopBits)
+        return QStringLiteral("stop bits take 1, 1.5 or 2, not '%1'").arg(parts[3]);
+    parts[2] = QLatin1String(dataBits);
+    parts[3] = QLatin1String(stopBits);
+    *normalized = parts.join(QLatin1Char(','));
+    return QString();
+}
+
+} // namespace
+
+QString type(const QString &text, int *type)
+{
+    if (recordformat::typeNamed(text, type))
+        return QString();
+    return QStringLiteral("unknown type %1; types are %2 or their numbers")
+        .arg(text, recordformat::typeNames().join(QStringLiteral(", ")));
+}
+
+QString count(const QString &text, int *count)
+{
+    const int n = digitsOnly(text) && text.size() < 6 ? text.toInt() : 0;
+    if (n < 1 || n > largestCount)
+        return QStringLiteral("the count takes a whole number from 1 to %1, not '%2'")
+            .arg(largestCount)
+            .arg(text);
+    *count = n;
+    return QString();
+}
+
+QString address(const QString &text)
+{
+    // An address that begins with no area name is the driver's to refuse (result 3): it sends
+    // nothing for it and cannot mistake it for another point.
+    const int area = tarvik::areaCode(text);
+    if (area == 0)
+        return QString();
+    const QString name = tarvik::areaName(area);
+    if (digitsOnly(text.mid(name.size())))
+        return QString();
+    const int index = tarvik::pointIndex(text);
+    const QString reading = index >= 0 ? QStringLiteral("as %1%2").arg(name).arg(qint64(index) + 1)
+                                       : QStringLiteral("as no point at all");
+    return QStringLiteral("%1 is not an area name followed by a point number; the driver would "
+                          "read it %2")
+        .arg(recordformat::escaped(text), reading);
+}
+
+QString connection(const QString &text, QString *normalized)
+{
+    const QStringList colonParts = text.split(QLatin1Char(':'));
+    if (colonParts.size() == 2)
+        return udp(colonParts, normalized);
+    const QStringList commaParts = text.split(QLatin1Char(','));
+    if (commaParts.size() == 4)
+        return serial(commaParts, normalized);
+    return QStringLiteral("%1 is neither ADDRESS:PORT (UDP, an IPv4 address) nor "
+                          "PORT,BAUD,DATABITS,STOPBITS (serial)")
+        .arg(text);
+}
+
+} // namespace checks

@@ -1,0 +1,173 @@
+#include "connection.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QSerialPort>
+
+#include <array>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace connection {
+namespace {
+
+struct Outcome
+{
+    int code;
+    const char *words;
+};
+
+constexpr std::array<Outcome, 3> connectOutcomes = {{
+    {0, "connected"},
+    {-1, "refused: not a usable connection string, address or port, or the port cannot be opened"},
+    {-2, "no answer to the link check"},
+}};
+
+constexpr std::array<Outcome, 2> disconnectOutcomes = {{
+    {0, "closed"},
+    {-1, "nothing to close"},
+}};
+
+template <size_t N> QString outcomeWords(const std::array<Outcome, N> &table, int code)
+{
+    for (const Outcome &o : table) {
+        if (o.code == code)
+            return QLatin1String(o.words);
+    }
+    return QStringLiteral("unknown outcome");
+}
+
+bool isUdp(const QString &connection)
+{
+    return connection.split(QLatin1Char(':')).size() == 2;
+}
+
+QString udpFailure(const QString &connection, int code)
+{
+    if (code == -2)
+        return QStringLiteral(
+                   "nothing answered the link check at %1. Is the device switched on and "
+                   "reachable from here, is the port right (a controller serves port 700), and "
+                   "does no firewall drop the UDP datagrams to it or its answers back?")
+            .arg(connection);
+    return QStringLiteral("the driver refused %1 as a UDP address").arg(connection);
+}
+
+// Processes other than this one with the device open, as "name (pid)".
+QStringList holders(const QString &path)
+{
+    QStringList found;
+    const QString self = QString::number(::getpid());
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &pid : pids) {
+        if (pid == self || pid.toInt() <= 0)
+            continue;
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        for (const QFileInfo &fd : fds.entryInfoList(QDir::Files | QDir::System)) {
+            if (fd.symLinkTarget() != path)
+                continue;
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+            comm.open(QIODevice::ReadOnly);
+            found << QStringLiteral("%1 (%2)").arg(QString::fromLocal8Bit(comm.readAll().trimmed()),
+                                                   pid);
+            break;
+        }
+    }
+    return found;
+}
+
+QString groupOf(const struct stat &st)
+{
+    const group *g = ::getgrgid(st.st_gid);
+    return g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
+}
+
+QString heldMessage(const QString &path)
+{
+    const QStringList by = holders(path);
+    return QStringLiteral("%1 is held by another process%2: close the program that uses it, "
+                          "or pick another port")
+        .arg(path, by.isEmpty()
+                       ? QString()
+                       : QStringLiteral(" (open in %1)").arg(by.join(QLatin1String(", "))));
+}
+
+} // namespace
+
+QString connectOutcome(int code)
+{
+    return outcomeWords(connectOutcomes, code);
+}
+
+QString disconnectOutcome(int code)
+{
+    return outcomeWords(disconnectOutcomes, code);
+}
+
+Result open(CDriveBaseClass *driver, const QString &connection, bool trace)
+{
+    if (trace) {
+        driver->DebugCmd(DebugStart);
+        qDebug().noquote() << (isUdp(connection)
+                                   ? QStringLiteral("tarvik-host link check %1: 0401 sent")
+                                   : QStringLiteral("tarvik-host opening serial port %1"))
+                                  .arg(connection);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    Result r;
+    r.code = driver->ConnectDrive(connection);
+    r.ms = clock.elapsed();
+    if (trace)
+        qDebug().noquote() << QStringLiteral("tarvik-host connect %1: %2 (%3) after %4 ms")
+                                  .arg(connection)
+                                  .arg(r.code)
+                                  .arg(connectOutcome(r.code))
+                                  .arg(r.ms);
+    return r;
+}
+
+QString whyFailed(const QString &connection, int code)
+{
+    if (isUdp(connection))
+        return udpFailure(connection, code);
+    return serialProblem(connection.section(QLatin1Char(','), 0, 0));
+}
+
+QString serialProblem(const QString &port)
+{
+    // As the serial port class names devices: a bare name lives in /dev.
+    const QString path = port.startsWith(QLatin1Char('/')) ? port : QLatin1String("/dev/") + port;
+    struct stat st
+    {
+    };
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QStringLiteral("%1 does not exist: check the name (ls /dev/ttyS* /dev/ttyUSB* "
+                              "/dev/serial/by-id) and that the adapter is plugged in")
+            .arg(path);
+    if (!S_ISCHR(st.st_mode))
+        return QStringLiteral("%1 is not a character device: a serial port is a device file "
+                              "such as /dev/ttyS1 or /dev/ttyUSB0")
+            .arg(path);
+    if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0)
+        return QStringLiteral("%1 is not accessible to this user: it belongs to the group %2; "
+                              "add the user to it (sudo usermod -aG %2 $USER; the dialout group "
+                              "on Debian) and log in again")
+            .arg(path, groupOf(st));
+    QSerialPort probe(path);
+    if (!probe.open(QIODevice::ReadWrite))
+        return probe.error() == QSerialPort::PermissionError
+                   ? heldMessage(path)
+                   : QStringLiteral("%1 cannot be opened: %2").arg(path, probe.errorString());
+    probe.close();
+    return QStringLiteral("%1 could not be opened by the driver but opens now: it was busy for a "
+                          "moment, try again")
+        .arg(path);
+}
+
+} // namespace connection

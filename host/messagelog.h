@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+// The library's traces and warnings arrive through Qt's message handler. The host installs its
+// own, which puts a time stamp before each line and sorts the warnings by what they report.
+namespace messagelog {
+
+void install();
+// While a live table owns the terminal, lines are kept for it instead of written.
+void holdLines(bool hold);
+QStringList takeHeldLines();
+
+// Warnings seen so far, counted by kind ("wrong sequence bytes", ...).
+QMap<QString, int> warningKinds();
+int warningCount();
+// The kind of one warning line, in words.
+QString kindOf(const QString &line);
+
+} // namespace messagelog

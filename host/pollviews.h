@@ -1,0 +1,59 @@
+#pragma once
+
+#include "pollsession.h"
+
+#include <QElapsedTimer>
+#include <QTextStream>
+
+// The forms a poll's reads are shown in.
+enum class OutputForm { Text, Json, Csv, Table };
+
+// One record per read, each with its time stamp: a line of text, a JSON object or a CSV row;
+// with changesOnly only the reads whose values or outcome changed. Ends with the counts per tag
+// (for CSV on the error stream, so the file holds nothing but rows).
+class RecordStream : public PollView
+{
+public:
+    RecordStream(OutputForm form, bool changesOnly, QTextStream &out, QTextStream &err);
+    void read(const TagState &state, const CLabelVariable &record, double ms,
+              bool changed) override;
+    void stopped(const TagState &state) override;
+    void finish(const QVector<TagState> &states) override;
+
+private:
+    OutputForm form;
+    bool changesOnly;
+    bool headerDone = false;
+    QTextStream &out;
+    QTextStream &err;
+};
+
+// The live table on a terminal, refreshed in place: tag, value, outcome, age of the value,
+// answers and failures, latency median and 95th percentile; the library's latest warnings
+// beneath it.
+class LiveTable : public PollView
+{
+public:
+    explicit LiveTable(QTextStream &out);
+    void read(const TagState &, const CLabelVariable &, double, bool) override;
+    void stopped(const TagState &) override {}
+    void idle(const QVector<TagState> &states) override;
+    void finish(const QVector<TagState> &states) override;
+
+    void setStates(const QVector<TagState> *states) { shown = states; }
+
+private:
+    void draw(const QVector<TagState> &states);
+
+    QTextStream &out;
+    const QVector<TagState> *shown = nullptr;
+    QStringList warnings;
+    int linesDrawn = 0;
+    QElapsedTimer sinceDraw;
+};
+
+// The counts of one tag as a line of text and as a JSON object.
+QString summaryText(const TagState &state);
+QString summaryJson(const TagState &state);
+// The totals: "polls N, answers A, failures F".
+QString totalsText(const QVector<TagState> &states, bool json);
