@@ -100,16 +100,18 @@ add_library_control() {
 
 # ${shlibs:Depends} of one package's ELF files, by dpkg-shlibdeps from the libraries' symbols
 # files. It can only see this machine's libraries: a cross build reuses the native packages'
-# lines (Debian 12 names the same versions on amd64 and armel), after checking that the
-# cross-built files need the same shared libraries.
+# lines after checking that the cross-built files need the same shared libraries. The versions
+# are amd64's lowest (glibc's baseline is higher there); Debian 12's armel libraries meet them.
 shlibs_of() {
     local arch=$1 pkg=$2 root=$3 elf
     mapfile -t elf < <(find "$root/usr" -type f \( -name '*.so*' -o -path '*/bin/*' \) | sort)
     [ ${#elf[@]} -eq 0 ] && return 0
     needed "${elf[@]}" >"$work/$arch-$pkg.needed"
     if [ "$arch" = "$native_arch" ]; then
-        (cd "$work/src" && dpkg-shlibdeps -O -e"${elf[@]}" 2>/dev/null) |
-            sed -n 's/^shlibs:Depends=//p' >"$work/$pkg.shlibs"
+        # It warns that the files are not below debian/<package>: they need not be.
+        (cd "$work/src" && dpkg-shlibdeps -O -e"${elf[@]}" 2>"$work/$pkg.shlibdeps.log") |
+            sed -n 's/^shlibs:Depends=//p' >"$work/$pkg.shlibs" ||
+            { cat "$work/$pkg.shlibdeps.log" >&2; return 1; }
     elif ! cmp -s "$work/$arch-$pkg.needed" "$work/$native_arch-$pkg.needed"; then
         echo "$pkg for $arch needs other libraries than for $native_arch:" >&2
         diff "$work/$native_arch-$pkg.needed" "$work/$arch-$pkg.needed" >&2
@@ -263,6 +265,15 @@ else
     status=1
 fi
 stop_sim
+# Wireshark loads the installed dissector by itself.
+if command -v tshark >/dev/null; then
+    if tshark -G protocols 2>/dev/null | grep -q "^Tarvik controller protocol"; then
+        echo "tshark loads the installed dissector"
+    else
+        echo "FAILED: tshark does not load the installed dissector" >&2
+        status=1
+    fi
+fi
 
 # The armel packages' programs, unpacked into a scratch folder and run under qemu: the host
 # program finds the library beside its installation and connects to the simulator.

@@ -25,7 +25,8 @@
 -- folder, and one given with -X lua_script): the file TARVIK_DISSECTOR names, else the first.
 local this_file = debug.getinfo(1, "S").source:gsub("^@", "")
 local wanted = os.getenv("TARVIK_DISSECTOR")
-if (wanted and wanted ~= this_file) or (not wanted and pcall(Dissector.get, "tarvik")) then return end
+local _, loaded = pcall(Dissector.get, "tarvik")
+if (wanted and wanted ~= this_file) or (not wanted and loaded) then return end
 
 local tarvik = Proto("tarvik", "Tarvik controller protocol")
 
