@@ -14,6 +14,10 @@ keep=0
 case ${1:-} in
 --keep) keep=1 ;;
 "") ;;
+-h | --help)
+    sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'
+    exit 0
+    ;;
 *)
     sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2
     exit 2

@@ -9,14 +9,16 @@
 #include <QSequentialIterable>
 
 #include <cstdio>
+#include <cstring>
 #include <dlfcn.h>
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv); // the driver needs Qt's event dispatcher on its thread
     if (argc < 2 || argc > 3 || argv[1][0] == '-') {
-        std::fprintf(stderr, "usage: dlopen-host ADDRESS:PORT [LIBRARY]\n");
-        return 2;
+        const bool help = argc == 2 && std::strcmp(argv[1], "--help") == 0;
+        std::fprintf(help ? stdout : stderr, "usage: dlopen-host ADDRESS:PORT [LIBRARY]\n");
+        return help ? 0 : 2;
     }
     const char *library = argc == 3 ? argv[2] : "libLibTarvik.so.1";
 
