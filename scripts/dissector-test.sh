@@ -4,7 +4,9 @@
 #   frames  the rows of tests/dissector/frames.txt, made into a capture with text2pcap
 #           (requests, answers, link checks, faults, the heuristic, the driver's port 500);
 #   live    simulator traffic captured on loopback with dumpcap while tarvik-host reads and
-#           writes tags (tests/dissector/live.txt), the simulator misbehaving on cue.
+#           writes tags (tests/dissector/live.txt), the simulator misbehaving on cue: wrong
+#           sequence, short, oversized, decoy and late answers, one of them arriving while the
+#           next program waits for its own.
 #
 # Each row names the fields tshark -T fields must print for its frame. The live part is left
 # out, saying why, when dumpcap cannot capture on lo or the programs are not built. Without
@@ -20,6 +22,8 @@ export TZ=${TZ:-:/etc/localtime}
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 DISSECTOR=$ROOT/tools/wireshark/tarvik.lua
+# This copy, not one a package installed into Wireshark's plugin folder.
+export TARVIK_DISSECTOR=$DISSECTOR
 FRAMES=$ROOT/tests/dissector/frames.txt
 LIVE=$ROOT/tests/dissector/live.txt
 HOST=$ROOT/build/bin/tarvik-host
@@ -122,7 +126,7 @@ pairs_of() {
     local word pair= words
     read -r -a words <<<"$1"
     for word in "${words[@]}"; do
-        if [[ $word == *=* && ${word%%=*} =~ ^[a-z_]+(\.[a-z0-9_]+)+$ ]]; then
+        if [[ $word == *=* && ${word%%=*} =~ ^[a-z_]+(\.[a-zA-Z0-9_]+)+$ ]]; then
             [ -n "$pair" ] && echo "$pair"
             pair=$word
         else
@@ -250,7 +254,8 @@ frames_part() {
         printf '%s\t%s\n' "$name" "$(echo "$expect" | sed 's/^ *//; s/ *$//')" >>"$expectations"
     done <"$FRAMES"
     mergecap -a -w "$WORK/frames.pcapng" "$WORK"/frame-*.pcapng
-    check_capture frames "$WORK/frames.pcapng" "$expectations" -o tarvik.udp_port:700
+    check_capture frames "$WORK/frames.pcapng" "$expectations" -o tarvik.udp_port:700 \
+        -o "tarvik.types:AI_F=Int16,LW=Int64,LA1=Float,AI_F4=UInt8,HAI=Double"
 }
 
 # ---------------------------------------------------------------------------------------------
@@ -323,7 +328,7 @@ live_part() {
     : >"$expectations"
     while IFS= read -r line; do
         case $line in
-        '' | '#'*) ;;
+        '' | '#'* | 'pause '*) ;;
         'link'*)
             printf 'link check request\ttarvik.linkcheck=1 tarvik.answer=0\n' >>"$expectations"
             printf 'link check answer\ttarvik.linkcheck=1 tarvik.answer=1\n' >>"$expectations" ;;
@@ -341,20 +346,23 @@ live_part() {
         return
     fi
 
-    # Lines: "control ..." to the simulator's control port, "EXIT host ARGS" runs tarvik-host
-    # ARGS (PEER: the simulator's address) and expects exit status EXIT.
+    # Lines: "control ..." to the simulator's control port, "pause S" waits S seconds, "EXIT
+    # host ARGS" runs tarvik-host ARGS (PEER: the simulator's address) and expects exit status
+    # EXIT (* any).
     local status words
     while IFS= read -r line; do
         case $line in
         '' | '#'* | 'link'* | 'frame '*) continue ;;
         'control '*)
             control "${line#control }" || failed=$((failed + 1)) ;;
+        'pause '*)
+            sleep "${line#pause }" ;;
         *)
             read -r -a words <<<"${line//PEER/$SIM_ADDRESS:$SIM_PORT}"
             local want=${words[0]}
             LC_ALL=C.UTF-8 "$HOST" "${words[@]:2}" >"$WORK/host.out" 2>&1
             status=$?
-            if [ "$status" -ne "$want" ]; then
+            if [ "$want" != '*' ] && [ "$status" -ne "$want" ]; then
                 echo "FAIL live: '${words[*]:2}' exited with $status, $want expected:"
                 cat "$WORK/host.out"
                 failed=$((failed + 1))
@@ -377,7 +385,8 @@ live_part() {
     fi
     wait "$DUMPCAP_PID" 2>/dev/null
     DUMPCAP_PID=
-    check_capture live "$WORK/live.pcapng" "$expectations" -o "tarvik.udp_port:$SIM_PORT"
+    check_capture live "$WORK/live.pcapng" "$expectations" -o "tarvik.udp_port:$SIM_PORT" \
+        -o "tarvik.types:AI_F=Int16,AI=Int16,AO=Int16"
 }
 
 frames_part

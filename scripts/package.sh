@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Builds the Debian packages, tarvik_<version>_amd64.deb for this machine and
-# tarvik_<version>_armel.deb for the controller, into build-packages/; then installs the amd64
-# one here with dpkg -i, starts the installed simulator and connects the installed host program
-# to it (must exit 0), and lists what the armel one contains.
+# Builds the Debian packages for this machine (amd64) and for the controller (armel) into
+# build-packages/, checks them with lintian, installs the amd64 ones here with dpkg -i and runs
+# the installed simulator and host program; the armel ones run unpacked under qemu.
 #
-#   bash scripts/package.sh          # as root (dpkg -i); removes the package again at the end
-#   bash scripts/package.sh --keep   # leaves the amd64 package installed
+#   liblibtarvik1      the driver library, libLibTarvik.so.1 (named from its SONAME)
+#   liblibtarvik-dev   headers, the .so link, pkg-config and CMake files, the record source
+#   tarvik-tools       tarvik-host, tarvik-sim, their manual pages, the Wireshark dissector, docs
 #
-# The armel package comes from build-armel/, the tree scripts/armel.sh builds and tests (it is
-# built here if need be, without running the tests). See docs/target.md.
+#   bash scripts/package.sh          # as root (dpkg -i); removes the packages again at the end
+#   bash scripts/package.sh --keep   # leaves the amd64 packages installed (scripts/examples.sh)
+#
+# The armel packages come from build-armel/, the tree scripts/armel.sh builds and tests (built
+# here if need be, without the tests). Control data, versions and the changelog come from
+# packaging/debian/. TARVIK_LINTIAN=0 leaves lintian out. See docs/packages.md.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -16,56 +20,208 @@ keep=0
 case ${1:-} in
 --keep) keep=1 ;;
 "") ;;
+-h | --help)
+    sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'
+    exit 0
+    ;;
 *)
     sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2
     exit 2
     ;;
 esac
 if [ "$(id -u)" -ne 0 ]; then
-    echo "Run as root: the amd64 package is installed with dpkg -i" >&2
+    echo "Run as root: the amd64 packages are installed with dpkg -i" >&2
     exit 1
 fi
 
-ensure_packages "${TARVIK_PACKAGES[@]}"
+ensure_packages "${TARVIK_PACKAGES[@]}" dpkg-dev lintian
+debian=$TARVIK_ROOT/packaging/debian
 out=$TARVIK_ROOT/build-packages
-mkdir -p "$out"
-version=$(sed -n 's/^project(Tarvik VERSION \([0-9.]*\).*/\1/p' "$TARVIK_ROOT/CMakeLists.txt")
+work=$out/work
+PACKAGES=(liblibtarvik1 liblibtarvik-dev tarvik-tools)
 start=$SECONDS
 
-# pack TREE: runs CPack in a configured and built tree, the .deb into $out.
-pack() {
-    (cd "$1" && cpack -G DEB -B "$out" >"$1/cpack.log" 2>&1) || {
-        cat "$1/cpack.log" >&2
-        echo "cpack failed in $1" >&2
-        return 1
-    }
+version=$(dpkg-parsechangelog -l "$debian/changelog" -S Version)
+upstream=$(sed -n 's/^project(Tarvik VERSION \([0-9.]*\).*/\1/p' "$TARVIK_ROOT/CMakeLists.txt")
+if [ "${version%-*}" != "$upstream" ]; then
+    echo "packaging/debian/changelog is at $version, the project at $upstream: add an entry" >&2
+    exit 1
+fi
+rm -rf "$out"
+mkdir -p "$work/src/debian"
+# dpkg-gencontrol and dpkg-shlibdeps work in a source tree: this one holds only the Debian files.
+cp "$debian/control" "$debian/changelog" "$work/src/debian/"
+# Every file the changelog date stamps gets that time, so a package rebuilt is the same package.
+export SOURCE_DATE_EPOCH
+SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l "$debian/changelog" -S Timestamp)
+
+# ---------------------------------------------------------------------------------------------
+# Which package each installed path goes to (globs below the staged root), by package.
+files_of() {
+    local triplet=$1
+    case $2 in
+    liblibtarvik1) echo "usr/lib/$triplet/libLibTarvik.so.1*" ;;
+    liblibtarvik-dev)
+        echo "usr/include/tarvik usr/lib/$triplet/libLibTarvik.so usr/lib/$triplet/pkgconfig" \
+            "usr/lib/$triplet/cmake usr/share/tarvik" ;;
+    tarvik-tools) echo "usr/bin usr/share/man usr/lib/$triplet/wireshark" ;;
+    esac
 }
 
-echo "== amd64 package"
-# Installed under /usr, so the library lands in the multiarch libdir the loader searches.
-build_tree "$TARVIK_ROOT/build-package" -DCMAKE_INSTALL_PREFIX=/usr \
-    -DTARVIK_TESTS=OFF -DTARVIK_BENCH=OFF -DTARVIK_TOOLS=ON -DTARVIK_SANITIZE=OFF
-pack "$TARVIK_ROOT/build-package"
-amd64_done=$SECONDS
+# Moves the staged files of one package into its tree.
+split_files() {
+    local stage=$1 triplet=$2 pkg=$3 root=$4 path
+    for path in $(cd "$stage" && eval "echo $(files_of "$triplet" "$pkg")"); do
+        [ -e "$stage/$path" ] || [ -L "$stage/$path" ] || { echo "$pkg: nothing installed at $path" >&2; return 1; }
+        mkdir -p "$root/$(dirname "$path")"
+        mv "$stage/$path" "$root/$path"
+    done
+}
 
-echo "== armel package"
+# What Debian wants in /usr/share/doc/<package> and of manual pages.
+add_docs() {
+    local pkg=$1 root=$2 doc=$2/usr/share/doc/$1
+    mkdir -p "$doc"
+    install -m 0644 "$debian/copyright" "$doc/copyright"
+    gzip -9n <"$debian/changelog" >"$doc/changelog.Debian.gz"
+    gzip -9n <"$TARVIK_ROOT/CHANGELOG.md" >"$doc/changelog.gz"
+    if [ "$pkg" = tarvik-tools ]; then
+        install -m 0644 "$TARVIK_ROOT/README.md" "$doc/README.md"
+        mkdir -p "$doc/docs"
+        install -m 0644 "$TARVIK_ROOT"/docs/*.md "$doc/docs/"
+    fi
+    find "$root/usr/share/man" -type f -name '*.[0-9]' -exec gzip -9n {} + 2>/dev/null || true
+}
+
+# The library package's own control files: what links against it (shlibs) and the ldconfig
+# trigger that keeps the loader's cache current.
+add_library_control() {
+    local root=$1
+    echo "libLibTarvik 1 liblibtarvik1 (>= ${version%-*})" >"$root/DEBIAN/shlibs"
+    echo "activate-noawait ldconfig" >"$root/DEBIAN/triggers"
+    chmod 0644 "$root/DEBIAN/shlibs" "$root/DEBIAN/triggers"
+}
+
+# ${shlibs:Depends} of one package's ELF files, by dpkg-shlibdeps from the libraries' symbols
+# files. It can only see this machine's libraries: a cross build reuses the native packages'
+# lines after checking that the cross-built files need the same shared libraries. The versions
+# are amd64's lowest (glibc's baseline is higher there); Debian 12's armel libraries meet them.
+shlibs_of() {
+    local arch=$1 pkg=$2 root=$3 elf
+    mapfile -t elf < <(find "$root/usr" -type f \( -name '*.so*' -o -path '*/bin/*' \) | sort)
+    [ ${#elf[@]} -eq 0 ] && return 0
+    needed "${elf[@]}" >"$work/$arch-$pkg.needed"
+    if [ "$arch" = "$native_arch" ]; then
+        # It warns that the files are not below debian/<package>: they need not be.
+        (cd "$work/src" && dpkg-shlibdeps -O -e"${elf[@]}" 2>"$work/$pkg.shlibdeps.log") |
+            sed -n 's/^shlibs:Depends=//p' >"$work/$pkg.shlibs" ||
+            { cat "$work/$pkg.shlibdeps.log" >&2; return 1; }
+    elif ! cmp -s "$work/$arch-$pkg.needed" "$work/$native_arch-$pkg.needed"; then
+        echo "$pkg for $arch needs other libraries than for $native_arch:" >&2
+        diff "$work/$native_arch-$pkg.needed" "$work/$arch-$pkg.needed" >&2
+        return 1
+    fi
+    echo "shlibs:Depends=$(cat "$work/$pkg.shlibs")"
+}
+
+needed() {
+    local file
+    for file in "$@"; do
+        LC_ALL=C readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'
+    done | sort -u
+}
+
+# One package from its tree: control (dpkg-gencontrol), md5sums, then dpkg-deb.
+build_deb() {
+    local arch=$1 pkg=$2 root=$3
+    local substvars=$work/$arch-$pkg.substvars
+    mkdir -p "$root/DEBIAN"
+    { shlibs_of "$arch" "$pkg" "$root"; echo "misc:Depends="; } >"$substvars"
+    [ "$pkg" = liblibtarvik1 ] && add_library_control "$root"
+    (cd "$work/src" && DEB_HOST_ARCH=$arch dpkg-gencontrol -p"$pkg" -P"$root" -T"$substvars" \
+        -f"$work/files")
+    (cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z |
+        xargs -0r md5sum >DEBIAN/md5sums)
+    chmod 0644 "$root/DEBIAN/md5sums"
+    dpkg-deb --root-owner-group -Zxz -b "$root" "$out/${pkg}_${version}_$arch.deb" >/dev/null
+}
+
+# Strips the staged ELF files as Debian does (debug symbols, the compiler's notes), with the
+# strip of the files' architecture.
+strip_files() {
+    local stage=$1 strip=$2 triplet=$3
+    "$strip" --remove-section=.comment --remove-section=.note --strip-unneeded \
+        "$stage/usr/lib/$triplet"/libLibTarvik.so.1.*
+    "$strip" --remove-section=.comment --remove-section=.note "$stage"/usr/bin/*
+}
+
+# The three packages of one architecture from a configured and built tree.
+make_packages() {
+    local arch=$1 tree=$2 triplet=$3 strip=$4 pkg
+    local stage=$work/$arch/stage
+    DESTDIR=$stage cmake --install "$tree" >"$work/$arch-install.log"
+    strip_files "$stage" "$strip" "$triplet"
+    # A shared library is mapped, not executed.
+    chmod 0644 "$stage/usr/lib/$triplet"/libLibTarvik.so.1.*
+    for pkg in "${PACKAGES[@]}"; do
+        split_files "$stage" "$triplet" "$pkg" "$work/$arch/$pkg"
+        add_docs "$pkg" "$work/$arch/$pkg"
+        build_deb "$arch" "$pkg" "$work/$arch/$pkg"
+    done
+    local left
+    left=$(cd "$stage" && find . -type f -o -type l)
+    if [ -n "$left" ]; then
+        echo "installed but in no package:" >&2
+        echo "$left" >&2
+        return 1
+    fi
+}
+
+# ---------------------------------------------------------------------------------------------
+native_arch=$(dpkg --print-architecture)
+native_triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+
+echo "== $native_arch packages"
+# Installed under /usr, so the library lands in the multiarch libdir the loader searches; built
+# with Debian's hardening flags.
+build_tree "$TARVIK_ROOT/build-package" -DCMAKE_INSTALL_PREFIX=/usr \
+    -DTARVIK_TESTS=OFF -DTARVIK_BENCH=OFF -DTARVIK_TOOLS=ON -DTARVIK_SANITIZE=OFF \
+    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+    -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
+make_packages "$native_arch" "$TARVIK_ROOT/build-package" "$native_triplet" strip
+native_done=$SECONDS
+
+echo "== armel packages"
 bash "$TARVIK_ROOT/scripts/armel.sh" --build-only | grep -v '^== times'
-pack "$TARVIK_ROOT/build-armel"
+make_packages armel "$TARVIK_ROOT/build-armel" arm-linux-gnueabi arm-linux-gnueabi-strip
 armel_done=$SECONDS
 
-amd64_deb=$out/tarvik_${version}_amd64.deb
-armel_deb=$out/tarvik_${version}_armel.deb
-for deb in "$amd64_deb" "$armel_deb"; do
-    [ -f "$deb" ] || { echo "missing: $deb" >&2; exit 1; }
-    echo
-    echo "$(basename "$deb") ($(du -k "$deb" | cut -f1) KiB):"
-    dpkg-deb -f "$deb" Package Version Architecture Depends | sed 's/^/  /'
+debs=()
+for arch in "$native_arch" armel; do
+    for pkg in "${PACKAGES[@]}"; do
+        deb=$out/${pkg}_${version}_$arch.deb
+        debs+=("$deb")
+        echo "$(basename "$deb") ($(du -k "$deb" | cut -f1) KiB):"
+        dpkg-deb -f "$deb" Multi-Arch Depends | sed 's/^/  /'
+    done
 done
 
-echo
-echo "== dpkg -i $(basename "$amd64_deb")"
-dpkg -i "$amd64_deb"
 status=0
+if [ "${TARVIK_LINTIAN:-1}" != 0 ]; then
+    echo
+    echo "== lintian"
+    # Errors fail the build; warnings are printed (docs/packages.md explains the ones that stay).
+    lintian --fail-on error --tag-display-limit 0 "${debs[@]}" || status=1
+    [ $status -eq 0 ] && echo "lintian: no errors"
+fi
+lint_done=$SECONDS
+
+echo
+echo "== dpkg -i the $native_arch packages"
+native_debs=()
+for pkg in "${PACKAGES[@]}"; do native_debs+=("$out/${pkg}_${version}_$native_arch.deb"); done
+dpkg -i "${native_debs[@]}" >/dev/null
 announce=$(mktemp)
 sim_pid=
 cleanup() {
@@ -75,56 +231,62 @@ cleanup() {
     fi
     rm -f "$announce"
     if [ "$keep" -eq 0 ]; then
-        echo "== dpkg -r tarvik (--keep leaves it installed)"
-        dpkg -r tarvik >/dev/null
+        echo "== dpkg -r ${PACKAGES[*]} (--keep leaves them installed)"
+        dpkg -r "${PACKAGES[@]}" >/dev/null
     fi
 }
 trap cleanup EXIT
 
-# The installed programs, where the package put them.
+# Starts a simulator (the command in "$@") and sets $udp to the endpoint it announces.
+start_sim() {
+    "$@" --port 0 >"$announce" &
+    sim_pid=$!
+    for _ in $(seq 200); do
+        grep -q '^ready' "$announce" && break
+        kill -0 "$sim_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    udp=$(sed -n 's/^udp //p' "$announce")
+    grep -q '^ready' "$announce" && [ -n "$udp" ]
+}
+
+stop_sim() {
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    sim_pid=
+}
+
+# The installed programs, where the packages put them.
 export TZ=${TZ:-:/etc/localtime}
-echo "\$ /usr/bin/tarvik-sim --port 0"
-/usr/bin/tarvik-sim --port 0 >"$announce" &
-sim_pid=$!
-for _ in $(seq 100); do
-    grep -q '^ready' "$announce" && break
-    kill -0 "$sim_pid" 2>/dev/null || { echo "the installed simulator did not start" >&2; exit 1; }
-    sleep 0.05
-done
-grep -q '^ready' "$announce" || { echo "the installed simulator did not announce itself" >&2; exit 1; }
-sed 's/^/  /' "$announce"
-udp=$(sed -n 's/^udp //p' "$announce")
-for args in info "connect $udp"; do
-    echo "\$ /usr/bin/tarvik-host $args"
-    # shellcheck disable=SC2086
-    /usr/bin/tarvik-host $args | sed 's/^/  /' || status=1
-done
-if [ $status -eq 0 ]; then
-    echo "the installed host program connected to the installed simulator"
+if start_sim /usr/bin/tarvik-sim; then
+    for args in info "connect $udp"; do
+        echo "\$ tarvik-host $args"
+        # shellcheck disable=SC2086
+        /usr/bin/tarvik-host $args | sed 's/^/  /' || status=1
+    done
 else
-    echo "FAILED: the installed host program did not connect" >&2
+    echo "FAILED: the installed simulator did not start" >&2
+    status=1
+fi
+stop_sim
+# Wireshark loads the installed dissector by itself.
+if command -v tshark >/dev/null; then
+    if tshark -G protocols 2>/dev/null | grep -q "^Tarvik controller protocol"; then
+        echo "tshark loads the installed dissector"
+    else
+        echo "FAILED: tshark does not load the installed dissector" >&2
+        status=1
+    fi
 fi
 
-echo
-echo "== dpkg-deb -c $(basename "$armel_deb")"
-dpkg-deb -c "$armel_deb"
-
-# The armel package's own programs, unpacked into a scratch folder and run under qemu: the host
+# The armel packages' programs, unpacked into a scratch folder and run under qemu: the host
 # program finds the library beside its installation and connects to the simulator.
 echo
-echo "== armel package under qemu-arm-static -cpu arm926"
+echo "== armel packages under qemu-arm-static -cpu arm926"
 scratch=$(mktemp -d)
-dpkg-deb -x "$armel_deb" "$scratch"
+for pkg in liblibtarvik1 tarvik-tools; do dpkg-deb -x "$out/${pkg}_${version}_armel.deb" "$scratch"; done
 armel_run=(qemu-arm-static -cpu arm926 -L "${TARVIK_ARMEL_DIR:-$HOME/.cache/tarvik-armel}/sysroot")
-"${armel_run[@]}" "$scratch/usr/bin/tarvik-sim" --port 0 >"$announce" &
-armel_sim=$!
-for _ in $(seq 200); do
-    grep -q '^ready' "$announce" && break
-    kill -0 "$armel_sim" 2>/dev/null || break
-    sleep 0.05
-done
-udp=$(sed -n 's/^udp //p' "$announce")
-if [ -n "$udp" ] && grep -q '^ready' "$announce"; then
+if start_sim "${armel_run[@]}" "$scratch/usr/bin/tarvik-sim"; then
     for args in info "connect $udp"; do
         echo "\$ usr/bin/tarvik-host $args"
         # shellcheck disable=SC2086
@@ -135,11 +297,11 @@ else
     echo "FAILED: the armel package's simulator did not start" >&2
     status=1
 fi
-kill "$armel_sim" 2>/dev/null || true
-wait "$armel_sim" 2>/dev/null || true
+stop_sim
 rm -rf "$scratch"
 
-echo "== times: amd64 package $((amd64_done - start)) s, armel package" \
-    "$((armel_done - amd64_done)) s, total $((SECONDS - start)) s"
+echo "== times: $native_arch packages $((native_done - start)) s, armel packages" \
+    "$((armel_done - native_done)) s, lintian $((lint_done - armel_done)) s," \
+    "total $((SECONDS - start)) s"
 echo "packages in $out"
 exit $status

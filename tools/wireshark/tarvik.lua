@@ -2,10 +2,12 @@
 --
 -- Load it with   wireshark -X lua_script:tools/wireshark/tarvik.lua
 --           or   tshark -X lua_script:tools/wireshark/tarvik.lua -r capture.pcapng
--- or copy it into ~/.local/lib/wireshark/plugins/. Preferences: tarvik.udp_port, the
--- controller's UDP port (700); tarvik.driver_port, the local port the driver binds where it
--- can (500), where frames of this protocol are taken before ISAKMP; tarvik.heuristic, finding
--- the protocol on any other port by its bytes (on).
+-- or copy it into ~/.local/lib/wireshark/plugins/ (the tarvik-tools package installs it into
+-- Wireshark's global plugin folder). Preferences: tarvik.udp_port, the controller's UDP port
+-- (700); tarvik.driver_port, the local port the driver binds where it can (500), where frames
+-- of this protocol are taken before ISAKMP; tarvik.heuristic, finding the protocol on any other
+-- port by its bytes (on); tarvik.types, the data types to decode values with (none);
+-- tarvik.horizon, how long after its request an answer is still matched with it (2000 ms).
 --
 -- Frames (one per datagram, no checksum, no length prefix):
 --   request  op 01 01 00 | area | address (24 bit) | length (24 bit) | write data
@@ -13,6 +15,18 @@
 --   answer   op 01 xx xx | data          (a read answer repeats request bytes 0 and 1)
 --   link check 04 01, answered with 04 01
 -- The 24-bit fields go out as bits 16-23, then bits 0-7, then bits 8-15.
+--
+-- Nothing on the wire ties an answer to its request. A device answers requests in the order they
+-- came, so an answer is matched with the oldest request from that driver endpoint still waiting
+-- for one; an answer arriving while the driver waits for a later request is the hazard the Info
+-- column flags as "taken for frame N": the driver takes it as that request's answer.
+
+-- One copy registers the protocol when several are loaded (the package's, in Wireshark's plugin
+-- folder, and one given with -X lua_script): the file TARVIK_DISSECTOR names, else the first.
+local this_file = debug.getinfo(1, "S").source:gsub("^@", "")
+local wanted = os.getenv("TARVIK_DISSECTOR")
+local _, loaded = pcall(Dissector.get, "tarvik")
+if (wanted and wanted ~= this_file) or (not wanted and loaded) then return end
 
 local tarvik = Proto("tarvik", "Tarvik controller protocol")
 
@@ -49,6 +63,33 @@ local STRING_AREA, SLOT = 28, 256
 local HEADER, ANSWER_HEADER = 11, 4
 local CUT_LIMIT = 1468        -- the driver cuts answers within their first 4 + 1468 bytes
 local DRIVER_WAIT = 0.350     -- seconds the driver waits for an answer over UDP (300 + 50 ms)
+local INFO_VALUES = 8         -- values shown in the Info column, the rest as "..."
+
+-- Element decoders for the tarvik.types preference: size in bytes, and the text of one element
+-- (range, is_read_answer). The controller hands out 64-bit integers most significant byte
+-- first and takes them least significant byte first; everything else is little-endian.
+local function int64_of(big, little)
+    return function(r, is_read) return tostring(is_read and r[big](r) or r[little](r)) end
+end
+-- A double with as many digits as it needs to read back the same, as tarvik-host prints it.
+local function double_text(r)
+    local x = r:le_float()
+    local text = string.format("%.15g", x)
+    return tonumber(text) == x and text or string.format("%.17g", x)
+end
+local VALUE_TYPES = {
+    bool   = { 1, function(r) return r:uint() ~= 0 and "true" or "false" end },
+    int8   = { 1, function(r) return tostring(r:int()) end },
+    uint8  = { 1, function(r) return tostring(r:uint()) end },
+    int16  = { 2, function(r) return tostring(r:le_int()) end },
+    uint16 = { 2, function(r) return tostring(r:le_uint()) end },
+    int32  = { 4, function(r) return tostring(r:le_int()) end },
+    uint32 = { 4, function(r) return tostring(r:le_uint()) end },
+    float  = { 4, function(r) return string.format("%.9g", r:le_float()) end },
+    int64  = { 8, int64_of("int64", "le_int64") },
+    uint64 = { 8, int64_of("uint64", "le_uint64") },
+    double = { 8, double_text },
+}
 
 ---------------------------------------------------------------------------------------------
 -- Fields
@@ -79,6 +120,10 @@ local f = {
     request_in = ProtoField.framenum("tarvik.request_in", "Request in", base.NONE,
                                      frametype.REQUEST),
     time      = ProtoField.relative_time("tarvik.time", "Time since request"),
+    taken_by  = ProtoField.framenum("tarvik.taken_by", "Taken as the answer to", base.NONE,
+                                    frametype.REQUEST),
+    value     = ProtoField.string("tarvik.value", "Value"),
+    value_type = ProtoField.string("tarvik.value_type", "Decoded as"),
 }
 tarvik.fields = {}
 for _, field in pairs(f) do table.insert(tarvik.fields, field) end
@@ -94,12 +139,15 @@ local e = {
                                 expert.group.SEQUENCE, expert.severity.NOTE),
     late      = ProtoExpert.new("tarvik.late", "Answer after the driver's wait",
                                 expert.group.SEQUENCE, expert.severity.NOTE),
+    taken     = ProtoExpert.new("tarvik.taken", "Late answer arriving while the driver waits for a later request",
+                                expert.group.SEQUENCE, expert.severity.WARN),
     malformed = ProtoExpert.new("tarvik.malformed", "Malformed frame",
                                 expert.group.MALFORMED, expert.severity.ERROR),
     write_len = ProtoExpert.new("tarvik.write_len", "Write data does not match the length field",
                                 expert.group.MALFORMED, expert.severity.WARN),
 }
-tarvik.experts = { e.wrong_seq, e.short, e.surplus, e.unmatched, e.late, e.malformed, e.write_len }
+tarvik.experts = { e.wrong_seq, e.short, e.surplus, e.unmatched, e.late, e.taken, e.malformed,
+                   e.write_len }
 
 tarvik.prefs.udp_port = Pref.uint("Controller UDP port", 700,
     "UDP port of the controller: datagrams to it are requests, datagrams from it answers")
@@ -109,18 +157,38 @@ tarvik.prefs.driver_port = Pref.uint("Driver's local UDP port", 500,
     .. "protocol are taken before the port's usual protocol (ISAKMP for 500). 0: off")
 tarvik.prefs.heuristic = Pref.bool("Look for the protocol on other UDP ports", true,
     "Recognise requests, answers and link checks by their bytes on any UDP port")
+tarvik.prefs.types = Pref.string("Value types", "",
+    "Data types to decode values with, as TAG=TYPE or AREA=TYPE separated by commas, * for any "
+    .. "other tag: AI_F12=Int16,LW=Int64,*=Int32. Types: Bool, Int8, UInt8, Int16, UInt16, "
+    .. "Int32, UInt32, Float, Int64, UInt64, Double (the wire does not say which one a host asked for)")
+tarvik.prefs.horizon = Pref.uint("Answer horizon (ms)", 2000,
+    "An answer is matched with a request sent at most this long before it")
 
 ---------------------------------------------------------------------------------------------
 -- State across frames. Filled on the first pass, in frame order; later passes (the GUI
 -- redissecting a frame) read what was decided then.
 
-local pending   -- driver endpoint > device address  ->  the request waiting for its answer
-local decided   -- frame number  ->  { kind = "request"|"answer", req = request or nil }
+-- driver endpoint > device address  ->  { waiting = requests without an answer yet, oldest
+-- first; last = the latest request or link check sent }
+local conversations
+local decided   -- frame number  ->  { kind = "request"|"answer"|"linkcheck", req, during, ... }
 local linkcheck -- endpoint pair  ->  source endpoint of an unanswered link check
 local devices   -- "address:port" of endpoints seen receiving requests
+local talking   -- "driver endpoint|device endpoint" of pairs seen exchanging requests or link checks
+local types     -- the tarvik.types preference, parsed: tag or area name (or "*")  ->  type
+
+-- "AI_F12=Int16, LW=Int64" as { AI_F12 = "int16", LW = "int64" }; unknown types are left out.
+local function parse_types(text)
+    local parsed = {}
+    for key, name in string.gmatch(text or "", "([%w_%*]+)%s*=%s*(%a+%d*)") do
+        if VALUE_TYPES[name:lower()] then parsed[key] = name:lower() end
+    end
+    return parsed
+end
 
 local function reset_state()
-    pending, decided, linkcheck, devices = {}, {}, {}, {}
+    conversations, decided, linkcheck, devices, talking = {}, {}, {}, {}, {}
+    types = parse_types(tarvik.prefs.types)
 end
 reset_state()
 tarvik.init = reset_state
@@ -137,6 +205,68 @@ end
 
 local function is_slot_read(area, length)
     return area == STRING_AREA and length >= SLOT and length % SLOT == 0
+end
+
+local function conversation(key)
+    local conv = conversations[key]
+    if not conv then
+        conv = { waiting = {} }
+        conversations[key] = conv
+    end
+    return conv
+end
+
+-- The driver sent a request (which waits for its answer) or a link check.
+local function note_sent(key, sent, pinfo)
+    talking[endpoint(pinfo.src, pinfo.src_port) .. "|" .. endpoint(pinfo.dst, pinfo.dst_port)] = true
+    local conv = conversation(key)
+    if not sent.linkcheck then table.insert(conv.waiting, sent) end
+    conv.last = sent
+end
+
+-- Whether an answer of this size is exactly what a request asks for.
+local function fits(req, tvb)
+    if req.op == OP_WRITE then return tvb:len() == ANSWER_HEADER end
+    return tvb:len() == ANSWER_HEADER + req.length
+end
+
+-- Which waiting request an answer is for: the oldest of the same operation (devices answer in
+-- order), unless it does not fit the answer's size and a later one does.
+local function pick(waiting, tvb)
+    local op, oldest, oldest_fitting = tvb(0, 1):uint(), nil, nil
+    for i, req in ipairs(waiting) do
+        if req.op == op then
+            oldest = oldest or i
+            oldest_fitting = oldest_fitting or (fits(req, tvb) and i or nil)
+        end
+    end
+    if oldest and oldest_fitting and not fits(waiting[oldest], tvb) then return oldest_fitting end
+    return oldest or (#waiting > 0 and 1 or nil)
+end
+
+-- Matches an answer with its request. Returns the request (nil: none waits) and what the
+-- driver was waiting for when it came, if that was something sent later.
+local function match_answer(key, tvb, now)
+    local conv = conversations[key]
+    if not conv then return nil end
+    local horizon = tarvik.prefs.horizon / 1000
+    while #conv.waiting > 0 and now - conv.waiting[1].time > horizon do
+        table.remove(conv.waiting, 1)
+    end
+    local i = pick(conv.waiting, tvb)
+    if not i then return nil end
+    local req = conv.waiting[i]
+    -- Requests before it never got their answer: the device went on without them.
+    for _ = 1, i do table.remove(conv.waiting, 1) end
+    local during = conv.last
+    if during == req or now - during.time > DRIVER_WAIT then during = nil end
+    return req, during
+end
+
+-- Whether a datagram goes between a driver and a device already seen talking, either way.
+local function known_conversation(pinfo)
+    local src, dst = endpoint(pinfo.src, pinfo.src_port), endpoint(pinfo.dst, pinfo.dst_port)
+    return talking[src .. "|" .. dst] or talking[dst .. "|" .. src] or false
 end
 
 -- The point number (counted from 1, as in tag addresses) a request's address names. Memory
@@ -217,6 +347,10 @@ end
 ---------------------------------------------------------------------------------------------
 -- Frames
 
+local function tag_of(area, address)
+    return AREAS[area] and string.format("%s%d", AREAS[area], point_of(area, address)) or nil
+end
+
 local function add_address_fields(tree, tvb, area, address, length)
     local class = CLASSES[area] or "other"
     tree:add(f.area, tvb(4, 1))
@@ -224,15 +358,51 @@ local function add_address_fields(tree, tvb, area, address, length)
     tree:add(f.address, tvb(5, 3), address)
     tree:add(f.length, tvb(8, 3), length)
     if AREAS[area] then
-        local point = point_of(area, address)
-        tree:add(f.point, tvb(5, 3), point):set_generated()
-        tree:add(f.tag, tvb(4, 4), string.format("%s%d", AREAS[area], point)):set_generated()
+        tree:add(f.point, tvb(5, 3), point_of(area, address)):set_generated()
+        tree:add(f.tag, tvb(4, 4), tag_of(area, address)):set_generated()
     end
+end
+
+-- An answer repeats nothing of its request: what it answers, taken from the request.
+local function add_request_fields(tree, req)
+    local item = tree:add(f.request_in, req.frame):set_generated()
+    item:add(f.area, req.area):set_generated()
+    item:add(f.class, CLASSES[req.area] or "other"):set_generated()
+    item:add(f.address, req.address):set_generated()
+    item:add(f.length, req.length):set_generated()
+    if req.tag then
+        item:add(f.point, point_of(req.area, req.address)):set_generated()
+        item:add(f.tag, req.tag):set_generated()
+    end
+end
+
+-- The type the tarvik.types preference names for a tag: by tag, else by area, else "*".
+local function type_for(req)
+    return req.tag and (types[req.tag] or types[AREAS[req.area]]) or types["*"]
+end
+
+-- Data decoded as the preference's type, one tarvik.value per whole element; returns the values
+-- for the Info column ("" when no type applies). Bit areas and text slots have their own fields.
+local function add_values(tree, tvb, offset, size, req, is_read)
+    local name = type_for(req)
+    if not name or BIT_AREAS[req.area] or req.area == STRING_AREA or size <= 0 then return "" end
+    local width, decode = VALUE_TYPES[name][1], VALUE_TYPES[name][2]
+    tree:add(f.value_type, name):set_generated()
+    local shown = {}
+    for k = 0, math.floor(size / width) - 1 do
+        local text = decode(tvb(offset + k * width, width), is_read)
+        tree:add(f.value, tvb(offset + k * width, width), text)
+        if k < INFO_VALUES then shown[#shown + 1] = text end
+        if k == INFO_VALUES then shown[#shown + 1] = "..." end
+    end
+    return #shown > 0 and (": " .. table.concat(shown, " ")) or ""
 end
 
 local function dissect_request(tvb, pinfo, tree)
     local op, area = tvb(0, 1):uint(), tvb(4, 1):uint()
     local address, length = field24(tvb, 5), field24(tvb, 8)
+    local req = { op = op, area = area, address = address, length = length, frame = pinfo.number,
+                  time = pinfo.rel_ts, tag = tag_of(area, address) }
     tree:add(f.kind, "request"):set_generated()
     tree:add(f.answer, false):set_generated()
     tree:add(f.op, tvb(0, 1))
@@ -240,9 +410,8 @@ local function dissect_request(tvb, pinfo, tree)
     tree:add(f.fixed, tvb(2, 2))
     add_address_fields(tree, tvb, area, address, length)
 
-    local name = AREAS[area] and string.format("%s%d", AREAS[area], point_of(area, address))
-        or string.format("area %d", area)
-    local info = string.format("%s request %s, address %d, length %d", OPS[op], name, address, length)
+    local info = string.format("%s request %s, address %d, length %d", OPS[op],
+        req.tag or string.format("area %d", area), address, length)
     local size = tvb:len() - HEADER
     if op == OP_READ then
         if size > 0 then
@@ -269,14 +438,79 @@ local function dissect_request(tvb, pinfo, tree)
         else
             if size ~= length then data:add_proto_expert_info(e.write_len) end
             info = info .. string.format(", %d data bytes", size)
+                .. add_values(data, tvb, HEADER, size, req, false)
         end
     end
     pinfo.cols.info:set(info)
-    return { op = op, area = area, address = address, length = length, frame = pinfo.number,
-             time = pinfo.rel_ts }
+    return req
 end
 
-local function dissect_answer(tvb, pinfo, tree, req)
+-- The flags of an answer the driver does not take as it stands, for the tree and the Info
+-- column. Each returns the Info flag, or nil.
+local function flag_timing(tree, pinfo, req, during)
+    if not req then
+        tree:add_proto_expert_info(e.unmatched,
+            "No request from this peer is waiting: the driver discards it before its next send "
+            .. "(or drops it, when it comes from an address it did not send to)")
+        return "[no request]"
+    end
+    local dt = pinfo.rel_ts - req.time
+    if during and not during.linkcheck then
+        tree:add(f.taken_by, during.frame):set_generated()
+        tree:add_proto_expert_info(e.taken, string.format(
+            "Answer to frame %d arriving %.3f s after it, while the driver waits for the answer to "
+            .. "frame %d: nothing in it tells them apart, so the driver takes it as that request's "
+            .. "answer", req.frame, dt, during.frame))
+        return string.format("[late, taken for frame %d]", during.frame)
+    end
+    if dt > DRIVER_WAIT then
+        local during_text = during and string.format(
+            " (it arrives during the link check of frame %d, which discards it)", during.frame) or ""
+        tree:add_proto_expert_info(e.late, string.format(
+            "Answer %.3f s after its request: the driver has given up by then%s", dt, during_text))
+        return "[late]"
+    end
+end
+
+local function flag_content(tree, tvb, req)
+    if not req or req.op ~= OP_READ then return nil end
+    if tvb:len() < 2 or tvb(0, 1):uint() ~= req.op or tvb(1, 1):uint() ~= 0x01 then
+        tree:add_proto_expert_info(e.wrong_seq,
+            "The driver refuses it (result 8) with a wrong sequence number warning")
+        return "[wrong sequence]"
+    end
+    local needs = answer_needs(req, tvb)
+    if tvb:len() < needs then
+        tree:add_proto_expert_info(e.short, string.format(
+            "%d bytes where the driver needs %d: it refuses the answer (result 8)", tvb:len(), needs))
+        return "[short]"
+    end
+end
+
+local function flag_surplus(tree, tvb, req)
+    if not req or req.op ~= OP_READ or req.length >= CUT_LIMIT then return nil end
+    local size, asked = tvb:len() - ANSWER_HEADER, req.length
+    if size <= asked then return nil end
+    tree:add(f.surplus, tvb(ANSWER_HEADER + asked, size - asked))
+    tree:add_proto_expert_info(e.surplus, string.format(
+        "%d bytes beyond the %d asked for: the driver cuts them off", size - asked, asked))
+    return string.format("[surplus %d byte%s]", size - asked, size - asked == 1 and "" or "s")
+end
+
+-- Read data laid out as its request asked: text slots, bits, or values of the preference's type.
+local function add_read_data(data, tvb, size, req)
+    local asked = req.length
+    if is_slot_read(req.area, asked) then
+        add_slots(data, tvb, ANSWER_HEADER, math.floor(asked / SLOT), math.floor(req.address / SLOT) + 1)
+    elseif BIT_AREAS[req.area] then
+        add_bits(data, tvb, ANSWER_HEADER, math.min(size, asked))
+    else
+        return add_values(data, tvb, ANSWER_HEADER, math.min(size, asked), req, true)
+    end
+    return ""
+end
+
+local function dissect_answer(tvb, pinfo, tree, req, during)
     local op = tvb(0, 1):uint()
     tree:add(f.kind, "answer"):set_generated()
     tree:add(f.answer, true):set_generated()
@@ -286,56 +520,29 @@ local function dissect_answer(tvb, pinfo, tree, req)
 
     local info = string.format("%s answer", OPS[op] or string.format("0x%02x", op))
     if req then
-        tree:add(f.request_in, req.frame):set_generated()
+        add_request_fields(tree, req)
         local dt = pinfo.rel_ts - req.time
         local secs = math.floor(dt)
         tree:add(f.time, NSTime(secs, math.floor((dt - secs) * 1e9))):set_generated()
-        info = info .. string.format(" (request in frame %d)", req.frame)
-        if pinfo.rel_ts - req.time > DRIVER_WAIT then
-            tree:add_proto_expert_info(e.late, string.format(
-                "Answer %.3f s after its request: the driver has given up by then",
-                pinfo.rel_ts - req.time))
-        end
-    else
-        tree:add_proto_expert_info(e.unmatched,
-            "No request from this peer is waiting: the driver discards it before its next send "
-            .. "(or drops it, when it comes from an address it did not send to)")
+        info = string.format("%s %s (request in frame %d)", info,
+            req.tag or string.format("area %d", req.area), req.frame)
     end
 
     local size = tvb:len() - ANSWER_HEADER
+    local values = ""
     if size > 0 then
         local data = tree:add(f.data, tvb(ANSWER_HEADER, size))
         tree:add(f.data_len, size):set_generated()
-        if req and req.op == OP_READ then
-            local asked = req.length
-            if is_slot_read(req.area, asked) then
-                add_slots(data, tvb, ANSWER_HEADER, math.floor(asked / SLOT),
-                          math.floor(req.address / SLOT) + 1)
-            elseif BIT_AREAS[req.area] then
-                add_bits(data, tvb, ANSWER_HEADER, math.min(size, asked))
-            end
-            if asked < CUT_LIMIT and size > asked then
-                tree:add(f.surplus, tvb(ANSWER_HEADER + asked, size - asked))
-                tree:add_proto_expert_info(e.surplus, string.format(
-                    "%d bytes beyond the %d asked for: the driver cuts them off", size - asked, asked))
-            end
-        end
+        if req and req.op == OP_READ then values = add_read_data(data, tvb, size, req) end
     elseif tvb:len() >= ANSWER_HEADER then
         tree:add(f.data_len, 0):set_generated()
     end
-    info = info .. string.format(", %d data byte%s", math.max(size, 0), size == 1 and "" or "s")
+    info = info .. string.format(", %d data byte%s", math.max(size, 0), size == 1 and "" or "s") .. values
 
-    if req and req.op == OP_READ then
-        if tvb:len() < 2 or op ~= req.op or tvb(1, 1):uint() ~= 0x01 then
-            tree:add_proto_expert_info(e.wrong_seq,
-                "The driver refuses it (result 8) with a wrong sequence number warning")
-            info = info .. " [wrong sequence]"
-        elseif tvb:len() < answer_needs(req, tvb) then
-            tree:add_proto_expert_info(e.short, string.format(
-                "%d bytes where the driver needs %d: it refuses the answer (result 8)",
-                tvb:len(), answer_needs(req, tvb)))
-            info = info .. " [short]"
-        end
+    for _, flag in ipairs({ flag_timing(tree, pinfo, req, during) or false,
+                            flag_content(tree, tvb, req) or false,
+                            flag_surplus(tree, tvb, req) or false }) do
+        if flag then info = info .. " " .. flag end
     end
     pinfo.cols.info:set(info)
 end
@@ -394,6 +601,10 @@ local function classify(tvb, pinfo, to_device)
     if looks_like_linkcheck(tvb) then
         local is_answer
         if to_device == nil then is_answer = linkcheck_is_answer(pinfo) else is_answer = not to_device end
+        if not is_answer then
+            note_sent(endpoint(pinfo.src, pinfo.src_port) .. ">" .. tostring(pinfo.dst),
+                      { linkcheck = true, frame = pinfo.number, time = pinfo.rel_ts }, pinfo)
+        end
         return { kind = "linkcheck", answer = is_answer }
     end
     local kind
@@ -407,16 +618,16 @@ local function classify(tvb, pinfo, to_device)
         devices[endpoint(pinfo.dst, pinfo.dst_port)] = true
         return { kind = kind, key = endpoint(pinfo.src, pinfo.src_port) .. ">" .. tostring(pinfo.dst) }
     end
-    local key = endpoint(pinfo.dst, pinfo.dst_port) .. ">" .. tostring(pinfo.src)
-    local req = pending[key]
-    pending[key] = nil
-    return { kind = kind, req = req }
+    local req, during = match_answer(endpoint(pinfo.dst, pinfo.dst_port) .. ">" .. tostring(pinfo.src),
+                                     tvb, pinfo.rel_ts)
+    return { kind = kind, req = req, during = during }
 end
 
 local function dissect(tvb, pinfo, root, to_device)
     pinfo.cols.protocol:set("Tarvik")
     local tree = root:add(tarvik, tvb())
     if tvb:len() < 2 then
+        decided[pinfo.number] = decided[pinfo.number] or { kind = "short" }
         tree:add_proto_expert_info(e.malformed, "Too short for any frame")
         return tvb:len()
     end
@@ -439,9 +650,9 @@ local function dissect(tvb, pinfo, root, to_device)
             return tvb:len()
         end
         local req = dissect_request(tvb, pinfo, tree)
-        if not pinfo.visited then pending[d.key] = req end
+        if not pinfo.visited then note_sent(d.key, req, pinfo) end
     else
-        dissect_answer(tvb, pinfo, tree, d.req)
+        dissect_answer(tvb, pinfo, tree, d.req, d.during)
     end
     return tvb:len()
 end
@@ -456,8 +667,16 @@ local function recognised(tvb, pinfo)
     if looks_like_linkcheck(tvb) or looks_like_request(tvb) then return true end
     if pinfo.visited then return decided[pinfo.number] ~= nil end
     -- An answer only where a request went before, from that device's address.
-    return looks_like_answer(tvb) and tvb:len() >= ANSWER_HEADER
-        and pending[endpoint(pinfo.dst, pinfo.dst_port) .. ">" .. tostring(pinfo.src)] ~= nil
+    local conv = conversations[endpoint(pinfo.dst, pinfo.dst_port) .. ">" .. tostring(pinfo.src)]
+    return looks_like_answer(tvb) and tvb:len() >= ANSWER_HEADER and conv ~= nil and #conv.waiting > 0
+end
+
+-- An ISAKMP message as the port's usual protocol would take it: a 28-byte header at least,
+-- major version 1 or 2, and a length field that is the datagram's length.
+local function looks_like_isakmp(tvb)
+    if tvb:len() < 28 then return false end
+    local major = math.floor(tvb(17, 1):uint() / 16)
+    return (major == 1 or major == 2) and tvb(24, 4):uint() == tvb:len()
 end
 
 -- The direction where only learned endpoints can tell it: for the link check.
@@ -476,11 +695,21 @@ function tarvik.dissector(tvb, pinfo, root)
     if pinfo.dst_port == port and pinfo.src_port ~= port then return dissect(tvb, pinfo, root, true) end
     if pinfo.src_port == port and pinfo.dst_port ~= port then return dissect(tvb, pinfo, root, false) end
     if pinfo.src_port == port then return dissect(tvb, pinfo, root, nil) end
-    -- Reached through the driver's own port: ours only when the bytes say so.
-    if recognised(tvb, pinfo) then return dissect(tvb, pinfo, root, learned_direction(tvb, pinfo)) end
+    -- Reached through the driver's own port: ours when the bytes say so, when a driver and its
+    -- device talk there (late, garbled and stray answers included), and whenever the port's usual
+    -- protocol could not take it anyway; only what is ISAKMP-shaped and belongs to no driver
+    -- goes to ISAKMP.
     local previous = driver_port_previous[tarvik.prefs.driver_port]
-    if previous then return previous:call(tvb, pinfo, root) end
-    return 0
+    local ours
+    if pinfo.visited then
+        ours = decided[pinfo.number] ~= nil
+    else
+        ours = recognised(tvb, pinfo) or known_conversation(pinfo) or not looks_like_isakmp(tvb)
+    end
+    if ours or not previous then
+        return dissect(tvb, pinfo, root, learned_direction(tvb, pinfo))
+    end
+    return previous:call(tvb, pinfo, root)
 end
 
 local function heuristic(tvb, pinfo, root)
