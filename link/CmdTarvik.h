@@ -122,6 +122,7 @@ private:
     bool serialSend(const QByteArray &frame);
     bool serialAwait(Awaiting what, qint64 ms, int expected = 0);
     void takeQuickBytes();
+    int quietMs() const;
     bool bytesFollowWithin(qint64 us);
     void drainLine(qint64 ms);
     void portError();

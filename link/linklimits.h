@@ -19,6 +19,8 @@ constexpr int quickAnswerMs = 1;
 constexpr int receiveLimit = 64 * 1024;
 // An answer followed by more bytes within this many character times is not trusted.
 constexpr int trailingCharacters = 2;
+// Bytes a UART FIFO or a serial adapter may hold back before passing them on, in characters.
+constexpr int heldBackCharacters = 16;
 
 // Every controller answers 04 01 with 04 01.
 inline QByteArray linkCheckFrame()

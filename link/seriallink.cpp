@@ -124,7 +124,7 @@ void CmdTarvik::serialreadyRead()
     // Every chunk pushes the end of the reply further out.
     if (gapTimer) {
         gapTimer->stop();
-        gapTimer->start(gapMs);
+        gapTimer->start(quietMs());
     }
 }
 
@@ -150,7 +150,7 @@ void CmdTarvik::TimerTimeOut()
             answerArrived();
         return;
     case Awaiting::LinkCheck:
-        if (recvBuffer.contains(linklimits::linkCheckFrame())) {
+        if (recvBuffer.endsWith(linklimits::linkCheckFrame())) {
             answerArrived();
             return;
         }
@@ -233,7 +233,7 @@ bool CmdTarvik::serialAwait(Awaiting what, qint64 ms, int expectedBytes)
     if (what == Awaiting::Answer && recvBuffer.size() >= expectedBytes)
         answerReady = true;
     else if (what != Awaiting::Answer && gapTimer)
-        gapTimer->start(gapMs);
+        gapTimer->start(quietMs());
     if (!answerReady && serialPort->bytesAvailable() > 0)
         serialreadyRead();
     if (!answerReady && what == Awaiting::Answer)
@@ -267,6 +267,18 @@ void CmdTarvik::drainLine(qint64 ms)
 {
     if (!portLost && serialPort->isOpen())
         serialAwait(Awaiting::Drain, ms);
+}
+
+// How long the line must stay quiet to end what the receive side waits for. A reply ends at the
+// port's gap. The link check's answer and a drain end only when the line has been quiet for
+// longer than a UART FIFO or an adapter holds bytes back: bytes still to come from before
+// would otherwise be taken for the answer of the request that follows.
+int CmdTarvik::quietMs() const
+{
+    if (awaiting != Awaiting::LinkCheck && awaiting != Awaiting::Drain)
+        return gapMs;
+    const qint64 held = wireTimeUs(linklimits::heldBackCharacters);
+    return qMax(gapMs, int((held + 999) / 1000));
 }
 
 // True when bytes are waiting, or arrive within us microseconds.

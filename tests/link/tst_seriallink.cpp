@@ -29,6 +29,7 @@ private slots:
     void answer();
     void staleBytesAreNotTheAnswer();
     void lateAnswerNeverTakenByNextRequest();
+    void linkCheckWaitsOutHeldBackBytes();
     void bytesBetweenExchangesAreDropped();
     void streamingLineStaysBounded();
     void hostEventsRunDuringALongAnswer();
@@ -269,6 +270,30 @@ void SerialLinkTest::lateAnswerNeverTakenByNextRequest()
     QCOMPARE(link.serialConnectDrive(pty.slavePath(), 9600, 8, 1, QString()), 0);
     QByteArray got;
     QCOMPARE(link.SendData("slow", 4, got, 50, 7), -1);
+    QCOMPARE(link.SendData("next", 4, got, 50, 7), 0);
+    QCOMPARE(got, QByteArray("re:next"));
+}
+
+// A late answer that comes in bursts (a FIFO at 9600 baud) and happens to hold 04 01 at the end
+// of a burst is not taken for the link check's answer: the check waits until the line has been
+// quiet for longer than such a pause.
+void SerialLinkTest::linkCheckWaitsOutHeldBackBytes()
+{
+    PtyPeer pty([](const QByteArray &request) {
+        PeerReply r;
+        r.data = request == QByteArray("\x04\x01", 2) ? request : "re:" + request;
+        if (request == "slow") {
+            r.data = QByteArray::fromHex("6162040163 64");
+            r.delayMs = 450;
+            r.chunkSize = 4;
+            r.chunkGapMs = 8;
+        }
+        return QVector<PeerReply>{r};
+    });
+    CmdTarvik link;
+    QCOMPARE(link.serialConnectDrive(pty.slavePath(), 9600, 8, 1, QString()), 0);
+    QByteArray got;
+    QCOMPARE(link.SendData("slow", 4, got, 50, 6), -1);
     QCOMPARE(link.SendData("next", 4, got, 50, 7), 0);
     QCOMPARE(got, QByteArray("re:next"));
 }
