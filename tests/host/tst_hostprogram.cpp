@@ -116,7 +116,7 @@ void HostProgramTest::run_data()
         << none << QStringList{"read", "AI1", "--type", "Int16", "--connect", "%udp", "--trace"}
         << 0 << "result   0"
         << "^" + kStamp + " tarvik-host link check .*\n" + kStamp + " .*connected.*\n" + kStamp +
-               " lib\\[Tarvik\\]";
+               " \"lib\\[Tarvik\\]";
 
     // Every digit, NaN and the infinities apart, Int8 signed, texts escaped.
     QTest::newRow("Int64 2^56 in JSON")
