@@ -74,11 +74,15 @@ const Phase phases[] = {
 // and keeps its own, which would drown among them.
 QtMessageHandler previousHandler = nullptr;
 int driverWarnings = 0;
+QStringList recentWarnings; // the driver's last few lines, shown when something went wrong
 
 void countDriverWarnings(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
     if (text.startsWith(QLatin1String("\"lib[Tarvik]"))) {
         ++driverWarnings;
+        recentWarnings.append(text.left(200));
+        while (recentWarnings.size() > 4)
+            recentWarnings.removeFirst();
         return;
     }
     previousHandler(type, context, text);
@@ -236,10 +240,13 @@ private:
             }
             if (faultedSoFar() == faultedBefore) {
                 ++counts.unexplained;
-                qWarning().noquote() << what << "failed without a fault";
+                qWarning().noquote()
+                    << what << "failed without a fault after" << previous
+                    << "; the driver's last lines:" << recentWarnings.join(QLatin1String(" | "));
             }
             // No pause: the next access goes out at once, while a late answer to this one may
             // still be on its way.
+            previous = what + QStringLiteral(" -> %1").arg(r.result);
             return;
         }
         ++counts.succeeded;
@@ -248,15 +255,19 @@ private:
         const QByteArray expected = write ? controller::storedBytes(kind, sent, count)
                                           : controller::readView(kind, memory, count);
         const QByteArray got = write ? memory : controller::bytesOf(r.value, kind.type);
+        const QString before = previous;
+        previous = what + QStringLiteral(" -> 0");
         if (got != expected) {
             if (++counts.wrong <= 5)
-                qWarning().noquote() << what << "carried" << got.left(32).toHex(' ')
-                                     << "where the controller has" << expected.left(32).toHex(' ');
+                qWarning().noquote()
+                    << what << "after" << before << "carried" << got.left(32).toHex(' ')
+                    << "where the controller has" << expected.left(32).toHex(' ');
         }
     }
 
     SimProcess &sim;
     bool udp;
+    QString previous; // the access before, and its result
     QRandomGenerator random;
     LibTarvik driver;
 };
