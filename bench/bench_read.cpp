@@ -65,13 +65,13 @@ int main(int argc, char *argv[])
     if (!bench::startDevices(sim, udp, serial, {QStringLiteral("--pattern")}))
         return 1;
 
-    const bench::Figures floor = bench::rawUdpRoundTrip(sim.udpPort(), readInt16, options.count);
+    bench::RawUdpClient raw(sim.udpPort(), readInt16);
+    bench::Figures floor, read;
+    bench::measureSideBySide(
+        options.count, [&raw] { return raw.roundTrip(); },
+        [&] { return udp.ReadVariable(QStringLiteral("AI1"), Int16).result == 0; }, &floor, &read);
     bench::report("UDP raw sockets, read of one Int16 (floor)", floor);
-    bench::report(
-        "UDP ReadVariable AI1 Int16",
-        bench::measure(options.count,
-                       [&] { return udp.ReadVariable(QStringLiteral("AI1"), Int16).result == 0; }),
-        floor.medianUs);
+    bench::report("UDP ReadVariable AI1 Int16, alternating with the floor", read, floor.medianUs);
 
     const bench::Figures floor183 =
         bench::rawUdpRoundTrip(sim.udpPort(), read183Double, options.count / 4);

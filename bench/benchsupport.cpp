@@ -52,19 +52,12 @@ Options options(const QCoreApplication &app, const char *name, const char *what)
     return o;
 }
 
-Figures measure(int count, const std::function<bool()> &call)
+namespace {
+
+Figures figuresOf(std::vector<qint64> &ns, int failures)
 {
-    std::vector<qint64> ns;
-    ns.reserve(size_t(count));
     Figures f;
-    QElapsedTimer clock;
-    // A peer that stopped answering would make every call wait out its timeout: give up early.
-    for (int i = 0; i < count && f.failures < 20; ++i) {
-        clock.start();
-        if (!call())
-            ++f.failures;
-        ns.push_back(clock.nsecsElapsed());
-    }
+    f.failures = failures;
     if (ns.empty())
         return f;
     std::sort(ns.begin(), ns.end());
@@ -73,23 +66,72 @@ Figures measure(int count, const std::function<bool()> &call)
     return f;
 }
 
-Figures rawUdpRoundTrip(quint16 port, const QByteArray &request, int count)
+qint64 timed(const std::function<bool()> &call, int *failures)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    QElapsedTimer clock;
+    clock.start();
+    if (!call())
+        ++*failures;
+    return clock.nsecsElapsed();
+}
+
+} // namespace
+
+Figures measure(int count, const std::function<bool()> &call)
+{
+    std::vector<qint64> ns;
+    ns.reserve(size_t(count));
+    int failures = 0;
+    // A peer that stopped answering would make every call wait out its timeout: give up early.
+    for (int i = 0; i < count && failures < 20; ++i)
+        ns.push_back(timed(call, &failures));
+    return figuresOf(ns, failures);
+}
+
+void measureSideBySide(int count, const std::function<bool()> &floor,
+                       const std::function<bool()> &call, Figures *floorFigures,
+                       Figures *callFigures)
+{
+    std::vector<qint64> floorNs, callNs;
+    floorNs.reserve(size_t(count));
+    callNs.reserve(size_t(count));
+    int floorFailures = 0, callFailures = 0;
+    for (int i = 0; i < count && floorFailures + callFailures < 20; ++i) {
+        floorNs.push_back(timed(floor, &floorFailures));
+        callNs.push_back(timed(call, &callFailures));
+    }
+    *floorFigures = figuresOf(floorNs, floorFailures);
+    *callFigures = figuresOf(callNs, callFailures);
+}
+
+RawUdpClient::RawUdpClient(quint16 port, const QByteArray &request)
+    : fd(::socket(AF_INET, SOCK_DGRAM, 0)), request(request), answer(65536, '\0')
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    to = QByteArray(reinterpret_cast<const char *>(&address), sizeof address);
     timeval timeout{0, 200000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    std::vector<char> answer(65536);
-    const Figures f = measure(count, [&] {
-        ::sendto(fd, request.constData(), size_t(request.size()), 0,
-                 reinterpret_cast<sockaddr *>(&to), sizeof to);
-        return ::recvfrom(fd, answer.data(), answer.size(), 0, nullptr, nullptr) > 0;
-    });
+}
+
+RawUdpClient::~RawUdpClient()
+{
     ::close(fd);
-    return f;
+}
+
+bool RawUdpClient::roundTrip()
+{
+    ::sendto(fd, request.constData(), size_t(request.size()), 0,
+             reinterpret_cast<const sockaddr *>(to.constData()), socklen_t(to.size()));
+    return ::recvfrom(fd, answer.data(), size_t(answer.size()), 0, nullptr, nullptr) > 0;
+}
+
+Figures rawUdpRoundTrip(quint16 port, const QByteArray &request, int count)
+{
+    RawUdpClient client(port, request);
+    return measure(count, [&client] { return client.roundTrip(); });
 }
 
 void report(const char *what, const Figures &f, double floorUs)

@@ -38,6 +38,29 @@ Figures measure(int count, const std::function<bool()> &call);
 // Blocking sendto/recvfrom of request to 127.0.0.1:port: what any client pays at least.
 Figures rawUdpRoundTrip(quint16 port, const QByteArray &request, int count);
 
+// The same floor, one round trip a call.
+class RawUdpClient
+{
+public:
+    RawUdpClient(quint16 port, const QByteArray &request);
+    ~RawUdpClient();
+    RawUdpClient(const RawUdpClient &) = delete;
+    RawUdpClient &operator=(const RawUdpClient &) = delete;
+    bool roundTrip();
+
+private:
+    int fd;
+    QByteArray request;
+    QByteArray to;
+    QByteArray answer;
+};
+
+// Times floor and call alternately, a call each, so both see the machine in the same state:
+// on a shared machine the floor moves by a third from one second to the next.
+void measureSideBySide(int count, const std::function<bool()> &floor,
+                       const std::function<bool()> &call, Figures *floorFigures,
+                       Figures *callFigures);
+
 void report(const char *what, const Figures &f, double floorUs = 0);
 
 // Starts the simulator (with simArgs and a pseudo-terminal) and connects one driver over UDP
