@@ -218,11 +218,10 @@ void ReadRequestsTest::traces()
     QByteArray out;
     QCOMPARE(d.link.Readmemory(8, 11, 6, &out, QStringLiteral("AI_F12")), 0);
     const QString peer = QStringLiteral("127.0.0.1:%1").arg(d.peer.port());
-    QCOMPARE(
-        log.debugs(),
-        MessageLog::quoted(QStringList(
-            {"lib[Tarvik]读命令 " + peer + "  AI_F12 len = 6 msg : 0101010008002c00000600",
-             "lib[Tarvik]读响应 " + peer + "  AI_F12 len = 6 msg : 01010000112233445566"})));
+    QCOMPARE(log.debugs(),
+             MessageLog::quoted(QStringList(
+                 {"lib[Tarvik]读命令 " + peer + "  AI_F12 len = 6 msg : 0101010008002c00000600",
+                  "lib[Tarvik]读响应 " + peer + "  AI_F12 len = 6 msg : 01010000112233445566"})));
     QCOMPARE(out, hex("112233445566"));
 }
 
