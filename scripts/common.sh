@@ -47,3 +47,26 @@ build_tree() {
 }
 
 TARVIK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# The script's leading comment, as its usage text.
+script_usage() {
+    sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'
+}
+
+# The one option of the packaging scripts: keep=1 with --keep, 0 without; --help prints the
+# usage and ends the script with 0, anything else with 2.
+read_keep_option() {
+    keep=0
+    case ${1:-} in
+    --keep) keep=1 ;;
+    "") ;;
+    -h | --help)
+        script_usage
+        exit 0
+        ;;
+    *)
+        script_usage >&2
+        exit 2
+        ;;
+    esac
+}

@@ -16,19 +16,7 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-keep=0
-case ${1:-} in
---keep) keep=1 ;;
-"") ;;
--h | --help)
-    sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'
-    exit 0
-    ;;
-*)
-    sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2
-    exit 2
-    ;;
-esac
+read_keep_option "$@"
 if [ "$(id -u)" -ne 0 ]; then
     echo "Run as root: the amd64 packages are installed with dpkg -i" >&2
     exit 1
