@@ -70,3 +70,17 @@ read_keep_option() {
         ;;
     esac
 }
+
+# Starts a simulator (the command in "$@") writing its announcements to $announce, and sets
+# $sim_pid and $udp, the UDP endpoint it serves. Fails when it has not said "ready" within 10 s.
+start_simulator() {
+    "$@" >"$announce" &
+    sim_pid=$!
+    for _ in $(seq 200); do
+        grep -q '^ready' "$announce" && break
+        kill -0 "$sim_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    udp=$(sed -n 's/^udp //p' "$announce")
+    grep -q '^ready' "$announce" && [ -n "$udp" ]
+}

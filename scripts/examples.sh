@@ -45,18 +45,10 @@ for program in poll-host/poll-host dlopen-host/dlopen-host poll-host-pkgconfig; 
     echo "  $program: $(readelf -d "$build/$program" | grep -c 'NEEDED.*libLibTarvik') link(s) to libLibTarvik"
 done
 
-# Starts the installed simulator with the options given and sets $udp to its endpoint.
+# Starts the installed simulator with the options given.
 start_sim() {
-    : >"$announce"
-    /usr/bin/tarvik-sim --port 0 --pattern "$@" >"$announce" &
-    sim_pid=$!
-    for _ in $(seq 200); do
-        grep -q '^ready' "$announce" && break
-        kill -0 "$sim_pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    udp=$(sed -n 's/^udp //p' "$announce")
-    [ -n "$udp" ] || { echo "the installed simulator did not start" >&2; exit 1; }
+    start_simulator /usr/bin/tarvik-sim --port 0 --pattern "$@" ||
+        { echo "the installed simulator did not start" >&2; exit 1; }
 }
 
 stop_sim() {

@@ -225,17 +225,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Starts a simulator (the command in "$@") and sets $udp to the endpoint it announces.
+# Starts a simulator (the command in "$@") on a free port.
 start_sim() {
-    "$@" --port 0 >"$announce" &
-    sim_pid=$!
-    for _ in $(seq 200); do
-        grep -q '^ready' "$announce" && break
-        kill -0 "$sim_pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    udp=$(sed -n 's/^udp //p' "$announce")
-    grep -q '^ready' "$announce" && [ -n "$udp" ]
+    start_simulator "$@" --port 0
 }
 
 stop_sim() {
