@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Tests the Wireshark dissector tools/wireshark/tarvik.lua with tshark, in two parts:
 #
-#   frames  the rows of tests/dissector/frames.txt, made into a capture with text2pcap
+#   frames  the rows of tests/tools/frames.txt, made into a capture with text2pcap
 #           (requests, answers, link checks, faults, the heuristic, the driver's port 500);
 #   live    simulator traffic captured on loopback with dumpcap while tarvik-host reads and
-#           writes tags (tests/dissector/live.txt), the simulator misbehaving on cue: wrong
+#           writes tags (tests/tools/live.txt), the simulator misbehaving on cue: wrong
 #           sequence, short, oversized, decoy and late answers, one of them arriving while the
 #           next program waits for its own.
 #
@@ -24,8 +24,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 DISSECTOR=$ROOT/tools/wireshark/tarvik.lua
 # This copy, not one a package installed into Wireshark's plugin folder.
 export TARVIK_DISSECTOR=$DISSECTOR
-FRAMES=$ROOT/tests/dissector/frames.txt
-LIVE=$ROOT/tests/dissector/live.txt
+FRAMES=$ROOT/tests/tools/frames.txt
+LIVE=$ROOT/tests/tools/live.txt
 HOST=$ROOT/build/bin/tarvik-host
 SIM=$ROOT/build/sim/tarvik-sim
 KEEP=

@@ -17,7 +17,7 @@ ensure_packages "${TARVIK_PACKAGES[@]}" valgrind
 dir="${TARVIK_VALGRIND_BUILD:-$TARVIK_ROOT/build-valgrind}"
 BUILD_TARGETS="" build_tree "$dir" -DTARVIK_SANITIZE=OFF -DTARVIK_TESTS=ON -DTARVIK_BENCH=ON
 
-tests=(tst_libtarvik tst_simserial tst_udplink tst_seriallink tst_readpath tst_readrequests
+tests=(tst_libtarvik tst_serialpacing tst_udplink tst_seriallink tst_readpath tst_readrequests
     tst_writepath tst_writerequests tst_writeroundtrip tst_encoding tst_decoding tst_portremoved
     tst_hostileinput tst_resourcecycles tst_faultsoak)
 [ $# -gt 0 ] && tests=("$@")

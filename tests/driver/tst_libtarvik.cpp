@@ -3,6 +3,7 @@
 #include "messagelog.h"
 #include "peers.h"
 #include "simprocess.h"
+#include "testhex.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -40,11 +41,6 @@ private slots:
 };
 
 namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 int openDescriptors()
 {

@@ -1,6 +1,7 @@
 #include "CmdTarvik.h"
 #include "messagelog.h"
 #include "peers.h"
+#include "testhex.h"
 
 #include <QElapsedTimer>
 #include <QSerialPort>
@@ -34,15 +35,6 @@ private slots:
     void mysleepUsesTheWholeWait();
     void waitsSleep();
 };
-
-namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
-
-} // namespace
 
 void UdpLinkTest::linkCheck_data()
 {

@@ -2,6 +2,7 @@
 #include "areatable.h"
 #include "framecodec.h"
 #include "memoryimage.h"
+#include "testhex.h"
 #include "wire.h"
 
 #include <QtTest>
@@ -9,11 +10,6 @@
 using namespace sim;
 
 namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
 
 struct Poke
 {

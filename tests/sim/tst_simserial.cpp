@@ -2,6 +2,7 @@
 // a broken frame, paced and chunked answers, the device vanishing, and --device.
 #include "probes.h"
 #include "simprocess.h"
+#include "testhex.h"
 
 #include <QThread>
 #include <QtTest>
@@ -10,20 +11,10 @@
 
 namespace {
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
-
-QString hexOf(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' '));
-}
-
 QString answerTo(PtyProbe &line, const QByteArray &request, int size, int windowMs = 2000)
 {
     line.send(request);
-    return hexOf(PtyProbe::joined(line.collect(size, windowMs)));
+    return spacedHex(PtyProbe::joined(line.collect(size, windowMs)));
 }
 
 const QByteArray kReadAi0 = hex("0101010007000000000400");
@@ -203,7 +194,7 @@ void TestSimSerial::babbleFollowsTheAnswer()
     QString expected = answer;
     for (int i = 0; i < noise; ++i)
         expected += QStringLiteral(" 01");
-    QCOMPARE(hexOf(PtyProbe::joined(bursts)), expected);
+    QCOMPARE(spacedHex(PtyProbe::joined(bursts)), expected);
     if (noise > 0) {
         // The last noise byte cannot cross a 9600 line before 100 ms, nor a 1200 line before 200.
         QVERIFY2(bursts.last().atMs >= 90, qPrintable(QString::number(bursts.last().atMs)));
@@ -335,7 +326,7 @@ void TestSimSerial::servesAnExistingDevice()
     }
     sim.stop();
     ::close(master);
-    QCOMPARE(hexOf(answer), QStringLiteral("01 01 00 00 00 00 00 00"));
+    QCOMPARE(spacedHex(answer), QStringLiteral("01 01 00 00 00 00 00 00"));
 }
 
 QTEST_GUILESS_MAIN(TestSimSerial)

@@ -2,22 +2,13 @@
 // fault that shows on a UDP link.
 #include "probes.h"
 #include "simprocess.h"
+#include "testhex.h"
 
 #include <QRegularExpression>
 #include <QThread>
 #include <QtTest>
 
 namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
-
-QString hexOf(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' '));
-}
 
 const QByteArray kReadAi0 = hex("0101010007000000000400"); // 4 bytes of AI from offset 0
 const QHostAddress kForeign(QStringLiteral("127.0.0.2"));
@@ -64,7 +55,8 @@ void TestSimUdp::writeThenPeek()
     SimProcess sim;
     QVERIFY(sim.start());
     UdpProbe probe;
-    QCOMPARE(hexOf(probe.exchange(request, sim.udpPort()).bytes), QStringLiteral("02 01 00 00"));
+    QCOMPARE(spacedHex(probe.exchange(request, sim.udpPort()).bytes),
+             QStringLiteral("02 01 00 00"));
     QCOMPARE(sim.control(peek), reply);
 }
 
@@ -120,7 +112,7 @@ void TestSimUdp::answerFaults()
         const QString sender = arrival.sender == kForeign            ? QStringLiteral("foreign")
                                : arrival.senderPort == sim.udpPort() ? QStringLiteral("main")
                                                                      : QStringLiteral("other-port");
-        seen << sender + QLatin1Char(' ') + hexOf(arrival.bytes);
+        seen << sender + QLatin1Char(' ') + spacedHex(arrival.bytes);
     }
     QCOMPARE(seen, arrivals);
     if (!got.isEmpty())
@@ -157,8 +149,8 @@ void TestSimUdp::lateAnswerHoldsBackTheNext()
     probe.send(second, sim.udpPort());
     const QVector<Arrival> got = probe.collect(2, 3000);
     QCOMPARE(got.size(), 2);
-    QCOMPARE(hexOf(got[0].bytes), QStringLiteral("01 01 00 00 11 22 33 44"));
-    QCOMPARE(hexOf(got[1].bytes), answer);
+    QCOMPARE(spacedHex(got[0].bytes), QStringLiteral("01 01 00 00 11 22 33 44"));
+    QCOMPARE(spacedHex(got[1].bytes), answer);
     // Not before the late one was due, counted from the first request.
     QVERIFY2(secondAtMs + got[1].atMs >= 190, qPrintable(QString::number(got[1].atMs)));
 }
@@ -178,11 +170,13 @@ void TestSimUdp::linkCheckSparedUnlessAsked()
     SimProcess spared;
     QVERIFY(spared.start({QStringLiteral("--wrong-seq")}));
     UdpProbe probe;
-    QCOMPARE(hexOf(probe.exchange(hex("0401"), spared.udpPort()).bytes), QStringLiteral("04 01"));
+    QCOMPARE(spacedHex(probe.exchange(hex("0401"), spared.udpPort()).bytes),
+             QStringLiteral("04 01"));
 
     SimProcess included;
     QVERIFY(included.start({QStringLiteral("--wrong-seq"), QStringLiteral("--fault-link-check")}));
-    QCOMPARE(hexOf(probe.exchange(hex("0401"), included.udpPort()).bytes), QStringLiteral("04 02"));
+    QCOMPARE(spacedHex(probe.exchange(hex("0401"), included.udpPort()).bytes),
+             QStringLiteral("04 02"));
 }
 
 void TestSimUdp::faultsSwitchedByControl()
@@ -191,7 +185,7 @@ void TestSimUdp::faultsSwitchedByControl()
     QVERIFY(sim.start());
     UdpProbe probe;
     QCOMPARE(sim.control(QStringLiteral("faults --wrong-seq --oversize 1")), QStringLiteral("ok"));
-    QCOMPARE(hexOf(probe.exchange(kReadAi0, sim.udpPort()).bytes),
+    QCOMPARE(spacedHex(probe.exchange(kReadAi0, sim.udpPort()).bytes),
              QStringLiteral("01 02 00 00 00 00 00 00 ee"));
     QCOMPARE(sim.control(QStringLiteral("faults --silent")), QStringLiteral("ok"));
     QVERIFY(probe.exchange(kReadAi0, sim.udpPort(), 300).bytes.isEmpty());

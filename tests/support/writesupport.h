@@ -2,14 +2,10 @@
 
 #include "CmdTarvik.h"
 #include "peers.h"
+#include "testhex.h"
 
 #include <QByteArray>
 #include <QList>
-
-inline QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text); // blanks between the bytes are skipped
-}
 
 // A device on 127.0.0.1 that answers the link check, and every other request with `answer`.
 inline PeerScript writeDevice(const QByteArray &answer = hex("02010000"))

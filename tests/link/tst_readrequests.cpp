@@ -1,6 +1,7 @@
 #include "CmdTarvik.h"
 #include "messagelog.h"
 #include "peers.h"
+#include "testhex.h"
 
 #include <QTest>
 
@@ -23,11 +24,6 @@ private slots:
 namespace {
 
 enum Builder { Memory, Bools, Strings };
-
-QByteArray hex(const QString &text)
-{
-    return QByteArray::fromHex(text.toLatin1());
-}
 
 int callBuilder(CmdTarvik &link, int builder, int area, int address, int count, QByteArray *out,
                 const QString &tag)

@@ -6,7 +6,7 @@
 // Serial answers from the simulator as a real line delivers them: paced at the baud rate, or in
 // chunks as a UART FIFO or a USB adapter hands them over. An answer whose length the caller
 // knows is taken whole, however it trickles in.
-class SimSerialTest : public QObject
+class SerialPacingTest : public QObject
 {
     Q_OBJECT
 
@@ -28,7 +28,7 @@ QByteArray readFrame(int length)
 
 } // namespace
 
-void SimSerialTest::answerArrivesWhole_data()
+void SerialPacingTest::answerArrivesWhole_data()
 {
     QTest::addColumn<QStringList>("faults");
     QTest::addColumn<int>("baud");
@@ -45,7 +45,7 @@ void SimSerialTest::answerArrivesWhole_data()
         << QStringList{"--pace", "115200", "--chunk", "8"} << 115200 << 500;
 }
 
-void SimSerialTest::answerArrivesWhole()
+void SerialPacingTest::answerArrivesWhole()
 {
     QFETCH(QStringList, faults);
     QFETCH(int, baud);
@@ -66,7 +66,7 @@ void SimSerialTest::answerArrivesWhole()
 // Without an expected length the first pause longer than the quiet gap ends the answer: what
 // write answers and the link check rely on. The rest, once in, is never taken by the next
 // request.
-void SimSerialTest::unknownLengthEndsAtFirstPause()
+void SerialPacingTest::unknownLengthEndsAtFirstPause()
 {
     SimProcess sim;
     QVERIFY(sim.start({"--pty", "--pattern", "--no-udp", "--pace", "9600", "--chunk", "8"}));
@@ -85,5 +85,5 @@ void SimSerialTest::unknownLengthEndsAtFirstPause()
     QCOMPARE(next.left(4), QByteArray::fromHex("01010000"));
 }
 
-QTEST_GUILESS_MAIN(SimSerialTest)
-#include "tst_simserial.moc"
+QTEST_GUILESS_MAIN(SerialPacingTest)
+#include "tst_serialpacing.moc"
