@@ -19,11 +19,9 @@ public:
     qint64 offer(const QByteArray &bytes) override;
     void setWantRoom(bool on) override;
     void close() override;
-    QString path() const override { return path_; }
 
 private:
     QSerialPort port_;
-    QString path_;
     bool wantRoom_ = false;
 };
 

@@ -23,7 +23,6 @@ public:
     void setWantRoom(bool on) override;
     // Master and slave: the driver's side sees the line hang up.
     void close() override;
-    QString path() const override { return path_; }
 
 private:
     void readMaster();
@@ -32,7 +31,6 @@ private:
 
     int master_ = -1;
     int slave_ = -1;
-    QString path_;
     QByteArray pending_; // what the master did not take yet
     bool wantRoom_ = false;
     QSocketNotifier *readNotifier_ = nullptr;

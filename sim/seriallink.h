@@ -28,11 +28,14 @@ public:
     // Ends the line for good, as a pulled cable does.
     virtual void close() = 0;
     // What the driver opens: the slave's path or the device's.
-    virtual QString path() const = 0;
+    QString path() const { return path_; }
 
 signals:
     void received(const QByteArray &bytes);
     void room();
+
+protected:
+    QString path_;
 };
 
 } // namespace sim
