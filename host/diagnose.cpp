@@ -1,14 +1,15 @@
 #include "diagnose.h"
 
 #include "connection.h"
+#include "interrupts.h"
 #include "messagelog.h"
-#include "pollsession.h"
 #include "recordformat.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -112,8 +113,8 @@ QString verdict(const Diagnosis &d)
     if (d.reads == 0)
         return QStringLiteral("Connected, but interrupted before the first read.");
     const int failed = d.reads - d.answers;
-    const int refused = d.failures.value(2) + d.failures.value(3) + d.failures.value(4);
-    if (refused > 0)
+    const QList<int> results = d.failures.keys();
+    if (std::any_of(results.begin(), results.end(), recordformat::refusedForGood))
         return QStringLiteral("The driver refuses %1 as %2 without sending anything: pick a tag "
                               "and type this device serves (--tag, --type).")
             .arg(d.tag, recordformat::typeName(d.type));

@@ -2,6 +2,7 @@
 
 #include "connection.h"
 #include "diagnose.h"
+#include "interrupts.h"
 #include "pollviews.h"
 #include "recordformat.h"
 #include "writecommand.h"
