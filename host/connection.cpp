@@ -132,6 +132,15 @@ Result open(CDriveBaseClass *driver, const QString &connection, bool trace)
     return r;
 }
 
+bool openOrExplain(CDriveBaseClass *driver, const QString &connection, bool trace, QTextStream &err)
+{
+    const Result r = open(driver, connection, trace);
+    if (r.code != 0)
+        err << "connect " << connection << ": " << r.code << " (" << connectOutcome(r.code) << ")\n"
+            << whyFailed(connection, r.code) << "\n";
+    return r.code == 0;
+}
+
 QString whyFailed(const QString &connection, int code)
 {
     if (isUdp(connection))
