@@ -11,6 +11,8 @@ namespace connection {
 // Words for the outcome codes of ConnectDrive and DisConnectDrive.
 QString connectOutcome(int code);
 QString disconnectOutcome(int code);
+// "connect CONNECTION: CODE (words)", as every command reports a connect.
+QString outcomeLine(const QString &connection, int code);
 
 struct Result
 {

@@ -17,7 +17,7 @@ namespace {
 constexpr std::array<double, 6> percentiles = {0, 50, 90, 95, 99, 100}; // 0, 100: min, max
 constexpr double slowMs = 200; // beyond this at the 95th percentile reads are slow
 
-QString ms(double v)
+QString msText(double v)
 {
     return QString::number(v, 'f', 2);
 }
@@ -136,9 +136,9 @@ QString verdict(const Diagnosis &d)
         return QStringLiteral(
                    "Every read was answered, but slowly (95 percent within %1 ms): a slow "
                    "line or a busy device; poll fewer tags or less often.")
-            .arg(ms(p95));
+            .arg(msText(p95));
     return QStringLiteral("Every read was answered, typically in %1 ms: the link is healthy.")
-               .arg(ms(d.latency.percentile(50))) +
+               .arg(msText(d.latency.percentile(50))) +
            warningsAdvice(d);
 }
 
@@ -154,7 +154,7 @@ QString diagnosisText(const Diagnosis &d)
                          QString::number(d.answers), QString::number(d.reads - d.answers));
         QStringList figures;
         for (double p : percentiles)
-            figures << percentileName(p) + QLatin1Char(' ') + ms(d.latency.percentile(p));
+            figures << percentileName(p) + QLatin1Char(' ') + msText(d.latency.percentile(p));
         if (!d.latency.isEmpty())
             text += QStringLiteral("latency ms  %1\n").arg(figures.join(QLatin1String(", ")));
         text += QStringLiteral("failures    %1\nwarnings    %2\n")
@@ -167,7 +167,8 @@ QString diagnosisJson(const Diagnosis &d)
 {
     QStringList latency, failures, warnings;
     for (double p : percentiles)
-        latency << QStringLiteral("\"%1\":%2").arg(percentileName(p), ms(d.latency.percentile(p)));
+        latency
+            << QStringLiteral("\"%1\":%2").arg(percentileName(p), msText(d.latency.percentile(p)));
     for (auto it = d.failures.begin(); it != d.failures.end(); ++it)
         failures << QStringLiteral("\"%1\":%2").arg(it.key()).arg(it.value());
     for (auto it = d.warnings.begin(); it != d.warnings.end(); ++it)

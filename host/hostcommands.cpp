@@ -11,6 +11,9 @@
 
 namespace {
 
+// The exit statuses the help text promises.
+enum ExitStatus { Succeeded = 0, Failed = 1, UsageError = 2, LibraryMissing = 3 };
+
 constexpr int defaultIntervalMs = 1000;
 constexpr int largestInterval = 86400000;
 
@@ -136,7 +139,7 @@ int HostCommands::run(const QStringList &words)
     const QStringList rest = words.mid(1);
     if (rest.contains(QLatin1String("--help"))) {
         out << commandHelp(words.first());
-        return 0;
+        return Succeeded;
     }
     CommandArgs args = CommandArgs::parse(rest, c->valueOptions, commonFlags + c->flags);
     if (!args.error.isEmpty())
@@ -161,16 +164,14 @@ int HostCommands::usageError(const QString &command, const QString &why)
     err << (c ? QStringLiteral("usage: tarvik-host %1\n(tarvik-host %2 --help tells more)\n")
                     .arg(QLatin1String(c->synopsis), command)
               : QStringLiteral("(tarvik-host --help lists the commands)\n"));
-    return 2;
+    return UsageError;
 }
 
 CDriveBaseClass *HostCommands::loadedDriver()
 {
     CDriveBaseClass *driver = lazy.get();
-    if (!driver) {
+    if (!driver)
         err << "cannot load the driver: " << lazy.error() << "\n";
-        loadFailure = 3;
-    }
     return driver;
 }
 
@@ -180,12 +181,12 @@ int HostCommands::describeDriver(const CommandArgs &args)
         return usageError(QStringLiteral("info"), QStringLiteral("takes no arguments"));
     CDriveBaseClass *driver = loadedDriver();
     if (!driver)
-        return loadFailure;
+        return LibraryMissing;
     out << "name     " << driver->getDriveName() << "\n"
         << "version  " << driver->getversion_number() << "\n"
         << "build    " << driver->DebugCmd(DebugBuildInfo) << "\n"
         << "library  " << lazy.libraryPath() << "\n";
-    return 0;
+    return Succeeded;
 }
 
 int HostCommands::tryConnection(const CommandArgs &args)
@@ -198,17 +199,16 @@ int HostCommands::tryConnection(const CommandArgs &args)
         return usageError(QStringLiteral("connect"), why);
     CDriveBaseClass *driver = loadedDriver();
     if (!driver)
-        return loadFailure;
+        return LibraryMissing;
     const connection::Result r = connection::open(driver, connection, options.trace);
-    out << "connect " << connection << ": " << r.code << " (" << connection::connectOutcome(r.code)
-        << ")\n";
+    out << connection::outcomeLine(connection, r.code) << "\n";
     if (r.code != 0) {
         err << connection::whyFailed(connection, r.code) << "\n";
-        return 1;
+        return Failed;
     }
     const int closed = driver->DisConnectDrive();
     out << "disconnect: " << closed << " (" << connection::disconnectOutcome(closed) << ")\n";
-    return 0;
+    return Succeeded;
 }
 
 bool HostCommands::tagsOf(CommandArgs &a, QVector<Tag> *tags, QString *why)
@@ -243,8 +243,8 @@ int HostCommands::openForTags(const QString &command, CommandArgs &args, QVector
         return usageError(command, why);
     *driver = loadedDriver();
     if (!*driver)
-        return loadFailure;
-    return connection::openOrExplain(*driver, connection, options.trace, err) ? 0 : 1;
+        return LibraryMissing;
+    return connection::openOrExplain(*driver, connection, options.trace, err) ? Succeeded : Failed;
 }
 
 int HostCommands::readOnce(const CommandArgs &args)
@@ -328,11 +328,11 @@ int HostCommands::diagnoseLink(const CommandArgs &args)
         return usageError(QStringLiteral("diagnose"), why);
     CDriveBaseClass *driver = loadedDriver();
     if (!driver)
-        return loadFailure;
+        return LibraryMissing;
     watchInterrupts();
     const Diagnosis d = ::diagnose(driver, connection, tag, type, reads, interval, options.trace);
     out << (options.json ? diagnosisJson(d) + QLatin1Char('\n') : diagnosisText(d));
-    return d.connectCode == 0 && d.reads > 0 && d.answers == d.reads ? 0 : 1;
+    return d.connectCode == 0 && d.reads > 0 && d.answers == d.reads ? Succeeded : Failed;
 }
 
 int HostCommands::writeValues(const CommandArgs &args)
@@ -345,6 +345,6 @@ int HostCommands::writeValues(const CommandArgs &args)
     request.trace |= options.trace;
     CDriveBaseClass *driver = loadedDriver();
     if (!driver)
-        return loadFailure;
+        return LibraryMissing;
     return executeWrite(driver, request, out, err);
 }

@@ -50,5 +50,4 @@ private:
     Options options;
     QTextStream &out;
     QTextStream &err;
-    int loadFailure = 0; // 3 once the library failed to load
 };
