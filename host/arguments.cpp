@@ -160,4 +160,20 @@ QString connection(const QString &text, QString *normalized)
         .arg(text);
 }
 
+QString tag(const CommandArgs &args, const QString &address, int *type, int *count)
+{
+    QString why = checks::type(args.value(QStringLiteral("--type")), type);
+    if (why.isEmpty() && args.has(QStringLiteral("--count")))
+        why = checks::count(args.value(QStringLiteral("--count")), count);
+    return why.isEmpty() ? checks::address(address) : why;
+}
+
+QString connectOption(const CommandArgs &args, bool required, QString *normalized)
+{
+    const QString option = QStringLiteral("--connect");
+    if (!args.has(option))
+        return required ? QStringLiteral("needs --connect CONNECTION") : QString();
+    return checks::connection(args.value(option), normalized);
+}
+
 } // namespace checks

@@ -37,4 +37,10 @@ QString address(const QString &text);
 // *normalized is the string for the driver: stop bits 1.5 are sent as 3.
 QString connection(const QString &text, QString *normalized);
 
+// The tag a read, poll or write names: ADDRESS with --type TYPE and, where given, --count N,
+// checked in the order a user reads them (type, count, address).
+QString tag(const CommandArgs &args, const QString &address, int *type, int *count);
+// --connect CONNECTION; its absence is a usage error only where the command needs a link.
+QString connectOption(const CommandArgs &args, bool required, QString *normalized);
+
 } // namespace checks

@@ -109,6 +109,12 @@ QString disconnectOutcome(int code)
     return outcomeWords(disconnectOutcomes, code);
 }
 
+QString outcomeLine(const QString &connection, int code)
+{
+    return QStringLiteral("connect %1: %2 (%3)")
+        .arg(connection, QString::number(code), connectOutcome(code));
+}
+
 Result open(CDriveBaseClass *driver, const QString &connection, bool trace)
 {
     if (trace) {
@@ -124,12 +130,17 @@ Result open(CDriveBaseClass *driver, const QString &connection, bool trace)
     r.code = driver->ConnectDrive(connection);
     r.ms = clock.elapsed();
     if (trace)
-        qDebug().noquote() << QStringLiteral("tarvik-host connect %1: %2 (%3) after %4 ms")
-                                  .arg(connection)
-                                  .arg(r.code)
-                                  .arg(connectOutcome(r.code))
-                                  .arg(r.ms);
+        qDebug().noquote() << QStringLiteral("tarvik-host %1 after %2 ms")
+                                  .arg(outcomeLine(connection, r.code), QString::number(r.ms));
     return r;
+}
+
+bool openOrExplain(CDriveBaseClass *driver, const QString &connection, bool trace, QTextStream &err)
+{
+    const Result r = open(driver, connection, trace);
+    if (r.code != 0)
+        err << outcomeLine(connection, r.code) << "\n" << whyFailed(connection, r.code) << "\n";
+    return r.code == 0;
 }
 
 QString whyFailed(const QString &connection, int code)

@@ -11,6 +11,8 @@ namespace connection {
 // Words for the outcome codes of ConnectDrive and DisConnectDrive.
 QString connectOutcome(int code);
 QString disconnectOutcome(int code);
+// "connect CONNECTION: CODE (words)", as every command reports a connect.
+QString outcomeLine(const QString &connection, int code);
 
 struct Result
 {
@@ -21,6 +23,9 @@ struct Result
 // Connects to a connection string that passed checks::connection. With trace on, the driver's
 // traces are switched on first and the link check is traced with its time.
 Result open(CDriveBaseClass *driver, const QString &connection, bool trace);
+// As open; when the connect fails, its outcome and why go to err, and the answer is false.
+bool openOrExplain(CDriveBaseClass *driver, const QString &connection, bool trace,
+                   QTextStream &err);
 
 // Why the connect failed and what to do, in one or more lines.
 QString whyFailed(const QString &connection, int code);

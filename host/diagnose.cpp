@@ -1,14 +1,15 @@
 #include "diagnose.h"
 
 #include "connection.h"
+#include "interrupts.h"
 #include "messagelog.h"
-#include "pollsession.h"
 #include "recordformat.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -16,7 +17,7 @@ namespace {
 constexpr std::array<double, 6> percentiles = {0, 50, 90, 95, 99, 100}; // 0, 100: min, max
 constexpr double slowMs = 200; // beyond this at the 95th percentile reads are slow
 
-QString ms(double v)
+QString msText(double v)
 {
     return QString::number(v, 'f', 2);
 }
@@ -112,8 +113,8 @@ QString verdict(const Diagnosis &d)
     if (d.reads == 0)
         return QStringLiteral("Connected, but interrupted before the first read.");
     const int failed = d.reads - d.answers;
-    const int refused = d.failures.value(2) + d.failures.value(3) + d.failures.value(4);
-    if (refused > 0)
+    const QList<int> results = d.failures.keys();
+    if (std::any_of(results.begin(), results.end(), recordformat::refusedForGood))
         return QStringLiteral("The driver refuses %1 as %2 without sending anything: pick a tag "
                               "and type this device serves (--tag, --type).")
             .arg(d.tag, recordformat::typeName(d.type));
@@ -135,9 +136,9 @@ QString verdict(const Diagnosis &d)
         return QStringLiteral(
                    "Every read was answered, but slowly (95 percent within %1 ms): a slow "
                    "line or a busy device; poll fewer tags or less often.")
-            .arg(ms(p95));
+            .arg(msText(p95));
     return QStringLiteral("Every read was answered, typically in %1 ms: the link is healthy.")
-               .arg(ms(d.latency.percentile(50))) +
+               .arg(msText(d.latency.percentile(50))) +
            warningsAdvice(d);
 }
 
@@ -153,7 +154,7 @@ QString diagnosisText(const Diagnosis &d)
                          QString::number(d.answers), QString::number(d.reads - d.answers));
         QStringList figures;
         for (double p : percentiles)
-            figures << percentileName(p) + QLatin1Char(' ') + ms(d.latency.percentile(p));
+            figures << percentileName(p) + QLatin1Char(' ') + msText(d.latency.percentile(p));
         if (!d.latency.isEmpty())
             text += QStringLiteral("latency ms  %1\n").arg(figures.join(QLatin1String(", ")));
         text += QStringLiteral("failures    %1\nwarnings    %2\n")
@@ -166,7 +167,8 @@ QString diagnosisJson(const Diagnosis &d)
 {
     QStringList latency, failures, warnings;
     for (double p : percentiles)
-        latency << QStringLiteral("\"%1\":%2").arg(percentileName(p), ms(d.latency.percentile(p)));
+        latency
+            << QStringLiteral("\"%1\":%2").arg(percentileName(p), msText(d.latency.percentile(p)));
     for (auto it = d.failures.begin(); it != d.failures.end(); ++it)
         failures << QStringLiteral("\"%1\":%2").arg(it.key()).arg(it.value());
     for (auto it = d.warnings.begin(); it != d.warnings.end(); ++it)

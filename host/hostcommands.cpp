@@ -2,6 +2,7 @@
 
 #include "connection.h"
 #include "diagnose.h"
+#include "interrupts.h"
 #include "pollviews.h"
 #include "recordformat.h"
 #include "writecommand.h"
@@ -9,6 +10,9 @@
 #include <unistd.h>
 
 namespace {
+
+// The exit statuses the help text promises.
+enum ExitStatus { Succeeded = 0, Failed = 1, UsageError = 2, LibraryMissing = 3 };
 
 constexpr int defaultIntervalMs = 1000;
 constexpr int largestInterval = 86400000;
@@ -135,10 +139,8 @@ int HostCommands::run(const QStringList &words)
     const QStringList rest = words.mid(1);
     if (rest.contains(QLatin1String("--help"))) {
         out << commandHelp(words.first());
-        return 0;
+        return Succeeded;
     }
-    if (words.first() == QLatin1String("write"))
-        return write(rest);
     CommandArgs args = CommandArgs::parse(rest, c->valueOptions, commonFlags + c->flags);
     if (!args.error.isEmpty())
         return usageError(words.first(), args.error);
@@ -147,11 +149,10 @@ int HostCommands::run(const QStringList &words)
     options.csv |= args.has(QStringLiteral("--csv"));
     options.table |= args.has(QStringLiteral("--table"));
     using Handler = int (HostCommands::*)(const CommandArgs &);
-    static const QMap<QString, Handler> handlers = {{"info", &HostCommands::info},
-                                                    {"connect", &HostCommands::connect},
-                                                    {"read", &HostCommands::read},
-                                                    {"poll", &HostCommands::poll},
-                                                    {"diagnose", &HostCommands::diagnose}};
+    static const QMap<QString, Handler> handlers = {
+        {"info", &HostCommands::describeDriver}, {"connect", &HostCommands::tryConnection},
+        {"read", &HostCommands::readOnce},       {"poll", &HostCommands::pollTags},
+        {"write", &HostCommands::writeValues},   {"diagnose", &HostCommands::diagnoseLink}};
     return (this->*handlers.value(words.first()))(args);
 }
 
@@ -163,34 +164,32 @@ int HostCommands::usageError(const QString &command, const QString &why)
     err << (c ? QStringLiteral("usage: tarvik-host %1\n(tarvik-host %2 --help tells more)\n")
                     .arg(QLatin1String(c->synopsis), command)
               : QStringLiteral("(tarvik-host --help lists the commands)\n"));
-    return 2;
+    return UsageError;
 }
 
 CDriveBaseClass *HostCommands::loadedDriver()
 {
     CDriveBaseClass *driver = lazy.get();
-    if (!driver) {
+    if (!driver)
         err << "cannot load the driver: " << lazy.error() << "\n";
-        loadFailure = 3;
-    }
     return driver;
 }
 
-int HostCommands::info(const CommandArgs &args)
+int HostCommands::describeDriver(const CommandArgs &args)
 {
     if (!args.positional.isEmpty())
         return usageError(QStringLiteral("info"), QStringLiteral("takes no arguments"));
     CDriveBaseClass *driver = loadedDriver();
     if (!driver)
-        return loadFailure;
+        return LibraryMissing;
     out << "name     " << driver->getDriveName() << "\n"
         << "version  " << driver->getversion_number() << "\n"
         << "build    " << driver->DebugCmd(DebugBuildInfo) << "\n"
         << "library  " << lazy.libraryPath() << "\n";
-    return 0;
+    return Succeeded;
 }
 
-int HostCommands::connect(const CommandArgs &args)
+int HostCommands::tryConnection(const CommandArgs &args)
 {
     QString connection;
     if (args.positional.size() != 1)
@@ -200,27 +199,16 @@ int HostCommands::connect(const CommandArgs &args)
         return usageError(QStringLiteral("connect"), why);
     CDriveBaseClass *driver = loadedDriver();
     if (!driver)
-        return loadFailure;
+        return LibraryMissing;
     const connection::Result r = connection::open(driver, connection, options.trace);
-    out << "connect " << connection << ": " << r.code << " (" << connection::connectOutcome(r.code)
-        << ")\n";
+    out << connection::outcomeLine(connection, r.code) << "\n";
     if (r.code != 0) {
         err << connection::whyFailed(connection, r.code) << "\n";
-        return 1;
+        return Failed;
     }
     const int closed = driver->DisConnectDrive();
     out << "disconnect: " << closed << " (" << connection::disconnectOutcome(closed) << ")\n";
-    return 0;
-}
-
-bool HostCommands::connectFirst(CDriveBaseClass *driver, const QString &connection)
-{
-    const connection::Result r = connection::open(driver, connection, options.trace);
-    if (r.code != 0)
-        err << "connect " << connection << ": " << r.code << " ("
-            << connection::connectOutcome(r.code) << ")\n"
-            << connection::whyFailed(connection, r.code) << "\n";
-    return r.code == 0;
+    return Succeeded;
 }
 
 bool HostCommands::tagsOf(CommandArgs &a, QVector<Tag> *tags, QString *why)
@@ -240,31 +228,32 @@ bool HostCommands::tagsOf(CommandArgs &a, QVector<Tag> *tags, QString *why)
     }
     Tag tag;
     tag.name = tag.address = a.positional.first();
-    *why = checks::type(a.value(QStringLiteral("--type")), &tag.type);
-    if (why->isEmpty() && a.has(QStringLiteral("--count")))
-        *why = checks::count(a.value(QStringLiteral("--count")), &tag.count);
-    if (why->isEmpty())
-        *why = checks::address(tag.address);
+    *why = checks::tag(a, tag.address, &tag.type, &tag.count);
     tags->append(tag);
     return why->isEmpty();
 }
 
-int HostCommands::read(const CommandArgs &args)
+int HostCommands::openForTags(const QString &command, CommandArgs &args, QVector<Tag> *tags,
+                              CDriveBaseClass **driver)
+{
+    QString why = args.error, connection;
+    if (why.isEmpty() && tagsOf(args, tags, &why))
+        why = checks::connectOption(args, true, &connection);
+    if (!why.isEmpty())
+        return usageError(command, why);
+    *driver = loadedDriver();
+    if (!*driver)
+        return LibraryMissing;
+    return connection::openOrExplain(*driver, connection, options.trace, err) ? Succeeded : Failed;
+}
+
+int HostCommands::readOnce(const CommandArgs &args)
 {
     CommandArgs a = args;
     QVector<Tag> tags;
-    QString why, connection;
-    if (tagsOf(a, &tags, &why) && !a.has(QStringLiteral("--connect")))
-        why = QStringLiteral("needs --connect CONNECTION");
-    if (why.isEmpty())
-        why = checks::connection(a.value(QStringLiteral("--connect")), &connection);
-    if (!why.isEmpty())
-        return usageError(QStringLiteral("read"), why);
-    CDriveBaseClass *driver = loadedDriver();
-    if (!driver)
-        return loadFailure;
-    if (!connectFirst(driver, connection))
-        return 1;
+    CDriveBaseClass *driver = nullptr;
+    if (const int status = openForTags(QStringLiteral("read"), a, &tags, &driver))
+        return status;
     // One read per tag, through the poll's own bookkeeping, printed as blocks or records.
     PollSession session(driver, tags, 0, 1);
     const OutputForm form = formFor(options, false);
@@ -292,27 +281,16 @@ int HostCommands::read(const CommandArgs &args)
     return session.status();
 }
 
-int HostCommands::poll(const CommandArgs &args)
+int HostCommands::pollTags(const CommandArgs &args)
 {
     CommandArgs a = args;
-    QVector<Tag> tags;
-    QString why, connection;
     const int interval =
         a.number(QStringLiteral("--interval"), defaultIntervalMs, 0, largestInterval);
     const int times = a.number(QStringLiteral("--times"), 0, 0, INT_MAX);
-    if (!a.error.isEmpty())
-        why = a.error;
-    else if (tagsOf(a, &tags, &why) && !a.has(QStringLiteral("--connect")))
-        why = QStringLiteral("needs --connect CONNECTION");
-    if (why.isEmpty())
-        why = checks::connection(a.value(QStringLiteral("--connect")), &connection);
-    if (!why.isEmpty())
-        return usageError(QStringLiteral("poll"), why);
-    CDriveBaseClass *driver = loadedDriver();
-    if (!driver)
-        return loadFailure;
-    if (!connectFirst(driver, connection))
-        return 1;
+    QVector<Tag> tags;
+    CDriveBaseClass *driver = nullptr;
+    if (const int status = openForTags(QStringLiteral("poll"), a, &tags, &driver))
+        return status;
 
     watchInterrupts();
     PollSession session(driver, tags, interval, times);
@@ -329,7 +307,7 @@ int HostCommands::poll(const CommandArgs &args)
     return session.status();
 }
 
-int HostCommands::diagnose(const CommandArgs &args)
+int HostCommands::diagnoseLink(const CommandArgs &args)
 {
     CommandArgs a = args;
     const int reads = a.number(QStringLiteral("--reads"), 20, 1, 100000);
@@ -350,23 +328,23 @@ int HostCommands::diagnose(const CommandArgs &args)
         return usageError(QStringLiteral("diagnose"), why);
     CDriveBaseClass *driver = loadedDriver();
     if (!driver)
-        return loadFailure;
+        return LibraryMissing;
     watchInterrupts();
     const Diagnosis d = ::diagnose(driver, connection, tag, type, reads, interval, options.trace);
     out << (options.json ? diagnosisJson(d) + QLatin1Char('\n') : diagnosisText(d));
-    return d.connectCode == 0 && d.reads > 0 && d.answers == d.reads ? 0 : 1;
+    return d.connectCode == 0 && d.reads > 0 && d.answers == d.reads ? Succeeded : Failed;
 }
 
-int HostCommands::write(const QStringList &words)
+int HostCommands::writeValues(const CommandArgs &args)
 {
     WriteRequest request;
-    const QString why = parseWrite(words, &request);
+    const QString why = writeRequestFrom(args, &request);
     if (!why.isEmpty())
         return usageError(QStringLiteral("write"), why);
     request.json |= options.json;
     request.trace |= options.trace;
     CDriveBaseClass *driver = loadedDriver();
     if (!driver)
-        return loadFailure;
+        return LibraryMissing;
     return executeWrite(driver, request, out, err);
 }

@@ -29,22 +29,25 @@ public:
     static QString commandHelp(const QString &name);
 
 private:
-    int info(const CommandArgs &args);
-    int connect(const CommandArgs &args);
-    int read(const CommandArgs &args);
-    int poll(const CommandArgs &args);
-    int diagnose(const CommandArgs &args);
-    int write(const QStringList &words);
+    // One handler per command, each given the words after the command's name.
+    int describeDriver(const CommandArgs &args);
+    int tryConnection(const CommandArgs &args);
+    int readOnce(const CommandArgs &args);
+    int pollTags(const CommandArgs &args);
+    int diagnoseLink(const CommandArgs &args);
+    int writeValues(const CommandArgs &args);
 
+    // What read and poll do before the first read: the words checked (a usage error sends
+    // nothing), the driver loaded and connected. 0, or the exit status to end with.
+    int openForTags(const QString &command, CommandArgs &args, QVector<Tag> *tags,
+                    CDriveBaseClass **driver);
     // The tags a read or poll names: --tags FILE, or ADDRESS with --type and --count.
     bool tagsOf(CommandArgs &args, QVector<Tag> *tags, QString *why);
     CDriveBaseClass *loadedDriver();
-    bool connectFirst(CDriveBaseClass *driver, const QString &connection);
     int usageError(const QString &command, const QString &why);
 
     LazyDriver &lazy;
     Options options;
     QTextStream &out;
     QTextStream &err;
-    int loadFailure = 0; // 3 once the library failed to load
 };

@@ -1,26 +1,14 @@
 #include "pollsession.h"
 
+#include "interrupts.h"
 #include "recordformat.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
 
-#include <algorithm>
-#include <array>
-#include <atomic>
-#include <csignal>
-
 namespace {
 
-std::atomic<bool> stopRequested{false};
-
-void onInterrupt(int)
-{
-    stopRequested = true;
-}
-
-constexpr std::array<int, 3> permanentResults = {2, 3, 4};
 constexpr int idleRefreshMs = 500;
 
 QElapsedTimer &sessionClock()
@@ -37,23 +25,6 @@ qint64 now()
 }
 
 } // namespace
-
-void watchInterrupts()
-{
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
-}
-
-bool interrupted()
-{
-    return stopRequested;
-}
-
-bool permanentRefusal(int result)
-{
-    return std::find(permanentResults.begin(), permanentResults.end(), result) !=
-           permanentResults.end();
-}
 
 bool TagState::changedBy(const CLabelVariable &record) const
 {
@@ -135,7 +106,7 @@ void PollSession::readTag(TagState &state, PollView &view)
     // Late reads are not made up in a burst: the next one is an interval from now at the latest.
     state.dueMs = qMax(state.dueMs + state.tag.intervalMs, now());
     view.read(state, record, ms, changed);
-    if (permanentRefusal(record.result)) {
+    if (recordformat::refusedForGood(record.result)) {
         state.stopped = QStringLiteral("stopped: the driver refuses this tag every time with "
                                        "result %1 (%2) and sends nothing")
                             .arg(record.result)

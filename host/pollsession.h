@@ -61,10 +61,3 @@ private:
     QVector<TagState> tags;
     int times;
 };
-
-// Whether a poll or a read ends because of SIGINT or SIGTERM; installed by watchInterrupts.
-void watchInterrupts();
-bool interrupted();
-
-// Results for which the driver sends nothing and would answer the same every time.
-bool permanentRefusal(int result);

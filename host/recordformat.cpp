@@ -1,10 +1,12 @@
 #include "recordformat.h"
 
+#include "TarvikOutcome.h"
 #include "labelarith.h"
 
 #include <QLocale>
 #include <QSequentialIterable>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <type_traits>
@@ -16,32 +18,9 @@ constexpr std::array<const char *, 13> names = {"",       "Bool",   "Int8",   "U
                                                 "UInt16", "Int32",  "UInt32", "Float", "Int64",
                                                 "UInt64", "Double", "String"};
 
-struct Outcome
-{
-    int code;
-    const char *brief; // for the columns of a table
-    const char *words;
-};
-constexpr std::array<Outcome, 8> outcomes = {{
-    {0, "ok", "success"},
-    {1, "no outcome", "no outcome: the request builder answered an unknown code"},
-    {2, "type refused",
-     "type refused (type 0, a type the area does not take, or a payload of another type)"},
-    {3, "no such point", "no area, or no usable point number"},
-    {4, "bad count", "bad count or length"},
-    {7, "no answer", "no answer in time"},
-    {8, "exchange failed", "exchange failed: no answer, wrong sequence bytes or a short answer"},
-    {9, "link not open", "link not open"},
-}};
-
-const Outcome *outcome(int result)
-{
-    for (const Outcome &o : outcomes) {
-        if (o.code == result)
-            return &o;
-    }
-    return nullptr;
-}
+// Results for which the driver sends nothing and would answer the same every time.
+constexpr std::array<tarvik::Outcome, 3> refusals = {
+    tarvik::Outcome::TypeRefused, tarvik::Outcome::NoPoint, tarvik::Outcome::BadCount};
 
 // Not-a-number and the infinities by the names JavaScript and Python give them.
 QString nonFinite(double d)
@@ -168,14 +147,20 @@ QStringList typeNames()
 
 QString outcomeWords(int result)
 {
-    const Outcome *o = outcome(result);
+    const tarvik::OutcomeText *o = tarvik::outcomeText(result);
     return o ? QLatin1String(o->words) : QStringLiteral("unknown outcome");
 }
 
 QString outcomeShort(int result)
 {
-    const Outcome *o = outcome(result);
+    const tarvik::OutcomeText *o = tarvik::outcomeText(result);
     return o ? QLatin1String(o->brief) : QStringLiteral("outcome %1").arg(result);
+}
+
+bool refusedForGood(int result)
+{
+    return std::any_of(refusals.begin(), refusals.end(),
+                       [result](tarvik::Outcome o) { return int(o) == result; });
 }
 
 QStringList values(const CLabelVariable &record)

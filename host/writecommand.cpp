@@ -110,46 +110,38 @@ constexpr std::array<Parser, 13> parsers = {
 };
 
 // A type the driver does not transfer gets no payload: the driver's refusal is the answer.
-Parsed parse(int type, const QStringList &texts)
+Parsed payloadOf(int type, const QStringList &texts)
 {
     const bool known = type > 0 && type < int(parsers.size());
     return known ? parsers[size_t(type)](texts) : Parsed{};
 }
-
-} // namespace
 
 QString writeUsage()
 {
     return QStringLiteral("write ADDRESS --type TYPE [--connect CONNECTION] VALUE...");
 }
 
-QString parseWrite(const QStringList &args, WriteRequest *request)
+} // namespace
+
+QString writeRequestFrom(const CommandArgs &args, WriteRequest *request)
 {
-    const QString typeOption = QStringLiteral("--type"),
-                  connectOption = QStringLiteral("--connect");
-    const CommandArgs a = CommandArgs::parse(args, {typeOption, connectOption},
-                                             {QStringLiteral("--json"), QStringLiteral("--trace"),
-                                              QStringLiteral("--csv"), QStringLiteral("--table")});
-    if (!a.error.isEmpty())
-        return a.error;
-    if (a.positional.size() < 2 || !a.has(typeOption))
+    if (args.positional.size() < 2 || !args.has(QStringLiteral("--type")))
         return QStringLiteral("takes ADDRESS, --type TYPE and at least one VALUE");
-    QString why = checks::type(a.value(typeOption), &request->type);
+    int countOption = 0; // write takes no --count: the values are the elements
+    QString why = checks::tag(args, args.positional.first(), &request->type, &countOption);
     if (why.isEmpty())
-        why = checks::address(a.positional.first());
-    if (why.isEmpty() && a.has(connectOption))
-        why = checks::connection(a.value(connectOption), &request->connection);
+        why = checks::connectOption(args, false, &request->connection);
     if (!why.isEmpty())
         return why;
-    const QStringList texts = a.positional.mid(1);
-    const Parsed parsed = parse(request->type, texts);
+    const QStringList texts = args.positional.mid(1);
+    const Parsed parsed = payloadOf(request->type, texts);
     if (!parsed.error.isEmpty())
         return QStringLiteral("%1 %2").arg(recordformat::typeName(request->type), parsed.error);
-    request->address = a.positional.first();
+    request->address = args.positional.first();
     request->count = texts.size();
     request->payload = parsed.payload;
-    request->json = a.has(QStringLiteral("--json"));
-    request->trace = a.has(QStringLiteral("--trace"));
+    request->json = args.has(QStringLiteral("--json"));
+    request->trace = args.has(QStringLiteral("--trace"));
     return QString();
 }
 
@@ -159,16 +151,8 @@ int executeWrite(CDriveBaseClass *driver, const WriteRequest &request, QTextStre
     const bool connect = !request.connection.isEmpty();
     if (request.trace && !connect)
         driver->DebugCmd(DebugStart);
-    if (connect) {
-        const connection::Result opened =
-            connection::open(driver, request.connection, request.trace);
-        if (opened.code != 0) {
-            err << "connect " << request.connection << ": " << opened.code << " ("
-                << connection::connectOutcome(opened.code) << ")\n"
-                << connection::whyFailed(request.connection, opened.code) << "\n";
-            return 1;
-        }
-    }
+    if (connect && !connection::openOrExplain(driver, request.connection, request.trace, err))
+        return 1;
     CLabelVariable record;
     record.value = request.payload;
     record = driver->WriteVariable(request.address, DataType(request.type), record, request.count);
@@ -181,8 +165,12 @@ int executeWrite(CDriveBaseClass *driver, const WriteRequest &request, QTextStre
 
 int runWrite(CDriveBaseClass *driver, const QStringList &args, QTextStream &out, QTextStream &err)
 {
+    const CommandArgs words =
+        CommandArgs::parse(args, {QStringLiteral("--type"), QStringLiteral("--connect")},
+                           {QStringLiteral("--json"), QStringLiteral("--trace"),
+                            QStringLiteral("--csv"), QStringLiteral("--table")});
     WriteRequest request;
-    const QString why = parseWrite(args, &request);
+    const QString why = words.error.isEmpty() ? writeRequestFrom(words, &request) : words.error;
     if (!why.isEmpty()) {
         err << "write: " << why << "\n"
             << "usage: " << writeUsage() << "\n";

@@ -4,7 +4,8 @@
 //
 //   poll-host ADDRESS:PORT [READS]      READS per tag, then exit (default: until interrupted)
 
-#include <tarvik/ExportTCPDLL.h> // getSharedLibrary(), the driver interface, the record
+#include <tarvik/ExportTCPDLL.h>  // getSharedLibrary(), the driver interface, the record
+#include <tarvik/TarvikOutcome.h> // the record's result codes by name
 
 #include <QCoreApplication>
 #include <QSequentialIterable>
@@ -27,24 +28,24 @@ struct Tag
 enum class Then { Show, Retry, Reconnect, Drop };
 struct Outcome
 {
-    int result;
+    tarvik::Outcome result;
     const char *words;
     Then then;
 };
 const Outcome outcomes[] = {
-    {0, "ok", Then::Show},
-    {2, "type refused for this tag", Then::Drop},
-    {3, "no such tag", Then::Drop},
-    {4, "count or length refused", Then::Drop},
-    {8, "no valid answer in time", Then::Retry},
-    {9, "link not open", Then::Reconnect},
+    {tarvik::Outcome::Success, "ok", Then::Show},
+    {tarvik::Outcome::TypeRefused, "type refused for this tag", Then::Drop},
+    {tarvik::Outcome::NoPoint, "no such tag", Then::Drop},
+    {tarvik::Outcome::BadCount, "count or length refused", Then::Drop},
+    {tarvik::Outcome::ExchangeFailed, "no valid answer in time", Then::Retry},
+    {tarvik::Outcome::LinkNotOpen, "link not open", Then::Reconnect},
 };
 
 const Outcome &outcomeOf(int result)
 {
-    static const Outcome unknown{-1, "unknown outcome", Then::Retry};
+    static const Outcome unknown{tarvik::Outcome::NewRecord, "unknown outcome", Then::Retry};
     for (const Outcome &o : outcomes)
-        if (o.result == result)
+        if (int(o.result) == result)
             return o;
     return unknown;
 }

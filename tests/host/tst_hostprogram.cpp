@@ -112,6 +112,18 @@ void HostProgramTest::run_data()
     QTest::newRow("connect, not a device")
         << none << QStringList{"connect", "%dir,9600,8,1"} << 1 << ": -1 \\(refused"
         << "is not a character device";
+    // Read, poll and write report a failed connect the same way, on the error stream.
+    const QString noAnswer = QStringLiteral("^connect 127\\.0\\.0\\.1:\\d+: -2 \\(no answer to the "
+                                            "link check\\)\nnothing answered the link check at");
+    QTest::newRow("read, nobody answers")
+        << none << QStringList{"read", "AI1", "--type", "Int16", "--connect", "%deaf"} << 1 << "^$"
+        << noAnswer;
+    QTest::newRow("poll, nobody answers")
+        << none << QStringList{"poll", "AI1", "--type", "Int16", "--connect", "%deaf"} << 1 << "^$"
+        << noAnswer;
+    QTest::newRow("write, nobody answers")
+        << none << QStringList{"write", "AI1", "--type", "Int16", "--connect", "%deaf", "1"} << 1
+        << "^$" << noAnswer;
     QTest::newRow("--trace: link check and protocol lines time-stamped")
         << none << QStringList{"read", "AI1", "--type", "Int16", "--connect", "%udp", "--trace"}
         << 0 << "result   0"
@@ -206,6 +218,9 @@ void HostProgramTest::run_data()
         "neither ADDRESS:PORT",
         "bad.csv: tag worse: AI1x",
         "--interval takes",
+        "read: needs --connect CONNECTION",
+        "--tags takes the place of ADDRESS, --type and --count",
+        "write: takes ADDRESS, --type TYPE and at least one VALUE",
     };
     const QList<QStringList> usage = {
         {"read", "AO1.5", "--type", "Int16", "--connect", "%udp"},
@@ -226,6 +241,9 @@ void HostProgramTest::run_data()
         {"connect", "somewhere"},
         {"poll", "--tags", "%dir/bad.csv", "--connect", "%udp"},
         {"poll", "AI1", "--type", "Int16", "--connect", "%udp", "--interval", "-1"},
+        {"read", "AI1", "--type", "Int16"},
+        {"poll", "--tags", "%dir/tags.csv", "--type", "Int16", "--connect", "%udp"},
+        {"write", "AI1", "--type", "Int16", "--connect", "%udp"},
     };
     for (int i = 0; i < usage.size(); ++i)
         QTest::newRow(qPrintable("usage: " + usage[i].join(' ')))

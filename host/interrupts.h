@@ -1,0 +1,6 @@
+#pragma once
+
+// Whether a poll, a read or a diagnosis is to end because of SIGINT or SIGTERM: the handler
+// only notes the signal, and the loops that wait look at it, so the counts are still printed.
+void watchInterrupts();
+bool interrupted();
