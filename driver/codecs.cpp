@@ -177,6 +177,7 @@ bool fitsItem(const QString &text)
     return text.size() <= largestTextItem && std::all_of(text.begin(), text.end(), isLatin1);
 }
 
+// The row of a type whose elements all have the width of E.
 template <typename E, ByteOrder order = ByteOrder::Little> constexpr Codec fixed(DataType type)
 {
     return {type, int(sizeof(E)), order, &decodeFixed<E, order>, &encodeFixed<E>, &heldElements<E>};

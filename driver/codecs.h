@@ -23,7 +23,7 @@ using ElementsFn = int (*)(const QVariant &payload);
 struct Codec
 {
     DataType type;
-    int width;             // bytes per element; texts count 1, a length unit an item
+    int width;             // bytes per element; for texts 1: one item per length unit
     ByteOrder answerOrder; // writes always go out least significant byte first
     DecodeFn decode;
     EncodeFn encode;
