@@ -3,6 +3,7 @@
 // nothing.
 
 #include "benchsupport.h"
+#include "codecs.h"
 #include "libtarvik.h"
 #include "simprocess.h"
 
@@ -13,35 +14,27 @@ namespace {
 const QByteArray readInt16 = QByteArray::fromHex("0101010007000000000200");
 const QByteArray read183Double = QByteArray::fromHex("010101000700000000b805"); // 1464 bytes
 
-using Decoder = QVariant (LibTarvik::*)(QByteArray, int);
-
 void decodeCosts(int elements)
 {
     struct Row
     {
         const char *name;
-        Decoder decoder;
-        int width;
+        DataType type;
     };
     const Row rows[] = {
-        {"Bool", &LibTarvik::set_variant_bool, 1},
-        {"Int8", &LibTarvik::set_variant_Int8, 1},
-        {"Int16", &LibTarvik::set_variant_Int16, 2},
-        {"Int32", &LibTarvik::set_variant_Int32, 4},
-        {"Float", &LibTarvik::set_variant_fload, 4},
-        {"Int64", &LibTarvik::set_variant_Int64, 8},
-        {"Double", &LibTarvik::set_variant_double, 8},
-        {"String", &LibTarvik::set_variant_string, 4},
+        {"Bool", Bool},   {"Int8", Int8},   {"Int16", Int16},   {"Int32", Int32},
+        {"Float", Float}, {"Int64", Int64}, {"Double", Double}, {"String", String},
     };
-    LibTarvik driver;
+    constexpr int textItem = 4; // "\x03" + three characters
     for (const Row &r : rows) {
-        QByteArray bytes(elements * r.width, '\x01');
-        if (r.decoder == &LibTarvik::set_variant_string) {
+        const tarvik::Codec *codec = tarvik::codecFor(r.type);
+        QByteArray bytes(elements * (r.type == String ? textItem : codec->width), '\x01');
+        if (r.type == String) {
             for (int i = 0; i < elements; ++i)
-                bytes[i * 4] = 3; // "\x03" + three characters per item
+                bytes[i * textItem] = textItem - 1;
         }
         const bench::Figures f = bench::measure(200, [&] {
-            const QVariant v = (driver.*r.decoder)(bytes, elements);
+            const QVariant v = codec->decode(bytes, elements);
             return v.isValid();
         });
         bench::out() << QString::asprintf("decode %-6s %5d elements: %7.1f ns per element\n",

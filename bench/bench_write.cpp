@@ -3,6 +3,7 @@
 // nothing.
 
 #include "benchsupport.h"
+#include "codecs.h"
 #include "libtarvik.h"
 #include "simprocess.h"
 
@@ -20,33 +21,29 @@ template <typename E> QVariant listOf(int n, const E &e)
     return QVariant::fromValue(list);
 }
 
-using Encoder = int (LibTarvik::*)(CLabelVariable, int, QByteArray *);
-
 void encodeCosts(int elements)
 {
     struct Row
     {
         const char *name;
-        Encoder encoder;
+        DataType type;
         QVariant payload;
     };
     const Row rows[] = {
-        {"Bool", &LibTarvik::Wset_variant_bool, listOf(elements, true)},
-        {"Int8", &LibTarvik::Wset_variant_Int8, listOf(elements, 'a')},
-        {"Int16", &LibTarvik::Wset_variant_Int16, listOf<short>(elements, 513)},
-        {"Int32", &LibTarvik::Wset_variant_Int32, listOf(elements, 0x12345678)},
-        {"Float", &LibTarvik::Wset_variant_float, listOf(elements, -2.5f)},
-        {"Int64", &LibTarvik::Wset_variant_Int64, listOf(elements, 0x0102030405060708ll)},
-        {"Double", &LibTarvik::Wset_variant_double, listOf(elements, 1.0)},
-        {"String", &LibTarvik::Wset_variant_string, listOf(elements, QStringLiteral("abc"))},
+        {"Bool", Bool, listOf(elements, true)},
+        {"Int8", Int8, listOf(elements, 'a')},
+        {"Int16", Int16, listOf<short>(elements, 513)},
+        {"Int32", Int32, listOf(elements, 0x12345678)},
+        {"Float", Float, listOf(elements, -2.5f)},
+        {"Int64", Int64, listOf(elements, 0x0102030405060708ll)},
+        {"Double", Double, listOf(elements, 1.0)},
+        {"String", String, listOf(elements, QStringLiteral("abc"))},
     };
-    LibTarvik driver;
     for (const Row &r : rows) {
-        CLabelVariable record;
-        record.value = r.payload;
+        const tarvik::Codec *codec = tarvik::codecFor(r.type);
         const bench::Figures f = bench::measure(200, [&] {
             QByteArray bytes;
-            (driver.*r.encoder)(record, elements, &bytes);
+            codec->encode(r.payload, elements, &bytes);
             return !bytes.isEmpty();
         });
         bench::out() << QString::asprintf("encode %-6s %5d elements: %7.1f ns per element\n",

@@ -1,6 +1,7 @@
 #include "libtarvik.h"
 
 #include "tagaddress.h"
+#include "tarvikversion.h"
 
 #include <QLocale>
 #include <QTime>
@@ -27,7 +28,7 @@ QString LibTarvik::getDriveName()
 
 QString LibTarvik::getversion_number()
 {
-    return QStringLiteral("V1.8.4 202001027");
+    return QStringLiteral("V" TARVIK_VERSION " " TARVIK_RELEASE_STAMP);
 }
 
 QDate LibTarvik::parseBuildDate(QString stamp)
@@ -48,7 +49,7 @@ QString LibTarvik::DebugCmd(EDebugCmdType cmd)
         return QStringLiteral("StopDebug");
     case DebugBuildInfo: {
         const QTime time = QTime::fromString(QStringLiteral(__TIME__), QStringLiteral("hh:mm:ss"));
-        return QStringLiteral("v1.8.4 %1 %2")
+        return QStringLiteral("v" TARVIK_VERSION " %1 %2")
             .arg(buildDate().toString(QStringLiteral("yyyy-MM-dd")), 0, QLatin1Char(' '))
             .arg(time.toString(QStringLiteral("hh:mm:ss")), 0, QLatin1Char(' '));
     }

@@ -51,7 +51,8 @@ public:
     CLabelVariable Write_data(int area, int index, DataType type, CLabelVariable record, int count,
                               QString address);
 
-    // Decoding: answer bytes to a payload list of exactly n elements.
+    // The codecs under the names hosts know them by, each its type's row of the codec table
+    // (codecs.h). Decoding: answer bytes to a payload list of exactly n elements.
     QVariant set_variant_bool(QByteArray data, int n);
     QVariant set_variant_Int8(QByteArray data, int n);
     QVariant set_variant_UInt8(QByteArray data, int n);

@@ -1,5 +1,7 @@
 #include "libtarvik.h"
 
+#include "TarvikOutcome.h"
+#include "codecs.h"
 #include "frame.h"
 #include "tagaddress.h"
 
@@ -7,35 +9,20 @@
 
 namespace {
 
-using Decoder = QVariant (LibTarvik::*)(QByteArray, int);
+using tarvik::Outcome;
 
-struct DecodeRule
+// What a record carries for a request builder's failure code.
+struct LinkFailure
 {
-    Decoder decoder;
-    int width; // bytes per element in the answer data; 1 for texts, counted in items
+    int linkResult;
+    Outcome outcome;
 };
 
-// Indexed by type code 1 to 12.
-const std::array<DecodeRule, 13> decodeRules = {{
-    {nullptr, 0},
-    {&LibTarvik::set_variant_bool, 1},
-    {&LibTarvik::set_variant_Int8, 1},
-    {&LibTarvik::set_variant_UInt8, 1},
-    {&LibTarvik::set_variant_Int16, 2},
-    {&LibTarvik::set_variant_UInt16, 2},
-    {&LibTarvik::set_variant_Int32, 4},
-    {&LibTarvik::set_variant_UInt32, 4},
-    {&LibTarvik::set_variant_fload, 4},
-    {&LibTarvik::set_variant_Int64, 8},
-    {&LibTarvik::set_variant_UInt64, 8},
-    {&LibTarvik::set_variant_double, 8},
-    {&LibTarvik::set_variant_string, 1},
+constexpr std::array<LinkFailure, 3> linkFailures = {{
+    {-1, Outcome::NoAnswer},
+    {-2, Outcome::ExchangeFailed},
+    {-3, Outcome::LinkNotOpen},
 }};
-
-const DecodeRule *decodeRule(int type)
-{
-    return type >= Bool && type <= String ? &decodeRules[size_t(type)] : nullptr;
-}
 
 // The SI area keeps a leading byte in every 256-byte block; an Int8 read drops it.
 QByteArray dropBlockLeaders(const QByteArray &buf, int n)
@@ -55,16 +42,11 @@ QByteArray dropBlockLeaders(const QByteArray &buf, int n)
 // The outcome code a record carries for a request builder's code; other codes keep fallback.
 int LibTarvik::builderOutcome(int rc, int fallback)
 {
-    switch (rc) {
-    case -1:
-        return 7;
-    case -2:
-        return 8;
-    case -3:
-        return 9;
-    default:
-        return fallback;
+    for (const LinkFailure &f : linkFailures) {
+        if (f.linkResult == rc)
+            return int(f.outcome);
     }
+    return fallback;
 }
 
 // The address field is 24 bits wide: an index whose address value does not fit would name
@@ -87,18 +69,18 @@ CLabelVariable LibTarvik::ReadVariable(QString address, DataType type, int count
     CLabelVariable record;
     const int area = getArea(address);
     const int index = getAddr(address);
-    int refused = 0;
+    Outcome refused = Outcome::Success;
     if (area == 0)
-        refused = 3;
+        refused = Outcome::NoPoint;
     else if (index < 0 || !addressFits(area, type, index))
-        refused = 3; // no usable point: nothing is sent for a point the host never named
+        refused = Outcome::NoPoint; // nothing is sent for a point the host never named
     else if (count < 1)
-        refused = 4;
+        refused = Outcome::BadCount;
     else if (type == 0)
-        refused = 2;
+        refused = Outcome::TypeRefused;
 
-    if (refused) {
-        record.result = refused;
+    if (refused != Outcome::Success) {
+        record.result = int(refused);
         record.time = QDateTime::currentDateTime();
     } else {
         record = Read_data(area, index, type, count, address);
@@ -113,9 +95,9 @@ CLabelVariable LibTarvik::Read_data(int area, int index, DataType type, int coun
 {
     CLabelVariable record;
     const int length = getBytelen(type, count, area);
-    const DecodeRule *rule = decodeRule(type);
+    const tarvik::Codec *codec = tarvik::codecFor(type);
     if (count == 0 || length == 0 || tarvik::bitAreaRefuses(type, area)) {
-        record.result = 4;
+        record.result = int(Outcome::BadCount);
         return record;
     }
 
@@ -138,15 +120,15 @@ CLabelVariable LibTarvik::Read_data(int area, int index, DataType type, int coun
     }
 
     record.time = QDateTime::currentDateTime();
-    record.result = 0;
+    record.result = int(Outcome::Success);
     if (type == Int8 && area == tarvik::areaCodeSI) {
         buf = dropBlockLeaders(buf, n);
         n -= n / tarvik::stringSlot;
     }
-    if (!rule) {
-        record.result = 2;
+    if (!codec) {
+        record.result = int(Outcome::TypeRefused);
         return record;
     }
-    record.value = (this->*rule->decoder)(buf, n / rule->width);
+    record.value = codec->decode(buf, n / codec->width);
     return record;
 }

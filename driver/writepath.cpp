@@ -1,4 +1,5 @@
-#include "encoding.h"
+#include "TarvikOutcome.h"
+#include "codecs.h"
 #include "frame.h"
 #include "libtarvik.h"
 #include "tagaddress.h"
@@ -8,35 +9,10 @@
 
 namespace {
 
-// Outcome codes a write leaves in the record's result.
-enum WriteOutcome { Written = 0, TypeRefused = 2, NoPoint = 3, BadCount = 4 };
+using tarvik::Outcome;
 
 // Areas that take the types most areas refuse.
 constexpr int areaAO = 10, areaNAO = 18, areaLA = 23, areaLW = 24;
-
-using Encoder = int (LibTarvik::*)(CLabelVariable, int, QByteArray *);
-
-// Indexed by type code.
-constexpr std::array<Encoder, 13> encoders = {
-    nullptr,
-    &LibTarvik::Wset_variant_bool,
-    &LibTarvik::Wset_variant_Int8,
-    &LibTarvik::Wset_variant_UInt8,
-    &LibTarvik::Wset_variant_Int16,
-    &LibTarvik::Wset_variant_uInt16,
-    &LibTarvik::Wset_variant_Int32,
-    &LibTarvik::Wset_variant_UInt32,
-    &LibTarvik::Wset_variant_float,
-    &LibTarvik::Wset_variant_Int64,
-    &LibTarvik::Wset_variant_UInt64,
-    &LibTarvik::Wset_variant_double,
-    &LibTarvik::Wset_variant_string,
-};
-
-Encoder encoderFor(DataType type)
-{
-    return type >= 0 && type < int(encoders.size()) ? encoders[size_t(type)] : nullptr;
-}
 
 using Builder = int (CmdTarvik::*)(int, int, int, QByteArray, QString);
 
@@ -93,16 +69,16 @@ bool typeRefused(DataType type, int area)
 
 // Only values the host gave go out: a payload that is not the type's list, or that holds fewer
 // than count elements, or a text that one item cannot carry, is refused.
-int payloadRefusal(DataType type, const QVariant &payload, int count)
+Outcome payloadRefusal(DataType type, const QVariant &payload, int count)
 {
     const int held = tarvik::payloadElements(payload, type);
     if (held < 0)
-        return TypeRefused;
+        return Outcome::TypeRefused;
     if (held < count)
-        return BadCount;
+        return Outcome::BadCount;
     if (type == String && !tarvik::textsFitItems(payload, count))
-        return BadCount;
-    return Written;
+        return Outcome::BadCount;
+    return Outcome::Success;
 }
 
 // The time of a write is when the device answered it; a failed write keeps the host's time.
@@ -110,37 +86,38 @@ void takeOutcome(CLabelVariable &record, int rc)
 {
     if (rc == 0) {
         record.time = QDateTime::currentDateTime();
-        record.result = Written;
+        record.result = int(Outcome::Success);
     } else {
         record.result = LibTarvik::builderOutcome(rc, record.result);
     }
 }
 
-// The first refusal that holds for a write, in the order the host is told about them; 0 when
+// The first refusal that holds for a write, in the order the host is told about them; Success when
 // the write may go on to the worker.
-int refusal(DataType type, int area, int index, int count)
+Outcome refusal(DataType type, int area, int index, int count)
 {
     if (area == 0 || !pointUsable(type, area, index))
-        return NoPoint;
+        return Outcome::NoPoint;
     if (count < 0)
-        return BadCount;
+        return Outcome::BadCount;
     if (typeRefused(type, area))
-        return TypeRefused;
-    return Written;
+        return Outcome::TypeRefused;
+    return Outcome::Success;
 }
 
 // What the worker refuses before it encodes: no transfer length, bytes the transfer length would
 // drop, no encoder, no usable point (for callers that come without WriteVariable's tests), or a
 // payload short of the write.
-int dataRefusal(DataType type, int area, int index, const QVariant &payload, int count, int length)
+Outcome dataRefusal(DataType type, int area, int index, const QVariant &payload, int count,
+                    int length)
 {
     if (count == 0 || length == 0 || tarvik::bitAreaRefuses(type, area) ||
         tarvik::cutsByteUnit(type, count, area))
-        return BadCount;
-    if (!encoderFor(type))
-        return TypeRefused;
+        return Outcome::BadCount;
+    if (!tarvik::codecFor(type))
+        return Outcome::TypeRefused;
     if (!pointUsable(type, area, index))
-        return NoPoint;
+        return Outcome::NoPoint;
     return payloadRefusal(type, payload, count);
 }
 
@@ -156,9 +133,9 @@ CLabelVariable LibTarvik::WriteVariable(QString address, DataType type, CLabelVa
 {
     const int area = getArea(address);
     const int index = getAddr(address);
-    const int refused = refusal(type, area, index, count);
-    if (refused != Written)
-        record.result = refused;
+    const Outcome refused = refusal(type, area, index, count);
+    if (refused != Outcome::Success)
+        record.result = int(refused);
     else
         record = Write_data(area, index, type, record, count, address);
     record.address = address;
@@ -171,13 +148,13 @@ CLabelVariable LibTarvik::Write_data(int area, int index, DataType type, CLabelV
                                      int count, QString address)
 {
     const int length = getBytelen(type, count, area);
-    const int refused = dataRefusal(type, area, index, record.value, count, length);
-    if (refused != Written) {
-        record.result = refused;
+    const Outcome refused = dataRefusal(type, area, index, record.value, count, length);
+    if (refused != Outcome::Success) {
+        record.result = int(refused);
         return record;
     }
     QByteArray data;
-    (this->*encoderFor(type))(record, count, &data);
+    tarvik::codecFor(type)->encode(record.value, count, &data);
     const Route route = routeFor(type, area);
     takeOutcome(record, (link.*route.send)(area, index, length, data, address));
     return record;

@@ -7,7 +7,7 @@
 // Input: operations as hostops.h lays them out, at most maxOps of them.
 
 #include "ExportTCPDLL.h"
-#include "encoding.h"
+#include "codecs.h"
 #include "fuzzsupport.h"
 #include "hostops.h"
 #include "labelarith.h"

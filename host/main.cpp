@@ -1,6 +1,7 @@
 #include "driverlibrary.h"
 #include "hostcommands.h"
 #include "messagelog.h"
+#include "tarvikversion.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -81,7 +82,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     if (g.version) {
-        out << "tarvik-host " << TARVIK_HOST_VERSION << "\n";
+        out << "tarvik-host " << TARVIK_VERSION << "\n";
         return 0;
     }
     if (g.help && g.command.isEmpty()) {

@@ -1,14 +1,13 @@
 #include "../value/payload.h"
-#include "encoding.h"
-#include "libtarvik.h"
-#include "writesupport.h"
+#include "codecs.h"
+#include "testhex.h"
 
 #include <QTest>
 
 #include <limits>
 
-// The encoders: payload lists to the bytes of a write, and what the write path learns from a
-// payload before it encodes anything.
+// The codec table's encoders: payload lists to the bytes of a write, and what the write path
+// learns from a payload before it encodes anything.
 class EncodingTest : public QObject
 {
     Q_OBJECT
@@ -19,29 +18,6 @@ private slots:
     void payloadElements_data();
     void payloadElements();
 };
-
-namespace {
-
-using Encoder = int (LibTarvik::*)(CLabelVariable, int, QByteArray *);
-
-// Indexed by type code.
-const Encoder encoders[] = {
-    nullptr,
-    &LibTarvik::Wset_variant_bool,
-    &LibTarvik::Wset_variant_Int8,
-    &LibTarvik::Wset_variant_UInt8,
-    &LibTarvik::Wset_variant_Int16,
-    &LibTarvik::Wset_variant_uInt16,
-    &LibTarvik::Wset_variant_Int32,
-    &LibTarvik::Wset_variant_UInt32,
-    &LibTarvik::Wset_variant_float,
-    &LibTarvik::Wset_variant_Int64,
-    &LibTarvik::Wset_variant_UInt64,
-    &LibTarvik::Wset_variant_double,
-    &LibTarvik::Wset_variant_string,
-};
-
-} // namespace
 
 void EncodingTest::encode_data()
 {
@@ -115,11 +91,8 @@ void EncodingTest::encode()
     QFETCH(int, n);
     QFETCH(QByteArray, bytes);
 
-    LibTarvik driver;
-    CLabelVariable r = record(type, payload);
     QByteArray out = hex("aa"); // appended to, never replaced
-    const Encoder encoder = encoders[qBound(1, type, int(String))];
-    QCOMPARE((driver.*encoder)(r, n, &out), 0);
+    tarvik::codecFor(type)->encode(payload, n, &out);
     QCOMPARE(out.toHex(' '), (hex("aa") + bytes).toHex(' '));
 }
 
