@@ -127,7 +127,7 @@ void ReadPathTest::values()
     QCOMPARE(int(r.type), type);
     QCOMPARE(r.accessStatus, 1);
     QVERIFY(r.time >= before && r.time <= QDateTime::currentDateTime());
-    QCOMPARE(payloadTexts(r.value), values);
+    QCOMPARE(recordTexts(r), values);
 }
 
 // An Int8 read of SI drops the first byte of every 256-byte block; UInt8 keeps them.
@@ -139,13 +139,13 @@ void ReadPathTest::siInt8DropsBlockLeaders()
     QCOMPARE(sim.control("poke SI 0 " + image.toHex()), QStringLiteral("ok"));
     CLabelVariable i8 = udp.ReadVariable(QStringLiteral("SI1"), Int8, 512);
     QCOMPARE(i8.result, 0);
-    const QStringList got = payloadTexts(i8.value);
+    const QStringList got = recordTexts(i8);
     QCOMPARE(got.size(), 510);
     QCOMPARE(got.first(), QStringLiteral("1"));
     QCOMPARE(got.at(254), QStringLiteral("255"));
     QCOMPARE(got.at(255), QStringLiteral("1")); // byte 256 (a 0) is gone, byte 257 follows
     CLabelVariable u8 = udp.ReadVariable(QStringLiteral("SI1"), UInt8, 512);
-    QCOMPARE(payloadTexts(u8.value).size(), 512);
+    QCOMPARE(recordTexts(u8).size(), 512);
 }
 
 void ReadPathTest::refusals_data()
@@ -264,7 +264,7 @@ void ReadPathTest::failures()
     QCOMPARE(r.count, 2);
     QCOMPARE(int(r.type), int(Int16));
     if (result == 0) {
-        QCOMPARE(payloadTexts(r.value), QStringList({"513", "-1"}));
+        QCOMPARE(recordTexts(r), QStringList({"513", "-1"}));
     } else {
         QVERIFY(!r.time.isValid());
         QVERIFY(!r.value.isValid());
@@ -306,7 +306,7 @@ void ReadPathTest::lateAnswerIsNotTheNextValue()
         d->link.mysleep(500); // the late answer (1111) arrives while nobody waits
         CLabelVariable r = d->ReadVariable(QStringLiteral("AI1"), Int16);
         QCOMPARE(r.result, 0);
-        QCOMPARE(payloadTexts(r.value), QStringList{QString::number(0x2222)});
+        QCOMPARE(recordTexts(r), QStringList{QString::number(0x2222)});
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <initializer_list>
+#include <iterator>
 
 Q_DECLARE_METATYPE(CLabelVariable)
 
@@ -92,4 +93,51 @@ inline QString describe(const QVariant &payload)
         return QStringLiteral("%1 %2").arg(QLatin1String(payload.typeName()), payload.toString());
     return QStringLiteral("%1(%2)").arg(QLatin1String(payload.typeName()),
                                         payloadTexts(payload).join(','));
+}
+
+// Element i as a host reads it: through the record's accessor for the record's type, which
+// refuses (accessStatus other than 0) an element outside the payload or of another list type.
+template <auto at> QVariant accessed(CLabelVariable &r, int i)
+{
+    return QVariant::fromValue((r.*at)(i));
+}
+
+inline QVariant hostElement(CLabelVariable &r, int i)
+{
+    using Read = QVariant (*)(CLabelVariable &, int);
+    static const Read byType[] = {
+        nullptr,
+        accessed<&CLabelVariable::atbool>,
+        accessed<&CLabelVariable::atInt8>,
+        accessed<&CLabelVariable::atUInt8>,
+        accessed<&CLabelVariable::atInt16>,
+        accessed<&CLabelVariable::atUInt16>,
+        accessed<&CLabelVariable::atInt32>,
+        accessed<&CLabelVariable::atUInt32>,
+        accessed<&CLabelVariable::atFloat>,
+        accessed<&CLabelVariable::atInt64>,
+        accessed<&CLabelVariable::atUInt64>,
+        accessed<&CLabelVariable::atDouble>,
+        accessed<&CLabelVariable::atQString>,
+    };
+    const int type = int(r.type);
+    if (type <= 0 || type >= int(std::size(byType))) {
+        r.accessStatus = -1;
+        return {};
+    }
+    return byType[type](r, i);
+}
+
+// The record's elements as text, read the way a host reads them, up to the first one its
+// accessor refuses.
+inline QStringList recordTexts(CLabelVariable r)
+{
+    QStringList out;
+    for (int i = 0; i <= payloadSize(r.value); ++i) {
+        const QVariant v = hostElement(r, i);
+        if (r.accessStatus != 0)
+            break;
+        out << elementText(v);
+    }
+    return out;
 }
