@@ -3,15 +3,13 @@
 
 #include <QTest>
 
-// The shared steps of every request builder as pure functions, byte for byte: the 24-bit fields,
-// the header, the answer cut and check, bit packing and spreading.
+// The shared steps of every request builder as pure functions, byte for byte: the header with
+// its 24-bit fields, the answer cut and check, bit packing and spreading.
 class FrameTest : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void put24_data();
-    void put24();
     void addresses_data();
     void addresses();
     void requestHeader_data();
@@ -29,26 +27,6 @@ private slots:
 };
 
 Q_DECLARE_METATYPE(frame::AnswerFault)
-
-void FrameTest::put24_data()
-{
-    QTest::addColumn<int>("value");
-    QTest::addColumn<QString>("bytes");
-    QTest::newRow("0x010203 -> 01 03 02") << 0x010203 << "01 03 02";
-    QTest::newRow("0xffffff -> ff ff ff") << 0xFFFFFF << "ff ff ff";
-    QTest::newRow("0x1000000, bit 24 cut -> 00 00 00") << 0x1000000 << "00 00 00";
-    QTest::newRow("0x12345678 -> 34 78 56") << 0x12345678 << "34 78 56";
-    QTest::newRow("-1 -> ff ff ff") << -1 << "ff ff ff";
-}
-
-void FrameTest::put24()
-{
-    QFETCH(int, value);
-    QFETCH(QString, bytes);
-    QByteArray out = "x";
-    frame::put24(out, value);
-    QCOMPARE(spacedHex(out), "78 " + bytes); // appended behind what is there
-}
 
 void FrameTest::addresses_data()
 {
@@ -89,6 +67,15 @@ void FrameTest::requestHeader_data()
         << int(frame::writeOp) << 28 << 0x010203 << 1467 << "02 01 01 00 1c 01 03 02 00 bb 05";
     QTest::newRow("area 0x12c keeps its low byte -> 2c")
         << int(frame::readOp) << 0x12C << 0 << 1 << "01 01 01 00 2c 00 00 00 00 01 00";
+    // The 24-bit fields: bits 16-23 first, then the low 16 bits least significant byte first.
+    QTest::newRow("address 0x12345678 -> 34 78 56, bits above 23 cut")
+        << int(frame::readOp) << 1 << 0x12345678 << 1 << "01 01 01 00 01 34 78 56 00 01 00";
+    QTest::newRow("address 0x1000000 -> 00 00 00")
+        << int(frame::readOp) << 1 << 0x1000000 << 1 << "01 01 01 00 01 00 00 00 00 01 00";
+    QTest::newRow("length 0xffffff -> ff ff ff")
+        << int(frame::readOp) << 1 << 0 << 0xFFFFFF << "01 01 01 00 01 00 00 00 ff ff ff";
+    QTest::newRow("length -1 -> ff ff ff")
+        << int(frame::readOp) << 1 << 0 << -1 << "01 01 01 00 01 00 00 00 ff ff ff";
 }
 
 void FrameTest::requestHeader()
