@@ -7,7 +7,6 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QMetaMethod>
 #include <QSerialPort>
 #include <QTest>
 #include <QUdpSocket>
@@ -49,21 +48,26 @@ int openDescriptors()
 
 } // namespace
 
+// A new driver is closed and quiet: reads and writes are refused as on a closed link without a
+// line in the log (tracing is off until the host turns it on), and there is nothing to
+// disconnect or release.
 void LibTarvikTest::newDriver()
 {
     LibTarvik d;
-    QCOMPARE(d.connectPar, 1);
-    QVERIFY(d.udpHost.isEmpty() && d.serialPortName.isEmpty() && d.parity.isEmpty());
-    QCOMPARE(d.baudRate + d.dataBits + d.stopBits + d.udpPort, 0);
-    QVERIFY(!d.link.serialPort && !d.link.udpSocket && !d.link.gapTimer);
-    QVERIFY(!d.link.traceOn);
-    QCOMPARE(d.link.gapMs, 2);
+    MessageLog log;
     QCOMPARE(d.getDriveName(), QStringLiteral("Tarvik"));
     QCOMPARE(d.getversion_number(), QStringLiteral("V1.8.4 202001027"));
+    QCOMPARE(d.link.Connection_status(), -3);
+    QCOMPARE(d.ReadVariable(QStringLiteral("AI1"), Int16).result, 9);
+    CLabelVariable record;
+    record.value = QVariant::fromValue(QList<short>{1});
+    QCOMPARE(d.WriteVariable(QStringLiteral("AI1"), Int16, record, 1).result, 9);
+    QCOMPARE(log.debugs(), QStringList());
     QCOMPARE(d.DisConnectDrive(), -1);
     QCOMPARE(d.DestroyFree(), 1);
 }
 
+// What a host may reach by name: the driver behind its base class, and the link's slots.
 void LibTarvikTest::metaObjects()
 {
     LibTarvik d;
@@ -74,16 +78,9 @@ void LibTarvikTest::metaObjects()
     QCOMPARE(d.qt_metacast("CmdTarvik"), nullptr);
     QVERIFY(!d.parent());
     QCOMPARE(d.link.qt_metacast("CmdTarvik"), static_cast<void *>(&d.link));
-
-    // The link's five slots, in their order.
-    const QMetaObject *mo = d.link.metaObject();
-    QStringList slotNames;
-    for (int i = mo->methodOffset(); i < mo->methodCount(); ++i) {
-        if (mo->method(i).methodType() == QMetaMethod::Slot)
-            slotNames << QString::fromLatin1(mo->method(i).methodSignature());
-    }
-    QCOMPARE(slotNames, QStringList({"myconnected()", "mydisconnected()", "myreadyRead()",
-                                     "serialreadyRead()", "TimerTimeOut()"}));
+    for (const char *slot : {"myconnected()", "mydisconnected()", "myreadyRead()",
+                             "serialreadyRead()", "TimerTimeOut()"})
+        QVERIFY2(d.link.metaObject()->indexOfSlot(slot) >= 0, slot);
 }
 
 void LibTarvikTest::connectionString_data()
@@ -201,9 +198,8 @@ void LibTarvikTest::switchingFormsKeepsOneLink()
     QByteArray reply;
     QCOMPARE(d.link.SendData("frame", 5, reply, 50, serialFirst ? 0 : 6), 0);
     QCOMPARE(reply, QByteArray(serialFirst ? "udp" : "serial"));
-    QTest::qWait(30);
-    QCOMPARE(pty.requests().contains("frame"), !serialFirst);
-    QCOMPARE(peer.requestCount() - udpRequests, serialFirst ? 1 : 0);
+    QCOMPARE(pty.settledRequests().contains("frame"), !serialFirst);
+    QCOMPARE(peer.settledRequests().size() - udpRequests, serialFirst ? 1 : 0);
 
     QCOMPARE(d.DisConnectDrive(), 0);
     if (!serialFirst)

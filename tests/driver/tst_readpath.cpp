@@ -1,5 +1,6 @@
 #include "libtarvik.h"
 #include "messagelog.h"
+#include "payload.h"
 #include "simprocess.h"
 
 #include <QTest>
@@ -26,66 +27,11 @@ private slots:
 
 private:
     LibTarvik *driverFor(const QString &link);
-    int requestsSeen();
 
     SimProcess sim;
     LibTarvik udp;
     LibTarvik serial;
 };
-
-namespace {
-
-// The payload's elements as text; bytes as 0..255 on every platform.
-QStringList texts(CLabelVariable r)
-{
-    QStringList out;
-    for (int i = 0; i < r.count + 600; ++i) {
-        QString t;
-        switch (r.type) {
-        case Bool:
-            t = r.atbool(i) ? "true" : "false";
-            break;
-        case Int8:
-            t = QString::number(quint8(r.atInt8(i)));
-            break;
-        case UInt8:
-            t = QString::number(r.atUInt8(i));
-            break;
-        case Int16:
-            t = QString::number(r.atInt16(i));
-            break;
-        case UInt16:
-            t = QString::number(r.atUInt16(i));
-            break;
-        case Int32:
-            t = QString::number(r.atInt32(i));
-            break;
-        case UInt32:
-            t = QString::number(r.atUInt32(i));
-            break;
-        case Float:
-            t = QString::number(double(r.atFloat(i)), 'g', 9);
-            break;
-        case Int64:
-            t = QString::number(r.atInt64(i));
-            break;
-        case UInt64:
-            t = QString::number(r.atUInt64(i));
-            break;
-        case Double:
-            t = QString::number(r.atDouble(i), 'g', QLocale::FloatingPointShortest);
-            break;
-        default:
-            t = "'" + r.atQString(i) + "'";
-        }
-        if (r.accessStatus != 0)
-            break;
-        out << t;
-    }
-    return out;
-}
-
-} // namespace
 
 void ReadPathTest::initTestCase()
 {
@@ -103,13 +49,6 @@ void ReadPathTest::init()
 LibTarvik *ReadPathTest::driverFor(const QString &link)
 {
     return link == QLatin1String("udp") ? &udp : &serial;
-}
-
-int ReadPathTest::requestsSeen()
-{
-    const QString stats = sim.control(QStringLiteral("stats"));
-    const QRegularExpressionMatch m = QRegularExpression("requests=(\\d+)").match(stats);
-    return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
 
 void ReadPathTest::values_data()
@@ -188,7 +127,7 @@ void ReadPathTest::values()
     QCOMPARE(int(r.type), type);
     QCOMPARE(r.accessStatus, 1);
     QVERIFY(r.time >= before && r.time <= QDateTime::currentDateTime());
-    QCOMPARE(texts(r), values);
+    QCOMPARE(recordTexts(r), values);
 }
 
 // An Int8 read of SI drops the first byte of every 256-byte block; UInt8 keeps them.
@@ -200,13 +139,13 @@ void ReadPathTest::siInt8DropsBlockLeaders()
     QCOMPARE(sim.control("poke SI 0 " + image.toHex()), QStringLiteral("ok"));
     CLabelVariable i8 = udp.ReadVariable(QStringLiteral("SI1"), Int8, 512);
     QCOMPARE(i8.result, 0);
-    const QStringList got = texts(i8);
+    const QStringList got = recordTexts(i8);
     QCOMPARE(got.size(), 510);
     QCOMPARE(got.first(), QStringLiteral("1"));
     QCOMPARE(got.at(254), QStringLiteral("255"));
     QCOMPARE(got.at(255), QStringLiteral("1")); // byte 256 (a 0) is gone, byte 257 follows
     CLabelVariable u8 = udp.ReadVariable(QStringLiteral("SI1"), UInt8, 512);
-    QCOMPARE(texts(u8).size(), 512);
+    QCOMPARE(recordTexts(u8).size(), 512);
 }
 
 void ReadPathTest::refusals_data()
@@ -257,11 +196,13 @@ void ReadPathTest::refusals()
     QFETCH(int, count);
     QFETCH(int, result);
 
-    const int before = requestsSeen();
+    const int before = sim.requestsSeen();
     const QDateTime called = QDateTime::currentDateTime();
     CLabelVariable r = udp.ReadVariable(address, DataType(type), count);
     QCOMPARE(r.result, result);
-    QCOMPARE(requestsSeen() - before, result == 0 ? 1 : 0);
+    // The link check is answered only once every request sent before it has been taken.
+    QCOMPARE(udp.link.connections(), 0);
+    QCOMPARE(sim.requestsSeen() - before, (result == 0 ? 1 : 0) + 1);
     QCOMPARE(r.address, address);
     QCOMPARE(r.count, count);
     QCOMPARE(int(r.type), type);
@@ -323,7 +264,7 @@ void ReadPathTest::failures()
     QCOMPARE(r.count, 2);
     QCOMPARE(int(r.type), int(Int16));
     if (result == 0) {
-        QCOMPARE(texts(r), QStringList({"513", "-1"}));
+        QCOMPARE(recordTexts(r), QStringList({"513", "-1"}));
     } else {
         QVERIFY(!r.time.isValid());
         QVERIFY(!r.value.isValid());
@@ -346,9 +287,9 @@ void ReadPathTest::closedLink()
     QCOMPARE(int(r.type), int(Int16));
 
     QCOMPARE(serial.DisConnectDrive(), 0);
-    const int before = requestsSeen();
+    const int before = sim.requestsSeen();
     QCOMPARE(serial.ReadVariable(QStringLiteral("AI1"), Int16).result, 9);
-    QCOMPARE(requestsSeen(), before);
+    QCOMPARE(sim.requestsSeen(), before);
     QCOMPARE(serial.ConnectDrive(sim.serialConnectionString(9600)), 0);
 }
 
@@ -365,7 +306,7 @@ void ReadPathTest::lateAnswerIsNotTheNextValue()
         d->link.mysleep(500); // the late answer (1111) arrives while nobody waits
         CLabelVariable r = d->ReadVariable(QStringLiteral("AI1"), Int16);
         QCOMPARE(r.result, 0);
-        QCOMPARE(texts(r), QStringList{QString::number(0x2222)});
+        QCOMPARE(recordTexts(r), QStringList{QString::number(0x2222)});
     }
 }
 

@@ -1,4 +1,4 @@
-#include "../value/payload.h"
+#include "payload.h"
 #include "libtarvik.h"
 #include "messagelog.h"
 #include "writesupport.h"

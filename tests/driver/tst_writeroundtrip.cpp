@@ -1,5 +1,5 @@
-#include "../value/payload.h"
 #include "libtarvik.h"
+#include "payload.h"
 #include "simprocess.h"
 
 #include <QTest>
@@ -51,7 +51,7 @@ void WriteRoundTripTest::roundTrip_data()
         int type;
         QVariant written;
         QStringList stored;
-        QVariant readBack;
+        QVariant readBack = {}; // none: what was written
     };
     const QVariant int8s = payload<char>({char(-1), 2, 127, char(-128)});
     const Row rows[] = {
@@ -59,57 +59,48 @@ void WriteRoundTripTest::roundTrip_data()
          "DO_F2",
          Bool,
          payload<bool>({true, false, true}),
-         {"DO_F 1 010001"},
-         payload<bool>({true, false, true})},
-        {"AI2 Int8 -1,2,127,-128 -> ff 02 7f 80", "AI2", Int8, int8s, {"AI 4 ff027f80"}, int8s},
+         {"DO_F 1 010001"}},
+        {"AI2 Int8 -1,2,127,-128 -> ff 02 7f 80", "AI2", Int8, int8s, {"AI 4 ff027f80"}},
         {"DO3 Int8 0x81 -> bits 01 00.. 01",
          "DO3",
          Int8,
          payload<char>({char(0x81)}),
-         {"DO 2 0100000000000001"},
-         payload<char>({char(0x81)})},
+         {"DO 2 0100000000000001"}},
         {"SA2 UInt8 ab,cd -> ab cd",
          "SA2",
          UInt8,
          payload<unsigned char>({0xab, 0xcd}),
-         {"SA 2 abcd"},
-         payload<unsigned char>({0xab, 0xcd})},
+         {"SA 2 abcd"}},
         {"AI3 Int16 513,-1 -> 01 02 ff ff",
          "AI3",
          Int16,
          payload<short>({513, -1}),
-         {"AI 8 0102ffff"},
-         payload<short>({513, -1})},
+         {"AI 8 0102ffff"}},
         {"AO1 UInt16 65535,1 -> ff ff 01 00",
          "AO1",
          UInt16,
          payload<unsigned short>({65535, 1}),
-         {"AO 0 ffff0100"},
-         payload<unsigned short>({65535, 1})},
+         {"AO 0 ffff0100"}},
         {"LW2 Int32 0x12345678,-2 -> 78 56 34 12 fe ff ff ff",
          "LW2",
          Int32,
          payload<int>({0x12345678, -2}),
-         {"LW 4 78563412feffffff"},
-         payload<int>({0x12345678, -2})},
+         {"LW 4 78563412feffffff"}},
         {"LW3 UInt32 0xdeadbeef -> ef be ad de",
          "LW3",
          UInt32,
          payload<unsigned>({0xdeadbeefu}),
-         {"LW 8 efbeadde"},
-         payload<unsigned>({0xdeadbeefu})},
+         {"LW 8 efbeadde"}},
         {"NAO2 Float -2.5,1 -> 00 00 20 c0 00 00 80 3f",
          "NAO2",
          Float,
          payload<float>({-2.5f, 1.0f}),
-         {"NAO 4 000020c00000803f"},
-         payload<float>({-2.5f, 1.0f})},
+         {"NAO 4 000020c00000803f"}},
         {"LA3 Double 1,-0.5",
          "LA3",
          Double,
          payload<double>({1.0, -0.5}),
-         {"LA 8 000000000000f03f000000000000e0bf"},
-         payload<double>({1.0, -0.5})},
+         {"LA 8 000000000000f03f000000000000e0bf"}},
         // Written least significant byte first, read most significant byte first: a round trip
         // through the controller reverses the bytes of a 64-bit integer.
         {"NAI1 Int64 0x0102030405060708 -> reads 0x0807060504030201",
@@ -128,21 +119,19 @@ void WriteRoundTripTest::roundTrip_data()
          "SI2",
          String,
          payload<QString>({"abc", ""}),
-         {"SI 256 03616263", "SI 512 00"},
-         payload<QString>({"abc", ""})},
+         {"SI 256 03616263", "SI 512 00"}},
         // Texts go out in Latin-1; bytes that are no UTF-8 read back as Latin-1.
         {"SI1 String é -> 01 e9, reads é",
          "SI1",
          String,
          payload<QString>({QString::fromUtf8("é")}),
-         {"SI 0 01e9"},
-         payload<QString>({QString::fromUtf8("é")})},
+         {"SI 0 01e9"}},
     };
     for (const char *link : {"udp", "pty"}) {
         for (const Row &r : rows) {
             QTest::newRow(qPrintable(QStringLiteral("%1 %2").arg(link, QString::fromUtf8(r.name))))
                 << QString(link) << QString(r.address) << r.type << r.written << r.stored
-                << r.readBack;
+                << (r.readBack.isValid() ? r.readBack : r.written);
         }
     }
 }

@@ -1,5 +1,7 @@
+#include "frame.h"
 #include "libtarvik.h"
 #include "simprocess.h"
+#include "tagaddress.h"
 
 #include <QTest>
 
@@ -9,8 +11,8 @@
 // Whatever a host passes, the driver neither crashes nor sends what nobody named: every type
 // code from -5 to 50, counts at and beyond every limit, addresses that are empty, blank, very
 // long, with huge numbers or non-ASCII text, and records of every payload type, read and written
-// against the simulator. Each outcome is the one the read and write rules give, worked out here
-// from those rules.
+// against the simulator. Each outcome is the one the read and write rules give, in their order,
+// with the area, scale and sizing tables of the driver itself.
 class HostileInputTest : public QObject
 {
     Q_OBJECT
@@ -27,132 +29,59 @@ private:
 
 namespace {
 
-enum Class { Bits, Words, HalfWords, Blocks, Others };
-
-struct Area
-{
-    const char *name;
-    Class cls;
-    int scale; // point index times scale = address value
-};
-
-const Area areas[] = {
-    {"DI", Bits, 1},     {"DI_F", Bits, 1},        {"DI_S", Bits, 1},   {"DO", Bits, 1},
-    {"DO_F", Bits, 1},   {"DO_S", Bits, 1},        {"AI", Words, 4},    {"AI_F", Words, 4},
-    {"AI_S", Words, 4},  {"AO", Words, 4},         {"AO_F", Others, 1}, {"AO_S", Others, 1},
-    {"SD", Bits, 1},     {"SA", HalfWords, 2},     {"NDI", Bits, 1},    {"NDO", Bits, 1},
-    {"NAI", Words, 4},   {"NAO", Words, 4},        {"HDS", Bits, 1},    {"HDP", Bits, 1},
-    {"HAI", Words, 4},   {"LD", Bits, 1},          {"LA", Words, 4},    {"LW", Words, 4},
-    {"SI", Blocks, 256}, {"Custom", HalfWords, 1},
-};
-
-const Area *areaNamed(const char *name)
-{
-    for (const Area &a : areas) {
-        if (qstrcmp(a.name, name) == 0)
-            return &a;
-    }
-    return nullptr;
-}
-
-// An address and what it names: its area (none for nullptr) and point index (-1 for none).
+// An address and what it names: the area whose name heads it (none for nullptr) and the point
+// index (-1 for none).
 struct Address
 {
     QString text;
-    const Area *area;
+    const char *areaName;
     qint64 index;
+
+    int area() const { return areaName ? tarvik::areaCode(QLatin1String(areaName)) : 0; }
 };
 
 QList<Address> addresses()
 {
-    const Area *none = nullptr;
+    const char *none = nullptr;
     auto u = [](const char *utf8) { return QString::fromUtf8(utf8); };
     return {
         {QString(), none, -1},
         {u("   "), none, -1},
         {u("\t\r\n"), none, -1},
         {QString(4096, QLatin1Char(' ')) + u("AI1"), none, 0},
-        {u("AI") + QString(5000, QLatin1Char('x')) + u("7"), areaNamed("AI"), 6},
-        {u("AI") + QString(40, QLatin1Char('9')), areaNamed("AI"), -1},
-        {u("AI4294967296"), areaNamed("AI"), -1},
-        {u("AI2147483648"), areaNamed("AI"), 2147483647},
-        {u("DI16777216"), areaNamed("DI"), 16777215},
-        {u("AI4194304"), areaNamed("AI"), 4194303},
-        {u("AI4194305"), areaNamed("AI"), 4194304},
-        {u("SI65536"), areaNamed("SI"), 65535},
-        {u("SI65537"), areaNamed("SI"), 65536},
-        {u("AI0"), areaNamed("AI"), -1},
-        {u("DI"), areaNamed("DI"), -1},
-        {u("\xd0\x90I1"), none, 0},             // a Cyrillic A
-        {u("AI\xd9\xa1"), areaNamed("AI"), -1}, // an Arabic-Indic digit is no digit here
-        {u("AI1\xe2\x82\xac"), areaNamed("AI"), 0},
+        {u("AI") + QString(5000, QLatin1Char('x')) + u("7"), "AI", 6},
+        {u("AI") + QString(40, QLatin1Char('9')), "AI", -1},
+        {u("AI4294967296"), "AI", -1},
+        {u("AI2147483648"), "AI", 2147483647},
+        {u("DI16777216"), "DI", 16777215},
+        {u("AI4194304"), "AI", 4194303},
+        {u("AI4194305"), "AI", 4194304},
+        {u("SI65536"), "SI", 65535},
+        {u("SI65537"), "SI", 65536},
+        {u("AI0"), "AI", -1},
+        {u("DI"), "DI", -1},
+        {u("\xd0\x90I1"), none, 0},  // a Cyrillic A
+        {u("AI\xd9\xa1"), "AI", -1}, // an Arabic-Indic digit is no digit here
+        {u("AI1\xe2\x82\xac"), "AI", 0},
         {u("\xc3\x84I1"), none, 0},
         {u("DI\xf0\x9f\x98\x80"
            "5"),
-         areaNamed("DI"), 4},
+         "DI", 4},
         {u("ai1"), none, 0},
-        {u("AI2"), areaNamed("AI"), 1},
-        {u("DO_F3"), areaNamed("DO_F"), 2},
-        {u("SI1"), areaNamed("SI"), 0},
-        {u("LW2"), areaNamed("LW"), 1},
-        {u("AO1"), areaNamed("AO"), 0},
-        {u("Custom4"), areaNamed("Custom"), 3},
-        {u("AO_F1"), areaNamed("AO_F"), 0},
-        {u("SA5"), areaNamed("SA"), 4},
+        {u("AI2"), "AI", 1},
+        {u("DO_F3"), "DO_F", 2},
+        {u("SI1"), "SI", 0},
+        {u("LW2"), "LW", 1},
+        {u("AO1"), "AO", 0},
+        {u("Custom4"), "Custom", 3},
+        {u("AO_F1"), "AO_F", 0},
+        {u("SA5"), "SA", 4},
     };
 }
 
 const int counts[] = {INT_MIN, -1, 0, 1, 1467, 1468, INT_MAX};
 
-constexpr qint64 fieldMax = 0xFFFFFF;
-constexpr int largestTransfer = 1467;
 constexpr int slotsPerRequest = 16; // the controller's limit for text slots in one request
-
-bool known(int type)
-{
-    return type >= Bool && type <= String;
-}
-
-// Length units a transfer of count elements takes; 0 refuses it.
-qint64 transferLength(int type, qint64 count, const Area &area)
-{
-    static const int units[] = {0, 1, 0, 0, 2, 2, 4, 4, 4, 8, 8, 8, 1};
-    if (count <= 0 || !known(type))
-        return 0;
-    // A bit area holds single bits: numbers wider than a byte have no place there.
-    if (area.cls == Bits && units[type] > 1)
-        return 0;
-    qint64 length = count * units[type];
-    if (type == Int8 || type == UInt8) {
-        switch (area.cls) {
-        case Bits:
-            length = count * 8;
-            break;
-        case Words:
-            length = count - count % 4;
-            break;
-        case HalfWords:
-            length = count - count % 2;
-            break;
-        case Blocks:
-            length = count - count % 256;
-            break;
-        case Others:
-            length = 0;
-            break;
-        }
-    }
-    return length > largestTransfer ? 0 : length;
-}
-
-// Bytes written to a word, half-word or block area must fill whole units: a part unit would be
-// dropped from the transfer.
-bool cutsUnit(int type, qint64 count, const Area &area)
-{
-    static const int unitOf[] = {1, 4, 2, 256, 0}; // by Class
-    const int unit = unitOf[area.cls];
-    return (type == Int8 || type == UInt8) && unit > 0 && count % unit != 0;
-}
 
 // A text item carries at most 255 characters, each as its Latin-1 byte.
 bool textFits(const QString &text)
@@ -161,23 +90,32 @@ bool textFits(const QString &text)
            std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() <= 0xFF; });
 }
 
-bool pointFits(const Address &a, qint64 scale)
+bool pointFits(const Address &a, int scale)
 {
-    return a.index >= 0 && a.index * scale <= fieldMax;
+    return a.index <= INT_MAX && frame::addressFits(int(a.index), scale);
+}
+
+// Refused by the transfer sizing: no length for it, a bit area for a wide number, or a byte
+// count that would cut a unit of the area.
+bool sizedAway(int type, int count, int area)
+{
+    return tarvik::transferLength(type, count, area) == 0 || tarvik::bitAreaRefuses(type, area);
 }
 
 int expectedRead(const Address &a, int type, int count)
 {
-    if (!a.area)
+    if (a.area() == 0)
         return 3;
-    const qint64 scale = type == Bool ? 1 : type == String ? 256 : a.area->scale;
+    const int scale = type == Bool     ? 1
+                      : type == String ? tarvik::stringSlot
+                                       : tarvik::areaScale(a.area());
     if (!pointFits(a, scale))
         return 3;
     if (count < 1)
         return 4;
     if (type == 0)
         return 2;
-    if (transferLength(type, count, *a.area) == 0)
+    if (sizedAway(type, count, a.area()))
         return 4;
     if (type == String && count > slotsPerRequest)
         return 8; // the controller does not answer
@@ -221,19 +159,20 @@ QList<Payload> payloads()
 // The outcomes a write may have; two when the controller's answer depends on the bytes.
 QList<int> expectedWrite(const Address &a, int type, int count, const Payload &p)
 {
-    if (!a.area)
+    const int area = a.area();
+    if (area == 0)
         return {3};
-    const bool si = a.area->cls == Blocks;
-    const qint64 scale = type == Bool ? 1 : si ? 256 : a.area->scale;
+    const bool si = area == tarvik::areaCodeSI;
+    const int scale = type == Bool ? 1 : si ? tarvik::stringSlot : tarvik::areaScale(area);
     if (!pointFits(a, scale))
         return {3};
     if (count < 0)
         return {4};
-    const QString area = QLatin1String(a.area->name);
-    if (type == 0 || (type == Float && area != "AO" && area != "NAO" && area != "LA") ||
-        ((type == Int32 || type == UInt32) && area != "LW") || (type == String && !si))
+    const QString name = tarvik::areaName(area);
+    if (type == 0 || (type == Float && name != "AO" && name != "NAO" && name != "LA") ||
+        ((type == Int32 || type == UInt32) && name != "LW") || (type == String && !si))
         return {2};
-    if (count == 0 || transferLength(type, count, *a.area) == 0 || cutsUnit(type, count, *a.area))
+    if (count == 0 || sizedAway(type, count, area) || tarvik::cutsByteUnit(type, count, area))
         return {4};
     if (p.listOf != type)
         return {2};

@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QSerialPort>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -249,8 +250,9 @@ void SerialLinkTest::staleBytesAreNotTheAnswer()
     PtyPeer pty(chunked("fresh", 0, 0, 5));
     CmdTarvik link;
     QCOMPARE(link.serialConnectDrive(pty.slavePath(), 9600, 8, 1, QString()), 0);
+    QSignalSpy arrived(link.serialPort, &QSerialPort::readyRead);
     pty.write("stale");
-    QTest::qWait(50); // the stale bytes reach the port and its buffer
+    QVERIFY(arrived.wait(5000)); // the stale bytes reach the port before the request leaves
     QByteArray got;
     QCOMPARE(link.SendData("req", 3, got, 50, 5), 0);
     QCOMPARE(got, QByteArray("fresh"));

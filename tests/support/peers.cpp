@@ -47,6 +47,24 @@ int PeerBase::requestCount() const
     return received.size();
 }
 
+QList<QByteArray> PeerBase::requestsBefore(const QByteArray &marker, int timeoutMs) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        QList<QByteArray> got = requests();
+        // A serial marker may arrive in one burst with bytes written just before it.
+        if (!got.isEmpty() && got.last().endsWith(marker)) {
+            got.last().chop(marker.size());
+            if (got.last().isEmpty())
+                got.removeLast();
+            return got;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return {"the marker never arrived"};
+        sleepMs(2);
+    }
+}
+
 void PeerBase::record(const QByteArray &request)
 {
     QMutexLocker lock(&mutex);
@@ -113,6 +131,13 @@ void UdpPeer::sendTo(quint16 port, const QByteArray &data, PeerReply::From from)
              reinterpret_cast<sockaddr *>(&to), sizeof to);
 }
 
+QList<QByteArray> UdpPeer::settledRequests(int timeoutMs)
+{
+    const QByteArray marker = QByteArrayLiteral("<settled udp>");
+    sendTo(mainPort, marker, PeerReply::OtherPort);
+    return requestsBefore(marker, timeoutMs);
+}
+
 void UdpPeer::loop()
 {
     char buffer[65536];
@@ -171,6 +196,14 @@ void PtyPeer::write(const QByteArray &data)
 {
     if (::write(master, data.constData(), size_t(data.size())) < 0)
         return;
+}
+
+QList<QByteArray> PtyPeer::settledRequests(int timeoutMs)
+{
+    const QByteArray marker = QByteArrayLiteral("<settled pty>");
+    if (slave < 0 || ::write(slave, marker.constData(), size_t(marker.size())) < 0)
+        return {"the marker could not be written"};
+    return requestsBefore(marker, timeoutMs);
 }
 
 void PtyPeer::deliver(const PeerReply &reply)

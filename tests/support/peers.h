@@ -40,6 +40,9 @@ public:
     int requestCount() const;
 
 protected:
+    // The requests so far, once `marker`, sent behind everything else on the same path, has
+    // arrived; the marker is left out. A barrier for "nothing was sent" without a fixed wait.
+    QList<QByteArray> requestsBefore(const QByteArray &marker, int timeoutMs) const;
     void record(const QByteArray &request);
     void runThread(std::function<void()> loop);
     void stopThread();
@@ -65,6 +68,9 @@ public:
     QString connectionString() const;
     // Sends a datagram to a port on 127.0.0.1 from the test thread.
     void sendTo(quint16 port, const QByteArray &data, PeerReply::From from = PeerReply::Same);
+    // Every datagram the peer got before the call, once all of them have been taken: a marker
+    // sent to it now on loopback queues behind them. Its answer goes to a socket nobody reads.
+    QList<QByteArray> settledRequests(int timeoutMs = 5000);
 
 private:
     void loop();
@@ -85,6 +91,10 @@ public:
     QString slavePath() const { return path; }
     // Writes bytes towards the serial port from the test thread.
     void write(const QByteArray &data);
+    // Every byte written to the serial end before the call, as requests, once all of them have
+    // been taken: a marker written to that end now queues behind them. Its answer stays unread
+    // in the serial end unless a port there takes it.
+    QList<QByteArray> settledRequests(int timeoutMs = 5000);
 
 private:
     void loop();

@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QHostAddress>
+#include <QRegularExpression>
 #include <QUdpSocket>
 
 #ifndef TARVIK_SIM_PATH
@@ -127,4 +128,11 @@ QString SimProcess::control(const QString &command, int timeoutMs)
     QByteArray reply(int(qMax<qint64>(0, socket.pendingDatagramSize())), Qt::Uninitialized);
     const qint64 got = socket.readDatagram(reply.data(), reply.size());
     return QString::fromUtf8(reply.left(int(qMax<qint64>(0, got))));
+}
+
+int SimProcess::requestsSeen()
+{
+    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("requests=(\\d+)"))
+                                          .match(control(QStringLiteral("stats")));
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
 }

@@ -29,6 +29,10 @@ public:
 
     // Sends one control command and returns the reply text, or "" when none came in time.
     QString control(const QString &command, int timeoutMs = 2000);
+    // Requests the simulator has taken so far, link checks included (its stats), or -1 when it
+    // does not say. Datagrams still on their way are not counted: put a link check behind them
+    // first when a test must know that nothing was sent.
+    int requestsSeen();
 
     QProcess &process() { return process_; }
 

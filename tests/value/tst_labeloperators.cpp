@@ -492,13 +492,13 @@ void TestLabelOperators::payloadIterable()
     QVERIFY(out.value.canConvert<QVariantList>());
     QStringList walked;
     for (const QVariant &v : out.value.value<QSequentialIterable>())
-        walked << QLatin1String(v.typeName()) + ' ' + describeElement(v);
+        walked << QLatin1String(v.typeName()) + ' ' + elementText(v);
     QStringList listed;
     for (const QVariant &v : out.value.value<QVariantList>())
-        listed << QLatin1String(v.typeName()) + ' ' + describeElement(v);
+        listed << QLatin1String(v.typeName()) + ' ' + elementText(v);
     QStringList want;
     for (const QVariant &v : expected)
-        want << QLatin1String(v.typeName()) + ' ' + describeElement(v);
+        want << QLatin1String(v.typeName()) + ' ' + elementText(v);
     QCOMPARE(walked, want);
     QCOMPARE(listed, want);
 }
