@@ -1,4 +1,4 @@
-#include "../value/payload.h"
+#include "payload.h"
 #include "codecs.h"
 #include "libtarvik.h"
 
@@ -61,46 +61,6 @@ const Named namedCodecs[] = {
      qMetaTypeId<QList<QString>>()},
 };
 
-// The payload's elements as text, whatever its list type; bytes as 0..255 on every platform.
-QStringList texts(const QVariant &v)
-{
-    QStringList out;
-    const int t = v.userType();
-    auto add = [&out](auto list, auto show) {
-        for (const auto &e : list)
-            out << show(e);
-    };
-    auto num = [](auto e) { return QString::number(e); };
-    if (t == qMetaTypeId<QList<bool>>())
-        add(v.value<QList<bool>>(), [](bool b) { return QString(b ? "true" : "false"); });
-    else if (t == qMetaTypeId<QList<char>>())
-        add(v.value<QList<char>>(), [](char c) { return QString::number(quint8(c)); });
-    else if (t == qMetaTypeId<QList<unsigned char>>())
-        add(v.value<QList<unsigned char>>(), num);
-    else if (t == qMetaTypeId<QList<short>>())
-        add(v.value<QList<short>>(), num);
-    else if (t == qMetaTypeId<QList<unsigned short>>())
-        add(v.value<QList<unsigned short>>(), num);
-    else if (t == qMetaTypeId<QList<int>>())
-        add(v.value<QList<int>>(), num);
-    else if (t == qMetaTypeId<QList<unsigned int>>())
-        add(v.value<QList<unsigned int>>(), num);
-    else if (t == qMetaTypeId<QList<float>>())
-        add(v.value<QList<float>>(), [](float f) { return QString::number(double(f), 'g', 9); });
-    else if (t == qMetaTypeId<QList<long long>>())
-        add(v.value<QList<long long>>(), num);
-    else if (t == qMetaTypeId<QList<unsigned long long>>())
-        add(v.value<QList<unsigned long long>>(), num);
-    else if (t == qMetaTypeId<QList<double>>())
-        add(v.value<QList<double>>(),
-            [](double d) { return QString::number(d, 'g', QLocale::FloatingPointShortest); });
-    else if (t == qMetaTypeId<QList<QString>>())
-        add(v.value<QList<QString>>(), [](const QString &s) { return "'" + s + "'"; });
-    else
-        out << QStringLiteral("<not a payload list>");
-    return out;
-}
-
 } // namespace
 
 void DecodingTest::decode_data()
@@ -162,7 +122,7 @@ void DecodingTest::decode()
     const QByteArray bytes = QByteArray::fromHex(input.toLatin1());
     const QByteArray before = bytes;
     const QVariant v = tarvik::codecFor(type)->decode(bytes, n);
-    QCOMPARE(texts(v), values);
+    QCOMPARE(payloadTexts(v), values);
     QCOMPARE(bytes, before);
 }
 
@@ -185,12 +145,12 @@ void DecodingTest::namedMembers()
 
     const QVariant empty = (d.*named.decoder)(QByteArray(), 0);
     QCOMPARE(empty.userType(), named.metaType);
-    QCOMPARE(texts(empty), QStringList());
+    QCOMPARE(payloadTexts(empty), QStringList());
 
     const QByteArray bytes = QByteArray::fromHex("0361626301788899aabbccddeeff0102");
     const QVariant v = (d.*named.decoder)(bytes, 2);
     QCOMPARE(v.userType(), named.metaType);
-    QCOMPARE(texts(v), texts(codec->decode(bytes, 2)));
+    QCOMPARE(payloadTexts(v), payloadTexts(codec->decode(bytes, 2)));
 
     QByteArray viaName;
     QByteArray viaTable;

@@ -1,4 +1,4 @@
-#include "../value/payload.h"
+#include "payload.h"
 #include "codecs.h"
 #include "testhex.h"
 

@@ -39,7 +39,6 @@ private slots:
 private:
     QStringList filled(QStringList args) const;
     Run host(const QStringList &args, int timeoutMs = 20000);
-    int requestsSeen();
 
     SimProcess sim;
     QUdpSocket deaf; // bound, never answers
@@ -297,13 +296,6 @@ Run HostProgramTest::host(const QStringList &args, int timeoutMs)
     return r;
 }
 
-int HostProgramTest::requestsSeen()
-{
-    const QRegularExpressionMatch m =
-        QRegularExpression("requests=(\\d+)").match(sim.control(QStringLiteral("stats")));
-    return m.hasMatch() ? m.captured(1).toInt() : -1;
-}
-
 void HostProgramTest::run()
 {
     QFETCH(QStringList, setup);
@@ -321,7 +313,7 @@ void HostProgramTest::run()
     QVERIFY2(QRegularExpression(output).match(r.out).hasMatch(), qPrintable(r.out));
     QVERIFY2(QRegularExpression(errors).match(r.err).hasMatch(), qPrintable(r.err));
     if (status == 2)
-        QCOMPARE(requestsSeen(), 0);
+        QCOMPARE(sim.requestsSeen(), 0);
 }
 
 // Ctrl-C ends a poll without end after the read under way, with the counts of every tag.

@@ -22,7 +22,6 @@ private slots:
     void hostProgram();
 
 private:
-    int requestsSeen();
 
     SimProcess sim;
     QUdpSocket deaf; // bound, never answers
@@ -37,13 +36,6 @@ void WriteCommandTest::initTestCase()
 void WriteCommandTest::init()
 {
     QCOMPARE(sim.control(QStringLiteral("reset")), QStringLiteral("ok"));
-}
-
-int WriteCommandTest::requestsSeen()
-{
-    const QString stats = sim.control(QStringLiteral("stats"));
-    const QRegularExpressionMatch m = QRegularExpression("requests=(\\d+)").match(stats);
-    return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
 
 void WriteCommandTest::run_data()
@@ -141,7 +133,7 @@ void WriteCommandTest::run()
 
     args.replace(QLatin1String("%udp"), sim.udpConnectionString());
     args.replace(QLatin1String("%deaf"), QStringLiteral("127.0.0.1:%1").arg(deaf.localPort()));
-    const int requestsBefore = requestsSeen();
+    const int requestsBefore = sim.requestsSeen();
     QString outText, errText;
     QTextStream out(&outText), err(&errText);
     LibTarvik driver;
@@ -151,7 +143,7 @@ void WriteCommandTest::run()
     const QString shown = status == 2 ? errText : outText;
     QVERIFY2(QRegularExpression(output).match(shown).hasMatch(), qPrintable(shown));
     if (status == 2)
-        QCOMPARE(requestsSeen(), requestsBefore);
+        QCOMPARE(sim.requestsSeen(), requestsBefore);
     if (!stored.isEmpty()) {
         const QStringList f = stored.split(' ');
         QCOMPARE(sim.control(QStringLiteral("peek %1 %2 %3").arg(f[0], f[1]).arg(f[2].size() / 2)),
