@@ -45,11 +45,11 @@ int CmdTarvik::UDPConnectDrive(QString address, int port)
     if (port < 0 || port > 0xFFFF) {
         remoteAddress.clear();
         remotePort = 0;
-        return -1;
+        return OpenRefused;
     }
     remotePort = port;
     if (!remoteAddress.setAddress(address))
-        return -1;
+        return OpenRefused;
     // A socket still bound from an earlier connect is released so the bind below can take the
     // new address.
     if (udpSocket->state() != QAbstractSocket::UnconnectedState)
@@ -60,19 +60,19 @@ int CmdTarvik::UDPConnectDrive(QString address, int port)
                     ? QAbstractSocket::UnknownSocketError
                     : udpSocket->error();
     if (connections() == 0)
-        return 0;
+        return Opened;
     UDPConnectDrive();
-    return -2;
+    return NotAnswered;
 }
 
 int CmdTarvik::UDPConnectDrive()
 {
     if (!udpSocket)
-        return 0;
+        return Closed;
     udpSocket->close();
     if (udpSocket->state() != QAbstractSocket::UnconnectedState)
         udpSocket->waitForDisconnected(30000);
-    return 0;
+    return Closed;
 }
 
 int CmdTarvik::connections()
