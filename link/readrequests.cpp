@@ -3,6 +3,7 @@
 #include "areamodel.h"
 #include "frame.h"
 #include "linklimits.h"
+#include "protocollog.h"
 #include "requestroute.h"
 
 namespace {
@@ -47,8 +48,8 @@ int stringAnswerNeeds(const QByteArray &answer, int items)
 int CmdTarvik::Message_parsing(QByteArray frame, QByteArray *answer, int length, QString tag)
 {
     if (traceOn)
-        frame::traceLine(
-            frame::line(readCommandFormat, remoteAddress, remotePort, tag, length, frame));
+        protocollog::traceLine(
+            protocollog::line(readCommandFormat, remoteAddress, remotePort, tag, length, frame));
     if (Connection_status() == LinkNotOpen)
         return LinkNotOpen;
     QByteArray local;
@@ -58,8 +59,8 @@ int CmdTarvik::Message_parsing(QByteArray frame, QByteArray *answer, int length,
     frame::cutAnswer(local, length);
     answer->append(local);
     if (traceOn)
-        frame::traceLine(
-            frame::line(readResponseFormat, remoteAddress, remotePort, tag, length, *answer));
+        protocollog::traceLine(
+            protocollog::line(readResponseFormat, remoteAddress, remotePort, tag, length, *answer));
     return rc;
 }
 
@@ -76,8 +77,8 @@ int CmdTarvik::checkReadAnswer(int rc, const QByteArray &request, const QByteArr
     if (fault == frame::AnswerFault::None)
         return LinkOk;
     resyncNeeded = true;
-    frame::warnLine(
-        frame::line(faultFormats[int(fault)], remoteAddress, remotePort, tag, length, answer));
+    protocollog::warnLine(protocollog::line(faultFormats[int(fault)], remoteAddress, remotePort,
+                                            tag, length, answer));
     return ExchangeFailed;
 }
 

@@ -3,6 +3,7 @@
 #include "areamodel.h"
 #include "frame.h"
 #include "linklimits.h"
+#include "protocollog.h"
 #include "requestroute.h"
 
 namespace {
@@ -31,10 +32,10 @@ int exchangeWrite(CmdTarvik &link, const QByteArray &request, int length, const 
     const int rc = link.SendData(request, request.size(), answer, linklimits::writeBudgetMs);
     frame::cutAnswer(answer, length);
     if (link.traceOn) {
-        frame::traceLine(
-            frame::line(trace.command, link.remoteAddress, link.remotePort, tag, length, request));
-        frame::traceLine(
-            frame::line(trace.response, link.remoteAddress, link.remotePort, tag, length, answer));
+        protocollog::traceLine(protocollog::line(trace.command, link.remoteAddress, link.remotePort,
+                                                 tag, length, request));
+        protocollog::traceLine(protocollog::line(trace.response, link.remoteAddress,
+                                                 link.remotePort, tag, length, answer));
     }
     return rc == CmdTarvik::LinkOk ? CmdTarvik::LinkOk : CmdTarvik::ExchangeFailed;
 }
