@@ -43,6 +43,26 @@ int stringAnswerNeeds(const QByteArray &answer, int items)
     return needs;
 }
 
+// A read request as sent, and what came back for it.
+struct ReadExchange
+{
+    QByteArray request;
+    QByteArray answer;
+    int rc;
+};
+
+// Builds the read request for a tag of this kind and exchanges it; the answer is not checked yet.
+ReadExchange sendRead(CmdTarvik &link, tarvik::RequestKind kind, int area, int address, int length,
+                      const QString &tag)
+{
+    const int scale = tarvik::requestScale(kind, area);
+    ReadExchange x;
+    x.request =
+        frame::requestHeader(frame::readOp, area, frame::scaledAddress(address, scale), length);
+    x.rc = link.Message_parsing(x.request, &x.answer, length, tag);
+    return x;
+}
+
 } // namespace
 
 int CmdTarvik::Message_parsing(QByteArray frame, QByteArray *answer, int length, QString tag)
@@ -84,54 +104,45 @@ int CmdTarvik::checkReadAnswer(int rc, const QByteArray &request, const QByteArr
 
 int CmdTarvik::Readmemory(int area, int address, int length, QByteArray *out, QString tag)
 {
-    const int scale = tarvik::requestScale(tarvik::RequestKind::Memory, area);
-    const QByteArray request =
-        frame::requestHeader(frame::readOp, area, frame::scaledAddress(address, scale), length);
-    QByteArray answer;
-    int rc = Message_parsing(request, &answer, length, tag);
+    const ReadExchange x = sendRead(*this, tarvik::RequestKind::Memory, area, address, length, tag);
     // In a bit area every bit travels as a wire byte; whole bytes are delivered.
     const bool bits = tarvik::isBitArea(area);
     const int bytes = qMax(bits ? length / 8 : length, 0);
     const int needs = frame::answerHeaderSize + (bits ? 8 * bytes : bytes);
-    rc = checkReadAnswer(rc, request, answer, length, tag, needs);
+    const int rc = checkReadAnswer(x.rc, x.request, x.answer, length, tag, needs);
     if (rc != LinkOk)
         return rc;
-    out->append(bits ? frame::packBits(answer, frame::answerHeaderSize, bytes)
-                     : answer.mid(frame::answerHeaderSize, bytes));
+    out->append(bits ? frame::packBits(x.answer, frame::answerHeaderSize, bytes)
+                     : x.answer.mid(frame::answerHeaderSize, bytes));
     return LinkOk;
 }
 
 int CmdTarvik::Readbool(int area, int address, int length, QByteArray *out, QString tag)
 {
-    const int scale = tarvik::requestScale(tarvik::RequestKind::Bits, area);
-    const QByteArray request =
-        frame::requestHeader(frame::readOp, area, frame::scaledAddress(address, scale), length);
-    QByteArray answer;
-    int rc = Message_parsing(request, &answer, length, tag);
+    const ReadExchange x = sendRead(*this, tarvik::RequestKind::Bits, area, address, length, tag);
     const int bytes = qMax(length, 0);
-    rc = checkReadAnswer(rc, request, answer, length, tag, frame::answerHeaderSize + bytes);
+    const int needs = frame::answerHeaderSize + bytes;
+    const int rc = checkReadAnswer(x.rc, x.request, x.answer, length, tag, needs);
     if (rc != LinkOk)
         return rc;
-    out->append(answer.mid(frame::answerHeaderSize, bytes));
+    out->append(x.answer.mid(frame::answerHeaderSize, bytes));
     return LinkOk;
 }
 
 int CmdTarvik::Readstring(int area, int address, int textSlots, QByteArray *out, QString tag)
 {
-    const int scale = tarvik::requestScale(tarvik::RequestKind::Text, area);
-    const int length = frame::scaledAddress(textSlots, scale);
-    const QByteArray request =
-        frame::requestHeader(frame::readOp, area, frame::scaledAddress(address, scale), length);
-    QByteArray answer;
-    int rc = Message_parsing(request, &answer, length, tag);
+    const tarvik::RequestKind kind = tarvik::RequestKind::Text;
+    const int length = frame::scaledAddress(textSlots, tarvik::requestScale(kind, area));
+    const ReadExchange x = sendRead(*this, kind, area, address, length, tag);
     const int items = qMax(textSlots, 0);
-    rc = checkReadAnswer(rc, request, answer, length, tag, stringAnswerNeeds(answer, items));
+    const int rc =
+        checkReadAnswer(x.rc, x.request, x.answer, length, tag, stringAnswerNeeds(x.answer, items));
     if (rc != LinkOk)
         return rc;
     // Each slot: its length byte and that many characters, back to back.
     for (int k = 0; k < items; ++k) {
         const int base = frame::answerHeaderSize + tarvik::stringSlot * k;
-        out->append(answer.mid(base, 1 + frame::byteAt(answer, base)));
+        out->append(x.answer.mid(base, 1 + frame::byteAt(x.answer, base)));
     }
     return LinkOk;
 }
