@@ -72,7 +72,7 @@ int LibTarvik::ConnectDrive(QString conn)
         return connectUdp(udpFields.at(0), udpFields.at(1));
     const QStringList serialFields = conn.split(QLatin1Char(','));
     if (serialFields.size() != 4)
-        return -1;
+        return CmdTarvik::OpenRefused;
     return connectSerial(serialFields);
 }
 
@@ -105,15 +105,14 @@ int LibTarvik::DisConnectDrive()
 {
     if (udpPort > 0) {
         if (!link.udpSocket)
-            return -1; // released by DestroyFree: nothing to close
-        link.UDPConnectDrive();
-        return 0;
+            return CmdTarvik::NothingToClose; // released by DestroyFree
+        return link.UDPConnectDrive();
     }
     // Whatever numbers opened it (a baud text that is no number opens the port at its old rate),
     // an open port must be closable.
     if (link.serialPort)
         return link.serialDisConnectDrive();
-    return -1;
+    return CmdTarvik::NothingToClose;
 }
 
 int LibTarvik::DestroyFree()

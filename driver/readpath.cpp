@@ -3,6 +3,7 @@
 #include "TarvikOutcome.h"
 #include "codecs.h"
 #include "frame.h"
+#include "requestroute.h"
 #include "tagaddress.h"
 
 #include <array>
@@ -19,10 +20,16 @@ struct LinkFailure
 };
 
 constexpr std::array<LinkFailure, 3> linkFailures = {{
-    {-1, Outcome::NoAnswer},
-    {-2, Outcome::ExchangeFailed},
-    {-3, Outcome::LinkNotOpen},
+    {CmdTarvik::NoAnswer, Outcome::NoAnswer},
+    {CmdTarvik::ExchangeFailed, Outcome::ExchangeFailed},
+    {CmdTarvik::LinkNotOpen, Outcome::LinkNotOpen},
 }};
+
+using ReadBuilder = int (CmdTarvik::*)(int, int, int, QByteArray *, QString);
+
+// Indexed by tarvik::RequestKind.
+constexpr std::array<ReadBuilder, 3> readBuilders = {&CmdTarvik::Readbool, &CmdTarvik::Readmemory,
+                                                     &CmdTarvik::Readstring};
 
 // The SI area keeps a leading byte in every 256-byte block; an Int8 read drops it.
 QByteArray dropBlockLeaders(const QByteArray &buf, int n)
@@ -53,10 +60,8 @@ int LibTarvik::builderOutcome(int rc, int fallback)
 // another point.
 bool LibTarvik::addressFits(int area, DataType type, int index)
 {
-    const int scale = type == Bool     ? 1
-                      : type == String ? tarvik::stringSlot
-                                       : tarvik::areaScale(area);
-    return frame::addressFits(index, scale);
+    return frame::addressFits(index,
+                              tarvik::requestRoute(type, area, tarvik::Direction::Read).scale);
 }
 
 CLabelVariable LibTarvik::ReadVariable(QString address, DataType type)
@@ -102,19 +107,11 @@ CLabelVariable LibTarvik::Read_data(int area, int index, DataType type, int coun
     }
 
     QByteArray buf;
-    int rc = 0;
-    int n = length;
-    if (type == Bool) {
-        rc = link.Readbool(area, index, count, &buf, address);
-        n = count;
-    } else if (type == String) {
-        rc = link.Readstring(area, index, length, &buf, address);
-    } else {
-        rc = link.Readmemory(area, index, length, &buf, address);
-        if (tarvik::isBitArea(area))
-            n = count;
-    }
-    if (rc != 0) {
+    const tarvik::RequestKind kind = tarvik::requestRoute(type, area, tarvik::Direction::Read).kind;
+    const int rc = (link.*readBuilders[size_t(kind)])(area, index, length, &buf, address);
+    // A bit area's memory answer holds one element per bit.
+    int n = kind == tarvik::RequestKind::Memory && tarvik::isBitArea(area) ? count : length;
+    if (rc != CmdTarvik::LinkOk) {
         record.result = builderOutcome(rc, record.result);
         return record;
     }

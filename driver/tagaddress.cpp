@@ -8,46 +8,10 @@
 namespace tarvik {
 namespace {
 
-struct AreaInfo
-{
-    const char *name; // empty where no name leads to the code
-    AreaClass cls;
-    int scale; // point index times scale = address value of a memory request
-    int maxLength;
-};
-
-constexpr AreaClass B = AreaClass::Bit, W = AreaClass::Word, T = AreaClass::TwoByte,
-                    K = AreaClass::Block256, O = AreaClass::Other;
-
-// Indexed by area code, 0 to 46.
-constexpr std::array<AreaInfo, 47> areas = {{
-    {"", O, 1, 0},       {"DI", B, 1, 240},    {"DI_F", B, 1, 240},
-    {"DI_S", B, 1, 240}, {"DO", B, 1, 160},    {"DO_F", B, 1, 160},
-    {"DO_S", B, 1, 160}, {"AI", W, 4, 320},    {"AI_F", W, 4, 320},
-    {"AI_S", W, 4, 80},  {"AO", W, 4, 320},    {"AO_F", O, 1, 320},
-    {"AO_S", O, 1, 80},  {"SD", B, 1, 320},    {"SA", T, 2, 640},
-    {"NDI", B, 1, 2000}, {"NDO", B, 1, 2000},  {"NAI", W, 4, 8000},
-    {"NAO", W, 4, 8000}, {"HDS", B, 1, 500},   {"HDP", B, 1, 500},
-    {"HAI", W, 4, 2000}, {"LD", B, 1, 2000},   {"LA", W, 4, 2000},
-    {"LW", W, 4, 8000},  {"", O, 1, 1},        {"", O, 1, 100},
-    {"", O, 1, 400},     {"SI", K, 256, 1280}, {"Custom", T, 1, 2097152},
-    {"", O, 1, 1},       {"", O, 1, 1},        {"", O, 1, 7200},
-    {"", O, 1, 0},       {"", O, 1, 0},        {"", O, 1, 0},
-    {"", O, 1, 0},       {"", O, 1, 0},        {"", O, 1, 0},
-    {"", O, 1, 0},       {"", O, 1, 0},        {"", O, 1, 0},
-    {"", O, 1, 0},       {"", O, 1, 0},        {"", O, 1, 0},
-    {"", O, 1, 0},       {"", O, 1, 0},
-}};
-
 // The order names are tried in: every name comes before the shorter names that are its prefix,
 // so DI_F7 is area 2 and not area 1.
 constexpr std::array<int, 26> matchOrder = {2, 3,  5,  6,  21, 15, 16, 17, 18, 1,  4,  8,  9,
                                             7, 11, 12, 10, 13, 14, 19, 20, 22, 23, 24, 28, 29};
-
-const AreaInfo *info(int area)
-{
-    return area >= 0 && area < int(areas.size()) ? &areas[size_t(area)] : nullptr;
-}
 
 // Length units per element, indexed by type code; the byte types (0 here) are sized by area.
 constexpr std::array<int, 13> unitsPerElement = {0, 1, 0, 0, 2, 2, 4, 4, 4, 8, 8, 8, 1};
@@ -85,10 +49,9 @@ long long byteTransferLength(long long count, int area)
 int areaCode(const QString &address)
 {
     for (int code : matchOrder) {
-        const char *name = areas[size_t(code)].name;
+        const QLatin1String name = areaNameView(code);
         // Most names fail on their first letter; test that before the whole name.
-        if (!address.isEmpty() && address.at(0) == QLatin1Char(name[0]) &&
-            address.startsWith(QLatin1String(name)))
+        if (!address.isEmpty() && address.at(0) == name.at(0) && address.startsWith(name))
             return code;
     }
     return 0;
@@ -124,23 +87,6 @@ int transferLength(int type, int count, int area)
     return raw > largestTransfer ? 0 : int(raw);
 }
 
-int maximumLength(int area)
-{
-    const AreaInfo *a = info(area);
-    return a ? a->maxLength : 0;
-}
-
-AreaClass areaClass(int area)
-{
-    const AreaInfo *a = info(area);
-    return a ? a->cls : AreaClass::Other;
-}
-
-bool isBitArea(int area)
-{
-    return areaClass(area) == AreaClass::Bit;
-}
-
 bool bitAreaRefuses(int type, int area)
 {
     return isBitArea(area) && type >= Bool && type <= String && unitsPerElement[size_t(type)] > 1;
@@ -150,18 +96,6 @@ bool cutsByteUnit(int type, int count, int area)
 {
     const int unit = byteSizing(area).unit;
     return isByteType(type) && unit > 0 && count % unit != 0;
-}
-
-int areaScale(int area)
-{
-    const AreaInfo *a = info(area);
-    return a ? a->scale : 1;
-}
-
-QString areaName(int area)
-{
-    const AreaInfo *a = info(area);
-    return a ? QLatin1String(a->name) : QString();
 }
 
 } // namespace tarvik

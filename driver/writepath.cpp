@@ -2,6 +2,7 @@
 #include "codecs.h"
 #include "frame.h"
 #include "libtarvik.h"
+#include "requestroute.h"
 #include "tagaddress.h"
 
 #include <algorithm>
@@ -16,6 +17,10 @@ constexpr int areaAO = 10, areaNAO = 18, areaLA = 23, areaLW = 24;
 
 using Builder = int (CmdTarvik::*)(int, int, int, QByteArray, QString);
 
+// Indexed by tarvik::RequestKind.
+constexpr std::array<Builder, 3> writeBuilders = {&CmdTarvik::Writebool, &CmdTarvik::Writememory,
+                                                  &CmdTarvik::Writestring};
+
 // The request a write goes out as, and the factor that builder applies to the point index.
 struct Route
 {
@@ -23,15 +28,10 @@ struct Route
     int scale;
 };
 
-// Booleans travel one byte per point in any area; every other type to the string area as text
-// slots; the rest as memory.
 Route routeFor(DataType type, int area)
 {
-    if (type == Bool)
-        return {&CmdTarvik::Writebool, 1};
-    if (area == tarvik::areaCodeSI)
-        return {&CmdTarvik::Writestring, tarvik::stringSlot};
-    return {&CmdTarvik::Writememory, tarvik::areaScale(area)};
+    const tarvik::RequestRoute route = tarvik::requestRoute(type, area, tarvik::Direction::Write);
+    return {writeBuilders[size_t(route.kind)], route.scale};
 }
 
 // An index that names no point, or whose address value the 24-bit field cannot carry, would

@@ -34,6 +34,16 @@ public:
         AnswerNotTrusted = -4, // serial: more bytes came right behind a complete answer
     };
 
+    // Results of opening a link.
+    enum OpenResult {
+        Opened = 0,
+        OpenRefused = -1, // the port did not open, or the address is no numeric IP address
+        NotAnswered = -2, // UDP: no answer to the link check; the socket is closed again
+    };
+
+    // Results of closing a link.
+    enum CloseResult { Closed = 0, NothingToClose = -1 };
+
     CmdTarvik();
     ~CmdTarvik() override;
 
@@ -64,15 +74,16 @@ public:
     // Bytes and datagrams from the device that belonged to no exchange, dropped so far.
     quint64 droppedBytes() const { return dropped; }
 
-    // Frames. Builders return 0 on success, -2 when the exchange failed (no answer; for reads
-    // also a wrong sequence number or a short answer), -3 when the link is not open.
+    // Frames. Builders return LinkOk, ExchangeFailed when the exchange failed (no answer; for
+    // reads also a wrong sequence number or a short answer), or LinkNotOpen. address is the point
+    // index; length is the request's length field, textSlots the number of 256-byte text slots.
     int Message_parsing(QByteArray frame, QByteArray *answer, int length, QString tag);
-    int Readmemory(int area, int address, int count, QByteArray *out, QString tag);
-    int Readbool(int area, int address, int count, QByteArray *out, QString tag);
-    int Readstring(int area, int address, int count, QByteArray *out, QString tag);
-    int Writememory(int area, int address, int count, QByteArray data, QString tag);
-    int Writebool(int area, int address, int count, QByteArray data, QString tag);
-    int Writestring(int area, int address, int count, QByteArray data, QString tag);
+    int Readmemory(int area, int address, int length, QByteArray *out, QString tag);
+    int Readbool(int area, int address, int length, QByteArray *out, QString tag);
+    int Readstring(int area, int address, int textSlots, QByteArray *out, QString tag);
+    int Writememory(int area, int address, int length, QByteArray data, QString tag);
+    int Writebool(int area, int address, int length, QByteArray data, QString tag);
+    int Writestring(int area, int address, int textSlots, QByteArray data, QString tag);
 
 public slots:
     void myconnected();

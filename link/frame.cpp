@@ -1,8 +1,5 @@
 #include "frame.h"
 
-#include <QDebug>
-#include <QHostAddress>
-
 namespace frame {
 
 void put24(QByteArray &out, int value)
@@ -83,27 +80,6 @@ QByteArray leading(const QByteArray &data, int bytes)
     QByteArray out = data.left(qMax(bytes, 0));
     out.append(QByteArray(qMax(bytes, 0) - out.size(), '\0'));
     return out;
-}
-
-QString line(const char *format, const QHostAddress &peer, int port, const QString &tag, int length,
-             const QByteArray &bytes)
-{
-    return QString::fromUtf8(format)
-        .arg(peer.toString(), 0, QLatin1Char(' '))
-        .arg(port, 0, 10, QLatin1Char(' '))
-        .arg(tag, 0, QLatin1Char(' '))
-        .arg(length, 0, 10, QLatin1Char(' '))
-        .arg(QString::fromLatin1(bytes.toHex()), 0, QLatin1Char(' '));
-}
-
-void warnLine(const QString &text)
-{
-    qWarning() << text;
-}
-
-void traceLine(const QString &text)
-{
-    qDebug() << text;
 }
 
 } // namespace frame

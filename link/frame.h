@@ -3,8 +3,6 @@
 #include <QByteArray>
 #include <QString>
 
-class QHostAddress;
-
 // Request and answer frames: the shared steps of every request builder. All wire bytes are read
 // through byteAt(), which answers 0 beyond the end.
 namespace frame {
@@ -62,15 +60,5 @@ QByteArray spreadBits(const QByteArray &data, int bytes);
 
 // Exactly bytes bytes: the first ones of data, 0x00 where data ends early.
 QByteArray leading(const QByteArray &data, int bytes);
-
-// One protocol line: format filled with peer address, peer port, tag, length and the bytes in
-// hex (%1 to %5).
-QString line(const char *format, const QHostAddress &peer, int port, const QString &tag, int length,
-             const QByteArray &bytes);
-
-// Protocol lines go to the message log one string each, in QDebug's default form for strings
-// (quoted), which is what log tools reading the hosts' logs expect.
-void warnLine(const QString &text);
-void traceLine(const QString &text);
 
 } // namespace frame

@@ -1,7 +1,10 @@
 #include "CmdTarvik.h"
 
+#include "areamodel.h"
 #include "frame.h"
-#include "tagaddress.h"
+#include "linklimits.h"
+#include "protocollog.h"
+#include "requestroute.h"
 
 namespace {
 
@@ -40,31 +43,51 @@ int stringAnswerNeeds(const QByteArray &answer, int items)
     return needs;
 }
 
+// A read request as sent, and what came back for it.
+struct ReadExchange
+{
+    QByteArray request;
+    QByteArray answer;
+    int rc;
+};
+
+// Builds the read request for a tag of this kind and exchanges it; the answer is not checked yet.
+ReadExchange sendRead(CmdTarvik &link, tarvik::RequestKind kind, int area, int address, int length,
+                      const QString &tag)
+{
+    const int scale = tarvik::requestScale(kind, area);
+    ReadExchange x;
+    x.request =
+        frame::requestHeader(frame::readOp, area, frame::scaledAddress(address, scale), length);
+    x.rc = link.Message_parsing(x.request, &x.answer, length, tag);
+    return x;
+}
+
 } // namespace
 
 int CmdTarvik::Message_parsing(QByteArray frame, QByteArray *answer, int length, QString tag)
 {
     if (traceOn)
-        frame::traceLine(
-            frame::line(readCommandFormat, remoteAddress, remotePort, tag, length, frame));
-    if (Connection_status() == -3)
-        return -3;
+        protocollog::traceLine(
+            protocollog::line(readCommandFormat, remoteAddress, remotePort, tag, length, frame));
+    if (Connection_status() == LinkNotOpen)
+        return LinkNotOpen;
     QByteArray local;
     // A read answer is complete at its header plus the length the request asked for.
-    const int rc =
-        SendData(frame, frame.size(), local, 50, frame::answerHeaderSize + qMax(length, 0));
+    const int rc = SendData(frame, frame.size(), local, linklimits::readBudgetMs,
+                            frame::answerHeaderSize + qMax(length, 0));
     frame::cutAnswer(local, length);
     answer->append(local);
     if (traceOn)
-        frame::traceLine(
-            frame::line(readResponseFormat, remoteAddress, remotePort, tag, length, *answer));
+        protocollog::traceLine(
+            protocollog::line(readResponseFormat, remoteAddress, remotePort, tag, length, *answer));
     return rc;
 }
 
 // Checks, in this order, that an answer came and was trusted, that it repeats the request's
 // sequence bytes, and that it holds every byte the extraction needs; a failure is warned about
-// and reported as -2, and leaves the link out of step. needs is the answer size the request
-// calls for.
+// and reported as ExchangeFailed, and leaves the link out of step. needs is the answer size the
+// request calls for.
 int CmdTarvik::checkReadAnswer(int rc, const QByteArray &request, const QByteArray &answer,
                                int length, const QString &tag, int needs)
 {
@@ -74,57 +97,52 @@ int CmdTarvik::checkReadAnswer(int rc, const QByteArray &request, const QByteArr
     if (fault == frame::AnswerFault::None)
         return LinkOk;
     resyncNeeded = true;
-    frame::warnLine(
-        frame::line(faultFormats[int(fault)], remoteAddress, remotePort, tag, length, answer));
+    protocollog::warnLine(protocollog::line(faultFormats[int(fault)], remoteAddress, remotePort,
+                                            tag, length, answer));
     return ExchangeFailed;
 }
 
-int CmdTarvik::Readmemory(int area, int address, int count, QByteArray *out, QString tag)
+int CmdTarvik::Readmemory(int area, int address, int length, QByteArray *out, QString tag)
 {
-    const QByteArray request = frame::requestHeader(
-        frame::readOp, area, frame::scaledAddress(address, tarvik::areaScale(area)), count);
-    QByteArray answer;
-    int rc = Message_parsing(request, &answer, count, tag);
+    const ReadExchange x = sendRead(*this, tarvik::RequestKind::Memory, area, address, length, tag);
     // In a bit area every bit travels as a wire byte; whole bytes are delivered.
     const bool bits = tarvik::isBitArea(area);
-    const int bytes = qMax(bits ? count / 8 : count, 0);
+    const int bytes = qMax(bits ? length / 8 : length, 0);
     const int needs = frame::answerHeaderSize + (bits ? 8 * bytes : bytes);
-    rc = checkReadAnswer(rc, request, answer, count, tag, needs);
-    if (rc != 0)
+    const int rc = checkReadAnswer(x.rc, x.request, x.answer, length, tag, needs);
+    if (rc != LinkOk)
         return rc;
-    out->append(bits ? frame::packBits(answer, frame::answerHeaderSize, bytes)
-                     : answer.mid(frame::answerHeaderSize, bytes));
-    return 0;
+    out->append(bits ? frame::packBits(x.answer, frame::answerHeaderSize, bytes)
+                     : x.answer.mid(frame::answerHeaderSize, bytes));
+    return LinkOk;
 }
 
-int CmdTarvik::Readbool(int area, int address, int count, QByteArray *out, QString tag)
+int CmdTarvik::Readbool(int area, int address, int length, QByteArray *out, QString tag)
 {
-    const QByteArray request = frame::requestHeader(frame::readOp, area, address, count);
-    QByteArray answer;
-    int rc = Message_parsing(request, &answer, count, tag);
-    const int bytes = qMax(count, 0);
-    rc = checkReadAnswer(rc, request, answer, count, tag, frame::answerHeaderSize + bytes);
-    if (rc != 0)
+    const ReadExchange x = sendRead(*this, tarvik::RequestKind::Bits, area, address, length, tag);
+    const int bytes = qMax(length, 0);
+    const int needs = frame::answerHeaderSize + bytes;
+    const int rc = checkReadAnswer(x.rc, x.request, x.answer, length, tag, needs);
+    if (rc != LinkOk)
         return rc;
-    out->append(answer.mid(frame::answerHeaderSize, bytes));
-    return 0;
+    out->append(x.answer.mid(frame::answerHeaderSize, bytes));
+    return LinkOk;
 }
 
-int CmdTarvik::Readstring(int area, int address, int count, QByteArray *out, QString tag)
+int CmdTarvik::Readstring(int area, int address, int textSlots, QByteArray *out, QString tag)
 {
-    const int length = frame::scaledAddress(count, tarvik::stringSlot);
-    const QByteArray request = frame::requestHeader(
-        frame::readOp, area, frame::scaledAddress(address, tarvik::stringSlot), length);
-    QByteArray answer;
-    int rc = Message_parsing(request, &answer, length, tag);
-    const int items = qMax(count, 0);
-    rc = checkReadAnswer(rc, request, answer, length, tag, stringAnswerNeeds(answer, items));
-    if (rc != 0)
+    const tarvik::RequestKind kind = tarvik::RequestKind::Text;
+    const int length = frame::scaledAddress(textSlots, tarvik::requestScale(kind, area));
+    const ReadExchange x = sendRead(*this, kind, area, address, length, tag);
+    const int items = qMax(textSlots, 0);
+    const int rc =
+        checkReadAnswer(x.rc, x.request, x.answer, length, tag, stringAnswerNeeds(x.answer, items));
+    if (rc != LinkOk)
         return rc;
     // Each slot: its length byte and that many characters, back to back.
     for (int k = 0; k < items; ++k) {
         const int base = frame::answerHeaderSize + tarvik::stringSlot * k;
-        out->append(answer.mid(base, 1 + frame::byteAt(answer, base)));
+        out->append(x.answer.mid(base, 1 + frame::byteAt(x.answer, base)));
     }
-    return 0;
+    return LinkOk;
 }

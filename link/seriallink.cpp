@@ -46,7 +46,7 @@ int CmdTarvik::serialConnectDrive(QString portName, int baud, int dataBits, int 
     portLost = false;
     serialPort->setPortName(portName);
     if (!serialPort->open(QIODevice::ReadWrite))
-        return -1;
+        return OpenRefused;
     resyncNeeded = false;
 
     const LineSettings settings = LineSettings::from(baud, dataBits, stopBits, parity);
@@ -59,7 +59,7 @@ int CmdTarvik::serialConnectDrive(QString portName, int baud, int dataBits, int 
         gapTimer->setSingleShot(false);
         connect(gapTimer, &QTimer::timeout, this, &CmdTarvik::TimerTimeOut);
     }
-    return 0;
+    return Opened;
 }
 
 int CmdTarvik::serialDisConnectDrive()
@@ -67,13 +67,13 @@ int CmdTarvik::serialDisConnectDrive()
     // A port whose device went away was closed then; closing it now is what the host asked.
     if (portLost) {
         portLost = false;
-        return 0;
+        return Closed;
     }
     if (!serialPort || !serialPort->isOpen())
-        return -1;
+        return NothingToClose;
     serialPort->clear(QSerialPort::AllDirections);
     serialPort->close();
-    return 0;
+    return Closed;
 }
 
 // A pulled USB adapter or a closed pseudo-terminal leaves the port reporting read errors for

@@ -1,7 +1,7 @@
 #include "CmdTarvik.h"
 
-#include "frame.h"
 #include "linklimits.h"
+#include "protocollog.h"
 
 #include <QUdpSocket>
 
@@ -45,11 +45,11 @@ int CmdTarvik::UDPConnectDrive(QString address, int port)
     if (port < 0 || port > 0xFFFF) {
         remoteAddress.clear();
         remotePort = 0;
-        return -1;
+        return OpenRefused;
     }
     remotePort = port;
     if (!remoteAddress.setAddress(address))
-        return -1;
+        return OpenRefused;
     // A socket still bound from an earlier connect is released so the bind below can take the
     // new address.
     if (udpSocket->state() != QAbstractSocket::UnconnectedState)
@@ -60,19 +60,19 @@ int CmdTarvik::UDPConnectDrive(QString address, int port)
                     ? QAbstractSocket::UnknownSocketError
                     : udpSocket->error();
     if (connections() == 0)
-        return 0;
+        return Opened;
     UDPConnectDrive();
-    return -2;
+    return NotAnswered;
 }
 
 int CmdTarvik::UDPConnectDrive()
 {
     if (!udpSocket)
-        return 0;
+        return Closed;
     udpSocket->close();
     if (udpSocket->state() != QAbstractSocket::UnconnectedState)
         udpSocket->waitForDisconnected(30000);
-    return 0;
+    return Closed;
 }
 
 int CmdTarvik::connections()
@@ -90,10 +90,7 @@ void CmdTarvik::mydisconnected()
     if (!udpSocket || udpSocket->error() == QAbstractSocket::UnknownSocketError ||
         udpSocket->error() == QAbstractSocket::TemporaryError || udpSocket->error() == bindError)
         return;
-    qWarning() << QStringLiteral("lib[Tarvik]%1:%2 ")
-                      .arg(remoteAddress.toString(), 0, QLatin1Char(' '))
-                      .arg(remotePort, 0, 10, QLatin1Char(' '))
-               << udpSocket->error();
+    protocollog::warnLine(protocollog::peerHead(remoteAddress, remotePort), udpSocket->error());
 }
 
 // Takes every waiting datagram off the socket. Reading through the socket object (not only
@@ -163,16 +160,16 @@ void CmdTarvik::warnForeign(const QHostAddress &sender, quint16 senderPort, qint
     if (!foreignWarnings.allow())
         return;
     if (const quint64 held = foreignWarnings.takeSuppressed())
-        frame::warnLine(QString::fromUtf8(foreignSummaryFormat)
-                            .arg(remoteAddress.toString())
-                            .arg(remotePort)
-                            .arg(held));
-    frame::warnLine(QString::fromUtf8(foreignFormat)
-                        .arg(remoteAddress.toString())
-                        .arg(remotePort)
-                        .arg(sender.toString())
-                        .arg(senderPort)
-                        .arg(size));
+        protocollog::warnLine(QString::fromUtf8(foreignSummaryFormat)
+                                  .arg(remoteAddress.toString())
+                                  .arg(remotePort)
+                                  .arg(held));
+    protocollog::warnLine(QString::fromUtf8(foreignFormat)
+                              .arg(remoteAddress.toString())
+                              .arg(remotePort)
+                              .arg(sender.toString())
+                              .arg(senderPort)
+                              .arg(size));
 }
 
 int CmdTarvik::udpExchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs)
