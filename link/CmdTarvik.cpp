@@ -2,9 +2,6 @@
 
 #include "linklimits.h"
 
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QPointer>
 #include <QSerialPort>
 #include <QTimer>
 #include <QUdpSocket>
@@ -84,6 +81,26 @@ int CmdTarvik::DestroyFree()
 }
 
 // ---------------------------------------------------------------------------------------------
+// Opening a UDP link and the link check
+
+int CmdTarvik::UDPConnectDrive(QString address, int port)
+{
+    const int opened = udpOpen(address, port);
+    if (opened != Opened)
+        return opened;
+    if (connections() == 0)
+        return Opened;
+    UDPConnectDrive();
+    return NotAnswered;
+}
+
+int CmdTarvik::connections()
+{
+    discardStale();
+    return checkLink() ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Exchange
 
 int CmdTarvik::SendData(QByteArray frame, int length, QByteArray &reply, int timeoutMs,
@@ -148,58 +165,4 @@ bool CmdTarvik::checkLink()
     recvBuffer.clear();
     resyncNeeded = !answered;
     return answered;
-}
-
-void CmdTarvik::await(Awaiting what, int expectedBytes)
-{
-    awaiting = what;
-    expected = expectedBytes;
-    answerReady = false;
-}
-
-void CmdTarvik::answerArrived()
-{
-    answerReady = true;
-    if (waitLoop)
-        waitLoop->quit();
-}
-
-// Runs the host's events until the receive side says the answer is in or ms have passed. The
-// thread sleeps in between: a byte, a datagram, a timer or any host event wakes it.
-bool CmdTarvik::waitForAnswer(qint64 ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    QPointer<CmdTarvik> self(this);
-    while (!answerReady && clock.elapsed() < ms) {
-        QEventLoop loop;
-        QTimer deadline;
-        deadline.setSingleShot(true);
-        deadline.setTimerType(Qt::PreciseTimer);
-        connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-        deadline.start(int(qMax<qint64>(1, ms - clock.elapsed())));
-        QEventLoop *outer = waitLoop;
-        waitLoop = &loop;
-        loop.exec();
-        if (!self)
-            return false;
-        waitLoop = outer;
-        if (portLost)
-            break;
-    }
-    return answerReady;
-}
-
-int CmdTarvik::mysleep(int ms)
-{
-    // A monotonic clock: a clock step while we wait must not stretch or cut the wait. The
-    // thread sleeps in the event loop until the time is up, running the host's events.
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms) {
-        QEventLoop loop;
-        QTimer::singleShot(int(ms - clock.elapsed()), Qt::PreciseTimer, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return 0;
 }

@@ -121,6 +121,7 @@ private:
     void answerArrived();
 
     // UDP.
+    int udpOpen(const QString &address, int port);
     int udpExchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs);
     bool udpAwait(Awaiting what, qint64 ms);
     bool receiveDatagram(int fd);

@@ -32,7 +32,9 @@ bool readable(int fd, int waitMs)
 
 } // namespace
 
-int CmdTarvik::UDPConnectDrive(QString address, int port)
+// Creates the socket on first use, takes the peer and binds the local port the controller
+// expects; the link check is the caller's.
+int CmdTarvik::udpOpen(const QString &address, int port)
 {
     if (!udpSocket) {
         udpSocket = new QUdpSocket(this);
@@ -59,10 +61,7 @@ int CmdTarvik::UDPConnectDrive(QString address, int port)
     bindError = udpSocket->bind(remoteAddress, linklimits::localUdpPort)
                     ? QAbstractSocket::UnknownSocketError
                     : udpSocket->error();
-    if (connections() == 0)
-        return Opened;
-    UDPConnectDrive();
-    return NotAnswered;
+    return Opened;
 }
 
 int CmdTarvik::UDPConnectDrive()
@@ -73,12 +72,6 @@ int CmdTarvik::UDPConnectDrive()
     if (udpSocket->state() != QAbstractSocket::UnconnectedState)
         udpSocket->waitForDisconnected(30000);
     return Closed;
-}
-
-int CmdTarvik::connections()
-{
-    discardStale();
-    return checkLink() ? 0 : 1;
 }
 
 void CmdTarvik::myconnected() {}
