@@ -1,6 +1,6 @@
 #pragma once
 
-#include "../link/areamodel.h"
+#include "areamodel.h"
 
 #include <QString>
 

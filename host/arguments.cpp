@@ -121,9 +121,9 @@ QString type(const QString &text, int *type)
 QString count(const QString &text, int *count)
 {
     const int n = digitsOnly(text) && text.size() < 6 ? text.toInt() : 0;
-    if (n < 1 || n > largestCount)
+    if (n < 1 || n > tarvik::largestTransfer)
         return QStringLiteral("the count takes a whole number from 1 to %1, not '%2'")
-            .arg(largestCount)
+            .arg(tarvik::largestTransfer)
             .arg(text);
     *count = n;
     return QString();

@@ -25,8 +25,6 @@ struct CommandArgs
 // good, and otherwise says what is wrong in words.
 namespace checks {
 
-constexpr int largestCount = 1467; // no request carries more length units than this
-
 QString type(const QString &text, int *type);
 QString count(const QString &text, int *count);
 // An area name followed by nothing but the digits of the point number: the driver reads AO1.5,
