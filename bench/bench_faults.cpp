@@ -77,8 +77,6 @@ int main(int argc, char *argv[])
         bench::options(app, "bench_faults",
                        "The processor while reads wait on a silent device (UDP and serial) and "
                        "resident memory while a serial line streams at full rate for 10 s.");
-    if (options.help)
-        return 0;
 
     SimProcess sim;
     LibTarvik udp, serial;

@@ -14,8 +14,6 @@ int main(int argc, char *argv[])
         app, "bench_link",
         "Round trips of the UDP link check and of serial exchanges against the simulator, with "
         "the raw-socket floor measured in the same run.");
-    if (options.help)
-        return 0;
 
     SimProcess sim;
     if (!sim.start({QStringLiteral("--pty")})) {

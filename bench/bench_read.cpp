@@ -50,8 +50,6 @@ int main(int argc, char *argv[])
     const bench::Options options = bench::options(app, "bench_read",
                                                   "ReadVariable round trips against the simulator "
                                                   "beside the raw-socket floor, and decode costs.");
-    if (options.help)
-        return 0;
 
     SimProcess sim;
     LibTarvik udp, serial;

@@ -67,8 +67,6 @@ int main(int argc, char *argv[])
         bench::options(app, "bench_write",
                        "WriteVariable round trips against the simulator beside the raw-socket "
                        "floor, and encode costs.");
-    if (options.help)
-        return 0;
 
     SimProcess sim;
     LibTarvik udp, serial;

@@ -30,8 +30,8 @@ Options options(const QCoreApplication &app, const char *name, const char *what)
         out() << name << " [--quick] [--spread]\n  " << what
               << "\n  --quick   a tenth of the exchanges\n"
                  "  --spread  do not pin client and simulator to one CPU\n";
-        o.help = true;
-        return o;
+        out().flush();
+        std::exit(0);
     }
     if (args.contains(QStringLiteral("--quick")))
         o.count /= 10;

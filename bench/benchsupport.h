@@ -23,13 +23,13 @@ struct Figures
 struct Options
 {
     int count = 20000;
-    bool help = false;
 };
 
 QTextStream &out();
 
-// --quick (a tenth of the exchanges), --spread (no pinning), --help. Pins this process, and so
-// the simulator it starts, to one CPU unless --spread; sets TZ when the environment has none.
+// --quick (a tenth of the exchanges), --spread (no pinning), --help (prints and exits). Pins this
+// process, and so the simulator it starts, to one CPU unless --spread; sets TZ when the environment
+// has none.
 Options options(const QCoreApplication &app, const char *name, const char *what);
 
 // Times each call separately; a call answering false counts as a failure.
