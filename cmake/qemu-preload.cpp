@@ -93,8 +93,9 @@ __attribute__((visibility("default"))) int execve(const char *path, char *const 
     const size_t envc = count(envp);
     if (isArmProgram(path)) {
         static const char preload[] = "LD_PRELOAD=" TARVIK_PRELOAD_PATH;
-        const char *head[] = {TARVIK_QEMU_PATH, "-cpu", TARVIK_QEMU_CPU, "-L", TARVIK_SYSROOT,
-                              "-E", preload, "-0", argc ? argv[0] : path, path};
+        const char *head[] = {TARVIK_QEMU_PATH,      "-cpu", TARVIK_QEMU_CPU, "-L",
+                              TARVIK_SYSROOT,        "-E",   preload,         "-0",
+                              argc ? argv[0] : path, path};
         const size_t headc = sizeof head / sizeof head[0];
         // On the stack: no allocation between fork and exec.
         auto args = static_cast<char **>(alloca((headc + argc + 1) * sizeof(char *)));

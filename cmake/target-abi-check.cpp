@@ -26,5 +26,8 @@ static_assert(alignof(long long) == 8 && alignof(double) == 8,
 
 namespace tarvik_target_abi {
 // Something to compile into the object file.
-int checked() { return 1; }
+int checked()
+{
+    return 1;
 }
+} // namespace tarvik_target_abi

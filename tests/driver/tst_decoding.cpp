@@ -1,6 +1,6 @@
-#include "payload.h"
 #include "codecs.h"
 #include "libtarvik.h"
+#include "payload.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
-#include "payload.h"
 #include "codecs.h"
+#include "payload.h"
 #include "testhex.h"
 
 #include <QTest>

@@ -1,6 +1,6 @@
-#include "payload.h"
 #include "libtarvik.h"
 #include "messagelog.h"
+#include "payload.h"
 #include "writesupport.h"
 
 #include <QTest>

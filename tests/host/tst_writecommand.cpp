@@ -22,7 +22,6 @@ private slots:
     void hostProgram();
 
 private:
-
     SimProcess sim;
     QUdpSocket deaf; // bound, never answers
 };
