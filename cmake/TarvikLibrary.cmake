@@ -24,6 +24,14 @@ endfunction()
 function(tarvik_layer name)
     get_filename_component(layer ${CMAKE_CURRENT_SOURCE_DIR} NAME)
     tarvik_layer_folders(${layer} folders)
+    # A path out of the folder would reach past the include folders; the build refuses it.
+    foreach(source ${ARGN})
+        file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/${source} escapes REGEX "^#include \"\\.\\./")
+        if(escapes)
+            message(FATAL_ERROR "${layer}/${source}: ${escapes}: a layer includes by name, from "
+                "its own folder and those below")
+        endif()
+    endforeach()
     add_library(${name} OBJECT ${ARGN})
     set_target_properties(${name} PROPERTIES
         POSITION_INDEPENDENT_CODE ON
