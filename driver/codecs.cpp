@@ -83,7 +83,7 @@ template <typename E> QList<E> listOf(const QVariant &payload)
 
 template <typename E> int heldElements(const QVariant &payload)
 {
-    return holdsList<E>(payload) ? listOf<E>(payload).size() : -1;
+    return holdsList<E>(payload) ? payload.value<QList<E>>().size() : -1;
 }
 
 // Element k from bytes k*w to k*w + w - 1 of the answer; bytes past the end read as 0, surplus

@@ -339,7 +339,8 @@ void UdpLinkTest::mysleepUsesTheWholeWait()
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(link.mysleep(0), 0);
-    QVERIFY(clock.elapsed() < 20);
+    // No wait at all; the bound only leaves room for a loaded machine or an emulated CPU.
+    QVERIFY2(clock.elapsed() < 250, qPrintable(QString::number(clock.elapsed())));
     clock.restart();
     QCOMPARE(link.mysleep(30), 0);
     QVERIFY(clock.elapsed() >= 30);
