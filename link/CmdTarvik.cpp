@@ -39,6 +39,7 @@ int CmdTarvik::deleteSerialPort()
         gapTimer = nullptr;
     }
     portLost = false;
+    outstanding.clear();
     return 0;
 }
 
@@ -51,6 +52,7 @@ int CmdTarvik::deletetcpSocket()
         delete udpSocket;
         udpSocket = nullptr;
     }
+    outstanding.clear();
     return 0;
 }
 
@@ -112,17 +114,54 @@ int CmdTarvik::SendData(QByteArray frame, int length, QByteArray &reply, int tim
         mysleep(timeoutMs);
         return NoAnswer;
     }
-    // Out of step: the request would be answered behind whatever is still on its way, so it
-    // does not go out until the link check has come back.
-    if (resyncNeeded && !checkLink())
+    // Out of step, or an older read or write may still be answered: this request's answer could
+    // not be told from that one's, so it does not go out until the link check has come back.
+    if ((resyncNeeded || outstanding.awaits(Outstanding::Kind::Exchange)) && !checkLink())
         return NoAnswer;
     if (udpSocket)
-        return udpExchange(frame, length, reply, timeoutMs);
+        return udpExchange(frame, length, reply, timeoutMs, expectedLength);
     return serialExchange(frame, reply, timeoutMs, expectedLength);
 }
 
-// Whatever arrived while nobody waited belongs to no exchange: it is dropped, and when the
-// device sent it the link is out of step.
+// Notes a request about to go out. False when too much is outstanding to send anything: the
+// access fails, and the link stays out of step until answers settle what is outstanding.
+bool CmdTarvik::noteSent(Outstanding::Kind kind, int answerSize)
+{
+    if (outstanding.sent(kind, answerSize))
+        return true;
+    resyncNeeded = true;
+    return false;
+}
+
+// Settles an answer from the device against what is outstanding. True when the exchange waiting
+// now takes it: the answer is to the request it sent, and to nothing older.
+bool CmdTarvik::settleAnswer(Outstanding::Kind kind)
+{
+    const Outstanding::Owner owner = outstanding.settle(kind);
+    if (owner == Outstanding::Owner::Nobody) {
+        // No request gives such an answer: a repeat, an echo or babble puts the link out of step.
+        resyncNeeded = true;
+        return false;
+    }
+    if (kind == Outstanding::Kind::LinkCheck)
+        linkAnswered = true;
+    if (awaiting == Awaiting::LinkCheck)
+        return linkInStep();
+    const bool exchangeWaits = awaiting == Awaiting::Answer || awaiting == Awaiting::GapEnd;
+    return owner == Outstanding::Owner::Newest && exchangeWaits &&
+           kind == Outstanding::Kind::Exchange;
+}
+
+// The link check has done its work when one was answered, and no read or write sent before it
+// can still be answered.
+bool CmdTarvik::linkInStep() const
+{
+    return linkAnswered && !outstanding.awaits(Outstanding::Kind::Exchange);
+}
+
+// Whatever arrived while nobody waited belongs to no exchange: it is dropped (UDP answers settle
+// what they answer first), and when the device sent something no request asked for, the link is
+// out of step.
 void CmdTarvik::discardStale()
 {
     recvBuffer.clear();
@@ -143,26 +182,29 @@ void CmdTarvik::discardStale()
     }
 }
 
-// The link check as the resynchronisation: sent on whichever link carries requests, everything
-// the device sends before its answer is discarded.
+// The link check as the resynchronisation: sent on whichever link carries requests; answers
+// that come before its own settle what they answer and are discarded. It passes when a link
+// check was answered and nothing sent before can still be answered like a read or a write.
 bool CmdTarvik::checkLink()
 {
     const QByteArray probe = linklimits::linkCheckFrame();
-    bool answered = false;
+    linkAnswered = false;
+    bool inStep = false;
     if (udpSocket) {
-        if (!remoteAddress.isNull())
-            udpSocket->writeDatagram(probe, remoteAddress, quint16(remotePort));
-        answered = !remoteAddress.isNull() &&
-                   udpAwait(Awaiting::LinkCheck,
-                            linklimits::udpReadyWaitMs + linklimits::linkCheckBudgetMs);
+        inStep = !remoteAddress.isNull() && noteSent(Outstanding::Kind::LinkCheck, 2) &&
+                 udpSocket->writeDatagram(probe, remoteAddress, quint16(remotePort)) >= 0 &&
+                 udpAwait(Awaiting::LinkCheck,
+                          linklimits::udpReadyWaitMs + linklimits::linkCheckBudgetMs);
     } else if (serialPort) {
-        answered = serialSend(probe) &&
-                   serialAwait(Awaiting::LinkCheck,
-                               linklimits::serialReadyWaitMs + linklimits::linkCheckBudgetMs +
-                                   wireTimeUs(linklimits::largestAnswer) / 1000);
+        // The wait covers the probe and its answer on the line, not whatever else may be on it.
+        const qint64 wireMs = (wireTimeUs(probe.size()) + wireTimeUs(probe.size()) + 999) / 1000;
+        inStep = noteSent(Outstanding::Kind::LinkCheck, 2) && serialSend(probe) &&
+                 serialAwait(Awaiting::LinkCheck, linklimits::serialReadyWaitMs +
+                                                      linklimits::linkCheckBudgetMs + wireMs);
     }
     awaiting = Awaiting::Nothing;
     recvBuffer.clear();
-    resyncNeeded = !answered;
-    return answered;
+    inStep = inStep && linkInStep();
+    resyncNeeded = !inStep;
+    return inStep;
 }

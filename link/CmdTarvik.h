@@ -1,5 +1,6 @@
 #pragma once
 
+#include "outstanding.h"
 #include "warninglimiter.h"
 
 #include <QByteArray>
@@ -16,10 +17,12 @@ class QUdpSocket;
 // and the send-and-wait exchange every request goes through.
 //
 // The protocol carries no request identifier, and a controller answers one request after
-// another. So an answer is only ever taken by the exchange that waits for it: whatever arrives
-// while nobody waits, or after an answer was taken, marks the link as out of step, and so does
-// an exchange that failed. The next exchange then first sends the link check and discards
-// everything up to its answer; only then does its own request go out.
+// another. So the link keeps count of what it sent and is still unanswered (Outstanding): an
+// answer goes to the oldest request that could have given it, and an exchange takes only an
+// answer that no older request could have given. A read or a write goes out only when no older
+// read or write is outstanding; until then the link check goes first, and its answer settles
+// everything sent before it. Whatever no request could have given (a repeat, babble), and an
+// exchange that failed, mark the link as out of step: the next access checks the link first.
 class CmdTarvik : public QObject
 {
     Q_OBJECT
@@ -73,6 +76,10 @@ public:
     bool needsResync() const { return resyncNeeded; }
     // Bytes and datagrams from the device that belonged to no exchange, dropped so far.
     quint64 droppedBytes() const { return dropped; }
+    // Serial: requests the line echoed back ahead of their answers, discarded so far.
+    quint64 echoesDiscarded() const { return echoes; }
+    // Requests sent whose answers have not come (and may still come).
+    int unanswered() const { return outstanding.count(); }
 
     // Frames. Builders return LinkOk, ExchangeFailed when the exchange failed (no answer; for
     // reads also a wrong sequence number or a short answer), or LinkNotOpen. address is the point
@@ -122,7 +129,8 @@ private:
 
     // UDP.
     int udpOpen(const QString &address, int port);
-    int udpExchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs);
+    int udpExchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs,
+                    int expectedLength);
     bool udpAwait(Awaiting what, qint64 ms);
     bool receiveDatagram(int fd);
     void sortDatagram(const QHostAddress &sender, quint16 senderPort, const char *data, int size);
@@ -143,10 +151,23 @@ private:
     // Both.
     bool checkLink();
     void discardStale();
+    bool settleAnswer(Outstanding::Kind kind);
+    bool linkInStep() const;
+    bool noteSent(Outstanding::Kind kind, int answerSize);
+
+    // Serial: what comes ahead of an answer.
+    bool stripAhead();
+    void settleBurst(const QByteArray &burst);
 
     QByteArray datagram;        // receive scratch, kept to spare an allocation per answer
     QHostAddress senderAddress; // likewise for the sender of each datagram
     int bindError = -1;         // what the last bind to the local port failed with, if it did
+
+    Outstanding outstanding;
+    QByteArray lastRequest;    // serial: the request just sent, as its echo would look
+    bool echoPending = false;  // serial: the line may still echo lastRequest
+    bool linkAnswered = false; // a link check was answered since the last one went out
+    quint64 echoes = 0;
 
     Awaiting awaiting = Awaiting::Nothing;
     int expected = 0; // bytes that complete a serial answer

@@ -1,5 +1,6 @@
 #include "CmdTarvik.h"
 
+#include "frame.h"
 #include "linesettings.h"
 #include "linklimits.h"
 
@@ -114,10 +115,16 @@ void CmdTarvik::serialreadyRead()
         break;
     case Awaiting::Answer:
         appendBounded(recvBuffer, bytes, dropped);
-        if (recvBuffer.size() >= expected)
-            answerArrived();
-        return;
+        if (stripAhead()) {
+            if (recvBuffer.size() >= expected)
+                answerArrived();
+            return;
+        }
+        break; // the head may still be the echo: the line's next quiet tells
     case Awaiting::GapEnd:
+        appendBounded(recvBuffer, bytes, dropped);
+        stripAhead();
+        break;
     case Awaiting::LinkCheck:
         appendBounded(recvBuffer, bytes, dropped);
         break;
@@ -146,26 +153,86 @@ void CmdTarvik::TimerTimeOut()
         return;
     }
     switch (awaiting) {
+    case Awaiting::Answer:
     case Awaiting::GapEnd:
-        if (!recvBuffer.isEmpty())
+        // An echo comes whole: a head that stopped partway through the request is the answer.
+        if (!recvBuffer.isEmpty() && lastRequest.startsWith(recvBuffer))
+            echoPending = false;
+        stripAhead();
+        if (!recvBuffer.isEmpty() &&
+            recvBuffer.size() >= (awaiting == Awaiting::Answer ? expected : 1))
             answerArrived();
         return;
     case Awaiting::LinkCheck:
-        if (recvBuffer.endsWith(linklimits::linkCheckFrame())) {
+        settleBurst(recvBuffer);
+        recvBuffer.clear();
+        if (linkInStep())
             answerArrived();
-            return;
-        }
-        // What came before the answer is discarded; its last byte may be the answer's first.
-        dropped += quint64(qMax(0, recvBuffer.size() - 1));
-        recvBuffer = recvBuffer.right(1);
         return;
     case Awaiting::Drain:
         answerArrived();
         return;
     case Awaiting::Nothing:
-    case Awaiting::Answer:
         return;
     }
+}
+
+// Takes off the head of the receive buffer what comes ahead of an answer: link check answers
+// (late ones settle their checks, others are repeats) and the line's echo of the request just
+// sent. False while the head may still turn out to be the echo.
+bool CmdTarvik::stripAhead()
+{
+    for (;;) {
+        if (linklimits::isLinkCheckAnswer(recvBuffer)) {
+            settleAnswer(Outstanding::Kind::LinkCheck);
+            recvBuffer.remove(0, 2);
+            dropped += 2;
+            continue;
+        }
+        // A lone first byte of a link check answer: its second tells.
+        if (recvBuffer.size() == 1 && frame::byteAt(recvBuffer, 0) == 0x04)
+            return false;
+        if (!echoPending || recvBuffer.isEmpty())
+            return true;
+        if (recvBuffer.startsWith(lastRequest)) {
+            recvBuffer.remove(0, lastRequest.size());
+            echoPending = false;
+            ++echoes;
+            continue;
+        }
+        if (lastRequest.startsWith(recvBuffer))
+            return false;
+        // The answer has begun: no echo comes behind it.
+        echoPending = false;
+        return true;
+    }
+}
+
+// Settles the answers in one burst of bytes that came while the link check waited. An in-order
+// device sends them back to back: link check answers of two bytes each, the answer of an older
+// read (whose size is known) or write (up to the burst's end). Bytes no request could have sent
+// put the link out of step, and the rest of the burst goes with them.
+void CmdTarvik::settleBurst(const QByteArray &burst)
+{
+    int at = 0;
+    while (at < burst.size()) {
+        const QByteArray rest = QByteArray::fromRawData(burst.constData() + at, burst.size() - at);
+        if (linklimits::isLinkCheckAnswer(rest)) {
+            settleAnswer(Outstanding::Kind::LinkCheck);
+            at += 2;
+            continue;
+        }
+        const int size = outstanding.oldestExchangeAnswerSize();
+        if (!outstanding.awaits(Outstanding::Kind::Exchange)) {
+            resyncNeeded = true;
+            break;
+        }
+        settleAnswer(Outstanding::Kind::Exchange);
+        if (size <= 0)
+            break;
+        at += size;
+    }
+    dropped += quint64(burst.size());
 }
 
 bool CmdTarvik::serialSend(const QByteArray &frame)
@@ -181,11 +248,17 @@ bool CmdTarvik::serialSend(const QByteArray &frame)
 
 // A serial answer of known length is complete when that many bytes are in, and trusted only
 // when the line then stays quiet for a moment: bytes right behind it (a babbling device, a line
-// at the wrong rate, an echo) say that the bytes taken may not be the answer at all. Without a
-// known length the answer ends at its first quiet gap.
+// at the wrong rate) say that the bytes taken may not be the answer at all. Without a known
+// length the answer ends at its first quiet gap. The line's echo of the request and late link
+// check answers ahead of the answer are taken off first. An answer not trusted settles nothing:
+// the request stays outstanding, and the next access checks the link first.
 int CmdTarvik::serialExchange(const QByteArray &frame, QByteArray &reply, int timeoutMs,
                               int expectedLength)
 {
+    if (!noteSent(Outstanding::Kind::Exchange, expectedLength))
+        return NoAnswer;
+    lastRequest = frame;
+    echoPending = true;
     if (!serialSend(frame)) {
         resyncNeeded = true;
         return NoAnswer;
@@ -217,9 +290,18 @@ int CmdTarvik::serialExchange(const QByteArray &frame, QByteArray &reply, int ti
     }
     if (!trusted) {
         recvBuffer.clear();
-        drainLine(timeoutMs + wireTimeUs(linklimits::largestAnswer) / 1000);
+        drainLine(timeoutMs + wireTimeUs(linklimits::heldBackCharacters) / 1000);
         resyncNeeded = true;
         return AnswerNotTrusted;
+    }
+    // Nothing older than this request can give an answer like it: it is its own.
+    awaiting = Awaiting::Answer;
+    const bool own = settleAnswer(Outstanding::Kind::Exchange);
+    awaiting = Awaiting::Nothing;
+    if (!own) {
+        recvBuffer.clear();
+        resyncNeeded = true;
+        return NoAnswer;
     }
     reply.append(recvBuffer);
     recvBuffer.clear();
@@ -271,12 +353,13 @@ void CmdTarvik::drainLine(qint64 ms)
 }
 
 // How long the line must stay quiet to end what the receive side waits for. A reply ends at the
-// port's gap. The link check's answer and a drain end only when the line has been quiet for
-// longer than a UART FIFO or an adapter holds bytes back: bytes still to come from before
-// would otherwise be taken for the answer of the request that follows.
+// port's gap. Everything else (the link check's answers, a drain, a head that may be the echo)
+// ends only when the line has been quiet for longer than a UART FIFO or an adapter holds bytes
+// back: bytes still to come would otherwise be taken for something they are not.
 int CmdTarvik::quietMs() const
 {
-    if (awaiting != Awaiting::LinkCheck && awaiting != Awaiting::Drain)
+    const bool reply = awaiting == Awaiting::GapEnd && !echoPending;
+    if (reply)
         return gapMs;
     const qint64 held = wireTimeUs(linklimits::heldBackCharacters);
     return qMax(gapMs, int((held + 999) / 1000));

@@ -120,9 +120,9 @@ bool CmdTarvik::receiveDatagram(int fd)
 }
 
 // Only the device may answer, from any port of its own; anything else is dropped with a
-// warning. Of the device's datagrams the first one an exchange waits for is its answer; every
-// other one belongs to no exchange and puts the link out of step. An empty datagram is no
-// answer at all.
+// warning. Each of the device's datagrams is one answer: it settles what it answers, and the
+// exchange waiting takes it only when it answers that exchange's request and nothing older.
+// Every other one is dropped. An empty datagram is no answer at all.
 void CmdTarvik::sortDatagram(const QHostAddress &sender, quint16 senderPort, const char *data,
                              int size)
 {
@@ -133,19 +133,15 @@ void CmdTarvik::sortDatagram(const QHostAddress &sender, quint16 senderPort, con
     if (size == 0)
         return;
     const QByteArray bytes = QByteArray::fromRawData(data, size);
-    const bool wanted =
-        !answerReady && (awaiting == Awaiting::Answer ||
-                         (awaiting == Awaiting::LinkCheck && linklimits::isLinkCheckAnswer(bytes)));
-    if (wanted) {
+    const Outstanding::Kind kind = linklimits::isLinkCheckAnswer(bytes)
+                                       ? Outstanding::Kind::LinkCheck
+                                       : Outstanding::Kind::Exchange;
+    if (settleAnswer(kind) && !answerReady) {
         recvBuffer = QByteArray(data, size);
         answerArrived();
         return;
     }
     dropped += quint64(size);
-    // Whatever comes before the link check's answer is exactly what the check is there to
-    // discard.
-    if (awaiting != Awaiting::LinkCheck)
-        resyncNeeded = true;
 }
 
 void CmdTarvik::warnForeign(const QHostAddress &sender, quint16 senderPort, qint64 size)
@@ -165,14 +161,17 @@ void CmdTarvik::warnForeign(const QHostAddress &sender, quint16 senderPort, qint
                               .arg(size));
 }
 
-int CmdTarvik::udpExchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs)
+int CmdTarvik::udpExchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs,
+                           int expectedLength)
 {
     // No peer (a refused address): nothing goes out.
     if (remoteAddress.isNull())
         return NoAnswer;
+    if (!noteSent(Outstanding::Kind::Exchange, expectedLength))
+        return NoAnswer;
     const int size = qBound(0, length, frame.size());
     udpSocket->writeDatagram(frame.constData(), size, remoteAddress, quint16(remotePort));
-    // The answer to a request nobody waits for belongs to no exchange.
+    // A request nobody waits for stays outstanding: its answer, whenever it comes, is no other's.
     if (timeoutMs < 1 || !udpAwait(Awaiting::Answer, linklimits::udpReadyWaitMs + timeoutMs)) {
         resyncNeeded = true;
         return NoAnswer;
