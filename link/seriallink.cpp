@@ -22,6 +22,16 @@ void appendBounded(QByteArray &buffer, const QByteArray &bytes, quint64 &dropped
     dropped += quint64(bytes.size() - taken);
 }
 
+// The bytes of the link check answers (04 01 each) that end these bytes.
+int trailingLinkAnswers(const QByteArray &bytes)
+{
+    int n = 0;
+    while (bytes.size() - n >= 2 &&
+           linklimits::isLinkCheckAnswer(bytes.mid(bytes.size() - n - 2, 2)))
+        n += 2;
+    return n;
+}
+
 bool hungUp(const QSerialPort *port)
 {
     pollfd p{int(port->handle()), POLLIN, 0};
@@ -210,8 +220,9 @@ bool CmdTarvik::stripAhead()
 
 // Settles the answers in one burst of bytes that came while the link check waited. An in-order
 // device sends them back to back: link check answers of two bytes each, the answer of an older
-// read (whose size is known) or write (up to the burst's end). Bytes no request could have sent
-// put the link out of step, and the rest of the burst goes with them.
+// read (whose size is known) or write (whose size is not: it runs up to the link check answers
+// that end the burst). Bytes no request could have sent put the link out of step, and the rest
+// of the burst goes with them.
 void CmdTarvik::settleBurst(const QByteArray &burst)
 {
     int at = 0;
@@ -222,15 +233,13 @@ void CmdTarvik::settleBurst(const QByteArray &burst)
             at += 2;
             continue;
         }
-        const int size = outstanding.oldestExchangeAnswerSize();
         if (!outstanding.awaits(Outstanding::Kind::Exchange)) {
             resyncNeeded = true;
             break;
         }
+        const int size = outstanding.oldestExchangeAnswerSize();
         settleAnswer(Outstanding::Kind::Exchange);
-        if (size <= 0)
-            break;
-        at += size;
+        at += size > 0 ? size : qMax(1, rest.size() - trailingLinkAnswers(rest));
     }
     dropped += quint64(burst.size());
 }
