@@ -135,9 +135,9 @@ public:
             const Phase &phase = pickPhase();
             const QString faults =
                 QStringLiteral("faults %1 --fault-link-check --fault-rate %2 --seed %3")
-                                       .arg(QLatin1String(phase.faults))
-                                       .arg(phase.alone ? 0.0 : rate)
-                                       .arg(random.generate());
+                    .arg(QLatin1String(phase.faults))
+                    .arg(phase.alone ? 0.0 : rate)
+                    .arg(random.generate());
             if (sim.control(faults) != QLatin1String("ok"))
                 qFatal("the simulator refused '%s'", qPrintable(faults));
             const int stretch = qMin(operations - done, 50 + int(random.bounded(100)));
@@ -375,9 +375,9 @@ void FaultSoakTest::inOrder()
     SimProcess sim;
     QVERIFY(sim.start({QStringLiteral("--pty"), QStringLiteral("--pattern")}));
     LibTarvik driver;
-    QCOMPARE(driver.ConnectDrive(udp ? sim.udpConnectionString()
-                                     : sim.serialConnectionString(115200)),
-             0);
+    QCOMPARE(
+        driver.ConnectDrive(udp ? sim.udpConnectionString() : sim.serialConnectionString(115200)),
+        0);
 
     // Twenty words, and booleans of the size whose request an echo matches in length.
     struct Tag
