@@ -53,7 +53,7 @@ const Command commands[] = {
      {"--type", "--count", "--connect", "--tags", "--interval", "--times"},
      {"--changes"}},
     {"write",
-     "write ADDRESS --type TYPE [--connect CONNECTION] VALUE...",
+     "write ADDRESS --type TYPE --connect CONNECTION VALUE...",
      "write values to a tag, one element per VALUE",
      {"--type", "--connect"},
      {}},
@@ -338,7 +338,11 @@ int HostCommands::diagnoseLink(const CommandArgs &args)
 int HostCommands::writeValues(const CommandArgs &args)
 {
     WriteRequest request;
-    const QString why = writeRequestFrom(args, &request);
+    QString why = writeRequestFrom(args, &request);
+    // A new process has no link of its own: without --connect the driver could only answer
+    // "link not open", so this is the same usage error as a read without it.
+    if (why.isEmpty() && request.connection.isEmpty())
+        why = QStringLiteral("needs --connect CONNECTION");
     if (!why.isEmpty())
         return usageError(QStringLiteral("write"), why);
     request.json |= options.json;
