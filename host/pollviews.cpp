@@ -114,11 +114,58 @@ QString ageText(const TagState &state)
                   : QString::number(qint64(s / 60)) + QLatin1String(" min");
 }
 
+// Columns a character takes on a terminal: East Asian wide characters (the library's Chinese
+// log words among them) take two.
+int columnsOf(uint c)
+{
+    struct Range
+    {
+        uint first, last;
+    };
+    static constexpr std::array<Range, 9> wide = {{{0x1100, 0x115F},
+                                                   {0x2E80, 0x303E},
+                                                   {0x3041, 0x33FF},
+                                                   {0x3400, 0x4DBF},
+                                                   {0x4E00, 0x9FFF},
+                                                   {0xAC00, 0xD7A3},
+                                                   {0xF900, 0xFAFF},
+                                                   {0xFF00, 0xFF60},
+                                                   {0x20000, 0x3FFFD}}};
+    return std::any_of(wide.begin(), wide.end(),
+                       [c](const Range &r) { return c >= r.first && c <= r.last; })
+               ? 2
+               : 1;
+}
+
+int columnsOf(const QString &text)
+{
+    int n = 0;
+    for (uint c : text.toUcs4())
+        n += columnsOf(c);
+    return n;
+}
+
+// The text within `width` terminal columns, cut with an ellipsis when it is wider.
 QString shortened(const QString &text, int width)
 {
-    if (width < 1)
-        return QString();
-    return text.size() <= width ? text : text.left(width - 1) + QChar(0x2026);
+    if (columnsOf(text) <= width)
+        return text;
+    QString cut;
+    int used = 0;
+    for (uint c : text.toUcs4()) {
+        if (used + columnsOf(c) > width - 1)
+            break;
+        used += columnsOf(c);
+        cut += QString::fromUcs4(&c, 1);
+    }
+    return width < 1 ? QString() : cut + QChar(0x2026);
+}
+
+// The text cut to `width` columns and filled up to them with blanks.
+QString padded(const QString &text, int width)
+{
+    const QString cut = shortened(text, width);
+    return cut + QString(width - columnsOf(cut), QLatin1Char(' '));
 }
 
 // The value a row shows: the latest read's, or after a failure the last good one, marked.
@@ -183,7 +230,7 @@ QVector<int> fittedWidths(const QVector<QStringList> &rows, int room)
     QVector<int> widths(int(columns.size()), 0);
     for (const QStringList &row : rows) {
         for (int c = 0; c < row.size(); ++c)
-            widths[c] = std::max(widths[c], int(row[c].size()));
+            widths[c] = std::max(widths[c], columnsOf(row[c]));
     }
     for (int c : cutOrder) {
         const int over = tableWidth(widths) - room;
@@ -202,7 +249,7 @@ QString tableLine(const QStringList &row, const QVector<int> &widths, int room)
     QString line;
     for (int c = 0; c < row.size(); ++c) {
         if (widths[c] > 0)
-            line += shortened(row[c], widths[c]).leftJustified(widths[c] + gap);
+            line += padded(shortened(row[c], widths[c]), widths[c] + gap);
     }
     return shortened(line.trimmed(), room);
 }
@@ -385,7 +432,12 @@ void LiveTable::draw(const QVector<TagState> &states)
     warnings += messagelog::takeHeldLines();
     while (warnings.size() > warningsShown)
         warnings.removeFirst();
-    // From the screen's first line, each line cleared to its end, then the rest of the screen.
+    // From the screen's first line, each line cleared to its end, then the rest of the screen;
+    // the whole screen when the window changed its size and the terminal may have moved lines.
+    const QSize size = terminalSize();
+    if (size != drawnSize)
+        out << "\x1b[2J";
+    drawnSize = size;
     out << "\x1b[H";
     for (const QString &line : screen(states))
         out << line << "\x1b[K\n";

@@ -3,6 +3,7 @@
 #include "pollsession.h"
 
 #include <QElapsedTimer>
+#include <QSize>
 #include <QTextStream>
 
 // The forms a poll's reads are shown in.
@@ -55,6 +56,7 @@ private:
     const QVector<TagState> *shown = nullptr;
     QStringList warnings;
     QElapsedTimer sinceDraw;
+    QSize drawnSize;
 };
 
 // The counts of one tag as a line of text and as a JSON object.
