@@ -84,9 +84,7 @@ const char notes[] =
     "ADDRESS is an area name and a point number from 1: AI_F12, DI3, SI1.\n"
     "A tag list FILE holds CSV lines name,address,type[,count[,interval ms]] or a JSON array\n"
     "of objects with those keys.\n"
-    "Options before or after the command: --json (JSON records), --csv (CSV records), --trace\n"
-    "(the driver's protocol lines, time-stamped, on standard error), --table (the live table\n"
-    "even when the output is no terminal).\n"
+    "--json, --csv, --trace and --table may also follow the command.\n"
     "Exit status: 0 success, 1 a connect or a read or write failed, 2 usage error (nothing\n"
     "sent), 3 the driver library cannot be loaded.\n";
 

@@ -57,12 +57,21 @@ Global parseGlobal(const QStringList &words)
 QString help()
 {
     return QStringLiteral(
-               "usage: tarvik-host [--library PATH] [--trace] [--json | --csv] [--table] "
-               "COMMAND [ARGUMENTS...]\n"
-               "       tarvik-host COMMAND --help | --help | --version\n\n"
-               "Loads libLibTarvik.so.1 as a host runtime does and drives it.\n"
-               "--library PATH: the driver library (default %1).\n\n")
-               .arg(DriverLibrary::defaultPath()) +
+               "Usage: tarvik-host [--library PATH] [--trace] [--json | --csv] [--table] COMMAND "
+               "[ARGUMENTS...]\n"
+               "  or:  tarvik-host COMMAND --help\n"
+               "  or:  tarvik-host --help | --version\n"
+               "Loads libLibTarvik.so.1 as a host runtime does and drives it.\n\n"
+               "Options:\n"
+               "  --library PATH   the driver library (by default the one beside the program's "
+               "lib\n"
+               "                   folder, else the installation's; info names the file loaded)\n"
+               "  --trace          the driver's protocol lines, time-stamped, on standard error\n"
+               "  --json           records as JSON objects, one per line\n"
+               "  --csv            records as CSV rows under a header (read, poll)\n"
+               "  --table          the live table of poll even when the output is no terminal\n"
+               "  -h, --help       this help (COMMAND --help: that command's)\n"
+               "  -v, --version    the program's version\n\n") +
            HostCommands::usage();
 }
 
