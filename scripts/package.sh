@@ -52,7 +52,7 @@ files_of() {
     liblibtarvik-dev)
         echo "usr/include/tarvik usr/lib/$triplet/libLibTarvik.so usr/lib/$triplet/pkgconfig" \
             "usr/lib/$triplet/cmake usr/share/tarvik" ;;
-    tarvik-tools) echo "usr/bin usr/share/man usr/lib/$triplet/wireshark" ;;
+    tarvik-tools) echo "usr/bin usr/share/man usr/share/bash-completion usr/lib/$triplet/wireshark" ;;
     esac
 }
 
