@@ -150,6 +150,8 @@ QString shortened(const QString &text, int width)
 {
     if (columnsOf(text) <= width)
         return text;
+    if (width < 1)
+        return QString();
     QString cut;
     int used = 0;
     for (uint c : text.toUcs4()) {
@@ -158,7 +160,7 @@ QString shortened(const QString &text, int width)
         used += columnsOf(c);
         cut += QString::fromUcs4(&c, 1);
     }
-    return width < 1 ? QString() : cut + QChar(0x2026);
+    return cut + QChar(0x2026);
 }
 
 // The text cut to `width` columns and filled up to them with blanks.
@@ -224,7 +226,7 @@ int tableWidth(const QVector<int> &widths)
     return total + gap * std::max(0, shown - 1);
 }
 
-// Column widths that fit `room` characters: the widest cell of each column, cut or dropped.
+// Column widths that fit `room` terminal columns: the widest cell of each, cut or dropped.
 QVector<int> fittedWidths(const QVector<QStringList> &rows, int room)
 {
     QVector<int> widths(int(columns.size()), 0);
@@ -249,7 +251,7 @@ QString tableLine(const QStringList &row, const QVector<int> &widths, int room)
     QString line;
     for (int c = 0; c < row.size(); ++c) {
         if (widths[c] > 0)
-            line += padded(shortened(row[c], widths[c]), widths[c] + gap);
+            line += padded(row[c], widths[c]) + QString(gap, QLatin1Char(' '));
     }
     return shortened(line.trimmed(), room);
 }

@@ -105,6 +105,8 @@ add_docs() {
         # What a host author needs beside the headers: the guide, what goes wrong and the wire,
         # and the example hosts.
         install -m 0644 "$TARVIK_ROOT"/docs/{integration,troubleshooting,protocol}.md "$doc/"
+        install -D -m 0644 "$debian/liblibtarvik-dev.lintian-overrides" \
+            "$root/usr/share/lintian/overrides/liblibtarvik-dev"
         (cd "$TARVIK_ROOT" && find examples -type f -printf '%P\n') | while read -r file; do
             install -D -m 0644 "$TARVIK_ROOT/examples/$file" "$doc/examples/$file"
         done
