@@ -20,11 +20,13 @@ while [ $# -gt 0 ]; do
 done
 [ -n "${host:-}" ] && [ -n "${sim:-}" ] || { script_usage >&2; exit 2; }
 export TZ=${TZ:-:/etc/localtime} LC_ALL=C.UTF-8
-export PATH=$(dirname "$host"):$PATH
+PATH=$(dirname "$host"):$PATH
+export PATH
 
 work=$(mktemp -d)
 announce=$work/sim.out
 sim_pid=
+udp= # set by start_simulator
 cleanup() {
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
     rm -rf "$work"
