@@ -2,8 +2,9 @@
 
 # Build and test dependencies, all from Debian 12's own packages.
 TARVIK_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5serialport5-dev)
-# What the tests need besides: tshark checks the protocol dissector against captured traffic.
-TARVIK_TEST_PACKAGES=(tshark)
+# What the tests need besides: tshark checks the protocol dissector against captured traffic,
+# tmux runs the live table in a terminal of a known size, help2man checks the manual pages.
+TARVIK_TEST_PACKAGES=(tshark tmux help2man)
 
 missing_packages() {
     local p
