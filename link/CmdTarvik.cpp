@@ -143,20 +143,25 @@ bool CmdTarvik::settleAnswer(Outstanding::Kind kind)
         resyncNeeded = true;
         return false;
     }
-    if (kind == Outstanding::Kind::LinkCheck)
+    if (kind == Outstanding::Kind::LinkCheck) {
         linkAnswered = true;
+        ownLinkAnswer = ownLinkAnswer || owner == Outstanding::Owner::Newest;
+    }
+    // The link check's own answer settles everything sent before it.
     if (awaiting == Awaiting::LinkCheck)
-        return linkInStep();
+        return ownLinkAnswer;
     const bool exchangeWaits = awaiting == Awaiting::Answer || awaiting == Awaiting::GapEnd;
     return owner == Outstanding::Owner::Newest && exchangeWaits &&
            kind == Outstanding::Kind::Exchange;
 }
 
-// The link check has done its work when one was answered, and no read or write sent before it
-// can still be answered.
+// The link check has done its work when its own answer came. When only an older link check was
+// answered (this one's answer lost, or still on its way), it has waited its whole time: it passes
+// then if no read or write sent before it can still be answered, so that a lost answer does not
+// hold the link out of step for good.
 bool CmdTarvik::linkInStep() const
 {
-    return linkAnswered && !outstanding.awaits(Outstanding::Kind::Exchange);
+    return ownLinkAnswer || (linkAnswered && !outstanding.awaits(Outstanding::Kind::Exchange));
 }
 
 // Whatever arrived while nobody waited belongs to no exchange: it is dropped (UDP answers settle
@@ -183,28 +188,31 @@ void CmdTarvik::discardStale()
 }
 
 // The link check as the resynchronisation: sent on whichever link carries requests; answers
-// that come before its own settle what they answer and are discarded. It passes when a link
-// check was answered and nothing sent before can still be answered like a read or a write.
+// that come before its own settle what they answer and are discarded, and so is whatever no
+// request could have sent.
 bool CmdTarvik::checkLink()
 {
     const QByteArray probe = linklimits::linkCheckFrame();
     linkAnswered = false;
-    bool inStep = false;
+    ownLinkAnswer = false;
+    bool sent = false;
     if (udpSocket) {
-        inStep = !remoteAddress.isNull() && noteSent(Outstanding::Kind::LinkCheck, 2) &&
-                 udpSocket->writeDatagram(probe, remoteAddress, quint16(remotePort)) >= 0 &&
-                 udpAwait(Awaiting::LinkCheck,
-                          linklimits::udpReadyWaitMs + linklimits::linkCheckBudgetMs);
+        sent = !remoteAddress.isNull() && noteSent(Outstanding::Kind::LinkCheck, 2) &&
+               udpSocket->writeDatagram(probe, remoteAddress, quint16(remotePort)) >= 0;
+        if (sent)
+            udpAwait(Awaiting::LinkCheck,
+                     linklimits::udpReadyWaitMs + linklimits::linkCheckBudgetMs);
     } else if (serialPort) {
         // The wait covers the probe and its answer on the line, not whatever else may be on it.
         const qint64 wireMs = (wireTimeUs(probe.size()) + wireTimeUs(probe.size()) + 999) / 1000;
-        inStep = noteSent(Outstanding::Kind::LinkCheck, 2) && serialSend(probe) &&
-                 serialAwait(Awaiting::LinkCheck, linklimits::serialReadyWaitMs +
-                                                      linklimits::linkCheckBudgetMs + wireMs);
+        sent = noteSent(Outstanding::Kind::LinkCheck, 2) && serialSend(probe);
+        if (sent)
+            serialAwait(Awaiting::LinkCheck,
+                        linklimits::serialReadyWaitMs + linklimits::linkCheckBudgetMs + wireMs);
     }
     awaiting = Awaiting::Nothing;
     recvBuffer.clear();
-    inStep = inStep && linkInStep();
+    const bool inStep = sent && !portLost && linkInStep();
     resyncNeeded = !inStep;
     return inStep;
 }

@@ -164,9 +164,10 @@ private:
     int bindError = -1;         // what the last bind to the local port failed with, if it did
 
     Outstanding outstanding;
-    QByteArray lastRequest;    // serial: the request just sent, as its echo would look
-    bool echoPending = false;  // serial: the line may still echo lastRequest
-    bool linkAnswered = false; // a link check was answered since the last one went out
+    QByteArray lastRequest;     // serial: the request just sent, as its echo would look
+    bool echoPending = false;   // serial: the line may still echo lastRequest
+    bool linkAnswered = false;  // a link check was answered since the last one went out
+    bool ownLinkAnswer = false; // and it was that one's own answer
     quint64 echoes = 0;
 
     Awaiting awaiting = Awaiting::Nothing;

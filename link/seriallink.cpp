@@ -176,7 +176,7 @@ void CmdTarvik::TimerTimeOut()
     case Awaiting::LinkCheck:
         settleBurst(recvBuffer);
         recvBuffer.clear();
-        if (linkInStep())
+        if (ownLinkAnswer)
             answerArrived();
         return;
     case Awaiting::Drain:
