@@ -1,7 +1,8 @@
 #pragma once
 
 #include "outstanding.h"
-#include "warninglimiter.h"
+#include "seriallink.h"
+#include "udplink.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -110,72 +111,38 @@ public:
     bool traceOn = false;
 
 private:
-    // What the receive side is waiting for; it decides where arriving bytes go.
-    enum class Awaiting {
-        Nothing,   // between exchanges: whatever comes belongs to no exchange
-        Answer,    // UDP: the first datagram; serial: `expected` bytes
-        GapEnd,    // serial: bytes up to a quiet gap
-        LinkCheck, // the link check's answer; everything before it is discarded
-        Drain,     // serial: discard until the line is quiet
-    };
+    friend class UdpLink;
+    friend class SerialLink;
 
     int checkReadAnswer(int rc, const QByteArray &request, const QByteArray &answer, int length,
                         const QString &tag, int needs);
+
+    // The transport that carries requests: UDP when both links exist.
+    LinkTransport *carrier();
+    bool checkLink();
+    void discardStale();
+
+    // What is outstanding, and whose an answer is.
+    bool noteSent(Outstanding::Kind kind, int answerSize);
+    bool settleAnswer(Outstanding::Kind kind);
+    bool linkInStep() const;
 
     // Waiting.
     void await(Awaiting what, int expected = 0);
     bool waitForAnswer(qint64 ms);
     void answerArrived();
 
-    // UDP.
-    int udpOpen(const QString &address, int port);
-    int udpExchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs,
-                    int expectedLength);
-    bool udpAwait(Awaiting what, qint64 ms);
-    bool receiveDatagram(int fd);
-    void sortDatagram(const QHostAddress &sender, quint16 senderPort, const char *data, int size);
-    void warnForeign(const QHostAddress &sender, quint16 senderPort, qint64 size);
-
-    // Serial.
-    int serialExchange(const QByteArray &frame, QByteArray &reply, int timeoutMs,
-                       int expectedLength);
-    bool serialSend(const QByteArray &frame);
-    bool serialAwait(Awaiting what, qint64 ms, int expected = 0);
-    void takeQuickBytes();
-    int quietMs() const;
-    bool bytesFollowWithin(qint64 us);
-    void drainLine(qint64 ms);
-    void portError();
-    qint64 wireTimeUs(int bytes) const;
-
-    // Both.
-    bool checkLink();
-    void discardStale();
-    bool settleAnswer(Outstanding::Kind kind);
-    bool linkInStep() const;
-    bool noteSent(Outstanding::Kind kind, int answerSize);
-
-    // Serial: what comes ahead of an answer.
-    bool stripAhead();
-    void settleBurst(const QByteArray &burst);
-
-    QByteArray datagram;        // receive scratch, kept to spare an allocation per answer
-    QHostAddress senderAddress; // likewise for the sender of each datagram
-    int bindError = -1;         // what the last bind to the local port failed with, if it did
+    UdpLink udp{*this};
+    SerialLink serial{*this};
 
     Outstanding outstanding;
-    QByteArray lastRequest;     // serial: the request just sent, as its echo would look
-    bool echoPending = false;   // serial: the line may still echo lastRequest
     bool linkAnswered = false;  // a link check was answered since the last one went out
     bool ownLinkAnswer = false; // and it was that one's own answer
-    quint64 echoes = 0;
-
     Awaiting awaiting = Awaiting::Nothing;
     int expected = 0; // bytes that complete a serial answer
     bool answerReady = false;
     QEventLoop *waitLoop = nullptr;
     bool resyncNeeded = false;
-    bool portLost = false; // the serial device went away; the port was closed for it
     quint64 dropped = 0;
-    WarningLimiter foreignWarnings;
+    quint64 echoes = 0;
 };

@@ -41,7 +41,7 @@ bool CmdTarvik::waitForAnswer(qint64 ms)
         if (!self)
             return false;
         waitLoop = outer;
-        if (portLost)
+        if (serial.lost())
             break;
     }
     return answerReady;
