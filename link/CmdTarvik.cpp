@@ -2,6 +2,10 @@
 
 #include "linklimits.h"
 
+#include <QSerialPort>
+#include <QTimer>
+#include <QUdpSocket>
+
 #include <array>
 
 CmdTarvik::CmdTarvik() = default;
@@ -56,7 +60,20 @@ int CmdTarvik::releaseUdp()
 int CmdTarvik::serialConnectDrive(QString portName, int baud, int dataBits, int stopBits,
                                   QString parity)
 {
-    return serial.open(portName, baud, dataBits, stopBits, parity);
+    if (!serialPort) {
+        serialPort = new QSerialPort(this);
+        // Between exchanges the port holds at most this much, whatever the line does.
+        serialPort->setReadBufferSize(linklimits::receiveLimit);
+        connect(serialPort, &QSerialPort::readyRead, this, &CmdTarvik::serialreadyRead);
+        connect(serialPort, &QSerialPort::errorOccurred, this, [this] { serial.portError(); });
+    }
+    const int opened = serial.open(portName, baud, dataBits, stopBits, parity);
+    if (opened == Opened && !gapTimer) {
+        gapTimer = new QTimer(this);
+        gapTimer->setSingleShot(false);
+        connect(gapTimer, &QTimer::timeout, this, &CmdTarvik::TimerTimeOut);
+    }
+    return opened;
 }
 
 int CmdTarvik::serialDisConnectDrive()
@@ -71,6 +88,12 @@ int CmdTarvik::deleteSerialPort()
 
 int CmdTarvik::UDPConnectDrive(QString address, int port)
 {
+    if (!udpSocket) {
+        udpSocket = new QUdpSocket(this);
+        connect(udpSocket, &QUdpSocket::readyRead, this, &CmdTarvik::myreadyRead);
+        connect(udpSocket, &QUdpSocket::connected, this, &CmdTarvik::myconnected);
+        connect(udpSocket, &QUdpSocket::disconnected, this, &CmdTarvik::mydisconnected);
+    }
     const int opened = udp.open(address, port);
     if (opened != Opened)
         return opened;
@@ -166,45 +189,4 @@ bool CmdTarvik::checkLink()
     const bool inStep = sent && !serial.lost() && linkInStep();
     resyncNeeded = !inStep;
     return inStep;
-}
-
-// Notes a request about to go out. False when too much is outstanding to send anything: the
-// access fails, and the link stays out of step until answers settle what is outstanding.
-bool CmdTarvik::noteSent(Outstanding::Kind kind, int answerSize)
-{
-    if (outstanding.sent(kind, answerSize))
-        return true;
-    resyncNeeded = true;
-    return false;
-}
-
-// Settles an answer from the device against what is outstanding. True when the exchange waiting
-// now takes it: the answer is to the request it sent, and to nothing older.
-bool CmdTarvik::settleAnswer(Outstanding::Kind kind)
-{
-    const Outstanding::Owner owner = outstanding.settle(kind);
-    if (owner == Outstanding::Owner::Nobody) {
-        // No request gives such an answer: a repeat, an echo or babble puts the link out of step.
-        resyncNeeded = true;
-        return false;
-    }
-    if (kind == Outstanding::Kind::LinkCheck) {
-        linkAnswered = true;
-        ownLinkAnswer = ownLinkAnswer || owner == Outstanding::Owner::Newest;
-    }
-    // The link check's own answer settles everything sent before it.
-    if (awaiting == Awaiting::LinkCheck)
-        return ownLinkAnswer;
-    const bool exchangeWaits = awaiting == Awaiting::Answer || awaiting == Awaiting::GapEnd;
-    return owner == Outstanding::Owner::Newest && exchangeWaits &&
-           kind == Outstanding::Kind::Exchange;
-}
-
-// The link check has done its work when its own answer came. When only an older link check was
-// answered (this one's answer lost, or still on its way), it has waited its whole time: it passes
-// then if no read or write sent before it can still be answered, so that a lost answer does not
-// hold the link out of step for good.
-bool CmdTarvik::linkInStep() const
-{
-    return ownLinkAnswer || (linkAnswered && !outstanding.awaits(Outstanding::Kind::Exchange));
 }

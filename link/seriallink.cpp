@@ -54,18 +54,11 @@ bool SerialLink::usable() const
     return face.serialPort && (face.serialPort->isOpen() || portLost);
 }
 
+// The port exists (the face creates it on first use, with its signals on the face's slots); the
+// face also creates the gap timer once a port has opened.
 int SerialLink::open(const QString &portName, int baud, int dataBits, int stopBits,
                      const QString &parity)
 {
-    if (!face.serialPort) {
-        face.serialPort = new QSerialPort(&face);
-        // Between exchanges the port holds at most this much, whatever the line does.
-        face.serialPort->setReadBufferSize(linklimits::receiveLimit);
-        QObject::connect(face.serialPort, &QSerialPort::readyRead, &face,
-                         &CmdTarvik::serialreadyRead);
-        QObject::connect(face.serialPort, &QSerialPort::errorOccurred, &face,
-                         [this] { portError(); });
-    }
     if (face.serialPort->isOpen()) {
         face.serialPort->clear(QSerialPort::AllDirections);
         face.serialPort->close();
@@ -81,11 +74,6 @@ int SerialLink::open(const QString &portName, int baud, int dataBits, int stopBi
     if (settings.gapMs > 0)
         face.gapMs = settings.gapMs;
 
-    if (!face.gapTimer) {
-        face.gapTimer = new QTimer(&face);
-        face.gapTimer->setSingleShot(false);
-        QObject::connect(face.gapTimer, &QTimer::timeout, &face, &CmdTarvik::TimerTimeOut);
-    }
     return CmdTarvik::Opened;
 }
 
@@ -111,7 +99,7 @@ int SerialLink::deletePort()
         face.serialPort = nullptr;
     }
     if (face.gapTimer) {
-        QObject::disconnect(face.gapTimer, &QTimer::timeout, &face, &CmdTarvik::TimerTimeOut);
+        QObject::disconnect(face.gapTimer, nullptr, &face, nullptr);
         delete face.gapTimer;
         face.gapTimer = nullptr;
     }

@@ -45,15 +45,10 @@ bool UdpLink::usable() const
     return face.udpSocket;
 }
 
+// The socket exists (the face creates it on first use, with its signals on the face's slots).
 int UdpLink::open(const QString &address, int port)
 {
-    QUdpSocket *&socket = face.udpSocket;
-    if (!socket) {
-        socket = new QUdpSocket(&face);
-        QObject::connect(socket, &QUdpSocket::readyRead, &face, &CmdTarvik::myreadyRead);
-        QObject::connect(socket, &QUdpSocket::connected, &face, &CmdTarvik::myconnected);
-        QObject::connect(socket, &QUdpSocket::disconnected, &face, &CmdTarvik::mydisconnected);
-    }
+    QUdpSocket *socket = face.udpSocket;
     // A port beyond 16 bits would be cut to another port, a device nobody named: the refused
     // string leaves no peer at all, so nothing ever goes out to it.
     if (port < 0 || port > 0xFFFF) {
@@ -90,9 +85,8 @@ int UdpLink::close()
 int UdpLink::deleteSocket()
 {
     if (QUdpSocket *socket = face.udpSocket) {
-        QObject::disconnect(socket, &QUdpSocket::connected, &face, &CmdTarvik::myconnected);
-        QObject::disconnect(socket, &QUdpSocket::disconnected, &face, &CmdTarvik::mydisconnected);
-        QObject::disconnect(socket, &QUdpSocket::readyRead, &face, &CmdTarvik::myreadyRead);
+        // Its connected, disconnected and readyRead signals: all it sends to the face.
+        QObject::disconnect(socket, nullptr, &face, nullptr);
         delete socket;
         face.udpSocket = nullptr;
     }
