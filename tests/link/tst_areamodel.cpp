@@ -1,6 +1,6 @@
 // The area table as the link and the driver consult it: every name leads back to its own code,
-// the longest name heading an address wins, each area's class and scale, and which areas a write
-// of the types most areas refuse may go to.
+// each area's class and scale, and which areas a write of the types most areas refuse may go to.
+// Addresses against the names are the driver's tag-address tests.
 #include "DataType.h"
 #include "areamodel.h"
 
@@ -16,8 +16,6 @@ class TestAreaModel : public QObject
 
 private slots:
     void namesLeadToTheirCodes();
-    void longestName_data();
-    void longestName();
     void layout_data();
     void layout();
     void takesWrite_data();
@@ -35,29 +33,6 @@ void TestAreaModel::namesLeadToTheirCodes()
         QCOMPARE(tarvik::areaCode(name + QLatin1String("1")), code);
     }
     QCOMPARE(named, 26);
-}
-
-void TestAreaModel::longestName_data()
-{
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<int>("code");
-    QTest::newRow("DI_F7 -> 2, not DI") << "DI_F7" << 2;
-    QTest::newRow("DO_S1 -> 6, not DO") << "DO_S1" << 6;
-    QTest::newRow("AI_S3 -> 9, not AI") << "AI_S3" << 9;
-    QTest::newRow("AO_F3 -> 11, not AO") << "AO_F3" << 11;
-    QTest::newRow("DI_X1 -> 1, the shorter name") << "DI_X1" << 1;
-    QTest::newRow("NDI1 -> 15") << "NDI1" << 15;
-    QTest::newRow("Cust1 -> 0, a name is matched whole") << "Cust1" << 0;
-    QTest::newRow("ai_f1 -> 0, letter case counts") << "ai_f1" << 0;
-    QTest::newRow("\" AI1\" -> 0, nothing trimmed") << " AI1" << 0;
-    QTest::newRow("\"\" -> 0") << "" << 0;
-}
-
-void TestAreaModel::longestName()
-{
-    QFETCH(QString, address);
-    QFETCH(int, code);
-    QCOMPARE(tarvik::areaCode(address), code);
 }
 
 void TestAreaModel::layout_data()
