@@ -56,6 +56,7 @@ enum class ConnectOutcome : int {
 // What DisConnectDrive answers.
 enum class CloseOutcome : int { Closed = 0, NothingToClose = -1 };
 
+// A code with its words, and the words of a code in a table of them (null where it has no row).
 struct CodeWords
 {
     int code;
