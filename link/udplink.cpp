@@ -13,9 +13,8 @@
 
 namespace {
 
-constexpr char foreignFormat[] = "lib[Tarvik]%1:%2  datagram from %3:%4 dropped len = %5";
-constexpr char foreignSummaryFormat[] = "lib[Tarvik]%1:%2  %3 more datagrams from other senders "
-                                        "dropped";
+constexpr const char *foreignFormat = protocollog::foreignFormat.data();
+constexpr const char *foreignSummaryFormat = protocollog::foreignSummaryFormat.data();
 
 quint16 senderPortOf(const sockaddr_storage &from)
 {
