@@ -4,14 +4,15 @@
 
 namespace {
 
-// Which answers each kind of request can be given, indexed by Kind then Shape.
+// Which answers each kind of request can be given, indexed by Kind then Shape. A write is
+// answered with anything but 04 01: that is a link check's answer, and a write that took a late
+// or repeated one would be reported done before the device confirmed it.
 constexpr bool gives[][2] = {
     {true, false}, // a link check: 04 01
-    {false, true}, // a read: anything but 04 01, which its sequence check would refuse anyway
-    {true, true},  // a write: anything
+    {false, true}, // a read: its answer repeats the read's 01 01
+    {false, true}, // a write
 };
-static_assert(std::size(gives) == int(Outstanding::Kind::Write) + 1,
-              "one row per kind of request");
+static_assert(std::size(gives) == int(Outstanding::Kind::Write) + 1, "one row per kind of request");
 
 bool isExchange(Outstanding::Kind kind)
 {
@@ -32,18 +33,9 @@ bool Outstanding::sent(Kind kind, int answerSize)
     return true;
 }
 
-// The oldest request that could have given an answer of this shape. An answer 04 01 goes to a
-// link check while one is outstanding, and to a write only when none is: devices answer link
-// checks so, writes hardly ever, and a write that took a link check's answer would be reported
-// done before its own answer came.
+// The oldest request that could have given an answer of this shape.
 int Outstanding::ownerIndex(Shape shape) const
 {
-    if (shape == Shape::LinkCheck) {
-        for (int i = 0; i < size_; ++i) {
-            if (entries_[i].kind == Kind::LinkCheck)
-                return i;
-        }
-    }
     for (int i = 0; i < size_; ++i) {
         if (gives[int(entries_[i].kind)][int(shape)])
             return i;

@@ -13,10 +13,8 @@
 // when no older request could have given it: late answers, however late, settle older requests
 // and never become the value of a newer one.
 //
-// What an answer shows of its request is little: a link check is answered 04 01, a read never
-// so (its answer repeats the read's 01 01), and a write with anything at all. Link checks sent
-// one after another are told apart by counting them. A write that might have been answered 04 01
-// yields such an answer to an outstanding link check (see ownerIndex).
+// What an answer shows of its request is little: a link check is answered 04 01, a read or a
+// write never so. Link checks sent one after another are told apart by counting them.
 class Outstanding
 {
 public:

@@ -250,15 +250,6 @@ bool SerialLink::stripAhead()
 {
     for (;;) {
         if (linklimits::isLinkCheckAnswer(face.recvBuffer)) {
-            // A write may be answered 04 01 too: when nothing older could have sent it, the
-            // write's answer has begun.
-            const Outstanding::Settled owner =
-                face.outstanding.ownerOf(Outstanding::Shape::LinkCheck);
-            if (owner.owner == Outstanding::Owner::Newest &&
-                owner.kind == Outstanding::Kind::Write) {
-                echoPending = false;
-                return true;
-            }
             face.settleAnswer(Outstanding::Shape::LinkCheck);
             face.recvBuffer.remove(0, 2);
             face.dropped += 2;
@@ -368,7 +359,7 @@ int SerialLink::exchange(const QByteArray &frame, int, QByteArray &reply, int ti
     }
     // Nothing older than this request can give an answer like it: it is its own.
     face.awaiting = Awaiting::Answer;
-    const bool own = face.settleAnswer(linklimits::shapeOf(face.recvBuffer));
+    const bool own = face.settleAnswer(Outstanding::Shape::Other);
     face.awaiting = Awaiting::Nothing;
     if (!own) {
         face.recvBuffer.clear();

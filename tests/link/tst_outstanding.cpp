@@ -21,22 +21,38 @@ void OutstandingTest::owners_data()
     QTest::addColumn<QString>("script");
     QTest::addColumn<QString>("owners");
     QTest::addColumn<int>("left");
-    QTest::newRow("answered at once") << "R x L l" << "nn" << 0;
-    QTest::newRow("late read, then the link check's answer") << "R L x l" << "on" << 0;
-    QTest::newRow("late read lost: the link check settles it") << "R L l" << "n" << 0;
-    QTest::newRow("late link check taken by none but its own") << "L L l l" << "on" << 0;
-    QTest::newRow("one link check answer for two: one stays") << "L L l" << "o" << 1;
-    QTest::newRow("read behind a late link check is its own") << "L R l x" << "on" << 0;
-    QTest::newRow("answer behind a taken one is nobody's") << "R x x" << "n-" << 0;
-    QTest::newRow("link check answer after a read's is nobody's") << "L R x l" << "n-" << 0;
-    QTest::newRow("a read is never answered 04 01") << "R l" << "-" << 1;
-    QTest::newRow("a read's shape cannot answer a link check") << "L x" << "-" << 1;
-    QTest::newRow("two late reads: the first answer goes to the first") << "R L R x x" << "on" << 0;
-    QTest::newRow("a write takes any answer") << "W l" << "n" << 0;
-    QTest::newRow("04 01 goes to an older link check before a write") << "L W l x" << "on" << 0;
-    QTest::newRow("04 01 goes to a link check before an older write") << "W L l" << "n" << 0;
-    QTest::newRow("a late write's answer settles it, not the read behind") << "W L R x x" << "on"
-                                                                             << 0;
+    QTest::newRow("answered at once") << "R x L l"
+                                      << "nn" << 0;
+    QTest::newRow("late read, then the link check's answer") << "R L x l"
+                                                             << "on" << 0;
+    QTest::newRow("late read lost: the link check settles it") << "R L l"
+                                                               << "n" << 0;
+    QTest::newRow("late link check taken by none but its own") << "L L l l"
+                                                               << "on" << 0;
+    QTest::newRow("one link check answer for two: one stays") << "L L l"
+                                                              << "o" << 1;
+    QTest::newRow("read behind a late link check is its own") << "L R l x"
+                                                              << "on" << 0;
+    QTest::newRow("answer behind a taken one is nobody's") << "R x x"
+                                                           << "n-" << 0;
+    QTest::newRow("link check answer after a read's is nobody's") << "L R x l"
+                                                                  << "n-" << 0;
+    QTest::newRow("a read is never answered 04 01") << "R l"
+                                                    << "-" << 1;
+    QTest::newRow("a read's shape cannot answer a link check") << "L x"
+                                                               << "-" << 1;
+    QTest::newRow("two late reads: the first answer goes to the first") << "R L R x x"
+                                                                        << "on" << 0;
+    QTest::newRow("a write takes any answer") << "W x"
+                                              << "n" << 0;
+    QTest::newRow("but a link check's") << "W l"
+                                        << "-" << 1;
+    QTest::newRow("04 01 goes to an older link check before a write") << "L W l x"
+                                                                      << "on" << 0;
+    QTest::newRow("04 01 goes to a link check before an older write") << "W L l"
+                                                                      << "n" << 0;
+    QTest::newRow("a late write's answer settles it, not the read behind") << "W L R x x"
+                                                                           << "on" << 0;
 }
 
 void OutstandingTest::owners()
