@@ -1,9 +1,10 @@
 # Shared by the scripts: the packages the project needs, and installing them.
 
 # Build and test dependencies, all from Debian 12's own packages.
-TARVIK_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5serialport5-dev)
-# What the tests need besides: tshark checks the protocol dissector against captured traffic.
-TARVIK_TEST_PACKAGES=(tshark)
+TARVIK_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5serialport5-dev libmosquitto-dev)
+# What the tests need besides: tshark checks the protocol dissector against captured traffic;
+# the gateway tests run a mosquitto broker, subscribe with its clients and make a CA with openssl.
+TARVIK_TEST_PACKAGES=(tshark mosquitto mosquitto-clients openssl)
 
 missing_packages() {
     local p
