@@ -296,7 +296,10 @@ QString Reader::finishController()
         return QString();
     ControllerSettings &c = *current;
     current = nullptr;
+    // A fault of the section as a whole is told at its header.
     const auto whole = [&](const QString &why) {
+        fault.line = controllerLines.value(c.name);
+        fault.key.clear();
         return QStringLiteral("controller %1: %2").arg(c.name, why);
     };
     if (c.connection.isEmpty())
