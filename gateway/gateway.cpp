@@ -154,8 +154,13 @@ void Gateway::takeCounters(const ControllerCounters &c)
 
 void Gateway::brokerChanged(bool up, const QString &why)
 {
-    logLine(up ? QStringLiteral("broker: connected; statuses and last values published again")
-               : QStringLiteral("broker: lost (%1); connecting again").arg(why));
+    if (up)
+        logLine(everConnected ? QStringLiteral("broker: connected again; statuses and last values "
+                                               "published again")
+                              : QStringLiteral("broker: connected"));
+    else
+        logLine(QStringLiteral("broker: lost (%1); connecting again").arg(why));
+    everConnected = everConnected || up;
 }
 
 void Gateway::setRequest(const QByteArray &topic, const QByteArray &payload,

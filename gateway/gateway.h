@@ -55,6 +55,7 @@ private:
     QMap<QString, ControllerCounters> atLastStats;
     QTimer statsTimer;
     QElapsedTimer sinceStats;
+    bool everConnected = false;
 };
 
 // One line on standard error per event; journald adds the time.

@@ -81,10 +81,10 @@ void MqttClient::tryConnect()
 {
     if (stopping)
         return;
-    const int rc = backoffMs == 0
-                       ? mosquitto_connect_async(mosq, settings.host.toUtf8().constData(),
-                                                 settings.port, settings.keepaliveS)
-                       : mosquitto_reconnect_async(mosq);
+    const int rc = !everStarted ? mosquitto_connect_async(mosq, settings.host.toUtf8().constData(),
+                                                          settings.port, settings.keepaliveS)
+                                : mosquitto_reconnect_async(mosq);
+    everStarted = true; // host and port are set: from now on a retry reconnects
     if (rc != MOSQ_ERR_SUCCESS) {
         lost(QStringLiteral("connect: %1").arg(mosquittoWords(rc)));
         return;
@@ -170,7 +170,7 @@ void MqttClient::onConnect(mosquitto *, void *self, int rc, int, const mqtt5__pr
                     .arg(QString::fromUtf8(mosquitto_reason_string(rc))));
         return;
     }
-    c->backoffMs = 1; // from now on a retry reconnects the same session
+    c->backoffMs = 0;
     c->connected = true;
     for (const QByteArray &pattern : qAsConst(c->subscriptions))
         mosquitto_subscribe_v5(c->mosq, nullptr, pattern.constData(), c->settings.qos, 0, nullptr);

@@ -78,6 +78,7 @@ private:
     QTimer misc;
     QTimer retry;
     int backoffMs = 0;
+    bool everStarted = false;
     bool connected = false;
     bool stopping = false;
     QQueue<MqttMessage> waiting;
