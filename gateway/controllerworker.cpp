@@ -3,6 +3,7 @@
 #include "driverlibrary.h"
 #include "recordformat.h"
 
+#include <QDateTime>
 #include <QThread>
 
 namespace {
@@ -29,8 +30,8 @@ ControllerWorker::ControllerWorker(const ControllerSettings &settings, const QSt
         if (!engine)
             return;
         const ScanCounters &c = engine->counters();
-        emit counters(
-            {config.name, c.requests, c.tagReads, int(config.tags.size()), c.failures, online});
+        emit counters({config.name, QDateTime::currentMSecsSinceEpoch(), c.requests, c.tagReads,
+                       int(config.tags.size()), c.failures, online});
     });
 }
 

@@ -16,6 +16,7 @@ class DriverLibrary;
 struct ControllerCounters
 {
     QString name;
+    qint64 atMs = 0; // when the counts were taken, ms since the epoch
     qint64 requests = 0;
     qint64 tagReads = 0;
     int tags = 0;

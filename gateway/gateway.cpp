@@ -97,7 +97,6 @@ bool Gateway::start(const GatewayConfig &checked, QString *error)
                 .arg(config.broker.clientId));
     startWorkers();
     statsTimer.start(config.broker.statsIntervalS * 1000);
-    sinceStats.start();
     return true;
 }
 
@@ -149,6 +148,7 @@ void Gateway::takeMessages(const QVector<MqttMessage> &batch)
 
 void Gateway::takeCounters(const ControllerCounters &c)
 {
+    previous[c.name] = latest.value(c.name);
     latest[c.name] = c;
 }
 
@@ -214,19 +214,23 @@ void Gateway::refuseWrite(const QByteArray &topic, const QString &why,
 
 void Gateway::publishStats()
 {
-    const double seconds = qMax<qint64>(1, sinceStats.restart()) / 1000.0;
-    qint64 reads = 0, requests = 0, tagReads = 0, tags = 0;
+    // Rates from each controller's two latest counts and the time between them.
+    double readsPerS = 0;
+    qint64 requests = 0, reads = 0, tagReads = 0, tags = 0;
     QMap<int, qint64> failures;
     for (const ControllerCounters &c : qAsConst(latest)) {
-        const ControllerCounters before = atLastStats.value(c.name);
-        reads += c.tagReads - before.tagReads;
-        requests += c.requests - before.requests;
+        const ControllerCounters before = previous.value(c.name);
+        const qint64 ms = c.atMs - before.atMs;
+        if (before.atMs > 0 && ms > 0) {
+            readsPerS += double(c.tagReads - before.tagReads) * 1000.0 / double(ms);
+            requests += c.requests - before.requests;
+            reads += c.tagReads - before.tagReads;
+        }
         tagReads += c.tagReads;
         tags += c.tags;
         for (auto f = c.failures.begin(); f != c.failures.end(); ++f)
             failures[f.key()] += f.value();
     }
-    atLastStats = latest;
     QStringList byOutcome;
     for (auto f = failures.begin(); f != failures.end(); ++f)
         byOutcome << QStringLiteral("\"%1\":%2").arg(f.key()).arg(f.value());
@@ -235,7 +239,7 @@ void Gateway::publishStats()
     const QString json =
         QStringLiteral("{\"reads_per_s\":%1,\"failures\":{%2},\"exchanges_per_scan\":%3,"
                        "\"queue\":%4,\"dropped\":%5,\"published\":%6,\"tag_reads\":%7}")
-            .arg(QString::number(reads / seconds, 'f', 1), byOutcome.join(QLatin1Char(',')),
+            .arg(QString::number(readsPerS, 'f', 1), byOutcome.join(QLatin1Char(',')),
                  QString::number(perScan, 'f', 1))
             .arg(mqtt->queueDepth())
             .arg(mqtt->dropped())
@@ -258,7 +262,7 @@ void Gateway::reload()
     logLine(QStringLiteral("reload: %1").arg(configPath));
     stopWorkers();
     latest.clear();
-    atLastStats.clear();
+    previous.clear();
     const bool newBroker = !sameBroker(fresh.broker, config.broker);
     for (const ControllerSettings &c : qAsConst(config.controllers))
         mqtt->publish(

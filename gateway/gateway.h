@@ -52,9 +52,8 @@ private:
     QVector<ControllerWorker *> workers;
     QVector<QThread *> threads;
     QMap<QString, ControllerCounters> latest;
-    QMap<QString, ControllerCounters> atLastStats;
+    QMap<QString, ControllerCounters> previous; // the counts before the latest, for rates
     QTimer statsTimer;
-    QElapsedTimer sinceStats;
     bool everConnected = false;
 };
 

@@ -21,6 +21,7 @@ public:
     // SIGTERM and a bounded wait, then SIGKILL: everything the broker held is gone.
     void stop();
     quint16 port() const { return port_; }
+    qint64 processId() const { return process_.processId(); }
 
 private:
     bool accepting(int timeoutMs);
