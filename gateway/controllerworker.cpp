@@ -1,5 +1,6 @@
 #include "controllerworker.h"
 
+#include "TarvikOutcome.h"
 #include "driverlibrary.h"
 #include "recordformat.h"
 
@@ -141,6 +142,21 @@ void ControllerWorker::linkChanged(bool up, const QString &why)
         up ? QStringLiteral("controller %1: online (%2)").arg(config.name, config.connection)
            : QStringLiteral("controller %1: offline: %2; connecting again").arg(config.name, why));
     publishStatus(up);
+    if (!up)
+        markAllStale();
+}
+
+// The link is closed: no tag's value is fresh any more, also where the last read succeeded.
+void ControllerWorker::markAllStale()
+{
+    CLabelVariable closed;
+    closed.result = int(tarvik::Outcome::LinkNotOpen);
+    closed.time = QDateTime::currentDateTime();
+    for (int i = 0; i < memory.size(); ++i) {
+        if (memory[i].lastResult != 0)
+            continue;
+        tagRead(i, closed, 0);
+    }
 }
 
 void ControllerWorker::publishStatus(bool up)

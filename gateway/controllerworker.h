@@ -64,6 +64,7 @@ private:
     void linkChanged(bool up, const QString &why) override;
     void written(const ScanWrite &write, const CLabelVariable &record) override;
     void publishStatus(bool online);
+    void markAllStale();
     void flush();
     QByteArray topic(const QString &tail) const;
 

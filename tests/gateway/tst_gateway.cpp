@@ -138,7 +138,7 @@ void GatewayTest::valuesRetainedDeadbandMaxAge()
     GatewayRun gw;
     QVERIFY(gw.start(broker(mqtt.port()) +
                      controller("c", sim.udpConnectionString(),
-                                "interval = 100\nmax_age = 3\ntag = a AI1 Int16 deadband=100\n"
+                                "interval = 100\nmax_age = 4\ntag = a AI1 Int16 deadband=100\n"
                                 "tag = big AI3 Int64\ntag = f AI5 Float\n")));
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
@@ -162,7 +162,7 @@ void GatewayTest::valuesRetainedDeadbandMaxAge()
     QCOMPARE(sim.control(QStringLiteral("poke AI 0 f911")), QStringLiteral("ok"));
     QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a "), 3000, seen)), QStringLiteral("4601"));
     seen = sub.lines().size();
-    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a "), 6000, seen)), QStringLiteral("4601"));
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a "), 8000, seen)), QStringLiteral("4601"));
 }
 
 void GatewayTest::mergedAndSingleAgree()
@@ -255,8 +255,8 @@ void GatewayTest::writes()
         return;
     }
     QCOMPARE(sim.control(QStringLiteral("peek AI 0 4")), peek);
-    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/w "), 5000, seen)),
-             QStringLiteral("[-2,300]"));
+    // The read back publishes what was written; the first value may still arrive after `seen`.
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/w .*\"value\":\\[-2,300\\],"), 5000, seen).isEmpty());
     QCOMPARE(sim.requestsSeen(), requests + 2);
 }
 
