@@ -5,7 +5,6 @@
 #include "gatewayconfig.h"
 #include "mqttclient.h"
 
-#include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
 #include <QTimer>

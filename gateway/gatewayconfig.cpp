@@ -106,6 +106,34 @@ const QMap<QString, BrokerKey> &brokerKeys()
     return keys;
 }
 
+// Controller keys that set one value each.
+using ControllerKey = QString (*)(const QString &value, ControllerSettings &c);
+
+const QMap<QString, ControllerKey> &controllerKeys()
+{
+    using C = ControllerSettings;
+    static const QMap<QString, ControllerKey> keys = {
+        {"interval",
+         [](const QString &v, C &c) { return wholeNumber(v, 1, largestInterval, &c.intervalMs); }},
+        {"deadband", [](const QString &v, C &c) { return nonNegative(v, &c.deadband); }},
+        {"max_age", [](const QString &v, C &c) { return wholeNumber(v, 1, 604800, &c.maxAgeS); }},
+        {"tag_messages", [](const QString &v, C &c) { return onOff(v, &c.tagMessages); }},
+        {"scan_messages", [](const QString &v, C &c) { return onOff(v, &c.scanMessages); }},
+        {"merge", [](const QString &v, C &c) { return onOff(v, &c.merge.merge); }},
+        {"gap", [](const QString &v, C &c) { return wholeNumber(v, 0, 1467, &c.merge.gapFill); }},
+        {"reconnect", [](const QString &v, C &c) { return onOff(v, &c.reconnect.enabled); }},
+        {"failures", [](const QString &v,
+                        C &c) { return wholeNumber(v, 1, 1000, &c.reconnect.failuresInRow); }},
+        {"backoff", [](const QString &v,
+                       C &c) { return wholeNumber(v, 10, 3600000, &c.reconnect.firstBackoffMs); }},
+        {"backoff_max",
+         [](const QString &v, C &c) {
+             return wholeNumber(v, 10, 3600000, &c.reconnect.longestBackoffMs);
+         }},
+    };
+    return keys;
+}
+
 // `tag = NAME ADDRESS TYPE [count=N] [interval=MS] [deadband=X] [writable]`
 QString inlineTag(const QString &value, GatewayTag *t)
 {
@@ -146,6 +174,10 @@ private:
     QString line(const QString &text);
     QString section(const QString &header);
     QString controllerKey(const QString &key, const QString &value);
+    QString connectionKey(const QString &value);
+    QString tagKey(const QString &value);
+    QString tagsKey(const QString &value);
+    QString writableKey(const QString &value);
     QString finishController();
     QString check();
     QString passwordFrom(const QString &file);
@@ -242,51 +274,48 @@ QString Reader::section(const QString &header)
 
 QString Reader::controllerKey(const QString &key, const QString &value)
 {
-    ControllerSettings &c = *current;
-    if (key == QLatin1String("connection"))
-        return checks::connection(value, &c.connection);
-    if (key == QLatin1String("tag")) {
-        GatewayTag t;
-        const QString why = inlineTag(value, &t);
-        c.tags.append(t);
-        return why;
-    }
-    if (key == QLatin1String("tags")) {
-        QString why;
-        const QString file = QFileInfo(QFileInfo(path).dir(), value).filePath();
-        for (const Tag &tag : loadTagList(file, &why))
-            c.tags.append({tag, -1, false});
-        return why;
-    }
-    if (key == QLatin1String("writable")) {
-        writableNames << value.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        return QString();
-    }
-    if (key == QLatin1String("interval"))
-        return wholeNumber(value, 1, largestInterval, &c.intervalMs);
-    if (key == QLatin1String("deadband"))
-        return nonNegative(value, &c.deadband);
-    if (key == QLatin1String("max_age"))
-        return wholeNumber(value, 1, 86400 * 7, &c.maxAgeS);
-    if (key == QLatin1String("tag_messages"))
-        return onOff(value, &c.tagMessages);
-    if (key == QLatin1String("scan_messages"))
-        return onOff(value, &c.scanMessages);
-    if (key == QLatin1String("merge"))
-        return onOff(value, &c.merge.merge);
-    if (key == QLatin1String("gap"))
-        return wholeNumber(value, 0, 1467, &c.merge.gapFill);
-    if (key == QLatin1String("reconnect"))
-        return onOff(value, &c.reconnect.enabled);
-    if (key == QLatin1String("failures"))
-        return wholeNumber(value, 1, 1000, &c.reconnect.failuresInRow);
-    if (key == QLatin1String("backoff"))
-        return wholeNumber(value, 10, 3600000, &c.reconnect.firstBackoffMs);
-    if (key == QLatin1String("backoff_max"))
-        return wholeNumber(value, 10, 3600000, &c.reconnect.longestBackoffMs);
-    return QStringLiteral("no such key in [controller]; keys are connection, tag, tags, "
-                          "writable, interval, deadband, max_age, tag_messages, scan_messages, "
-                          "merge, gap, reconnect, failures, backoff, backoff_max");
+    using OwnKey = QString (Reader::*)(const QString &);
+    static const QMap<QString, OwnKey> own = {{"connection", &Reader::connectionKey},
+                                              {"tag", &Reader::tagKey},
+                                              {"tags", &Reader::tagsKey},
+                                              {"writable", &Reader::writableKey}};
+    if (const OwnKey k = own.value(key))
+        return (this->*k)(value);
+    if (const ControllerKey set = controllerKeys().value(key))
+        return set(value, *current);
+    return QStringLiteral("no such key in [controller]; keys are %1, %2")
+        .arg(QStringList(own.keys()).join(QStringLiteral(", ")),
+             QStringList(controllerKeys().keys()).join(QStringLiteral(", ")));
+}
+
+QString Reader::connectionKey(const QString &value)
+{
+    return checks::connection(value, &current->connection);
+}
+
+QString Reader::tagKey(const QString &value)
+{
+    GatewayTag t;
+    const QString why = inlineTag(value, &t);
+    current->tags.append(t);
+    return why;
+}
+
+// A tag list file in the host's forms, found beside this file when its path is relative.
+QString Reader::tagsKey(const QString &value)
+{
+    QString why;
+    const QString file = QFileInfo(QFileInfo(path).dir(), value).filePath();
+    for (const Tag &tag : loadTagList(file, &why))
+        current->tags.append({tag, -1, false});
+    return why;
+}
+
+// Checked once the section is complete: the names may come before their tags.
+QString Reader::writableKey(const QString &value)
+{
+    writableNames << value.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    return QString();
 }
 
 // What a controller's section must hold once it is complete.
