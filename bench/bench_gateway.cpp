@@ -272,7 +272,8 @@ void run(const Phase &phase, BrokerProcess &broker, SimProcess &sim)
     const ProcessUse gwAfter = useOf(gateway.processId());
     const ProcessUse brokerAfter = useOf(broker.processId());
     const int requests = sim.requestsSeen() - requestsBefore;
-    ::kill(pid_t(gateway.processId()), SIGTERM);
+    if (gateway.processId() > 0) // never kill(0): that is the whole process group
+        ::kill(pid_t(gateway.processId()), SIGTERM);
     gateway.waitForFinished(10000);
     counter.stop();
     probe.stop();

@@ -56,7 +56,13 @@ public:
         process.start(QStringLiteral(TARVIK_GATEWAY_PATH), {configure(config)});
         return process.waitForStarted(3000);
     }
-    void signal(int number) { ::kill(pid_t(process.processId()), number); }
+    // Only ever to the gateway: a process that is gone has no id, and kill(0) would reach the
+    // whole process group.
+    void signal(int number)
+    {
+        if (process.processId() > 0)
+            ::kill(pid_t(process.processId()), number);
+    }
     // Waits for a log line matching the expression.
     bool logged(const QString &expression, int timeoutMs)
     {
