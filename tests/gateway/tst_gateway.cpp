@@ -21,6 +21,7 @@ private slots:
     void checkOnly();
     void valuesRetainedDeadbandMaxAge();
     void mergedAndSingleAgree();
+    void scanMessagesAndStats();
     void writes_data();
     void writes();
     void silentControllerAlone();
@@ -190,6 +191,31 @@ void GatewayTest::mergedAndSingleAgree()
         QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/s/%1 ").arg(tag), 5000)), merged);
     }
     QVERIFY(gw.logged(QStringLiteral("controller m: online"), 1000));
+}
+
+// With scan messages on, one message per scan carries every tag published in it; the gateway's
+// counters come every stats interval.
+void GatewayTest::scanMessagesAndStats()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(mqtt.port(), "stats_interval = 1\n") +
+                     controller("c", sim.udpConnectionString(),
+                                "interval = 100\ntag_messages = off\nscan_messages = on\n"
+                                "tag = a AI1 Int16\ntag = s SI2 String\n")));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/scan 0  \\{\"a\":\\{\"value\":4101,\"ts\":\"[^\"]+\","
+                                        "\"result\":0\\},\"s\":\\{\"value\":\"SI2\","),
+                         5000)
+                 .isEmpty());
+    QVERIFY(sub.waitFor(QStringLiteral("^t/c/a "), 500).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/stats 0  \\{\"reads_per_s\":[1-9][0-9.]*,"
+                                        "\"failures\":\\{\\},\"exchanges_per_scan\":2\\.0,"),
+                         5000)
+                 .isEmpty());
 }
 
 void GatewayTest::writes_data()
