@@ -253,6 +253,9 @@ void GatewayTest::writes_data()
                                  << "7"
                                  << "\"result\":-1.*takes 2 elements, not 1"
                                  << "";
+    QTest::newRow("over the size limit") << "w" << QString(70000, QLatin1Char(' ')) + "[1,2]"
+                                         << "\"result\":-1.*too long"
+                                         << "";
 }
 
 // A write is checked before anything is sent; its result comes on TAG/set/result and on the
