@@ -14,7 +14,6 @@
 struct TagState
 {
     Tag tag;
-    qint64 dueMs = 0; // on the session's clock
     int reads = 0;
     int answers = 0;
     QMap<int, int> failures; // by result
