@@ -128,17 +128,17 @@ void ControllerWorker::tagRead(int tag, const CLabelVariable &record, double)
 void ControllerWorker::tagDropped(int tag, const CLabelVariable &record)
 {
     const GatewayTag &t = config.tags[tag];
-    emit event(QStringLiteral("controller %1: tag %2 (%3) is refused by the driver with result %4 "
-                              "(%5) and is read no more")
-                   .arg(config.name, t.tag.name, t.tag.address)
-                   .arg(record.result)
-                   .arg(recordformat::outcomeWords(record.result)));
+    emit logged(QStringLiteral("controller %1: tag %2 (%3) is refused by the driver with result %4 "
+                               "(%5) and is read no more")
+                    .arg(config.name, t.tag.name, t.tag.address)
+                    .arg(record.result)
+                    .arg(recordformat::outcomeWords(record.result)));
     pending.append({topic(t.tag.name), tagmessages::failureJson(record, memory[tag]), true, {}});
 }
 
 void ControllerWorker::linkChanged(bool up, const QString &why)
 {
-    emit event(
+    emit logged(
         up ? QStringLiteral("controller %1: online (%2)").arg(config.name, config.connection)
            : QStringLiteral("controller %1: offline: %2; connecting again").arg(config.name, why));
     publishStatus(up);
@@ -191,10 +191,10 @@ void ControllerWorker::written(const ScanWrite &write, const CLabelVariable &rec
     const QByteArray responseTopic = ticket.value(0).toByteArray();
     if (!responseTopic.isEmpty())
         pending.append({responseTopic, result, false, ticket.value(1).toByteArray()});
-    emit event(QStringLiteral("controller %1: write to %2: result %3 (%4)")
-                   .arg(config.name, name)
-                   .arg(record.result)
-                   .arg(recordformat::outcomeWords(record.result)));
+    emit logged(QStringLiteral("controller %1: write to %2: result %3 (%4)")
+                    .arg(config.name, name)
+                    .arg(record.result)
+                    .arg(recordformat::outcomeWords(record.result)));
 }
 
 void ControllerWorker::stop()

@@ -52,7 +52,7 @@ public slots:
 signals:
     void messages(const QVector<MqttMessage> &batch);
     void counters(const ControllerCounters &counters);
-    void event(const QString &line);
+    void logged(const QString &line);
     void stopped();
 
 private:

@@ -108,7 +108,7 @@ void Gateway::startWorkers()
         worker->moveToThread(thread);
         connect(worker, &ControllerWorker::messages, this, &Gateway::takeMessages);
         connect(worker, &ControllerWorker::counters, this, &Gateway::takeCounters);
-        connect(worker, &ControllerWorker::event, this, &logLine);
+        connect(worker, &ControllerWorker::logged, this, &logLine);
         connect(worker, &ControllerWorker::stopped, thread, &QThread::quit, Qt::DirectConnection);
         thread->start();
         QMetaObject::invokeMethod(worker, &ControllerWorker::start, Qt::QueuedConnection);
