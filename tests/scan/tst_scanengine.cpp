@@ -66,8 +66,8 @@ QVector<ScanTag> tagsOver(const QString &area, int type)
     const int points = tarvik::isBitArea(code) || type == Bool ? patternBytes
                        : type == String                        ? patternBytes / 256
                                         : patternBytes / tarvik::areaScale(code);
-    // About 1,500 tags whatever the area's size, so the test stays short under emulation.
-    const int spread = qMax(1, points / 4096);
+    // About 700 tags whatever the area's size, so the test stays short under emulation.
+    const int spread = qMax(1, points / 2048);
     static const int steps[] = {1, 2, 1, 3, 5, 1, 8};
     QVector<ScanTag> tags;
     for (int point = 1, k = 0; point < points - 8 * spread; point += spread * steps[k % 7], ++k)
