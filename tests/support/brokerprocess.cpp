@@ -40,11 +40,23 @@ BrokerProcess::~BrokerProcess()
 
 bool BrokerProcess::start(const QStringList &listenerLines, bool samePort, int timeoutMs)
 {
-    stop();
-    if (!samePort || port_ == 0)
-        port_ = freePort();
+    // A port found free may be taken by another test before the broker binds it: a few tries.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        stop();
+        if (!samePort || port_ == 0)
+            port_ = freePort();
+        if (port_ != 0 && startOnPort(listenerLines, timeoutMs))
+            return true;
+        if (samePort)
+            return false;
+    }
+    return false;
+}
+
+bool BrokerProcess::startOnPort(const QStringList &listenerLines, int timeoutMs)
+{
     QFile config(dir_.filePath(QStringLiteral("broker.conf")));
-    if (port_ == 0 || !config.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     const QStringList lines =
         QStringList{QStringLiteral("listener %1 127.0.0.1").arg(port_)} + listenerLines +

@@ -24,6 +24,7 @@ public:
     qint64 processId() const { return process_.processId(); }
 
 private:
+    bool startOnPort(const QStringList &listenerLines, int timeoutMs);
     bool accepting(int timeoutMs);
 
     QProcess process_;
