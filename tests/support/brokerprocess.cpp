@@ -106,9 +106,11 @@ bool SubscriberProcess::start(quint16 port, const QString &pattern, const QStrin
 {
     lines_.clear();
     // -d prints the SUBACK, which tells the subscription is in place.
-    process_.start(QStringLiteral("mosquitto_sub"),
-                   QStringList{"-V", "5", "-h", "127.0.0.1", "-p", QString::number(port), "-t",
-                               pattern, "-d", "-F", "%t %r %D %p"} +
+    // Line-buffered (stdbuf): into a pipe its output would otherwise wait in a full buffer, the
+    // SUBACK line too.
+    process_.start(QStringLiteral("stdbuf"),
+                   QStringList{"-oL", "mosquitto_sub", "-V", "5", "-h", "127.0.0.1", "-p",
+                               QString::number(port), "-t", pattern, "-d", "-F", "%t %r %D %p"} +
                        extra);
     if (!process_.waitForStarted(3000))
         return false;
