@@ -89,12 +89,11 @@ bool Gateway::start(const GatewayConfig &checked, QString *error)
     connect(mqtt.get(), &MqttClient::connectionChanged, this, &Gateway::brokerChanged);
     connect(mqtt.get(), &MqttClient::messageArrived, this, &Gateway::setRequest);
     mqtt->subscribe((config.broker.prefix + QStringLiteral("/+/+/set")).toUtf8());
+    logLine(
+        QStringLiteral("broker: connecting to %1:%2 as %3")
+            .arg(config.broker.host, QString::number(config.broker.port), config.broker.clientId));
     if (!mqtt->start(error))
         return false;
-    logLine(QStringLiteral("broker: connecting to %1:%2 as %3")
-                .arg(config.broker.host)
-                .arg(config.broker.port)
-                .arg(config.broker.clientId));
     startWorkers();
     statsTimer.start(config.broker.statsIntervalS * 1000);
     return true;
@@ -159,7 +158,9 @@ void Gateway::brokerChanged(bool up, const QString &why)
                                                "published again")
                               : QStringLiteral("broker: connected"));
     else
-        logLine(QStringLiteral("broker: lost (%1); connecting again").arg(why));
+        logLine(
+            QStringLiteral("broker: %1 (%2); connecting again")
+                .arg(everConnected ? QStringLiteral("lost") : QStringLiteral("not reached"), why));
     everConnected = everConnected || up;
 }
 

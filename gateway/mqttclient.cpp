@@ -152,8 +152,10 @@ void MqttClient::lost(const QString &why)
 {
     dropSocket();
     inFlight = 0;
-    if (connected) {
+    // Said once per loss, and once for a broker that was not there to begin with.
+    if (connected || !toldDown) {
         connected = false;
+        toldDown = true;
         emit connectionChanged(false, why);
     }
     if (stopping)
@@ -172,6 +174,7 @@ void MqttClient::onConnect(mosquitto *, void *self, int rc, int, const mqtt5__pr
     }
     c->backoffMs = 0;
     c->connected = true;
+    c->toldDown = false;
     for (const QByteArray &pattern : qAsConst(c->subscriptions))
         mosquitto_subscribe_v5(c->mosq, nullptr, pattern.constData(), c->settings.qos, 0, nullptr);
     c->send({gatewayStatusTopic(c->settings), "online", true, {}});

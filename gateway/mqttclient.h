@@ -80,6 +80,7 @@ private:
     int backoffMs = 0;
     bool everStarted = false;
     bool connected = false;
+    bool toldDown = false;
     bool stopping = false;
     QQueue<MqttMessage> waiting;
     QHash<QByteArray, MqttMessage> retained;

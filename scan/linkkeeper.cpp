@@ -35,6 +35,7 @@ void LinkKeeper::startDown(qint64 now)
     backoffMs = 0;
     nextAttempt = now;
     reason = QStringLiteral("not connected yet");
+    told = false;
 }
 
 bool LinkKeeper::deviceGone(int result) const
@@ -68,6 +69,7 @@ void LinkKeeper::goDown(qint64 now, const QString &why)
 {
     driver->DisConnectDrive();
     up = false;
+    told = true;
     reason = why;
     backoffMs = rules.firstBackoffMs;
     nextAttempt = now + backoffMs;
@@ -87,5 +89,9 @@ LinkKeeper::Change LinkKeeper::attempt(qint64 now)
     reason = QStringLiteral("connect answered %1").arg(lastCode);
     backoffMs = backoffMs == 0 ? rules.firstBackoffMs : qMin(backoffMs * 2, rules.longestBackoffMs);
     nextAttempt = now + backoffMs;
-    return Change::None;
+    // A link that never came up is said to be down once, at its first failed connect.
+    if (told)
+        return Change::None;
+    told = true;
+    return Change::WentDown;
 }

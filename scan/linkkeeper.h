@@ -28,7 +28,8 @@ public:
     void startDown(qint64 now);
     // After each read, its outcome.
     Change noteRead(int result, qint64 now);
-    // When the link is down and nextAttemptMs() has come: one connect.
+    // When the link is down and nextAttemptMs() has come: one connect. WentDown for the first
+    // failed connect of a link that was never said to be down (one that never came up).
     Change attempt(qint64 now);
     qint64 nextAttemptMs() const { return nextAttempt; }
     // Why the link went down, or the last attempt failed, in words.
@@ -43,6 +44,7 @@ private:
     QString connection;
     ReconnectRules rules;
     bool up = true;
+    bool told = false; // the link's being down has been reported
     int failures = 0;
     int backoffMs = 0;
     qint64 nextAttempt = 0;

@@ -84,9 +84,13 @@ bool ScanEngine::keepLinkUp(qint64 *wakeAt)
         const ScanTag &t = tags[w.tag];
         sink.written(w, linkNotOpen(t.address, t.type, w.payload.count));
     }
-    if (now() >= keeper->nextAttemptMs() && keeper->attempt(now()) == LinkKeeper::Change::CameUp) {
-        sink.linkChanged(true, QString());
-        return true;
+    if (now() >= keeper->nextAttemptMs()) {
+        const LinkKeeper::Change change = keeper->attempt(now());
+        const bool up = change == LinkKeeper::Change::CameUp;
+        if (change != LinkKeeper::Change::None)
+            sink.linkChanged(up, up ? QString() : keeper->why());
+        if (up)
+            return true;
     }
     *wakeAt = queue.empty() ? -1 : keeper->nextAttemptMs();
     return false;
