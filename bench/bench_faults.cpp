@@ -35,9 +35,9 @@ qint64 residentKiB()
     return -1;
 }
 
-// Reads of a silent device, back to back for about `seconds`: the share of one processor the
-// host spends while it waits.
-void silentWait(const char *what, LibTarvik &driver, double seconds)
+// Reads of a failing device, back to back for about `seconds`: the share of one processor the
+// host spends while it waits, and how long each read takes to fail.
+void silentWait(const QString &what, LibTarvik &driver, double seconds)
 {
     QElapsedTimer clock;
     clock.start();
@@ -50,8 +50,8 @@ void silentWait(const char *what, LibTarvik &driver, double seconds)
     const double cpu = double(cpuMicroseconds() - cpuBefore) / 1000.0;
     const double wall = double(clock.elapsed());
     bench::out() << QString::asprintf(
-        "%-52s %5.2f %% of a core (%d reads, %.0f ms CPU in %.0f ms)\n", what, 100.0 * cpu / wall,
-        reads, cpu, wall);
+        "%-52s %5.2f %% of a core, %6.1f ms a read (%d reads, %.0f ms CPU in %.0f ms)\n",
+        qPrintable(what), 100.0 * cpu / wall, wall / qMax(reads, 1), reads, cpu, wall);
 }
 
 // Runs the host's event loop for ms while the line streams, noting the largest resident size.
@@ -85,8 +85,16 @@ int main(int argc, char *argv[])
 
     const double seconds = options.count >= 20000 ? 5.0 : 1.5;
     sim.control(QStringLiteral("faults --silent"));
-    silentWait("waiting for a silent device, UDP", udp, seconds);
-    silentWait("waiting for a silent device, serial (pty)", serial, seconds);
+    silentWait(QStringLiteral("waiting for a silent device, UDP"), udp, seconds);
+    for (const int baud : {115200, 9600, 1200}) {
+        serial.ConnectDrive(sim.serialConnectionString(baud));
+        silentWait(QStringLiteral("waiting for a silent device, serial at %1").arg(baud), serial,
+                   seconds);
+    }
+    // A line that never goes quiet: every read finds bytes but no answer it can trust.
+    sim.control(QStringLiteral("faults --babble 60000 --babble-baud 9600"));
+    serial.ConnectDrive(sim.serialConnectionString(9600));
+    silentWait(QStringLiteral("a line that never goes quiet, serial at 9600"), serial, seconds);
     sim.control(QStringLiteral("faults"));
 
     const int streamMs = options.count >= 20000 ? 10000 : 2000;

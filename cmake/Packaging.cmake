@@ -36,6 +36,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/value/CLabelVariable.cpp ${PROJECT_SOURCE_DI
 if(TARVIK_TOOLS)
     install(FILES ${PROJECT_SOURCE_DIR}/docs/man/tarvik-host.1 ${PROJECT_SOURCE_DIR}/docs/man/tarvik-sim.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    # bash-completion loads a command's file from here at its first Tab.
+    install(FILES ${PROJECT_SOURCE_DIR}/tools/bash-completion/tarvik-host
+        ${PROJECT_SOURCE_DIR}/tools/bash-completion/tarvik-sim
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
     # Wireshark's global folder for Lua plugins, loaded at start-up.
     install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/tarvik.lua
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/wireshark/plugins)

@@ -60,6 +60,25 @@ constexpr std::array<Setting, 4> dataBitSettings = {
     {{"5", "5"}, {"6", "6"}, {"7", "7"}, {"8", "8"}}};
 constexpr std::array<Setting, 4> stopBitSettings = {
     {{"1", "1"}, {"1.5", "3"}, {"3", "3"}, {"2", "2"}}};
+// The rates the driver sets on the port; with any other it answers "connected" and the port
+// keeps the rate it had, so the host refuses the others instead of talking at the wrong speed.
+constexpr std::array<Setting, 8> baudSettings = {{{"1200", "1200"},
+                                                  {"2400", "2400"},
+                                                  {"4800", "4800"},
+                                                  {"9600", "9600"},
+                                                  {"19200", "19200"},
+                                                  {"38400", "38400"},
+                                                  {"57600", "57600"},
+                                                  {"115200", "115200"}}};
+
+template <size_t N> QString settingTexts(const std::array<Setting, N> &table)
+{
+    QStringList texts;
+    for (const Setting &s : table)
+        texts << QLatin1String(s.text);
+    const QString last = texts.takeLast();
+    return texts.join(QLatin1String(", ")) + QLatin1String(" or ") + last;
+}
 
 template <size_t N> const char *settingFor(const std::array<Setting, N> &table, const QString &text)
 {
@@ -93,9 +112,9 @@ QString serial(QStringList parts, QString *normalized)
 {
     if (parts[0].isEmpty())
         return QStringLiteral("the serial port name is empty");
-    const qlonglong baud = digitsOnly(parts[1]) ? parts[1].toLongLong() : 0;
-    if (baud < 1 || baud > INT_MAX)
-        return QStringLiteral("the baud rate must be a positive number, not '%1'").arg(parts[1]);
+    if (!settingFor(baudSettings, parts[1]))
+        return QStringLiteral("the driver sets the baud rates %1, not '%2'")
+            .arg(settingTexts(baudSettings), parts[1]);
     const char *dataBits = settingFor(dataBitSettings, parts[2]);
     if (!dataBits)
         return QStringLiteral("data bits take 5, 6, 7 or 8, not '%1'").arg(parts[2]);

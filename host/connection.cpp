@@ -1,5 +1,7 @@
 #include "connection.h"
 
+#include "messagelog.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
@@ -10,6 +12,7 @@
 #include <array>
 
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,6 +90,12 @@ QString groupOf(const struct stat &st)
     return g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
 }
 
+QString ownerOf(const struct stat &st)
+{
+    const passwd *p = ::getpwuid(st.st_uid);
+    return p ? QString::fromLocal8Bit(p->pw_name) : QString::number(st.st_uid);
+}
+
 QString heldMessage(const QString &path)
 {
     const QStringList by = holders(path);
@@ -124,6 +133,8 @@ Result open(CDriveBaseClass *driver, const QString &connection, bool trace)
                                    : QStringLiteral("tarvik-host opening serial port %1"))
                                   .arg(connection);
     }
+    messagelog::setSerialPort(isUdp(connection) ? QString()
+                                                : connection.section(QLatin1Char(','), 0, 0));
     QElapsedTimer clock;
     clock.start();
     Result r;
@@ -166,10 +177,7 @@ QString serialProblem(const QString &port)
                               "such as /dev/ttyS1 or /dev/ttyUSB0")
             .arg(path);
     if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0)
-        return QStringLiteral("%1 is not accessible to this user: it belongs to the group %2; "
-                              "add the user to it (sudo usermod -aG %2 $USER; the dialout group "
-                              "on Debian) and log in again")
-            .arg(path, groupOf(st));
+        return permissionAdvice(path, st.st_mode, ownerOf(st), groupOf(st));
     QSerialPort probe(path);
     if (!probe.open(QIODevice::ReadWrite))
         return probe.error() == QSerialPort::PermissionError
@@ -179,6 +187,26 @@ QString serialProblem(const QString &port)
     return QStringLiteral("%1 could not be opened by the driver but opens now: it was busy for a "
                           "moment, try again")
         .arg(path);
+}
+
+QString permissionAdvice(const QString &path, unsigned mode, const QString &owner,
+                         const QString &group)
+{
+    const QString head = QStringLiteral("%1 is not accessible to this user (mode %2, owner %3, "
+                                        "group %4): ")
+                             .arg(path)
+                             .arg(mode & 07777, 4, 8, QLatin1Char('0'))
+                             .arg(owner, group);
+    // Joining the group helps only when the group may both read and write the device.
+    if ((mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
+        return head + QStringLiteral("add the user to the group %1 (sudo usermod -aG %1 $USER) "
+                                     "and log in again")
+                          .arg(group);
+    return head + QStringLiteral("its group may not read and write it, so joining the group "
+                                 "does not help; give the device a group that may (a udev rule "
+                                 "with GROUP=\"dialout\", MODE=\"0660\"), or ask %1, its "
+                                 "owner, to open it")
+                      .arg(owner);
 }
 
 } // namespace connection

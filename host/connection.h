@@ -33,5 +33,9 @@ QString whyFailed(const QString &connection, int code);
 // The state of a serial device in words when the driver could not open it: missing, not a
 // character device, not accessible (with the group to join), or held by another process.
 QString serialProblem(const QString &port);
+// What to do about a device this user may not read and write, from its mode bits: join its
+// group where the group may read and write it, otherwise a udev rule or the device's owner.
+QString permissionAdvice(const QString &path, unsigned mode, const QString &owner,
+                         const QString &group);
 
 } // namespace connection

@@ -89,11 +89,12 @@ Diagnosis diagnose(CDriveBaseClass *driver, const QString &connectionString, con
         QElapsedTimer clock;
         clock.start();
         const CLabelVariable record = driver->ReadVariable(tag, DataType(type), 1);
-        d.latency.add(clock.nsecsElapsed() / 1e6);
+        const double ms = clock.nsecsElapsed() / 1e6;
         ++d.reads;
-        if (record.result == 0)
+        if (record.result == 0) {
             ++d.answers;
-        else
+            d.latency.add(ms); // answered reads only: a failure's time is the driver's wait
+        } else
             ++d.failures[record.result];
     }
     driver->DisConnectDrive();
@@ -166,9 +167,11 @@ QString diagnosisText(const Diagnosis &d)
 QString diagnosisJson(const Diagnosis &d)
 {
     QStringList latency, failures, warnings;
-    for (double p : percentiles)
-        latency
-            << QStringLiteral("\"%1\":%2").arg(percentileName(p), msText(d.latency.percentile(p)));
+    for (double p : percentiles) {
+        if (!d.latency.isEmpty())
+            latency << QStringLiteral("\"%1\":%2")
+                           .arg(percentileName(p), msText(d.latency.percentile(p)));
+    }
     for (auto it = d.failures.begin(); it != d.failures.end(); ++it)
         failures << QStringLiteral("\"%1\":%2").arg(it.key()).arg(it.value());
     for (auto it = d.warnings.begin(); it != d.warnings.end(); ++it)

@@ -59,7 +59,7 @@ const Command commands[] = {
      {"--type", "--count", "--connect", "--tags", "--interval", "--times", "--gap"},
      {"--changes", "--no-merge", "--no-reconnect"}},
     {"write",
-     "write ADDRESS --type TYPE [--connect CONNECTION] VALUE...",
+     "write ADDRESS --type TYPE --connect CONNECTION VALUE...",
      "write values to a tag, one element per VALUE",
      {"--type", "--connect"},
      {}},
@@ -83,16 +83,16 @@ const Command *commandNamed(const QString &name)
 
 const char notes[] =
     "CONNECTION is ADDRESS:PORT for UDP (127.0.0.1:700; an IPv4 address, no names) or\n"
-    "PORT,BAUD,DATABITS,STOPBITS for a serial line (/dev/ttyS1,9600,8,1; data bits 5 to 8,\n"
-    "stop bits 1, 1.5 or 2).\n"
+    "PORT,BAUD,DATABITS,STOPBITS for a serial line (/dev/ttyS1,9600,8,1; baud 1200, 2400,\n"
+    "4800, 9600, 19200, 38400, 57600 or 115200, data bits 5 to 8, stop bits 1, 1.5 or 2).\n"
     "TYPE is Bool, Int8, UInt8, Int16, UInt16, Int32, UInt32, Float, Int64, UInt64, Double or\n"
     "String (any letter case), or a type number, which goes to the driver as it is.\n"
     "ADDRESS is an area name and a point number from 1: AI_F12, DI3, SI1.\n"
+    "--count N counts elements of TYPE, not points: a point of AI holds two Int16, so AI1 to\n"
+    "AI3 are --type Int16 --count 6.\n"
     "A tag list FILE holds CSV lines name,address,type[,count[,interval ms]] or a JSON array\n"
     "of objects with those keys.\n"
-    "Options before or after the command: --json (JSON records), --csv (CSV records), --trace\n"
-    "(the driver's protocol lines, time-stamped, on standard error), --table (the live table\n"
-    "even when the output is no terminal).\n"
+    "--json, --csv, --trace and --table may also follow the command.\n"
     "Exit status: 0 success, 1 a connect or a read or write failed, 2 usage error (nothing\n"
     "sent), 3 the driver library cannot be loaded.\n";
 
@@ -354,7 +354,11 @@ int HostCommands::diagnoseLink(const CommandArgs &args)
 int HostCommands::writeValues(const CommandArgs &args)
 {
     WriteRequest request;
-    const QString why = writeRequestFrom(args, &request);
+    QString why = writeRequestFrom(args, &request);
+    // A new process has no link of its own: without --connect the driver could only answer
+    // "link not open", so this is the same usage error as a read without it.
+    if (why.isEmpty() && request.connection.isEmpty())
+        why = QStringLiteral("needs --connect CONNECTION");
     if (!why.isEmpty())
         return usageError(QStringLiteral("write"), why);
     request.json |= options.json;

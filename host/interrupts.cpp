@@ -20,6 +20,11 @@ void watchInterrupts()
     std::signal(SIGTERM, onInterrupt);
 }
 
+void stopSoon()
+{
+    stopRequested = true;
+}
+
 bool interrupted()
 {
     return stopRequested;

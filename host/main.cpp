@@ -57,26 +57,39 @@ Global parseGlobal(const QStringList &words)
 QString help()
 {
     return QStringLiteral(
-               "usage: tarvik-host [--library PATH] [--trace] [--json | --csv] [--table] "
-               "COMMAND [ARGUMENTS...]\n"
-               "       tarvik-host COMMAND --help | --help | --version\n\n"
-               "Loads libLibTarvik.so.1 as a host runtime does and drives it.\n"
-               "--library PATH: the driver library (default %1).\n\n")
-               .arg(DriverLibrary::defaultPath()) +
+               "Usage: tarvik-host [--library PATH] [--trace] [--json | --csv] [--table] COMMAND "
+               "[ARGUMENTS...]\n"
+               "  or:  tarvik-host COMMAND --help\n"
+               "  or:  tarvik-host --help | --version\n"
+               "Loads libLibTarvik.so.1 as a host runtime does and drives it.\n\n"
+               "Options:\n"
+               "  --library PATH   the driver library (by default the one beside the program's "
+               "lib\n"
+               "                   folder, else the installation's; info names the file loaded)\n"
+               "  --trace          the driver's protocol lines, time-stamped, on standard error\n"
+               "  --json           records as JSON objects, one per line\n"
+               "  --csv            records as CSV rows under a header (read, poll)\n"
+               "  --table          the live table of poll even when the output is no terminal\n"
+               "  -h, --help       this help (COMMAND --help: that command's)\n"
+               "  -v, --version    the program's version\n\n") +
            HostCommands::usage();
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// Output that could not be written (a full disk, a closed pipe reader gone to /dev/full) is a
+// failure of the command: said on the error stream, and never exit status 0.
+int withOutputChecked(QTextStream &out, QTextStream &err, int status)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("tarvik-host"));
-    messagelog::install();
+    out.flush();
+    if (out.status() == QTextStream::Ok)
+        return status;
+    err << "tarvik-host: cannot write the output: "
+        << (out.device() ? out.device()->errorString() : QStringLiteral("write failed")) << "\n";
+    err.flush();
+    return status == 0 ? 1 : status;
+}
 
-    QTextStream out(stdout);
-    QTextStream err(stderr);
-    const Global g = parseGlobal(QCoreApplication::arguments().mid(1));
+int runCommandLine(const Global &g, QTextStream &out, QTextStream &err)
+{
     if (!g.error.isEmpty()) {
         err << "tarvik-host: " << g.error << "\n(tarvik-host --help lists the options)\n";
         return 2;
@@ -93,8 +106,21 @@ int main(int argc, char *argv[])
     QStringList command = g.command;
     if (g.help)
         command << QStringLiteral("--help");
-    const int status = HostCommands(driver, g.options, out, err).run(command);
-    out.flush();
+    return HostCommands(driver, g.options, out, err).run(command);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tarvik-host"));
+    messagelog::install();
+
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    const Global g = parseGlobal(QCoreApplication::arguments().mid(1));
+    const int status = withOutputChecked(out, err, runCommandLine(g, out, err));
     err.flush();
     return status;
 }

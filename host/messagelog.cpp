@@ -3,6 +3,7 @@
 #include "recordformat.h"
 
 #include <QDateTime>
+#include <QRegularExpression>
 
 #include <array>
 #include <cstdio>
@@ -10,24 +11,45 @@
 namespace messagelog {
 namespace {
 
-// What each of the library's warning lines reports, told by a piece of its text.
+// What each of the library's warning lines reports, told by a piece of its text: the kind it is
+// counted as, and the line in English for the reader of the log.
 struct Kind
 {
     const char *marker;
     const char *words;
+    const char *english;
 };
 constexpr std::array<Kind, 7> kinds = {{
-    {"返回的序号错误", "answers with wrong sequence bytes"},
-    {"返回的报文长度为0", "no answer within the wait"},
-    {"返回的报文长度不足", "answers shorter than the request asked for"},
-    {"answer followed by more bytes", "answers followed by more bytes on the line"},
-    {"more datagrams from other senders dropped", "datagrams from other senders dropped"},
-    {"dropped len =", "datagrams from other senders dropped"},
-    {"QAbstractSocket::", "socket errors"},
+    {"返回的序号错误", "answers with wrong sequence bytes",
+     "the sequence number returned is wrong: the answer does not repeat the request's first two "
+     "bytes; the read fails with 8"},
+    {"返回的报文长度为0", "no answer within the wait",
+     "the message returned has length 0: no answer within the wait; the read fails with 8"},
+    {"返回的报文长度不足", "answers shorter than the request asked for",
+     "the message returned is too short: fewer bytes than the request asked for; the read fails "
+     "with 8"},
+    {"answer followed by more bytes", "answers followed by more bytes on the line",
+     "more bytes came right after a complete answer (another talker, an echo); the read fails "
+     "with 8"},
+    {"more datagrams from other senders dropped", "datagrams from other senders dropped",
+     "datagrams from other addresses than the device's were dropped"},
+    {"dropped len =", "datagrams from other senders dropped",
+     "a datagram from another address than the device's was dropped; the wait goes on"},
+    {"QAbstractSocket::", "socket errors", "the UDP socket reported this error when it closed"},
 }};
+
+const Kind *kindFor(const QString &line)
+{
+    for (const Kind &k : kinds) {
+        if (line.contains(QString::fromUtf8(k.marker)))
+            return &k;
+    }
+    return nullptr;
+}
 
 struct State
 {
+    QString serialPort; // the port a serial link uses: the library's lines name none
     bool hold = false;
     QStringList held;
     QMap<QString, int> kinds;
@@ -40,6 +62,20 @@ State &state()
     return s;
 }
 
+// The library's warning line stays as it is; the English goes on a line of its own beneath it,
+// with the serial port's name where the library's line shows only ":0".
+QString inEnglish(const QString &message, const QString &serialPort)
+{
+    const Kind *k = kindFor(message);
+    if (!k)
+        return QString();
+    static const QRegularExpression noEndpoint(QStringLiteral("(^|[\\s\\]\"]):0\\s"));
+    const bool unnamed = !serialPort.isEmpty() && noEndpoint.match(message).hasMatch();
+    return QStringLiteral("\n    in English: %1%2")
+        .arg(QString::fromUtf8(k->english),
+             unnamed ? QStringLiteral(" (serial port %1)").arg(serialPort) : QString());
+}
+
 constexpr int heldLimit = 100; // a table shows the last few; older lines are of no use to it
 
 void handle(QtMsgType type, const QMessageLogContext &, const QString &message)
@@ -49,8 +85,10 @@ void handle(QtMsgType type, const QMessageLogContext &, const QString &message)
         ++s.warnings;
         ++s.kinds[kindOf(message)];
     }
-    const QString line =
+    QString line =
         recordformat::timeStamp(QDateTime::currentDateTime()) + QLatin1Char(' ') + message;
+    if (type == QtWarningMsg || type == QtCriticalMsg)
+        line += inEnglish(message, s.serialPort);
     if (s.hold) {
         s.held << line;
         if (s.held.size() > heldLimit)
@@ -93,11 +131,13 @@ int warningCount()
 
 QString kindOf(const QString &line)
 {
-    for (const Kind &k : kinds) {
-        if (line.contains(QString::fromUtf8(k.marker)))
-            return QString::fromUtf8(k.words);
-    }
-    return QStringLiteral("other warnings");
+    const Kind *k = kindFor(line);
+    return k ? QString::fromUtf8(k->words) : QStringLiteral("other warnings");
+}
+
+void setSerialPort(const QString &port)
+{
+    state().serialPort = port;
 }
 
 } // namespace messagelog

@@ -5,7 +5,8 @@
 #include <QStringList>
 
 // The library's traces and warnings arrive through Qt's message handler. The host installs its
-// own, which puts a time stamp before each line and sorts the warnings by what they report.
+// own, which puts a time stamp before each line and sorts the warnings by what they report. Each
+// warning line is written as the library wrote it, followed by a line that says it in English.
 namespace messagelog {
 
 void install();
@@ -18,5 +19,8 @@ QMap<QString, int> warningKinds();
 int warningCount();
 // The kind of one warning line, in words.
 QString kindOf(const QString &line);
+// The serial port the driver's link uses ("" for UDP): its warnings name no endpoint, and the
+// English line beneath each names the port instead.
+void setSerialPort(const QString &port);
 
 } // namespace messagelog

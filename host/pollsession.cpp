@@ -85,9 +85,12 @@ void PollSession::tagRead(int tag, const CLabelVariable &record, double ms)
     TagState &state = tags[tag];
     const bool changed = state.changedBy(record);
     ++state.reads;
-    state.latency.add(ms);
+    // A failure's time is the driver's wait, not the device's answer: it would pull the
+    // latency figures towards the timeout. Failures are counted apart.
     if (record.result == 0) {
         ++state.answers;
+        state.latency.add(ms);
+        state.lastGood = record;
         state.lastAnswer = record.time.isValid() ? record.time : QDateTime::currentDateTime();
     } else {
         ++state.failures[record.result];

@@ -17,8 +17,9 @@ struct TagState
     int reads = 0;
     int answers = 0;
     QMap<int, int> failures; // by result
-    Latencies latency;
+    Latencies latency;       // answered reads only
     CLabelVariable last;
+    CLabelVariable lastGood; // the latest answered read, shown (marked stale) after a failure
     bool haveLast = false;
     QDateTime lastAnswer; // when the value shown was taken
     QString stopped;      // why the tag is no longer read, or ""

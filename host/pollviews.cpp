@@ -1,9 +1,17 @@
 #include "pollviews.h"
 
+#include "interrupts.h"
 #include "messagelog.h"
 #include "recordformat.h"
 
+#include <QSize>
+
 #include <algorithm>
+#include <array>
+#include <climits>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -16,10 +24,11 @@ QString milliseconds(double ms)
     return QString::number(ms, 'f', ms < 10 ? 2 : 1);
 }
 
-// The record's own time stamp when the answer came; the end of the read for a failure.
+// The record's own time stamp when the answer came; the end of the read for a failure, when
+// the failure became known (the driver stamps a failed record with the start of the call).
 QDateTime stampOf(const CLabelVariable &record)
 {
-    return record.time.isValid() ? record.time : QDateTime::currentDateTime();
+    return record.result == 0 && record.time.isValid() ? record.time : QDateTime::currentDateTime();
 }
 
 QString csvField(const QString &text)
@@ -32,14 +41,35 @@ QString csvField(const QString &text)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
+// The tag's name, and its address where the name is another word (a tag given on the command
+// line is named by its address).
+QString tagWords(const TagState &state, const CLabelVariable &record)
+{
+    const QString name = recordformat::escaped(state.tag.name);
+    return state.tag.name == record.address
+               ? name
+               : name + QLatin1Char(' ') + recordformat::escaped(record.address);
+}
+
+// The elements in the one field the header has for them, separated by ';'. Texts are escaped
+// as on a terminal, and a ';' in a text is written '\;', so the field splits back unchanged.
+QString csvValues(const CLabelVariable &record)
+{
+    QStringList items = recordformat::values(record);
+    if (record.type == String) {
+        for (QString &t : items)
+            t = recordformat::escaped(t).replace(QLatin1Char(';'), QLatin1String("\\;"));
+    }
+    return csvField(items.join(QLatin1Char(';')));
+}
+
 QString textLine(const TagState &state, const CLabelVariable &record, double ms)
 {
     const QString values = recordformat::valuesLine(record);
-    return QStringLiteral("%1 %2 %3 %4 (%5) %6 ms%7\n")
-        .arg(recordformat::timeStamp(stampOf(record)), recordformat::escaped(state.tag.name),
-             recordformat::escaped(record.address), QString::number(record.result),
-             recordformat::outcomeWords(record.result), milliseconds(ms),
-             values.isEmpty() ? QString() : QLatin1Char(' ') + values);
+    return QStringLiteral("%1 %2 %3 (%4) %5 ms%6\n")
+        .arg(recordformat::timeStamp(stampOf(record)), tagWords(state, record),
+             QString::number(record.result), recordformat::outcomeWords(record.result),
+             milliseconds(ms), values.isEmpty() ? QString() : QLatin1Char(' ') + values);
 }
 
 QString jsonLine(const TagState &state, const CLabelVariable &record, double ms)
@@ -59,9 +89,8 @@ QString csvLine(const TagState &state, const CLabelVariable &record, double ms)
                           recordformat::typeName(record.type),
                           QString::number(record.result),
                           csvField(recordformat::outcomeWords(record.result)),
-                          milliseconds(ms)};
-    for (const QString &v : recordformat::values(record))
-        fields << csvField(v);
+                          milliseconds(ms),
+                          csvValues(record)};
     return fields.join(QLatin1Char(',')) + QLatin1Char('\n');
 }
 
@@ -85,9 +114,70 @@ QString ageText(const TagState &state)
                   : QString::number(qint64(s / 60)) + QLatin1String(" min");
 }
 
+// Columns a character takes on a terminal: East Asian wide characters (the library's Chinese
+// log words among them) take two.
+int columnsOf(uint c)
+{
+    struct Range
+    {
+        uint first, last;
+    };
+    static constexpr std::array<Range, 9> wide = {{{0x1100, 0x115F},
+                                                   {0x2E80, 0x303E},
+                                                   {0x3041, 0x33FF},
+                                                   {0x3400, 0x4DBF},
+                                                   {0x4E00, 0x9FFF},
+                                                   {0xAC00, 0xD7A3},
+                                                   {0xF900, 0xFAFF},
+                                                   {0xFF00, 0xFF60},
+                                                   {0x20000, 0x3FFFD}}};
+    return std::any_of(wide.begin(), wide.end(),
+                       [c](const Range &r) { return c >= r.first && c <= r.last; })
+               ? 2
+               : 1;
+}
+
+int columnsOf(const QString &text)
+{
+    int n = 0;
+    for (uint c : text.toUcs4())
+        n += columnsOf(c);
+    return n;
+}
+
+// The text within `width` terminal columns, cut with an ellipsis when it is wider.
 QString shortened(const QString &text, int width)
 {
-    return text.size() <= width ? text : text.left(width - 1) + QChar(0x2026);
+    if (columnsOf(text) <= width)
+        return text;
+    if (width < 1)
+        return QString();
+    QString cut;
+    int used = 0;
+    for (uint c : text.toUcs4()) {
+        if (used + columnsOf(c) > width - 1)
+            break;
+        used += columnsOf(c);
+        cut += QString::fromUcs4(&c, 1);
+    }
+    return cut + QChar(0x2026);
+}
+
+// The text cut to `width` columns and filled up to them with blanks.
+QString padded(const QString &text, int width)
+{
+    const QString cut = shortened(text, width);
+    return cut + QString(width - columnsOf(cut), QLatin1Char(' '));
+}
+
+// The value a row shows: the latest read's, or after a failure the last good one, marked.
+QString valueCell(const TagState &t)
+{
+    if (t.last.result == 0)
+        return recordformat::valuesLine(t.last);
+    if (t.lastAnswer.isValid())
+        return QStringLiteral("stale: ") + recordformat::valuesLine(t.lastGood);
+    return QString();
 }
 
 QStringList tableRow(const TagState &t)
@@ -98,7 +188,7 @@ QStringList tableRow(const TagState &t)
             : QStringLiteral("stopped (%1)").arg(recordformat::outcomeShort(t.last.result));
     const bool latency = !t.latency.isEmpty();
     return {recordformat::escaped(t.tag.name),
-            shortened(recordformat::valuesLine(t.last), valueWidth),
+            valueCell(t),
             outcome,
             ageText(t),
             QStringLiteral("%1/%2").arg(t.answers).arg(t.reads - t.answers),
@@ -106,25 +196,96 @@ QStringList tableRow(const TagState &t)
             latency ? milliseconds(t.latency.percentile(95)) : QStringLiteral("-")};
 }
 
-QStringList tableLines(const QVector<TagState> &states)
+// The table's columns: how narrow a cut one may become (0: never cut, dropped instead when the
+// terminal is too narrow, the rightmost first; -1: never dropped).
+struct Column
 {
-    QVector<QStringList> rows = {
-        {"TAG", "VALUE", "OUTCOME", "AGE", "ANSWERS/FAILURES", "MEDIAN ms", "P95 ms"}};
+    const char *title;
+    int narrowest;
+};
+constexpr std::array<Column, 7> columns = {{{"TAG", 8},
+                                            {"VALUE", 12},
+                                            {"OUTCOME", -1},
+                                            {"AGE", 0},
+                                            {"ANS/FAIL", 0},
+                                            {"MEDIAN ms", 0},
+                                            {"P95 ms", 0}}};
+constexpr int gap = 2;
+// The columns cut before any is dropped: the value first, then the tag.
+constexpr std::array<int, 2> cutOrder = {1, 0};
+
+int tableWidth(const QVector<int> &widths)
+{
+    int total = 0, shown = 0;
+    for (int w : widths) {
+        if (w > 0) {
+            total += w;
+            ++shown;
+        }
+    }
+    return total + gap * std::max(0, shown - 1);
+}
+
+// Column widths that fit `room` terminal columns: the widest cell of each, cut or dropped.
+QVector<int> fittedWidths(const QVector<QStringList> &rows, int room)
+{
+    QVector<int> widths(int(columns.size()), 0);
+    for (const QStringList &row : rows) {
+        for (int c = 0; c < row.size(); ++c)
+            widths[c] = std::max(widths[c], columnsOf(row[c]));
+    }
+    for (int c : cutOrder) {
+        const int over = tableWidth(widths) - room;
+        if (over > 0)
+            widths[c] = std::max(columns[size_t(c)].narrowest, widths[c] - over);
+    }
+    for (int c = int(columns.size()) - 1; c >= 0 && tableWidth(widths) > room; --c) {
+        if (columns[size_t(c)].narrowest == 0)
+            widths[c] = 0;
+    }
+    return widths;
+}
+
+QString tableLine(const QStringList &row, const QVector<int> &widths, int room)
+{
+    QString line;
+    for (int c = 0; c < row.size(); ++c) {
+        if (widths[c] > 0)
+            line += padded(row[c], widths[c]) + QString(gap, QLatin1Char(' '));
+    }
+    return shortened(line.trimmed(), room);
+}
+
+// The header and one line per tag, within `room` columns and `lines` lines (0: no limit); the
+// tags that do not fit are counted on a last line.
+QStringList tableLines(const QVector<TagState> &states, int room, int lines)
+{
+    QVector<QStringList> rows = {{}};
+    for (const Column &c : columns)
+        rows[0] << QLatin1String(c.title);
     for (const TagState &t : states)
         rows << tableRow(t);
-    QVector<int> widths(rows[0].size(), 0);
-    for (const QStringList &row : rows) {
-        for (int c = 0; c < row.size(); ++c)
-            widths[c] = std::max(widths[c], int(row[c].size()));
-    }
-    QStringList lines;
-    for (const QStringList &row : rows) {
-        QString line;
-        for (int c = 0; c < row.size(); ++c)
-            line += row[c].leftJustified(widths[c] + 2);
-        lines << line.trimmed();
-    }
-    return lines;
+    int shownTags = int(states.size());
+    if (lines > 0 && 1 + shownTags > lines)
+        shownTags = std::max(0, lines - 2);
+    rows.resize(1 + shownTags);
+    const QVector<int> widths = fittedWidths(rows, room > 0 ? room : INT_MAX / 2);
+    QStringList out;
+    for (const QStringList &row : rows)
+        out << tableLine(row, widths, room > 0 ? room : INT_MAX);
+    if (shownTags < states.size())
+        out << QStringLiteral("+%1 more").arg(states.size() - shownTags);
+    return out;
+}
+
+// The terminal's size, asked anew for every drawing so that the table follows a resized
+// window; 0 where the output is no terminal (and COLUMNS and LINES do not say).
+QSize terminalSize()
+{
+    winsize ws{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0)
+        return QSize(ws.ws_col, ws.ws_row);
+    return QSize(qEnvironmentVariableIntValue("COLUMNS"), qEnvironmentVariableIntValue("LINES"));
 }
 
 } // namespace
@@ -200,6 +361,8 @@ void RecordStream::read(const TagState &state, const CLabelVariable &record, dou
             : form == OutputForm::Csv ? csvLine(state, record, ms)
                                       : textLine(state, record, ms));
     out.flush();
+    if (out.status() != QTextStream::Ok)
+        stopSoon(); // a poll that cannot write its records has no one to read them for
 }
 
 void RecordStream::stopped(const TagState &state)
@@ -221,6 +384,9 @@ void RecordStream::finish(const QVector<TagState> &states)
 LiveTable::LiveTable(QTextStream &out) : out(out)
 {
     messagelog::holdLines(true);
+    // The table lives on the terminal's alternate screen, as a full-screen program does: its
+    // header stays on the first line and no copies of it pile up in the scrollback.
+    out << "\x1b[?1049h";
 }
 
 void LiveTable::read(const TagState &, const CLabelVariable &, double, bool)
@@ -234,25 +400,51 @@ void LiveTable::idle(const QVector<TagState> &states)
     draw(states);
 }
 
+QStringList LiveTable::warningLines(int room) const
+{
+    QStringList lines;
+    if (messagelog::warningCount() == 0)
+        return lines;
+    lines << QString()
+          << QStringLiteral("warnings from the driver: %1, the latest:")
+                 .arg(messagelog::warningCount());
+    for (const QString &w : warnings) {
+        for (const QString &part : w.split(QLatin1Char('\n')))
+            lines << QStringLiteral("  ") + recordformat::escaped(part);
+    }
+    for (QString &line : lines)
+        line = shortened(line, room > 0 ? room : INT_MAX);
+    return lines;
+}
+
+QStringList LiveTable::screen(const QVector<TagState> &states) const
+{
+    const QSize size = terminalSize();
+    // The last line stays free: a line written there would scroll the screen.
+    const int lines = size.height() > 0 ? size.height() - 1 : 0;
+    QStringList below = warningLines(size.width() - 1);
+    if (lines > 0 && below.size() > lines / 2)
+        below.clear();
+    QStringList all = tableLines(states, size.width() - 1, lines > 0 ? lines - below.size() : 0);
+    return all + below;
+}
+
 void LiveTable::draw(const QVector<TagState> &states)
 {
     warnings += messagelog::takeHeldLines();
     while (warnings.size() > warningsShown)
         warnings.removeFirst();
-    QStringList lines = tableLines(states);
-    if (messagelog::warningCount() > 0) {
-        lines << QString()
-              << QStringLiteral("warnings from the driver: %1, the latest:")
-                     .arg(messagelog::warningCount());
-        for (const QString &w : warnings)
-            lines << QStringLiteral("  ") + recordformat::escaped(w);
-    }
-    // Back to the table's first line, clear to the end of the screen, draw it anew.
-    if (linesDrawn > 0)
-        out << "\x1b[" << linesDrawn << "A\r\x1b[J";
-    out << lines.join(QLatin1Char('\n')) << "\n";
+    // From the screen's first line, each line cleared to its end, then the rest of the screen;
+    // the whole screen when the window changed its size and the terminal may have moved lines.
+    const QSize size = terminalSize();
+    if (size != drawnSize)
+        out << "\x1b[2J";
+    drawnSize = size;
+    out << "\x1b[H";
+    for (const QString &line : screen(states))
+        out << line << "\x1b[K\n";
+    out << "\x1b[J";
     out.flush();
-    linesDrawn = lines.size();
     sinceDraw.start();
 }
 
@@ -260,6 +452,11 @@ void LiveTable::finish(const QVector<TagState> &states)
 {
     draw(states);
     messagelog::holdLines(false);
+    // Back on the normal screen the last table stays, whole, with the counts under it.
+    out << "\x1b[?1049l";
+    const QSize size = terminalSize();
+    for (const QString &line : tableLines(states, size.width() - 1, 0))
+        out << line << "\n";
     out << "\n";
     for (const TagState &t : states)
         out << summaryText(t) << "\n";

@@ -3,6 +3,7 @@
 #include "pollsession.h"
 
 #include <QElapsedTimer>
+#include <QSize>
 #include <QTextStream>
 
 // The forms a poll's reads are shown in.
@@ -30,7 +31,10 @@ private:
 
 // The live table on a terminal, refreshed in place: tag, value, outcome, age of the value,
 // answers and failures, latency median and 95th percentile; the library's latest warnings
-// beneath it.
+// beneath it. It fits the terminal's width and height at every refresh: long tags and values
+// are cut with an ellipsis, the right-hand figures give way on a narrow terminal, and the tags
+// beyond its height are counted on a "+N more" line. After a failed read the last good value
+// stays, marked "stale:", while its AGE grows.
 class LiveTable : public PollView
 {
 public:
@@ -44,12 +48,15 @@ public:
 
 private:
     void draw(const QVector<TagState> &states);
+    // What fits the terminal now: the table, and beneath it the warnings when there is room.
+    QStringList screen(const QVector<TagState> &states) const;
+    QStringList warningLines(int room) const;
 
     QTextStream &out;
     const QVector<TagState> *shown = nullptr;
     QStringList warnings;
-    int linesDrawn = 0;
     QElapsedTimer sinceDraw;
+    QSize drawnSize;
 };
 
 // The counts of one tag as a line of text and as a JSON object.

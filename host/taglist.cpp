@@ -41,6 +41,11 @@ QString csvTag(const QStringList &fields, Tag *tag)
 
 QString readCsv(const QByteArray &bytes, QVector<Tag> *tags)
 {
+    // Text ends at a NUL byte for Qt's conversion: the tags after it would silently go missing.
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0)
+        return QStringLiteral("line %1: holds a NUL byte; a tag list is text")
+            .arg(bytes.left(nul).count('\n') + 1);
     const QStringList lines = QString::fromUtf8(bytes).split(QLatin1Char('\n'));
     for (int i = 0; i < lines.size(); ++i) {
         const QString line = lines[i].trimmed();

@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <array>
+
 CmdTarvik::CmdTarvik() = default;
 
 CmdTarvik::~CmdTarvik()
@@ -13,85 +15,102 @@ CmdTarvik::~CmdTarvik()
     DestroyFree();
 }
 
+// ---------------------------------------------------------------------------------------------
+// Which link does what. A host that connected once by serial and once by UDP has both: requests
+// then go out as datagrams, while the port decides the link's state and is released first.
+
+LinkTransport *CmdTarvik::carrier()
+{
+    if (udp.exists())
+        return &udp;
+    return serial.exists() ? &serial : nullptr;
+}
+
 int CmdTarvik::Connection_status()
 {
-    // A port whose device went away still counts: its requests fail at once with no answer,
-    // and DisConnectDrive and a new connect work as for any open port.
-    if (serialPort)
-        return serialPort->isOpen() || portLost ? LinkOk : LinkNotOpen;
-    // A closed UDP socket still counts: datagrams need no connection.
-    return udpSocket ? LinkOk : LinkNotOpen;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Teardown
-
-int CmdTarvik::deleteSerialPort()
-{
-    if (serialPort) {
-        disconnect(serialPort, nullptr, this, nullptr);
-        delete serialPort;
-        serialPort = nullptr;
+    for (LinkTransport *link : std::array<LinkTransport *, 2>{&serial, &udp}) {
+        if (link->exists())
+            return link->usable() ? LinkOk : LinkNotOpen;
     }
-    if (gapTimer) {
-        disconnect(gapTimer, &QTimer::timeout, this, &CmdTarvik::TimerTimeOut);
-        delete gapTimer;
-        gapTimer = nullptr;
-    }
-    portLost = false;
-    return 0;
-}
-
-int CmdTarvik::deletetcpSocket()
-{
-    if (udpSocket) {
-        disconnect(udpSocket, &QUdpSocket::connected, this, &CmdTarvik::myconnected);
-        disconnect(udpSocket, &QUdpSocket::disconnected, this, &CmdTarvik::mydisconnected);
-        disconnect(udpSocket, &QUdpSocket::readyRead, this, &CmdTarvik::myreadyRead);
-        delete udpSocket;
-        udpSocket = nullptr;
-    }
-    return 0;
-}
-
-int CmdTarvik::releaseSerial()
-{
-    if (!serialPort)
-        return 1;
-    serialDisConnectDrive();
-    deleteSerialPort();
-    return 0;
-}
-
-int CmdTarvik::releaseUdp()
-{
-    if (!udpSocket)
-        return 1;
-    if (udpSocket->state() != QAbstractSocket::UnconnectedState)
-        UDPConnectDrive();
-    deletetcpSocket();
-    return 0;
+    return LinkNotOpen;
 }
 
 int CmdTarvik::DestroyFree()
 {
-    if (serialPort)
-        return releaseSerial();
-    return releaseUdp();
+    for (LinkTransport *link : std::array<LinkTransport *, 2>{&serial, &udp}) {
+        if (link->exists())
+            return link->release();
+    }
+    return 1;
+}
+
+int CmdTarvik::releaseSerial()
+{
+    return serial.release();
+}
+
+int CmdTarvik::releaseUdp()
+{
+    return udp.release();
 }
 
 // ---------------------------------------------------------------------------------------------
-// Opening a UDP link and the link check
+// Opening and closing
+
+int CmdTarvik::serialConnectDrive(QString portName, int baud, int dataBits, int stopBits,
+                                  QString parity)
+{
+    if (!serialPort) {
+        serialPort = new QSerialPort(this);
+        // Between exchanges the port holds at most this much, whatever the line does.
+        serialPort->setReadBufferSize(linklimits::receiveLimit);
+        connect(serialPort, &QSerialPort::readyRead, this, &CmdTarvik::serialreadyRead);
+        connect(serialPort, &QSerialPort::errorOccurred, this, [this] { serial.portError(); });
+    }
+    const int opened = serial.open(portName, baud, dataBits, stopBits, parity);
+    if (opened == Opened && !gapTimer) {
+        gapTimer = new QTimer(this);
+        gapTimer->setSingleShot(false);
+        connect(gapTimer, &QTimer::timeout, this, &CmdTarvik::TimerTimeOut);
+    }
+    return opened;
+}
+
+int CmdTarvik::serialDisConnectDrive()
+{
+    return serial.close();
+}
+
+int CmdTarvik::deleteSerialPort()
+{
+    return serial.deletePort();
+}
 
 int CmdTarvik::UDPConnectDrive(QString address, int port)
 {
-    const int opened = udpOpen(address, port);
+    if (!udpSocket) {
+        udpSocket = new QUdpSocket(this);
+        connect(udpSocket, &QUdpSocket::readyRead, this, &CmdTarvik::myreadyRead);
+        connect(udpSocket, &QUdpSocket::connected, this, &CmdTarvik::myconnected);
+        connect(udpSocket, &QUdpSocket::disconnected, this, &CmdTarvik::mydisconnected);
+    }
+    const int opened = udp.open(address, port);
     if (opened != Opened)
         return opened;
     if (connections() == 0)
         return Opened;
     UDPConnectDrive();
     return NotAnswered;
+}
+
+int CmdTarvik::UDPConnectDrive()
+{
+    return udp.close();
+}
+
+int CmdTarvik::deletetcpSocket()
+{
+    return udp.deleteSocket();
 }
 
 int CmdTarvik::connections()
@@ -101,68 +120,73 @@ int CmdTarvik::connections()
 }
 
 // ---------------------------------------------------------------------------------------------
+// Slots: each link's signals go to its transport.
+
+void CmdTarvik::myconnected() {}
+
+void CmdTarvik::mydisconnected()
+{
+    udp.disconnected();
+}
+
+void CmdTarvik::myreadyRead()
+{
+    udp.readPending();
+}
+
+void CmdTarvik::serialreadyRead()
+{
+    serial.bytesArrived();
+}
+
+void CmdTarvik::TimerTimeOut()
+{
+    serial.lineQuiet();
+}
+
+// ---------------------------------------------------------------------------------------------
 // Exchange
 
 int CmdTarvik::SendData(QByteArray frame, int length, QByteArray &reply, int timeoutMs,
                         int expectedLength)
 {
     discardStale();
-    if (!udpSocket && !serialPort) {
+    LinkTransport *link = carrier();
+    if (!link) {
         // No link: nothing goes out and nothing can come back; the budget still runs.
         mysleep(timeoutMs);
         return NoAnswer;
     }
-    // Out of step: the request would be answered behind whatever is still on its way, so it
-    // does not go out until the link check has come back.
-    if (resyncNeeded && !checkLink())
+    // Out of step, or an older read or write may still be answered: this request's answer could
+    // not be told from that one's, so it does not go out until the link check has come back.
+    if ((resyncNeeded || outstanding.awaits(Outstanding::Kind::Exchange)) && !checkLink())
         return NoAnswer;
-    if (udpSocket)
-        return udpExchange(frame, length, reply, timeoutMs);
-    return serialExchange(frame, reply, timeoutMs, expectedLength);
+    return link->exchange(frame, length, reply, timeoutMs, expectedLength);
 }
 
-// Whatever arrived while nobody waited belongs to no exchange: it is dropped, and when the
-// device sent it the link is out of step.
+// Whatever arrived while nobody waited belongs to no exchange: it is dropped (UDP answers settle
+// what they answer first), and when the device sent something no request asked for, the link is
+// out of step.
 void CmdTarvik::discardStale()
 {
     recvBuffer.clear();
     awaiting = Awaiting::Nothing;
-    if (udpSocket && udpSocket->state() == QAbstractSocket::BoundState) {
-        const int fd = int(udpSocket->socketDescriptor());
-        while (receiveDatagram(fd)) {
-        }
-    }
-    if (serialPort && serialPort->isOpen()) {
-        if (gapTimer)
-            gapTimer->stop();
-        if (serialPort->bytesAvailable() > 0 || bytesFollowWithin(0)) {
-            resyncNeeded = true;
-            dropped += quint64(serialPort->bytesAvailable());
-        }
-        serialPort->clear(QSerialPort::Input);
-    }
+    udp.discardStale();
+    serial.discardStale();
 }
 
-// The link check as the resynchronisation: sent on whichever link carries requests, everything
-// the device sends before its answer is discarded.
+// The link check as the resynchronisation, on whichever link carries requests: answers that
+// come before its own settle what they answer and are discarded, and so is whatever no request
+// could have sent.
 bool CmdTarvik::checkLink()
 {
-    const QByteArray probe = linklimits::linkCheckFrame();
-    bool answered = false;
-    if (udpSocket) {
-        if (!remoteAddress.isNull())
-            udpSocket->writeDatagram(probe, remoteAddress, quint16(remotePort));
-        answered = !remoteAddress.isNull() &&
-                   udpAwait(Awaiting::LinkCheck,
-                            linklimits::udpReadyWaitMs + linklimits::linkCheckBudgetMs);
-    } else if (serialPort) {
-        answered = serialSend(probe) &&
-                   serialAwait(Awaiting::LinkCheck,
-                               linklimits::serialReadyWaitMs + linklimits::linkCheckBudgetMs +
-                                   wireTimeUs(linklimits::largestAnswer) / 1000);
-    }
+    linkAnswered = false;
+    ownLinkAnswer = false;
+    LinkTransport *link = carrier();
+    const bool sent = link && link->checkLink(linklimits::linkCheckFrame());
     awaiting = Awaiting::Nothing;
     recvBuffer.clear();
-    resyncNeeded = !answered;
-    return answered;
+    const bool inStep = sent && !serial.lost() && linkInStep();
+    resyncNeeded = !inStep;
+    return inStep;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
-#include "warninglimiter.h"
+#include "outstanding.h"
+#include "seriallink.h"
+#include "udplink.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -16,10 +18,12 @@ class QUdpSocket;
 // and the send-and-wait exchange every request goes through.
 //
 // The protocol carries no request identifier, and a controller answers one request after
-// another. So an answer is only ever taken by the exchange that waits for it: whatever arrives
-// while nobody waits, or after an answer was taken, marks the link as out of step, and so does
-// an exchange that failed. The next exchange then first sends the link check and discards
-// everything up to its answer; only then does its own request go out.
+// another. So the link keeps count of what it sent and is still unanswered (Outstanding): an
+// answer goes to the oldest request that could have given it, and an exchange takes only an
+// answer that no older request could have given. A read or a write goes out only when no older
+// read or write is outstanding; until then the link check goes first, and its answer settles
+// everything sent before it. Whatever no request could have given (a repeat, babble), and an
+// exchange that failed, mark the link as out of step: the next access checks the link first.
 class CmdTarvik : public QObject
 {
     Q_OBJECT
@@ -73,6 +77,10 @@ public:
     bool needsResync() const { return resyncNeeded; }
     // Bytes and datagrams from the device that belonged to no exchange, dropped so far.
     quint64 droppedBytes() const { return dropped; }
+    // Serial: requests the line echoed back ahead of their answers, discarded so far.
+    quint64 echoesDiscarded() const { return echoes; }
+    // Requests sent whose answers have not come (and may still come).
+    int unanswered() const { return outstanding.count(); }
 
     // Frames. Builders return LinkOk, ExchangeFailed when the exchange failed (no answer; for
     // reads also a wrong sequence number or a short answer), or LinkNotOpen. address is the point
@@ -103,57 +111,38 @@ public:
     bool traceOn = false;
 
 private:
-    // What the receive side is waiting for; it decides where arriving bytes go.
-    enum class Awaiting {
-        Nothing,   // between exchanges: whatever comes belongs to no exchange
-        Answer,    // UDP: the first datagram; serial: `expected` bytes
-        GapEnd,    // serial: bytes up to a quiet gap
-        LinkCheck, // the link check's answer; everything before it is discarded
-        Drain,     // serial: discard until the line is quiet
-    };
+    friend class UdpLink;
+    friend class SerialLink;
 
     int checkReadAnswer(int rc, const QByteArray &request, const QByteArray &answer, int length,
                         const QString &tag, int needs);
+
+    // The transport that carries requests: UDP when both links exist.
+    LinkTransport *carrier();
+    bool checkLink();
+    void discardStale();
+
+    // What is outstanding, and whose an answer is.
+    bool noteSent(Outstanding::Kind kind, int answerSize);
+    bool settleAnswer(Outstanding::Kind kind);
+    bool linkInStep() const;
 
     // Waiting.
     void await(Awaiting what, int expected = 0);
     bool waitForAnswer(qint64 ms);
     void answerArrived();
 
-    // UDP.
-    int udpOpen(const QString &address, int port);
-    int udpExchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs);
-    bool udpAwait(Awaiting what, qint64 ms);
-    bool receiveDatagram(int fd);
-    void sortDatagram(const QHostAddress &sender, quint16 senderPort, const char *data, int size);
-    void warnForeign(const QHostAddress &sender, quint16 senderPort, qint64 size);
+    UdpLink udp{*this};
+    SerialLink serial{*this};
 
-    // Serial.
-    int serialExchange(const QByteArray &frame, QByteArray &reply, int timeoutMs,
-                       int expectedLength);
-    bool serialSend(const QByteArray &frame);
-    bool serialAwait(Awaiting what, qint64 ms, int expected = 0);
-    void takeQuickBytes();
-    int quietMs() const;
-    bool bytesFollowWithin(qint64 us);
-    void drainLine(qint64 ms);
-    void portError();
-    qint64 wireTimeUs(int bytes) const;
-
-    // Both.
-    bool checkLink();
-    void discardStale();
-
-    QByteArray datagram;        // receive scratch, kept to spare an allocation per answer
-    QHostAddress senderAddress; // likewise for the sender of each datagram
-    int bindError = -1;         // what the last bind to the local port failed with, if it did
-
+    Outstanding outstanding;
+    bool linkAnswered = false;  // a link check was answered since the last one went out
+    bool ownLinkAnswer = false; // and it was that one's own answer
     Awaiting awaiting = Awaiting::Nothing;
     int expected = 0; // bytes that complete a serial answer
     bool answerReady = false;
     QEventLoop *waitLoop = nullptr;
     bool resyncNeeded = false;
-    bool portLost = false; // the serial device went away; the port was closed for it
     quint64 dropped = 0;
-    WarningLimiter foreignWarnings;
+    quint64 echoes = 0;
 };

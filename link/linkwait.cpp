@@ -5,7 +5,8 @@
 #include <QPointer>
 #include <QTimer>
 
-// Waiting for the receive side: the one place the link sleeps, in the host's event loop.
+// Waiting for the receive side: the one place the link sleeps, in the host's event loop; and
+// what an arriving answer settles, which decides whether the wait is over.
 
 void CmdTarvik::await(Awaiting what, int expectedBytes)
 {
@@ -41,8 +42,6 @@ bool CmdTarvik::waitForAnswer(qint64 ms)
         if (!self)
             return false;
         waitLoop = outer;
-        if (portLost)
-            break;
     }
     return answerReady;
 }
@@ -59,4 +58,45 @@ int CmdTarvik::mysleep(int ms)
         loop.exec();
     }
     return 0;
+}
+
+// Notes a request about to go out. False when too much is outstanding to send anything: the
+// access fails, and the link stays out of step until answers settle what is outstanding.
+bool CmdTarvik::noteSent(Outstanding::Kind kind, int answerSize)
+{
+    if (outstanding.sent(kind, answerSize))
+        return true;
+    resyncNeeded = true;
+    return false;
+}
+
+// Settles an answer from the device against what is outstanding. True when the exchange waiting
+// now takes it: the answer is to the request it sent, and to nothing older.
+bool CmdTarvik::settleAnswer(Outstanding::Kind kind)
+{
+    const Outstanding::Owner owner = outstanding.settle(kind);
+    if (owner == Outstanding::Owner::Nobody) {
+        // No request gives such an answer: a repeat, an echo or babble puts the link out of step.
+        resyncNeeded = true;
+        return false;
+    }
+    if (kind == Outstanding::Kind::LinkCheck) {
+        linkAnswered = true;
+        ownLinkAnswer = ownLinkAnswer || owner == Outstanding::Owner::Newest;
+    }
+    // The link check's own answer settles everything sent before it.
+    if (awaiting == Awaiting::LinkCheck)
+        return ownLinkAnswer;
+    const bool exchangeWaits = awaiting == Awaiting::Answer || awaiting == Awaiting::GapEnd;
+    return owner == Outstanding::Owner::Newest && exchangeWaits &&
+           kind == Outstanding::Kind::Exchange;
+}
+
+// The link check has done its work when its own answer came. When only an older link check was
+// answered (this one's answer lost, or still on its way), it has waited its whole time: it passes
+// then if no read or write sent before it can still be answered, so that a lost answer does not
+// hold the link out of step for good.
+bool CmdTarvik::linkInStep() const
+{
+    return ownLinkAnswer || (linkAnswered && !outstanding.awaits(Outstanding::Kind::Exchange));
 }

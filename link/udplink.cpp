@@ -1,3 +1,5 @@
+#include "udplink.h"
+
 #include "CmdTarvik.h"
 
 #include "linklimits.h"
@@ -32,70 +34,98 @@ bool readable(int fd, int waitMs)
 
 } // namespace
 
-// Creates the socket on first use, takes the peer and binds the local port the controller
-// expects; the link check is the caller's.
-int CmdTarvik::udpOpen(const QString &address, int port)
+bool UdpLink::exists() const
 {
-    if (!udpSocket) {
-        udpSocket = new QUdpSocket(this);
-        connect(udpSocket, &QUdpSocket::readyRead, this, &CmdTarvik::myreadyRead);
-        connect(udpSocket, &QUdpSocket::connected, this, &CmdTarvik::myconnected);
-        connect(udpSocket, &QUdpSocket::disconnected, this, &CmdTarvik::mydisconnected);
-    }
+    return face.udpSocket;
+}
+
+// A closed UDP socket still counts: datagrams need no connection.
+bool UdpLink::usable() const
+{
+    return face.udpSocket;
+}
+
+// The socket exists (the face creates it on first use, with its signals on the face's slots).
+int UdpLink::open(const QString &address, int port)
+{
+    QUdpSocket *socket = face.udpSocket;
     // A port beyond 16 bits would be cut to another port, a device nobody named: the refused
     // string leaves no peer at all, so nothing ever goes out to it.
     if (port < 0 || port > 0xFFFF) {
-        remoteAddress.clear();
-        remotePort = 0;
-        return OpenRefused;
+        face.remoteAddress.clear();
+        face.remotePort = 0;
+        return CmdTarvik::OpenRefused;
     }
-    remotePort = port;
-    if (!remoteAddress.setAddress(address))
-        return OpenRefused;
+    face.remotePort = port;
+    if (!face.remoteAddress.setAddress(address))
+        return CmdTarvik::OpenRefused;
     // A socket still bound from an earlier connect is released so the bind below can take the
     // new address.
-    if (udpSocket->state() != QAbstractSocket::UnconnectedState)
-        udpSocket->close();
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        socket->close();
     // The bind mostly fails (the device's address is rarely one of ours); the first datagram
     // then binds an ephemeral port, and the link check decides either way.
-    bindError = udpSocket->bind(remoteAddress, linklimits::localUdpPort)
+    bindError = socket->bind(face.remoteAddress, linklimits::localUdpPort)
                     ? QAbstractSocket::UnknownSocketError
-                    : udpSocket->error();
-    return Opened;
+                    : socket->error();
+    return CmdTarvik::Opened;
 }
 
-int CmdTarvik::UDPConnectDrive()
+int UdpLink::close()
 {
-    if (!udpSocket)
-        return Closed;
-    udpSocket->close();
-    if (udpSocket->state() != QAbstractSocket::UnconnectedState)
-        udpSocket->waitForDisconnected(30000);
-    return Closed;
+    QUdpSocket *socket = face.udpSocket;
+    if (!socket)
+        return CmdTarvik::Closed;
+    socket->close();
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        socket->waitForDisconnected(30000);
+    return CmdTarvik::Closed;
 }
 
-void CmdTarvik::myconnected() {}
+int UdpLink::deleteSocket()
+{
+    if (QUdpSocket *socket = face.udpSocket) {
+        // Its connected, disconnected and readyRead signals: all it sends to the face.
+        QObject::disconnect(socket, nullptr, &face, nullptr);
+        delete socket;
+        face.udpSocket = nullptr;
+    }
+    face.outstanding.clear();
+    return 0;
+}
 
-void CmdTarvik::mydisconnected()
+int UdpLink::release()
+{
+    if (!face.udpSocket)
+        return 1;
+    if (face.udpSocket->state() != QAbstractSocket::UnconnectedState)
+        close();
+    deleteSocket();
+    return 0;
+}
+
+void UdpLink::disconnected()
 {
     // A failed bind is expected and no fault of the link, and a read that found nothing waiting
     // leaves a temporary error behind: neither is worth a warning.
-    if (!udpSocket || udpSocket->error() == QAbstractSocket::UnknownSocketError ||
-        udpSocket->error() == QAbstractSocket::TemporaryError || udpSocket->error() == bindError)
+    const QUdpSocket *socket = face.udpSocket;
+    if (!socket || socket->error() == QAbstractSocket::UnknownSocketError ||
+        socket->error() == QAbstractSocket::TemporaryError || socket->error() == bindError)
         return;
-    protocollog::warnLine(protocollog::peerHead(remoteAddress, remotePort), udpSocket->error());
+    protocollog::warnLine(protocollog::peerHead(face.remoteAddress, face.remotePort),
+                          socket->error());
 }
 
 // Takes every waiting datagram off the socket. Reading through the socket object (not only
 // straight from its descriptor) keeps it announcing the next datagram.
-void CmdTarvik::myreadyRead()
+void UdpLink::readPending()
 {
     if (datagram.size() != linklimits::datagramCapacity)
         datagram.resize(linklimits::datagramCapacity);
-    while (udpSocket && udpSocket->state() == QAbstractSocket::BoundState) {
+    while (face.udpSocket && face.udpSocket->state() == QAbstractSocket::BoundState) {
         quint16 senderPort = 0;
-        const qint64 n =
-            udpSocket->readDatagram(datagram.data(), datagram.size(), &senderAddress, &senderPort);
+        const qint64 n = face.udpSocket->readDatagram(datagram.data(), datagram.size(),
+                                                      &senderAddress, &senderPort);
         if (n < 0)
             return;
         sortDatagram(senderAddress, senderPort, datagram.constData(), int(n));
@@ -104,7 +134,7 @@ void CmdTarvik::myreadyRead()
 
 // Reads one datagram straight from the socket, without waiting: the exchange's own quick path.
 // False when nothing was waiting.
-bool CmdTarvik::receiveDatagram(int fd)
+bool UdpLink::receiveDatagram(int fd)
 {
     if (datagram.size() != linklimits::datagramCapacity)
         datagram.resize(linklimits::datagramCapacity);
@@ -120,84 +150,104 @@ bool CmdTarvik::receiveDatagram(int fd)
 }
 
 // Only the device may answer, from any port of its own; anything else is dropped with a
-// warning. Of the device's datagrams the first one an exchange waits for is its answer; every
-// other one belongs to no exchange and puts the link out of step. An empty datagram is no
-// answer at all.
-void CmdTarvik::sortDatagram(const QHostAddress &sender, quint16 senderPort, const char *data,
-                             int size)
+// warning. Each of the device's datagrams is one answer: it settles what it answers, and the
+// exchange waiting takes it only when it answers that exchange's request and nothing older.
+// Every other one is dropped. An empty datagram is no answer at all.
+void UdpLink::sortDatagram(const QHostAddress &sender, quint16 senderPort, const char *data,
+                           int size)
 {
-    if (!sender.isEqual(remoteAddress, QHostAddress::TolerantConversion)) {
+    if (!sender.isEqual(face.remoteAddress, QHostAddress::TolerantConversion)) {
         warnForeign(sender, senderPort, size);
         return;
     }
     if (size == 0)
         return;
     const QByteArray bytes = QByteArray::fromRawData(data, size);
-    const bool wanted =
-        !answerReady && (awaiting == Awaiting::Answer ||
-                         (awaiting == Awaiting::LinkCheck && linklimits::isLinkCheckAnswer(bytes)));
-    if (wanted) {
-        recvBuffer = QByteArray(data, size);
-        answerArrived();
+    const Outstanding::Kind kind = linklimits::isLinkCheckAnswer(bytes)
+                                       ? Outstanding::Kind::LinkCheck
+                                       : Outstanding::Kind::Exchange;
+    if (face.settleAnswer(kind) && !face.answerReady) {
+        face.recvBuffer = QByteArray(data, size);
+        face.answerArrived();
         return;
     }
-    dropped += quint64(size);
-    // Whatever comes before the link check's answer is exactly what the check is there to
-    // discard.
-    if (awaiting != Awaiting::LinkCheck)
-        resyncNeeded = true;
+    face.dropped += quint64(size);
 }
 
-void CmdTarvik::warnForeign(const QHostAddress &sender, quint16 senderPort, qint64 size)
+void UdpLink::warnForeign(const QHostAddress &sender, quint16 senderPort, qint64 size)
 {
     if (!foreignWarnings.allow())
         return;
     if (const quint64 held = foreignWarnings.takeSuppressed())
         protocollog::warnLine(QString::fromUtf8(foreignSummaryFormat)
-                                  .arg(remoteAddress.toString())
-                                  .arg(remotePort)
+                                  .arg(face.remoteAddress.toString())
+                                  .arg(face.remotePort)
                                   .arg(held));
     protocollog::warnLine(QString::fromUtf8(foreignFormat)
-                              .arg(remoteAddress.toString())
-                              .arg(remotePort)
+                              .arg(face.remoteAddress.toString())
+                              .arg(face.remotePort)
                               .arg(sender.toString())
                               .arg(senderPort)
                               .arg(size));
 }
 
-int CmdTarvik::udpExchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs)
+int UdpLink::exchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs,
+                      int expectedLength)
 {
     // No peer (a refused address): nothing goes out.
-    if (remoteAddress.isNull())
-        return NoAnswer;
+    if (face.remoteAddress.isNull())
+        return CmdTarvik::NoAnswer;
+    if (!face.noteSent(Outstanding::Kind::Exchange, expectedLength))
+        return CmdTarvik::NoAnswer;
     const int size = qBound(0, length, frame.size());
-    udpSocket->writeDatagram(frame.constData(), size, remoteAddress, quint16(remotePort));
-    // The answer to a request nobody waits for belongs to no exchange.
-    if (timeoutMs < 1 || !udpAwait(Awaiting::Answer, linklimits::udpReadyWaitMs + timeoutMs)) {
-        resyncNeeded = true;
-        return NoAnswer;
+    face.udpSocket->writeDatagram(frame.constData(), size, face.remoteAddress,
+                                  quint16(face.remotePort));
+    // A request nobody waits for stays outstanding: its answer, whenever it comes, is no other's.
+    if (timeoutMs < 1 || !await(Awaiting::Answer, linklimits::udpReadyWaitMs + timeoutMs)) {
+        face.resyncNeeded = true;
+        return CmdTarvik::NoAnswer;
     }
-    reply.append(recvBuffer);
-    recvBuffer.clear();
-    return LinkOk;
+    reply.append(face.recvBuffer);
+    face.recvBuffer.clear();
+    return CmdTarvik::LinkOk;
+}
+
+bool UdpLink::checkLink(const QByteArray &probe)
+{
+    if (face.remoteAddress.isNull() || !face.noteSent(Outstanding::Kind::LinkCheck, probe.size()))
+        return false;
+    if (face.udpSocket->writeDatagram(probe, face.remoteAddress, quint16(face.remotePort)) < 0)
+        return false;
+    await(Awaiting::LinkCheck, linklimits::udpReadyWaitMs + linklimits::linkCheckBudgetMs);
+    return true;
+}
+
+// Datagrams that came while nobody waited settle what they answer and are dropped.
+void UdpLink::discardStale()
+{
+    if (!face.udpSocket || face.udpSocket->state() != QAbstractSocket::BoundState)
+        return;
+    const int fd = int(face.udpSocket->socketDescriptor());
+    while (receiveDatagram(fd)) {
+    }
 }
 
 // Waits for the datagram the exchange is after: first straight on the socket for a moment, as
 // a nearby device answers at once, then in the event loop.
-bool CmdTarvik::udpAwait(Awaiting what, qint64 ms)
+bool UdpLink::await(Awaiting what, qint64 ms)
 {
-    await(what);
-    const int fd = int(udpSocket->socketDescriptor());
+    face.await(what);
+    const int fd = int(face.udpSocket->socketDescriptor());
     if (fd >= 0 && readable(fd, linklimits::quickAnswerMs)) {
-        while (!answerReady && receiveDatagram(fd)) {
+        while (!face.answerReady && receiveDatagram(fd)) {
         }
     }
-    if (!answerReady) {
+    if (!face.answerReady) {
         // Reading through the socket object once re-arms its announcements, whatever the quick
         // path took straight off the descriptor.
-        myreadyRead();
+        readPending();
     }
-    const bool answered = answerReady || waitForAnswer(ms);
-    awaiting = Awaiting::Nothing;
+    const bool answered = face.answerReady || face.waitForAnswer(ms);
+    face.awaiting = Awaiting::Nothing;
     return answered;
 }

@@ -2,9 +2,10 @@
 
 # Build and test dependencies, all from Debian 12's own packages.
 TARVIK_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5serialport5-dev libmosquitto-dev)
-# What the tests need besides: tshark checks the protocol dissector against captured traffic;
-# the gateway tests run a mosquitto broker, subscribe with its clients and make a CA with openssl.
-TARVIK_TEST_PACKAGES=(tshark mosquitto mosquitto-clients openssl)
+# What the tests need besides: tshark checks the protocol dissector against captured traffic,
+# tmux runs the live table in a terminal of a known size, help2man checks the manual pages; the
+# gateway tests run a mosquitto broker, subscribe with its clients and make a CA with openssl.
+TARVIK_TEST_PACKAGES=(tshark tmux help2man mosquitto mosquitto-clients openssl)
 
 missing_packages() {
     local p

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The host examples (examples/) as a host author builds them: against the installed Debian
 # packages. Builds and installs the packages (scripts/package.sh --keep), builds poll-host with
-# CMake's find_package(Tarvik) and again with pkg-config, and dlopen-host, which never links the
-# library; runs them against the installed simulator, once healthy and once with every answer
-# late; then removes the packages again.
+# CMake's find_package(Tarvik) and again with pkg-config, dlopen-host, which never links the
+# library, and every-header, which uses every installed header; builds every code block of
+# docs/ (scripts/doc-code.sh); runs the examples against the installed simulator, once healthy
+# and once with every answer late; then removes the packages again.
 #
 #   bash scripts/examples.sh           # as root
 #   bash scripts/examples.sh --keep    # leaves the packages installed
@@ -32,19 +33,22 @@ trap cleanup EXIT
 # Warnings fail the examples: they are what host authors copy.
 strict="-Wall -Wextra -Werror"
 echo "== examples, built against the installed packages"
-for example in poll-host dlopen-host; do
+for example in poll-host dlopen-host every-header; do
     echo "\$ cmake -S examples/$example -B build-examples/$example && cmake --build ..."
     { cmake -S "$TARVIK_ROOT/examples/$example" -B "$build/$example" -G Ninja \
         -DCMAKE_CXX_FLAGS="$strict" && cmake --build "$build/$example"; } >"$build/$example.log" 2>&1 ||
         { cat "$build/$example.log" >&2; exit 1; }
 done
-echo "\$ g++ -std=c++17 -fPIC examples/poll-host/main.cpp \$(pkg-config --cflags --libs tarvik)"
+echo "\$ g++ -std=c++17 examples/poll-host/main.cpp \$(pkg-config --cflags --libs tarvik)"
 # shellcheck disable=SC2046,SC2086 # pkg-config's words are separate arguments
-g++ -std=c++17 -fPIC $strict "$TARVIK_ROOT/examples/poll-host/main.cpp" \
+g++ -std=c++17 $strict "$TARVIK_ROOT/examples/poll-host/main.cpp" \
     $(pkg-config --cflags --libs tarvik) -o "$build/poll-host-pkgconfig"
-for program in poll-host/poll-host dlopen-host/dlopen-host poll-host-pkgconfig; do
+for program in poll-host/poll-host dlopen-host/dlopen-host every-header/every-header poll-host-pkgconfig; do
     echo "  $program: $(readelf -d "$build/$program" | grep -c 'NEEDED.*libLibTarvik') link(s) to libLibTarvik"
 done
+
+echo "== the code blocks of docs/, built against the installed packages"
+bash "$TARVIK_ROOT/scripts/doc-code.sh"
 
 # Starts the installed simulator with the options given.
 start_sim() {
@@ -83,6 +87,7 @@ start_sim
 run "AI_F12   0 (ok) 6928 12582" "$build/poll-host/poll-host" "$udp" 2
 run "DI3      0 (ok) true false false true false" "$build/poll-host-pkgconfig" "$udp" 1
 run "AI_F12 result 0: 6928 12582" "$build/dlopen-host/dlopen-host" "$udp"
+run "no area: refused, nothing sent               as described" "$build/every-header/every-header" "$udp"
 stop_sim
 
 echo "== against tarvik-sim --pattern --late 400 (beyond the driver's wait)"

@@ -4,7 +4,8 @@
 # fuzz/corpus/<target>/. New inputs go to build-fuzz/corpus/, crashes to build-fuzz/artifacts/.
 #
 #   scripts/fuzz.sh [RUNS]   RUNS inputs for each fast target (default 100000, a short run for CI);
-#                            the host-session target, which talks to the simulator, gets RUNS/100
+#                            the host-session target, which talks to the simulator, and the
+#                            exchange-sequence target, which waits out lost answers, get RUNS/100
 #   scripts/fuzz.sh 2000000  the long run: about 10 minutes for the fast targets, 30 for the other
 #   scripts/fuzz.sh --seeds  writes the seed corpora afresh from the simulator
 #
@@ -31,9 +32,9 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 mkdir -p "$dir/artifacts"
 status=0
-for target in answers tagaddress codecs hostops; do
+for target in answers tagaddress codecs hostops sequence; do
     n=$runs
-    [ "$target" = hostops ] && n=$((runs / 100 > 50 ? runs / 100 : 50))
+    case $target in hostops | sequence) n=$((runs / 100 > 50 ? runs / 100 : 50)) ;; esac
     mkdir -p "$dir/corpus/$target"
     echo "== fuzz_$target: $n runs"
     start=$SECONDS

@@ -8,8 +8,10 @@
 #   tarvik-gateway     tarvik-gateway, its manual page, systemd unit and /etc/tarvik/gateway.conf
 #   tarvik-tools       tarvik-host, tarvik-sim, their manual pages, the Wireshark dissector, docs
 #
-#   bash scripts/package.sh          # as root (dpkg -i); removes the packages again at the end
-#   bash scripts/package.sh --keep   # leaves the amd64 packages installed (scripts/examples.sh)
+#   bash scripts/package.sh                # as root (dpkg -i); removes the packages at the end
+#   bash scripts/package.sh --keep         # leaves the amd64 packages installed (examples.sh)
+#   bash scripts/package.sh --arch amd64   # this machine's packages only: no armel sysroot,
+#                                          # no cross build, no qemu
 #
 # The armel packages come from build-armel/, the tree scripts/armel.sh builds and tests (built
 # here if need be, without the tests). Control data, versions and the changelog come from
@@ -17,7 +19,25 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-read_keep_option "$@"
+keep=0
+arches=all
+while [ $# -gt 0 ]; do
+    case $1 in
+    --keep) keep=1; shift ;;
+    --arch)
+        case ${2:-} in
+        amd64 | armel | all) arches=$2 ;;
+        *) echo "--arch takes amd64, armel or all" >&2; exit 2 ;;
+        esac
+        shift 2
+        ;;
+    -h | --help) script_usage; exit 0 ;;
+    *) script_usage >&2; exit 2 ;;
+    esac
+done
+builds() {
+    [ "$arches" = all ] || [ "$arches" = "$1" ]
+}
 if [ "$(id -u)" -ne 0 ]; then
     echo "Run as root: the amd64 packages are installed with dpkg -i" >&2
     exit 1
@@ -57,7 +77,7 @@ files_of() {
     tarvik-gateway)
         echo "usr/bin/tarvik-gateway usr/share/man/man1/tarvik-gateway.1 lib/systemd" \
             "etc/tarvik" ;;
-    tarvik-tools) echo "usr/bin usr/share/man usr/lib/$triplet/wireshark" ;;
+    tarvik-tools) echo "usr/bin usr/share/man usr/share/bash-completion usr/lib/$triplet/wireshark" ;;
     esac
 }
 
@@ -78,11 +98,25 @@ add_docs() {
     install -m 0644 "$debian/copyright" "$doc/copyright"
     gzip -9n <"$debian/changelog" >"$doc/changelog.Debian.gz"
     gzip -9n <"$TARVIK_ROOT/CHANGELOG.md" >"$doc/changelog.gz"
-    if [ "$pkg" = tarvik-tools ]; then
+    case $pkg in
+    tarvik-tools)
         install -m 0644 "$TARVIK_ROOT/README.md" "$doc/README.md"
-        mkdir -p "$doc/docs"
+        mkdir -p "$doc/docs/examples"
         install -m 0644 "$TARVIK_ROOT"/docs/*.md "$doc/docs/"
-    fi
+        # The tag lists host.md points to, where its links lead.
+        install -m 0644 "$TARVIK_ROOT"/docs/examples/* "$doc/docs/examples/"
+        ;;
+    liblibtarvik-dev)
+        # What a host author needs beside the headers: the guide, what goes wrong and the wire,
+        # and the example hosts.
+        install -m 0644 "$TARVIK_ROOT"/docs/{integration,troubleshooting,protocol}.md "$doc/"
+        install -D -m 0644 "$debian/liblibtarvik-dev.lintian-overrides" \
+            "$root/usr/share/lintian/overrides/liblibtarvik-dev"
+        (cd "$TARVIK_ROOT" && find examples -type f -printf '%P\n') | while read -r file; do
+            install -D -m 0644 "$TARVIK_ROOT/examples/$file" "$doc/examples/$file"
+        done
+        ;;
+    esac
     find "$root/usr/share/man" -type f -name '*.[0-9]' -exec gzip -9n {} + 2>/dev/null || true
 }
 
@@ -179,6 +213,14 @@ make_packages() {
 native_arch=$(dpkg --print-architecture)
 native_triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 
+built_arches=()
+builds "$native_arch" && built_arches+=("$native_arch")
+builds armel && built_arches+=(armel)
+[ ${#built_arches[@]} -gt 0 ] || { echo "this machine is $native_arch: --arch $arches builds nothing here" >&2; exit 2; }
+native_done=$SECONDS
+armel_done=$SECONDS
+
+if builds "$native_arch"; then
 echo "== $native_arch packages"
 # Installed under /usr, so the library lands in the multiarch libdir the loader searches; built
 # with Debian's hardening flags.
@@ -189,14 +231,18 @@ build_tree "$TARVIK_ROOT/build-package" -DCMAKE_INSTALL_PREFIX=/usr \
     -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
 make_packages "$native_arch" "$TARVIK_ROOT/build-package" "$native_triplet" strip
 native_done=$SECONDS
+fi
+armel_done=$SECONDS
 
+if builds armel; then
 echo "== armel packages"
 bash "$TARVIK_ROOT/scripts/armel.sh" --build-only | grep -v '^== times'
 make_packages armel "$TARVIK_ROOT/build-armel" arm-linux-gnueabi arm-linux-gnueabi-strip
 armel_done=$SECONDS
+fi
 
 debs=()
-for arch in "$native_arch" armel; do
+for arch in "${built_arches[@]}"; do
     for pkg in "${PACKAGES[@]}"; do
         deb=$out/${pkg}_${version}_$arch.deb
         debs+=("$deb")
@@ -215,11 +261,7 @@ if [ "${TARVIK_LINTIAN:-1}" != 0 ]; then
 fi
 lint_done=$SECONDS
 
-echo
-echo "== dpkg -i the $native_arch packages"
-native_debs=()
-for pkg in "${PACKAGES[@]}"; do native_debs+=("$out/${pkg}_${version}_$native_arch.deb"); done
-dpkg -i "${native_debs[@]}" >/dev/null
+installed=0
 announce=$(mktemp)
 sim_pid=
 cleanup() {
@@ -228,12 +270,13 @@ cleanup() {
         wait "$sim_pid" 2>/dev/null || true
     fi
     rm -f "$announce"
-    if [ "$keep" -eq 0 ]; then
+    if [ "$installed" -eq 1 ] && [ "$keep" -eq 0 ]; then
         echo "== dpkg -r ${PACKAGES[*]} (--keep leaves them installed)"
         dpkg -r "${PACKAGES[@]}" >/dev/null
     fi
 }
 trap cleanup EXIT
+
 
 # Starts a simulator (the command in "$@") on a free port.
 start_sim() {
@@ -246,6 +289,13 @@ stop_sim() {
     sim_pid=
 }
 
+if builds "$native_arch"; then
+echo
+echo "== dpkg -i the $native_arch packages"
+installed=1
+native_debs=()
+for pkg in "${PACKAGES[@]}"; do native_debs+=("$out/${pkg}_${version}_$native_arch.deb"); done
+dpkg -i "${native_debs[@]}" >/dev/null
 # The installed programs, where the packages put them.
 export TZ=${TZ:-:/etc/localtime}
 if start_sim /usr/bin/tarvik-sim; then
@@ -271,6 +321,9 @@ if command -v tshark >/dev/null; then
     fi
 fi
 
+fi
+
+if builds armel; then
 # The armel packages' programs, unpacked into a scratch folder and run under qemu: the host
 # program finds the library beside its installation and connects to the simulator.
 echo
@@ -294,6 +347,8 @@ else
 fi
 stop_sim
 rm -rf "$scratch"
+
+fi
 
 echo "== times: $native_arch packages $((native_done - start)) s, armel packages" \
     "$((armel_done - native_done)) s, lintian $((lint_done - armel_done)) s," \

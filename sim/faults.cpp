@@ -9,6 +9,7 @@ namespace {
 // Serial chunks without --pace arrive at the rate of a common line.
 constexpr int kDefaultChunkBaud = 9600;
 constexpr quint8 kFillByte = 0xEE;
+constexpr int kLinkCheckRepeatMs = 1;
 
 struct IntOption
 {
@@ -27,6 +28,7 @@ constexpr IntOption kIntOptions[] = {
     {"babble", &FaultSet::babbleMs, 0, 60000},
     {"babble-baud", &FaultSet::babbleBaud, 50, 4000000},
     {"stream", &FaultSet::streamBaud, 50, 4000000},
+    {"duplicate", &FaultSet::duplicateMs, 1, 60000},
 };
 
 struct FlagOption
@@ -45,6 +47,8 @@ constexpr FlagOption kFlagOptions[] = {
     {"fault-link-check", &FaultSet::linkCheckToo},
     {"stream-full", &FaultSet::streamFull},
     {"hangup", &FaultSet::hangUp},
+    {"echo", &FaultSet::echo},
+    {"repeat-link-check", &FaultSet::repeatLinkCheck},
 };
 
 // One row per fault: where it makes sense, whether a set switches it on, what it does, and how
@@ -98,6 +102,17 @@ void applyDecoy(const FaultSet &, Delivery &d, QRandomGenerator &)
     d.decoy.append(QByteArray(qMax(0, d.bytes.size() - 4), char(kFillByte)));
 }
 
+// The repeat of a --duplicate-rate pick comes after a delay drawn from 1 ms up to the option's.
+void applyDuplicate(const FaultSet &f, Delivery &d, QRandomGenerator &random)
+{
+    if (f.duplicateRate >= 1.0) {
+        d.repeatAfterMs = f.duplicateMs;
+        return;
+    }
+    if (random.generateDouble() < f.duplicateRate)
+        d.repeatAfterMs = 1 + int(random.bounded(f.duplicateMs));
+}
+
 const FaultRule kRules[] = {
     // Content faults first, so the decoy is built from the real answer.
     {true, false, [](const FaultSet &f) { return f.decoy; }, applyDecoy,
@@ -111,7 +126,10 @@ const FaultRule kRules[] = {
     {true, true, [](const FaultSet &f) { return f.oversize > 0; }, applyOversize,
      [](FaultSet &f) { f.oversize = f.oversize > 0 ? f.oversize : 3; }},
     {true, true, [](const FaultSet &f) { return f.lateMs > 0; },
-     [](const FaultSet &f, Delivery &d, QRandomGenerator &) { d.delayMs = f.lateMs; },
+     [](const FaultSet &f, Delivery &d, QRandomGenerator &random) {
+         if (f.lateRate >= 1.0 || random.generateDouble() < f.lateRate)
+             d.delayMs = f.lateMs;
+     },
      [](FaultSet &f) { f.lateMs = f.lateMs > 0 ? f.lateMs : 400; }},
     {false, true, [](const FaultSet &f) { return f.paceBaud > 0 || f.chunk > 0; },
      [](const FaultSet &f, Delivery &d, QRandomGenerator &) {
@@ -140,6 +158,12 @@ const FaultRule kRules[] = {
          d.hangUp = true;
      },
      nullptr},
+    // Never picked at random: a repeat that comes after the next request went out cannot be told
+    // from that request's answer, so it is switched on only where requests are spaced.
+    {true, true, [](const FaultSet &f) { return f.duplicateMs > 0; }, applyDuplicate, nullptr},
+    {false, true, [](const FaultSet &f) { return f.echo; },
+     [](const FaultSet &, Delivery &d, QRandomGenerator &) { d.echo = true; },
+     [](FaultSet &f) { f.echo = true; }},
     {true, true, [](const FaultSet &f) { return f.silent; },
      [](const FaultSet &, Delivery &d, QRandomGenerator &) { d.send = false; },
      [](FaultSet &f) { f.silent = true; }},
@@ -169,6 +193,12 @@ void armRandomFault(FaultSet &faults, Transport transport, QRandomGenerator &ran
     }
 }
 
+struct RateOption
+{
+    const char *name;
+    double FaultSet::*field;
+};
+
 bool readRate(const QCommandLineParser &parser, FaultSet *faults, QString *why)
 {
     if (parser.isSet(QStringLiteral("fault-rate"))) {
@@ -176,6 +206,19 @@ bool readRate(const QCommandLineParser &parser, FaultSet *faults, QString *why)
         faults->rate = parser.value(QStringLiteral("fault-rate")).toDouble(&ok);
         if (!ok || !(faults->rate >= 0.0 && faults->rate <= 1.0)) {
             *why = QStringLiteral("--fault-rate takes a probability from 0 to 1");
+            return false;
+        }
+    }
+    const RateOption rates[] = {{"duplicate-rate", &FaultSet::duplicateRate},
+                                {"late-rate", &FaultSet::lateRate}};
+    for (const RateOption &option : rates) {
+        const QString name = QLatin1String(option.name);
+        if (!parser.isSet(name))
+            continue;
+        bool ok = false;
+        faults->*option.field = parser.value(name).toDouble(&ok);
+        if (!ok || !(faults->*option.field >= 0.0 && faults->*option.field <= 1.0)) {
+            *why = QStringLiteral("--%1 takes a probability from 0 to 1").arg(name);
             return false;
         }
     }
@@ -238,10 +281,26 @@ QList<QCommandLineOption> faultOptions()
          QStringLiteral("Fault (serial): on the next request close the pty (as close-pty does) "
                         "instead of answering; open-pty makes a new one. With --device, the "
                         "simulator closes the device and serves it no more.")},
+        {QStringLiteral("duplicate"),
+         QStringLiteral("Fault: send each answer again <ms> milliseconds (1-60000) after it, as a "
+                        "network that duplicates datagrams or a device that repeats itself does."),
+         QStringLiteral("ms")},
+        {QStringLiteral("duplicate-rate"),
+         QStringLiteral("With --duplicate: repeat only a share <p> of the answers, each after a "
+                        "delay drawn from 1 ms to the --duplicate delay."),
+         QStringLiteral("p")},
+        {QStringLiteral("late-rate"),
+         QStringLiteral("With --late: make only a share <p> of the answers late."),
+         QStringLiteral("p")},
+        {QStringLiteral("repeat-link-check"),
+         QStringLiteral("Fault: answer every link check twice, the second 1 ms after the first.")},
+        {QStringLiteral("echo"),
+         QStringLiteral("Fault (serial): the line echoes every request back at once, link checks "
+                        "included, as a 2-wire adapter does; the answer follows 3 ms later.")},
         {QStringLiteral("fault-rate"),
          QStringLiteral("Give each answer, with probability <p>, one more fault chosen at random "
                         "among those its link can show (--late 400, --short 2, --oversize 3, "
-                        "--chunk 8 and --babble 30 unless given)."),
+                        "--chunk 8 and --babble 30 unless given, --echo)."),
          QStringLiteral("p")},
         {QStringLiteral("seed"),
          QStringLiteral("Seed of the random choices of --fault-rate and --garbage (default 1)."),
@@ -302,6 +361,10 @@ Delivery FaultInjector::plan(const QByteArray &answer, bool linkCheck, Transport
 {
     Delivery delivery;
     delivery.bytes = answer;
+    // An echo is the line's, not the device's: it spares no request.
+    delivery.echo = transport == Transport::Serial && faults_.echo;
+    if (linkCheck && faults_.repeatLinkCheck)
+        delivery.repeatAfterMs = kLinkCheckRepeatMs;
     if (linkCheck && !faults_.linkCheckToo)
         return delivery;
 

@@ -33,6 +33,11 @@ struct FaultSet
     double rate = 0.0;
     quint32 seed = 1;
     bool linkCheckToo = false;
+    int duplicateMs = 0;          // each answer goes out again this long after it
+    double duplicateRate = 1.0;   // below 1: only this share, each after 1 to duplicateMs ms
+    bool echo = false;            // serial: the line echoes every request ahead of its answer
+    double lateRate = 1.0;        // below 1: only this share of the answers is late
+    bool repeatLinkCheck = false; // every link check is answered twice
 };
 
 QList<QCommandLineOption> faultOptions();
@@ -56,7 +61,9 @@ struct Delivery
     int chunk = 0;    // serial: that many bytes at a time
     int babbleMs = 0; // serial: noise follows the answer on the line for this long
     int babbleBaud = 0;
-    bool hangUp = false; // serial: close the line instead of answering
+    bool hangUp = false;    // serial: close the line instead of answering
+    int repeatAfterMs = -1; // the answer goes out again this long after it; -1 never
+    bool echo = false;      // serial: the request comes back at once, the answer a turnaround later
     bool faulted = false;
 };
 

@@ -2,6 +2,7 @@
 #include "settings.h"
 #include "signalwatcher.h"
 #include "simulator.h"
+#include "tarvikversion.h"
 
 #include <QCoreApplication>
 
@@ -11,6 +12,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarvik-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TARVIK_VERSION));
 
     sim::Settings settings;
     QString message;

@@ -13,6 +13,8 @@ namespace {
 constexpr int kSettleMs = 20;
 // A partial frame with no new byte for this long will never complete: drop it and resynchronise.
 constexpr int kStaleMs = 100;
+// A 2-wire line echoes a request as it goes out; the device answers once it has turned around.
+constexpr int kEchoTurnaroundMs = 3;
 
 qint64 noiseBytes(int ms, int baud)
 {
@@ -114,10 +116,17 @@ void SerialEndpoint::answer(const QByteArray &frame)
     const std::optional<Delivery> delivery = simulator_.respond(frame, Transport::Serial, path());
     if (delivery && delivery->hangUp)
         hangUp();
-    if (!delivery || !delivery->send)
+    if (!delivery)
+        return;
+    if (delivery->echo && !closed_) {
+        note(QStringLiteral("%1 -> %2 (echo)").arg(path(), hexText(frame)));
+        writer_.send(frame, 0, 0);
+    }
+    if (!delivery->send)
         return;
     const Delivery planned = *delivery;
-    answers_.push(planned.delayMs, [this, planned] { deliver(planned); });
+    const int turnaround = planned.echo ? kEchoTurnaroundMs : 0;
+    answers_.push(planned.delayMs + turnaround, [this, planned] { deliver(planned); });
 }
 
 void SerialEndpoint::deliver(const Delivery &delivery)
@@ -128,6 +137,15 @@ void SerialEndpoint::deliver(const Delivery &delivery)
     if (delivery.babbleMs > 0)
         writer_.sendNoise(kNoiseByte, noiseBytes(delivery.babbleMs, delivery.babbleBaud),
                           delivery.babbleBaud);
+    if (delivery.repeatAfterMs >= 0) {
+        const QByteArray bytes = delivery.bytes;
+        QTimer::singleShot(delivery.repeatAfterMs, this, [this, bytes] {
+            if (closed_)
+                return;
+            note(QStringLiteral("%1 -> %2 (repeated)").arg(path(), hexText(bytes)));
+            writer_.send(bytes, 0, 0);
+        });
+    }
 }
 
 } // namespace sim

@@ -3,6 +3,8 @@
 #include "areatable.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QRegularExpression>
 
 namespace sim {
 
@@ -135,6 +137,7 @@ ParseResult parseSettings(const QStringList &arguments, Settings *settings, QStr
                        "close-pty, open-pty, quit.\nAreas: ") +
         areaNames());
     const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
     parser.addOptions(ownOptions());
     parser.addOptions(faultOptions());
     if (!parser.parse(arguments)) {
@@ -142,7 +145,13 @@ ParseResult parseSettings(const QStringList &arguments, Settings *settings, QStr
         return ParseResult::Error;
     }
     if (parser.isSet(help)) {
-        *message = parser.helpText();
+        // Named as the program is installed, not by the path it was started with.
+        *message = parser.helpText().replace(QRegularExpression(QStringLiteral("^Usage: \\S+")),
+                                             QStringLiteral("Usage: tarvik-sim"));
+        return ParseResult::Help;
+    }
+    if (parser.isSet(version)) {
+        *message = QStringLiteral("tarvik-sim %1\n").arg(QCoreApplication::applicationVersion());
         return ParseResult::Help;
     }
     return readSettings(parser, settings, message) ? ParseResult::Run : ParseResult::Error;

@@ -6,6 +6,7 @@
 #include "wire.h"
 
 #include <QNetworkDatagram>
+#include <QTimer>
 
 namespace sim {
 
@@ -62,6 +63,13 @@ void UdpEndpoint::deliver(const Delivery &delivery, const QHostAddress &peer, qu
         sendFrom(foreignSocket(), delivery.decoy, peer, peerPort);
     sendFrom(sourceFor(delivery.sender), delivery.bytes, peer, peerPort);
     simulator_.countAnswered();
+    if (delivery.repeatAfterMs >= 0) {
+        const QByteArray bytes = delivery.bytes;
+        const Sender sender = delivery.sender;
+        QTimer::singleShot(delivery.repeatAfterMs, this, [this, bytes, sender, peer, peerPort] {
+            sendFrom(sourceFor(sender), bytes, peer, peerPort);
+        });
+    }
 }
 
 QUdpSocket *UdpEndpoint::sourceFor(Sender sender)

@@ -26,6 +26,8 @@ class FaultSoakTest : public QObject
 private slots:
     void soak_data();
     void soak();
+    void inOrder_data();
+    void inOrder();
 };
 
 namespace {
@@ -52,22 +54,29 @@ struct Phase
     bool serial;
     int maxLength; // longest transfer in bytes, where the faults make every byte slow
     bool alone;    // no random faults on top
+    int spacingMs; // pause after each operation
 };
 
 // An answer cut short and then padded is the right size with the wrong bytes, and nothing in a
 // frame tells it from a good one: the oversize stretch runs without random faults, which could
 // cut its answers. Likewise a line's own bytes just ahead of an answer cut short by as many:
-// the streaming stretch runs alone.
+// the streaming stretch runs alone. A repeated answer that arrives after the next request went
+// out cannot be told from that request's answer: the stretch with repeats spaces its
+// operations further apart than the repeats come, and runs alone. The random faults reach link
+// checks too, and include echoes on the serial line.
 const Phase phases[] = {
-    {"random faults only", "", true, true, 0, false},
-    {"late, within the wait", "--late 40", true, true, 0, false},
-    {"oversized", "--oversize 7", true, true, 0, true},
-    {"decoy from another address first", "--decoy", true, false, 0, false},
-    {"from another port", "--other-port", true, false, 0, false},
-    {"trickled", "--pace 38400", false, true, 96, false},
-    {"chunked", "--chunk 3 --pace 38400", false, true, 384, false},
-    {"babbling after each answer", "--babble 20", false, true, 0, false},
-    {"streaming while idle", "--stream 9600", false, true, 0, true},
+    {"random faults only", "", true, true, 0, false, 0},
+    {"late, within the wait", "--late 40", true, true, 0, false, 0},
+    {"oversized", "--oversize 7", true, true, 0, true, 0},
+    {"decoy from another address first", "--decoy", true, false, 0, false, 0},
+    {"from another port", "--other-port", true, false, 0, false, 0},
+    {"trickled", "--pace 38400", false, true, 96, false, 0},
+    {"chunked", "--chunk 3 --pace 38400", false, true, 384, false, 0},
+    {"babbling after each answer", "--babble 20", false, true, 0, false, 0},
+    {"streaming while idle", "--stream 9600", false, true, 0, true, 0},
+    {"answers repeated", "--duplicate 20 --duplicate-rate 0.05", true, true, 0, true, 30},
+    {"every link check answered twice", "--repeat-link-check", true, true, 0, false, 0},
+    {"echoing line", "--echo", false, true, 0, false, 0},
 };
 
 // The driver warns about every failed answer and dropped datagram; the soak counts those lines
@@ -124,15 +133,19 @@ public:
         int done = 0;
         while (done < operations) {
             const Phase &phase = pickPhase();
-            const QString faults = QStringLiteral("faults %1 --fault-rate %2 --seed %3")
-                                       .arg(QLatin1String(phase.faults))
-                                       .arg(phase.alone ? 0.0 : rate)
-                                       .arg(random.generate());
+            const QString faults =
+                QStringLiteral("faults %1 --fault-link-check --fault-rate %2 --seed %3")
+                    .arg(QLatin1String(phase.faults))
+                    .arg(phase.alone ? 0.0 : rate)
+                    .arg(random.generate());
             if (sim.control(faults) != QLatin1String("ok"))
                 qFatal("the simulator refused '%s'", qPrintable(faults));
             const int stretch = qMin(operations - done, 50 + int(random.bounded(100)));
-            for (int i = 0; i < stretch; ++i)
+            for (int i = 0; i < stretch; ++i) {
                 operate(phase);
+                if (phase.spacingMs > 0)
+                    QTest::qWait(phase.spacingMs);
+            }
             done += stretch;
         }
         counts.faulted = faultedSoFar();
@@ -323,6 +336,96 @@ void FaultSoakTest::soak()
     QCOMPARE(c.reads + c.writes, operations);
     if (rate > 0 && operations >= 200)
         QVERIFY2(c.failed > 0 && c.faulted > c.failed, "the faults never bit");
+}
+
+// A controller that answers each request at most once and in request order, however late (link
+// checks included), that repeats an answer now and then, or that sits behind a line echoing every
+// request: round after round of reads over 20 tags, and every read with result 0 carries exactly
+// what the controller holds. Reads are spaced as a poll would space them.
+void FaultSoakTest::inOrder_data()
+{
+    QTest::addColumn<bool>("udp");
+    QTest::addColumn<QString>("faults");
+    QTest::addColumn<int>("reads");
+    QTest::addColumn<int>("spacingMs");
+    QTest::addColumn<bool>("allSucceed");
+
+    for (const int late : {360, 380, 450, 700}) {
+        const QString faults = QStringLiteral("--late %1 --fault-link-check").arg(late);
+        QTest::addRow("udp, every answer %d ms late", late) << true << faults << 24 << 0 << false;
+        QTest::addRow("pty, every answer %d ms late", late) << false << faults << 24 << 0 << false;
+    }
+    const QString duplicates = QStringLiteral("--duplicate 20 --duplicate-rate 0.02 --seed 2");
+    QTest::newRow("udp, 2% repeated") << true << duplicates << 300 << 30 << false;
+    QTest::newRow("pty, 2% repeated") << false << duplicates << 300 << 30 << false;
+    const QString twice = QStringLiteral("--repeat-link-check --late 400 --late-rate 0.1");
+    QTest::newRow("udp, link checks twice, 10% late") << true << twice << 150 << 0 << false;
+    QTest::newRow("pty, link checks twice, 10% late") << false << twice << 150 << 0 << false;
+    QTest::newRow("pty, echoing line") << false << QStringLiteral("--echo") << 100 << 0 << true;
+}
+
+void FaultSoakTest::inOrder()
+{
+    QFETCH(bool, udp);
+    QFETCH(QString, faults);
+    QFETCH(int, reads);
+    QFETCH(int, spacingMs);
+    QFETCH(bool, allSucceed);
+
+    SimProcess sim;
+    QVERIFY(sim.start({QStringLiteral("--pty"), QStringLiteral("--pattern")}));
+    LibTarvik driver;
+    QCOMPARE(
+        driver.ConnectDrive(udp ? sim.udpConnectionString() : sim.serialConnectionString(115200)),
+        0);
+
+    // Twenty words, and booleans of the size whose request an echo matches in length.
+    struct Tag
+    {
+        const TagKind *kind;
+        int index;
+        int count;
+        QByteArray expected;
+    };
+    const TagKind words = {"AI", Int16, 4, 2, 733, 1};
+    const TagKind booleans = {"DO", Bool, 1, 1, 1467, 1};
+    QVector<Tag> tags;
+    for (int i = 0; i < 20; ++i)
+        tags.append(i % 5 == 4 ? Tag{&booleans, i, 7, {}} : Tag{&words, i, 1, {}});
+    for (Tag &tag : tags) {
+        const QByteArray memory =
+            controller::peek(sim, tag.kind->area, controller::offsetOf(*tag.kind, tag.index),
+                             controller::lengthOf(*tag.kind, tag.count));
+        tag.expected = controller::readView(*tag.kind, memory, tag.count);
+    }
+    QCOMPARE(sim.control(QStringLiteral("faults ") + faults), QStringLiteral("ok"));
+
+    int succeeded = 0, wrong = 0;
+    for (int n = 0; n < reads; ++n) {
+        const Tag &tag = tags.at(n % tags.size());
+        const QString address = QLatin1String(tag.kind->area) + QString::number(tag.index + 1);
+        const CLabelVariable r = driver.ReadVariable(address, tag.kind->type, tag.count);
+        if (r.result == 0) {
+            ++succeeded;
+            const QByteArray got = controller::bytesOf(r.value, tag.kind->type);
+            if (got != tag.expected && ++wrong <= 5)
+                qWarning().noquote() << address << "carried" << got.toHex(' ') << "where it holds"
+                                     << tag.expected.toHex(' ');
+        }
+        if (spacingMs > 0)
+            QTest::qWait(spacingMs);
+    }
+    qInfo().noquote() << QStringLiteral("%1 reads, %2 succeeded, %3 wrong; %4 dropped bytes, %5 "
+                                        "echoes, %6 unanswered")
+                             .arg(reads)
+                             .arg(succeeded)
+                             .arg(wrong)
+                             .arg(driver.link.droppedBytes())
+                             .arg(driver.link.echoesDiscarded())
+                             .arg(driver.link.unanswered());
+    QCOMPARE(wrong, 0);
+    if (allSucceed)
+        QCOMPARE(succeeded, reads);
 }
 
 int main(int argc, char **argv)

@@ -1,3 +1,4 @@
+#include "connection.h"
 #include "simprocess.h"
 
 #include <QProcess>
@@ -33,12 +34,16 @@ private slots:
     void initTestCase();
     void run_data();
     void run();
+    void outputUnwritable_data();
+    void outputUnwritable();
     void pollEndsAtInterrupt();
     void serialHeldByAnother();
+    void permissionAdvice_data();
+    void permissionAdvice();
 
 private:
     QStringList filled(QStringList args) const;
-    Run host(const QStringList &args, int timeoutMs = 20000);
+    Run host(const QStringList &args, int timeoutMs = 20000, const QString &outputFile = {});
 
     SimProcess sim;
     QUdpSocket deaf; // bound, never answers
@@ -65,6 +70,10 @@ void HostProgramTest::initTestCase()
     QVERIFY(bad.open(QIODevice::WriteOnly));
     bad.write("ok,AI1,Int16\nworse,AI1x,Int16\n");
     bad.close();
+    QFile nul(dir.filePath(QStringLiteral("nul.csv")));
+    QVERIFY(nul.open(QIODevice::WriteOnly));
+    nul.write(QByteArray("a,AI1,Int16\n\0\nb,AI2,Int16\nc,AI3,Int16\n", 38));
+    nul.close();
 }
 
 void HostProgramTest::run_data()
@@ -178,7 +187,7 @@ void HostProgramTest::run_data()
         << 0
         << "^time,tag,address,type,result,outcome,latency_ms,values\n" + kStamp +
                ",label,SI2,String,0,success,[\\d.]+,SI2\n" + kStamp +
-               ",level,AI1,Int16,0,success,[\\d.]+,4101,9755\n$"
+               ",level,AI1,Int16,0,success,[\\d.]+,4101;9755\n$"
         << "^$";
     QTest::newRow("poll --json --changes")
         << none << QStringList{"poll",    "AI1", "--type",     "Int16", "--connect", "%udp",
@@ -188,11 +197,32 @@ void HostProgramTest::run_data()
                "\".*\n\\{\"tag\":\"AI1\",\"reads\":3,\"answers\":3,\"failures\":0,.*\n"
                "\\{\"polls\":3,\"answers\":3,\"failures\":0\\}\n$"
         << "^$";
+    QTest::newRow("poll, one tag: its name once")
+        << none
+        << QStringList{"poll", "AI1", "--type", "Int16", "--connect", "%udp", "--times", "1"} << 0
+        << "^" + kStamp + " AI1 0 \\(success\\) [\\d.]+ ms 4101\n"
+        << "^$";
+    // Latencies cover answered reads only; failures are counted apart. Each library warning
+    // keeps its line and gets the English beneath it, with the port a serial line names as ":0".
+    QTest::newRow("poll, every answer spoiled")
+        << QStringList{"faults --wrong-seq"}
+        << QStringList{"poll",    "AI1", "--type",     "Int16", "--connect", "%udp",
+                       "--times", "2",   "--interval", "0",     "--json"}
+        << 1
+        << "\n\\{\"tag\":\"AI1\",\"reads\":2,\"answers\":0,\"failures\":2,"
+           "\"failures_by_result\":\\{\"8\":2\\}\\}\n"
+        << "序号错误 127\\.0\\.0\\.1:\\d+ .*\n    in English: the sequence number returned is "
+           "wrong[^\n]*8\n";
+    QTest::newRow("serial warning names the port")
+        << QStringList{"faults --wrong-seq"}
+        << QStringList{"read", "AI1", "--type", "Int16", "--connect", "%pty,9600,8,1"} << 1
+        << "result   8"
+        << "序号错误 :0 .*\n    in English: .* \\(serial port /dev/\\S+\\)\n";
     QTest::newRow("poll --table") << none
                                   << QStringList{"--table",   "poll", "--tags",  "%dir/tags.json",
                                                  "--connect", "%udp", "--times", "1"}
                                   << 0
-                                  << "TAG +VALUE +OUTCOME +AGE +ANSWERS/FAILURES.*\nlabel +\"SI2\" "
+                                  << "TAG +VALUE +OUTCOME +AGE +ANS/FAIL.*\nlabel +\"SI2\" "
                                      "+ok .*\nlevel +4101 9755 +ok"
                                   << "^$";
 
@@ -209,8 +239,10 @@ void HostProgramTest::run_data()
         "UDP port takes",
         "data bits take 5",
         "stop bits take 1, 1.5 or 2",
-        "baud rate must be a positive",
-        "baud rate must",
+        "the driver sets the baud rates 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200, "
+        "not 'fast'",
+        "baud rates .*, not '-9600'",
+        "baud rates .*, not '9601'",
         "--type needs a value",
         "unknown option --frob",
         "--library needs a value",
@@ -220,6 +252,8 @@ void HostProgramTest::run_data()
         "read: needs --connect CONNECTION",
         "--tags takes the place of ADDRESS, --type and --count",
         "write: takes ADDRESS, --type TYPE and at least one VALUE",
+        "write: needs --connect CONNECTION",
+        "nul.csv: line 2: holds a NUL byte",
     };
     const QList<QStringList> usage = {
         {"read", "AO1.5", "--type", "Int16", "--connect", "%udp"},
@@ -234,6 +268,7 @@ void HostProgramTest::run_data()
         {"diagnose", "%pty,9600,8,1.25"},
         read + QStringList{"%pty,fast,8,1"},
         read + QStringList{"%pty,-9600,8,1"},
+        {"connect", "%pty,9601,8,1"},
         {"read", "AI1", "--type", "--connect", "%udp"},
         {"--frob", "read", "AI1", "--type", "Int16", "--connect", "%udp"},
         {"--library"},
@@ -243,6 +278,8 @@ void HostProgramTest::run_data()
         {"read", "AI1", "--type", "Int16"},
         {"poll", "--tags", "%dir/tags.csv", "--type", "Int16", "--connect", "%udp"},
         {"write", "AI1", "--type", "Int16", "--connect", "%udp"},
+        {"write", "AI1", "--type", "Int16", "1"},
+        {"read", "--tags", "%dir/nul.csv", "--connect", "%udp"},
     };
     for (int i = 0; i < usage.size(); ++i)
         QTest::newRow(qPrintable("usage: " + usage[i].join(' ')))
@@ -266,7 +303,8 @@ void HostProgramTest::run_data()
     QTest::newRow("diagnose, wrong sequence bytes")
         << QStringList{"faults --wrong-seq"}
         << QStringList{"diagnose", "%udp", "--reads", "2", "--interval", "0", "--json"} << 1
-        << "\"reads\":2,\"answers\":0,\"failures_by_result\":\\{\"8\":2\\}.*\"warnings\":\\{"
+        << "\"reads\":2,\"answers\":0,\"failures_by_result\":\\{\"8\":2\\},\"latency_ms\":\\{\\},"
+           "\"warnings\":\\{"
            "\"answers with wrong sequence bytes\":2\\},\"verdict\":\"The device answered the link "
            "check but none of 2 reads"
         << "序号错误";
@@ -283,9 +321,11 @@ QStringList HostProgramTest::filled(QStringList args) const
     return args;
 }
 
-Run HostProgramTest::host(const QStringList &args, int timeoutMs)
+Run HostProgramTest::host(const QStringList &args, int timeoutMs, const QString &outputFile)
 {
     QProcess p;
+    if (!outputFile.isEmpty())
+        p.setStandardOutputFile(outputFile);
     p.start(QStringLiteral(TARVIK_HOST_PATH), filled(args));
     Run r;
     if (!p.waitForFinished(timeoutMs) || p.exitStatus() != QProcess::NormalExit)
@@ -314,6 +354,35 @@ void HostProgramTest::run()
     QVERIFY2(QRegularExpression(errors).match(r.err).hasMatch(), qPrintable(r.err));
     if (status == 2)
         QCOMPARE(sim.requestsSeen(), 0);
+}
+
+// Output that cannot be written is a failure of every command, said on the error stream.
+void HostProgramTest::outputUnwritable_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("--help") << QStringList{"--help"};
+    QTest::newRow("info") << QStringList{"info"};
+    QTest::newRow("read") << QStringList{"read", "AI1", "--type", "Int16", "--connect", "%udp"};
+    QTest::newRow("poll --json") << QStringList{"poll",      "AI1",     "--type", "Int16",
+                                                "--connect", "%udp",    "--json", "--interval",
+                                                "0",         "--times", "1000000"};
+    QTest::newRow("read --tags --csv")
+        << QStringList{"read", "--tags", "%dir/tags.json", "--connect", "%udp", "--csv"};
+    QTest::newRow("diagnose") << QStringList{"diagnose", "%udp", "--reads", "2", "--interval", "0"};
+    QTest::newRow("write") << QStringList{"write",     "AO1",  "--type", "Int16",
+                                          "--connect", "%udp", "5"};
+}
+
+void HostProgramTest::outputUnwritable()
+{
+    QFETCH(QStringList, args);
+    if (!QFile::exists(QStringLiteral("/dev/full")))
+        QSKIP("no /dev/full here");
+    QCOMPARE(sim.control(QStringLiteral("faults")), QStringLiteral("ok"));
+    const Run r = host(args, 20000, QStringLiteral("/dev/full"));
+    QVERIFY2(r.status == 1, qPrintable(QString::number(r.status) + "\n" + r.err));
+    QVERIFY2(r.err.contains(QLatin1String("tarvik-host: cannot write the output: ")),
+             qPrintable(r.err));
 }
 
 // Ctrl-C ends a poll without end after the read under way, with the counts of every tag.
@@ -351,6 +420,38 @@ void HostProgramTest::serialHeldByAnother()
     const QString pid = QStringLiteral("(%1)").arg(QCoreApplication::applicationPid());
     QVERIFY2(r.err.contains(QLatin1String("is held by another process")) && r.err.contains(pid),
              qPrintable(r.err));
+}
+
+// Advice for a device this user may not open follows its mode bits: its group only where the
+// group may read and write it.
+void HostProgramTest::permissionAdvice_data()
+{
+    QTest::addColumn<uint>("mode");
+    QTest::addColumn<QString>("advice");
+    QTest::newRow("0660 root:dialout") << 020660u
+                                       << "mode 0660, owner root, group dialout\\): add "
+                                          "the user to the group dialout \\(sudo usermod "
+                                          "-aG dialout \\$USER\\)";
+    QTest::newRow("0600 root:root") << 020600u
+                                    << "mode 0600.*joining the group does not help; .*udev"
+                                       " rule.*ask root, its owner";
+    QTest::newRow("0640 root:root, group reads only") << 020640u << "does not help";
+    QTest::newRow("0620 root:tty, group writes only") << 020620u << "does not help";
+}
+
+void HostProgramTest::permissionAdvice()
+{
+    QFETCH(uint, mode);
+    QFETCH(QString, advice);
+    const bool dialout = (mode & 0060) == 0060;
+    const QString text =
+        connection::permissionAdvice(QStringLiteral("/dev/ttyUSB0"), mode, QStringLiteral("root"),
+                                     dialout ? QStringLiteral("dialout") : QStringLiteral("root"));
+    QVERIFY2(text.startsWith(QLatin1String("/dev/ttyUSB0 is not accessible to this user")),
+             qPrintable(text));
+    QVERIFY2(QRegularExpression(advice).match(text).hasMatch(), qPrintable(text));
+    if (!dialout)
+        QVERIFY2(!text.contains(QLatin1String("usermod")), qPrintable(text));
 }
 
 QTEST_GUILESS_MAIN(HostProgramTest)

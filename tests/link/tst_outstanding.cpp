@@ -1,0 +1,97 @@
+#include "outstanding.h"
+
+#include <QTest>
+
+// Whose answer an answer is, for sequences of requests sent and answers arriving. A row is a
+// script: L and X send a link check or a read or write, l and x are answers shaped like theirs
+// (04 01, or anything else). Each answer's owner reads n (the newest request), o (an older one)
+// or - (nobody); `left` is what is still outstanding at the end.
+class OutstandingTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void owners_data();
+    void owners();
+    void bounded();
+};
+
+void OutstandingTest::owners_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("owners");
+    QTest::addColumn<int>("left");
+    QTest::newRow("answered at once") << "X x L l"
+                                      << "nn" << 0;
+    QTest::newRow("late read, then the link check's answer") << "X L x l"
+                                                             << "on" << 0;
+    QTest::newRow("late read lost: the link check settles it") << "X L l"
+                                                               << "n" << 0;
+    QTest::newRow("late link check taken by none but its own") << "L L l l"
+                                                               << "on" << 0;
+    QTest::newRow("one link check answer for two: one stays") << "L L l"
+                                                              << "o" << 1;
+    QTest::newRow("read behind a late link check is its own") << "L X l x"
+                                                              << "on" << 0;
+    QTest::newRow("answer behind a taken one is nobody's") << "X x x"
+                                                           << "n-" << 0;
+    QTest::newRow("link check answer after a read's is nobody's") << "L X x l"
+                                                                  << "n-" << 0;
+    QTest::newRow("read shape cannot answer a link check") << "L x"
+                                                           << "-" << 1;
+    QTest::newRow("two late reads: the first answer goes to the first") << "X L X x x"
+                                                                        << "on" << 0;
+}
+
+void OutstandingTest::owners()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, owners);
+    QFETCH(int, left);
+
+    Outstanding outstanding;
+    QString seen;
+    for (const QChar step : script) {
+        switch (step.toLatin1()) {
+        case 'L':
+            QVERIFY(outstanding.sent(Outstanding::Kind::LinkCheck));
+            break;
+        case 'X':
+            QVERIFY(outstanding.sent(Outstanding::Kind::Exchange, 6));
+            break;
+        case 'l':
+        case 'x': {
+            const auto kind = step == QLatin1Char('l') ? Outstanding::Kind::LinkCheck
+                                                       : Outstanding::Kind::Exchange;
+            const char marks[] = {'n', 'o', '-'};
+            seen.append(QLatin1Char(marks[int(outstanding.settle(kind))]));
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    QCOMPARE(seen, owners);
+    QCOMPARE(outstanding.count(), left);
+}
+
+// Link checks in a row cost nothing more; alternating requests fill the ledger, which then
+// refuses, rather than forgetting one whose answer may still come.
+void OutstandingTest::bounded()
+{
+    Outstanding outstanding;
+    for (int i = 0; i < 1000; ++i)
+        QVERIFY(outstanding.sent(Outstanding::Kind::LinkCheck));
+    QCOMPARE(outstanding.count(), 1000);
+    int accepted = 0;
+    for (int i = 0; i < 20; ++i) {
+        const auto kind = i % 2 ? Outstanding::Kind::LinkCheck : Outstanding::Kind::Exchange;
+        accepted += outstanding.sent(kind) ? 1 : 0;
+    }
+    QVERIFY(accepted < 20);
+    QCOMPARE(outstanding.settle(Outstanding::Kind::Exchange), Outstanding::Owner::Older);
+    QVERIFY(outstanding.awaits(Outstanding::Kind::Exchange));
+}
+
+QTEST_APPLESS_MAIN(OutstandingTest)
+#include "tst_outstanding.moc"

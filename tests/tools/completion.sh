@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The bash completion of tarvik-host and tarvik-sim (tools/bash-completion/) run as bash runs it
+# at a Tab: the commands, each command's options and the types it offers must be the ones the
+# programs' --help names.
+#
+#   bash tests/tools/completion.sh --host PATH --sim PATH
+set -euo pipefail
+
+while [ $# -gt 0 ]; do
+    case $1 in
+    --host) host=$2; shift 2 ;;
+    --sim) sim=$2; shift 2 ;;
+    *) echo "usage: $0 --host PATH --sim PATH" >&2; exit 2 ;;
+    esac
+done
+here=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=/dev/null
+source "$here/tools/bash-completion/tarvik-host"
+# shellcheck source=/dev/null
+source "$here/tools/bash-completion/tarvik-sim"
+
+failed=0
+# offers FUNCTION "WORDS..." EXPECTED...: completing the last word offers each EXPECTED.
+offers() {
+    local function=$1 words=$2 want
+    shift 2
+    read -ra COMP_WORDS <<<"$words"
+    [[ $words == *" " ]] && COMP_WORDS+=("")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMPREPLY=()
+    "$function"
+    for want in "$@"; do
+        if ! printf '%s\n' "${COMPREPLY[@]}" | grep -qxF -- "$want"; then
+            echo "FAILED: '$words<Tab>' does not offer $want (offers: ${COMPREPLY[*]})" >&2
+            failed=1
+        fi
+    done
+}
+
+mapfile -t commands < <("$host" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z][a-z]*\).*/\1/p' | sort -u)
+[ ${#commands[@]} -ge 6 ] || { echo "FAILED: no commands in tarvik-host --help" >&2; exit 1; }
+offers _tarvik_host "$host " "${commands[@]}"
+for command in "${commands[@]}"; do
+    mapfile -t options < <("$host" "$command" --help | sed -n '1,/^$/p' | grep -o -- '--[a-z-]*' | sort -u)
+    offers _tarvik_host "$host $command --" "${options[@]}"
+done
+mapfile -t types < <("$host" --help | sed -n '/^TYPE is/,/^ADDRESS/p' | sed '$d' | grep -oE '\b[A-Z][A-Za-z0-9]+\b' | grep -vx TYPE)
+[ ${#types[@]} -eq 12 ] || { echo "FAILED: tarvik-host --help names ${#types[@]} types, not 12: ${types[*]}" >&2; failed=1; }
+offers _tarvik_host "$host read AI1 --type " "${types[@]}"
+mapfile -t options < <("$sim" --help | grep -o -- '^ *\(-[a-z], \)\{0,1\}--[a-z-]*' | grep -o -- '--[a-z-]*')
+offers _tarvik_sim "$sim --" "${options[@]}"
+
+[ $failed -eq 0 ] && echo "Completion offers the ${#commands[@]} commands, their options and the ${#types[@]} types."
+exit $failed
