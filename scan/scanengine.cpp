@@ -50,12 +50,16 @@ qint64 ScanEngine::runDue()
         return now();
     busy = true;
     qint64 wakeAt = -1;
+    // One turn takes what was due when it began, each read once at most: a read with no
+    // interval comes due again at once, and the front end must get its turn in between.
+    const qint64 began = now();
+    size_t left = queue.size();
     while (keepLinkUp(&wakeAt)) {
         if (!writes.isEmpty()) {
             makeWrite(writes.dequeue());
             continue;
         }
-        if (queue.empty() || queue.top().at > now())
+        if (queue.empty() || queue.top().at > began || left-- == 0)
             break;
         const Due d = queue.top();
         queue.pop();
