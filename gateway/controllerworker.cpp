@@ -114,6 +114,7 @@ void ControllerWorker::tagRead(int tag, const CLabelVariable &record, double)
         record.result == 0 ? tagmessages::valueJson(record) : tagmessages::failureJson(record, m);
     if (record.result == 0) {
         m.lastGood = record;
+        m.lastTexts = recordformat::values(record);
         m.haveGood = true;
     }
     m.lastResult = record.result;

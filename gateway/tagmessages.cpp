@@ -23,9 +23,9 @@ bool moved(const QString &before, const QString &now, double deadband)
     return deadband <= 0 || !a || !b || !(std::fabs(x - y) <= deadband);
 }
 
-bool movedBeyond(const CLabelVariable &before, const CLabelVariable &now, double deadband)
+bool movedBeyond(const QStringList &x, const CLabelVariable &now, double deadband)
 {
-    const QStringList x = recordformat::values(before), y = recordformat::values(now);
+    const QStringList y = recordformat::values(now);
     if (x.size() != y.size())
         return true;
     for (int i = 0; i < x.size(); ++i) {
@@ -35,24 +35,41 @@ bool movedBeyond(const CLabelVariable &before, const CLabelVariable &now, double
     return false;
 }
 
+// The time stamp as JSON text. The tags of one merged read share their time, so the text of
+// the last time asked for is kept (per thread: each controller formats on its own).
+QString stamp(const QDateTime &time)
+{
+    thread_local qint64 lastMs = -1;
+    thread_local int lastOffset = 0;
+    thread_local QString lastText;
+    const qint64 ms = time.toMSecsSinceEpoch();
+    const int offset = time.offsetFromUtc();
+    if (ms != lastMs || offset != lastOffset || lastText.isEmpty()) {
+        lastText = recordformat::jsonString(recordformat::timeStamp(time));
+        lastMs = ms;
+        lastOffset = offset;
+    }
+    return lastText;
+}
+
 } // namespace
 
 QByteArray valueJson(const CLabelVariable &record)
 {
     return QStringLiteral("{\"value\":%1,\"ts\":%2,\"result\":0}")
-        .arg(valueText(record), recordformat::jsonString(recordformat::timeStamp(record.time)))
+        .arg(valueText(record), stamp(record.time))
         .toUtf8();
 }
 
 QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory)
 {
     const QDateTime when = failed.time.isValid() ? failed.time : QDateTime::currentDateTime();
-    QString o = QStringLiteral("{\"value\":%1,\"ts\":%2,\"result\":%3,\"outcome\":%4,"
-                               "\"stale\":true")
-                    .arg(memory.haveGood ? valueText(memory.lastGood) : QStringLiteral("null"),
-                         recordformat::jsonString(recordformat::timeStamp(when)))
-                    .arg(failed.result)
-                    .arg(recordformat::jsonString(recordformat::outcomeWords(failed.result)));
+    QString o =
+        QStringLiteral("{\"value\":%1,\"ts\":%2,\"result\":%3,\"outcome\":%4,"
+                       "\"stale\":true")
+            .arg(memory.haveGood ? valueText(memory.lastGood) : QStringLiteral("null"), stamp(when))
+            .arg(failed.result)
+            .arg(recordformat::jsonString(recordformat::outcomeWords(failed.result)));
     if (memory.haveGood)
         o += QStringLiteral(",\"value_ts\":%1")
                  .arg(recordformat::jsonString(recordformat::timeStamp(memory.lastGood.time)));
@@ -64,7 +81,7 @@ bool due(const TagMemory &memory, const CLabelVariable &record, double deadband,
 {
     if (memory.lastResult != record.result || now - memory.publishedAt >= maxAgeMs)
         return true;
-    return record.result == 0 && memory.haveGood && movedBeyond(memory.lastGood, record, deadband);
+    return record.result == 0 && memory.haveGood && movedBeyond(memory.lastTexts, record, deadband);
 }
 
 QByteArray writeResultJson(int result, const QString &words)

@@ -3,14 +3,16 @@
 #include "CLabelVariable.h"
 
 #include <QByteArray>
+#include <QStringList>
 
 // What the gateway remembers of one tag's publishing.
 struct TagMemory
 {
     bool haveGood = false;
-    CLabelVariable lastGood;
-    int lastResult = -1;    // of the last message published; -1: none yet
-    qint64 publishedAt = 0; // ms on the controller's clock
+    CLabelVariable lastGood; // the last value published
+    QStringList lastTexts;   // its elements as text, for the deadband
+    int lastResult = -1;     // of the last message published; -1: none yet
+    qint64 publishedAt = 0;  // ms on the controller's clock
 };
 
 // The messages a tag's records become: a value as {"value":…,"ts":"…","result":0}, the
