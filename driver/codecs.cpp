@@ -1,7 +1,7 @@
 #include "codecs.h"
 
 #include "frame.h"
-#include "libtarvik.h"
+#include "tagaddress.h"
 
 #include <QList>
 #include <QTextCodec>
@@ -213,17 +213,15 @@ constexpr bool inTypeOrder()
 }
 static_assert(inTypeOrder(), "codecFor() finds a codec by its type code");
 
-// The driver's named codec members take the table's rows: one behaviour, whichever way in.
-QVariant decodeAs(DataType type, const QByteArray &data, int n)
+constexpr bool widthsAgree()
 {
-    return tarvik::codecFor(type)->decode(data, n);
+    for (const Codec &c : codecs) {
+        if (c.width != tarvik::elementWidth(c.type))
+            return false;
+    }
+    return true;
 }
-
-int encodeAs(DataType type, const CLabelVariable &record, int n, QByteArray *out)
-{
-    tarvik::codecFor(type)->encode(record.value, n, out);
-    return 0;
-}
+static_assert(widthsAgree(), "elements decode in the widths transfer lengths are sized by");
 
 } // namespace
 
@@ -251,123 +249,3 @@ bool textsFitItems(const QVariant &payload, int n)
 }
 
 } // namespace tarvik
-
-QVariant LibTarvik::set_variant_bool(QByteArray data, int n)
-{
-    return decodeAs(Bool, data, n);
-}
-
-QVariant LibTarvik::set_variant_Int8(QByteArray data, int n)
-{
-    return decodeAs(Int8, data, n);
-}
-
-QVariant LibTarvik::set_variant_UInt8(QByteArray data, int n)
-{
-    return decodeAs(UInt8, data, n);
-}
-
-QVariant LibTarvik::set_variant_Int16(QByteArray data, int n)
-{
-    return decodeAs(Int16, data, n);
-}
-
-QVariant LibTarvik::set_variant_UInt16(QByteArray data, int n)
-{
-    return decodeAs(UInt16, data, n);
-}
-
-QVariant LibTarvik::set_variant_Int32(QByteArray data, int n)
-{
-    return decodeAs(Int32, data, n);
-}
-
-QVariant LibTarvik::set_variant_UInt32(QByteArray data, int n)
-{
-    return decodeAs(UInt32, data, n);
-}
-
-QVariant LibTarvik::set_variant_fload(QByteArray data, int n)
-{
-    return decodeAs(Float, data, n);
-}
-
-QVariant LibTarvik::set_variant_Int64(QByteArray data, int n)
-{
-    return decodeAs(Int64, data, n);
-}
-
-QVariant LibTarvik::set_variant_UInt64(QByteArray data, int n)
-{
-    return decodeAs(UInt64, data, n);
-}
-
-QVariant LibTarvik::set_variant_double(QByteArray data, int n)
-{
-    return decodeAs(Double, data, n);
-}
-
-QVariant LibTarvik::set_variant_string(QByteArray data, int n)
-{
-    return decodeAs(String, data, n);
-}
-
-int LibTarvik::Wset_variant_bool(CLabelVariable record, int n, QByteArray *out)
-{
-    return encodeAs(Bool, record, n, out);
-}
-
-int LibTarvik::Wset_variant_Int8(CLabelVariable record, int n, QByteArray *out)
-{
-    return encodeAs(Int8, record, n, out);
-}
-
-int LibTarvik::Wset_variant_UInt8(CLabelVariable record, int n, QByteArray *out)
-{
-    return encodeAs(UInt8, record, n, out);
-}
-
-int LibTarvik::Wset_variant_Int16(CLabelVariable record, int n, QByteArray *out)
-{
-    return encodeAs(Int16, record, n, out);
-}
-
-int LibTarvik::Wset_variant_uInt16(CLabelVariable record, int n, QByteArray *out)
-{
-    return encodeAs(UInt16, record, n, out);
-}
-
-int LibTarvik::Wset_variant_Int32(CLabelVariable record, int n, QByteArray *out)
-{
-    return encodeAs(Int32, record, n, out);
-}
-
-int LibTarvik::Wset_variant_UInt32(CLabelVariable record, int n, QByteArray *out)
-{
-    return encodeAs(UInt32, record, n, out);
-}
-
-int LibTarvik::Wset_variant_float(CLabelVariable record, int n, QByteArray *out)
-{
-    return encodeAs(Float, record, n, out);
-}
-
-int LibTarvik::Wset_variant_Int64(CLabelVariable record, int n, QByteArray *out)
-{
-    return encodeAs(Int64, record, n, out);
-}
-
-int LibTarvik::Wset_variant_UInt64(CLabelVariable record, int n, QByteArray *out)
-{
-    return encodeAs(UInt64, record, n, out);
-}
-
-int LibTarvik::Wset_variant_double(CLabelVariable record, int n, QByteArray *out)
-{
-    return encodeAs(Double, record, n, out);
-}
-
-int LibTarvik::Wset_variant_string(CLabelVariable record, int n, QByteArray *out)
-{
-    return encodeAs(String, record, n, out);
-}

@@ -1,10 +1,21 @@
 #include "libtarvik.h"
 
+#include "TarvikOutcome.h"
+#include "connectionform.h"
 #include "tagaddress.h"
 #include "tarvikversion.h"
 
 #include <QLocale>
 #include <QTime>
+
+// The link's codes are what the host is handed: the words for them live beside the outcomes.
+static_assert(CmdTarvik::Opened == int(tarvik::ConnectOutcome::Connected) &&
+                  CmdTarvik::OpenRefused == int(tarvik::ConnectOutcome::Refused) &&
+                  CmdTarvik::NotAnswered == int(tarvik::ConnectOutcome::NotAnswered),
+              "ConnectDrive answers the codes hosts are told about");
+static_assert(CmdTarvik::Closed == int(tarvik::CloseOutcome::Closed) &&
+                  CmdTarvik::NothingToClose == int(tarvik::CloseOutcome::NothingToClose),
+              "DisConnectDrive answers the codes hosts are told about");
 
 namespace {
 
@@ -67,13 +78,12 @@ int LibTarvik::SetConnectPar(QString par)
 
 int LibTarvik::ConnectDrive(QString conn)
 {
-    const QStringList udpFields = conn.split(QLatin1Char(':'));
-    if (udpFields.size() == 2)
-        return connectUdp(udpFields.at(0), udpFields.at(1));
-    const QStringList serialFields = conn.split(QLatin1Char(','));
-    if (serialFields.size() != 4)
-        return CmdTarvik::OpenRefused;
-    return connectSerial(serialFields);
+    const tarvik::ConnectionForm c = tarvik::connectionForm(conn);
+    if (c.form == tarvik::LinkForm::Udp)
+        return connectUdp(c.fields.at(0), c.fields.at(1));
+    if (c.form == tarvik::LinkForm::Serial)
+        return connectSerial(c.fields);
+    return CmdTarvik::OpenRefused;
 }
 
 // The link connected last carries the requests: the other form's link object goes first, so no

@@ -6,30 +6,9 @@
 #include "requestroute.h"
 #include "tagaddress.h"
 
-#include <array>
-
 namespace {
 
 using tarvik::Outcome;
-
-// What a record carries for a request builder's failure code.
-struct LinkFailure
-{
-    int linkResult;
-    Outcome outcome;
-};
-
-constexpr std::array<LinkFailure, 3> linkFailures = {{
-    {CmdTarvik::NoAnswer, Outcome::NoAnswer},
-    {CmdTarvik::ExchangeFailed, Outcome::ExchangeFailed},
-    {CmdTarvik::LinkNotOpen, Outcome::LinkNotOpen},
-}};
-
-using ReadBuilder = int (CmdTarvik::*)(int, int, int, QByteArray *, QString);
-
-// Indexed by tarvik::RequestKind.
-constexpr std::array<ReadBuilder, 3> readBuilders = {&CmdTarvik::Readbool, &CmdTarvik::Readmemory,
-                                                     &CmdTarvik::Readstring};
 
 // The SI area keeps a leading byte in every 256-byte block; an Int8 read drops it.
 QByteArray dropBlockLeaders(const QByteArray &buf, int n)
@@ -45,16 +24,6 @@ QByteArray dropBlockLeaders(const QByteArray &buf, int n)
 }
 
 } // namespace
-
-// The outcome code a record carries for a request builder's code; other codes keep fallback.
-int LibTarvik::builderOutcome(int rc, int fallback)
-{
-    for (const LinkFailure &f : linkFailures) {
-        if (f.linkResult == rc)
-            return int(f.outcome);
-    }
-    return fallback;
-}
 
 // The address field is 24 bits wide: an index whose address value does not fit would name
 // another point.
@@ -108,7 +77,7 @@ CLabelVariable LibTarvik::Read_data(int area, int index, DataType type, int coun
 
     QByteArray buf;
     const tarvik::RequestKind kind = tarvik::requestRoute(type, area, tarvik::Direction::Read).kind;
-    const int rc = (link.*readBuilders[size_t(kind)])(area, index, length, &buf, address);
+    const int rc = (link.*tarvik::requestForm(kind).read)(area, index, length, &buf, address);
     // A bit area's memory answer holds one element per bit.
     int n = kind == tarvik::RequestKind::Memory && tarvik::isBitArea(area) ? count : length;
     if (rc != CmdTarvik::LinkOk) {

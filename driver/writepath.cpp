@@ -5,33 +5,21 @@
 #include "requestroute.h"
 #include "tagaddress.h"
 
-#include <algorithm>
-#include <array>
-
 namespace {
 
 using tarvik::Outcome;
 
-// Areas that take the types most areas refuse.
-constexpr int areaAO = 10, areaNAO = 18, areaLA = 23, areaLW = 24;
-
-using Builder = int (CmdTarvik::*)(int, int, int, QByteArray, QString);
-
-// Indexed by tarvik::RequestKind.
-constexpr std::array<Builder, 3> writeBuilders = {&CmdTarvik::Writebool, &CmdTarvik::Writememory,
-                                                  &CmdTarvik::Writestring};
-
 // The request a write goes out as, and the factor that builder applies to the point index.
 struct Route
 {
-    Builder send;
+    tarvik::WriteBuilder send;
     int scale;
 };
 
 Route routeFor(DataType type, int area)
 {
     const tarvik::RequestRoute route = tarvik::requestRoute(type, area, tarvik::Direction::Write);
-    return {writeBuilders[size_t(route.kind)], route.scale};
+    return {tarvik::requestForm(route.kind).write, route.scale};
 }
 
 // An index that names no point, or whose address value the 24-bit field cannot carry, would
@@ -39,32 +27,6 @@ Route routeFor(DataType type, int area)
 bool pointUsable(DataType type, int area, int index)
 {
     return frame::addressFits(index, routeFor(type, area).scale);
-}
-
-// Types only some areas take: single floats live only in AO, NAO and LA, 32-bit integers only in
-// LW, and texts only in SI, the one area that stores them as length-prefixed items.
-struct AreaRestriction
-{
-    int type;
-    std::array<int, 3> areas; // -1 fills the unused places
-};
-
-constexpr std::array<AreaRestriction, 4> restrictions = {{
-    {Float, {areaAO, areaNAO, areaLA}},
-    {Int32, {areaLW, -1, -1}},
-    {UInt32, {areaLW, -1, -1}},
-    {String, {tarvik::areaCodeSI, -1, -1}},
-}};
-
-bool typeRefused(DataType type, int area)
-{
-    if (type == 0)
-        return true;
-    for (const AreaRestriction &r : restrictions) {
-        if (r.type == type)
-            return std::find(r.areas.begin(), r.areas.end(), area) == r.areas.end();
-    }
-    return false;
 }
 
 // Only values the host gave go out: a payload that is not the type's list, or that holds fewer
@@ -100,7 +62,7 @@ Outcome refusal(DataType type, int area, int index, int count)
         return Outcome::NoPoint;
     if (count < 0)
         return Outcome::BadCount;
-    if (typeRefused(type, area))
+    if (!tarvik::areaTakesWrite(area, type))
         return Outcome::TypeRefused;
     return Outcome::Success;
 }

@@ -5,13 +5,16 @@
 
 #include "CmdTarvik.h"
 #include "DataType.h"
-#include "answerpeer.h"
 #include "hostops.h"
+#include "peers.h"
 #include "simprocess.h"
+#include "tagaddress.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
 
 #include <climits>
 #include <cstdio>
@@ -55,9 +58,6 @@ const Row rows[] = {
     {"write-SI1-Stringx2", WriteString, 28, 0, 2, "03616263026869", 0},
 };
 
-// Length units per element of each type code; a text is one unit.
-constexpr int bytesPerElement[] = {1, 1, 1, 1, 2, 2, 4, 4, 4, 8, 8, 8, 1};
-
 bool save(const QString &dir, const QString &name, const QByteArray &bytes)
 {
     QDir().mkpath(dir);
@@ -97,17 +97,27 @@ int run(CmdTarvik &link, const Row &row)
 
 bool answerSeeds(const QString &root, SimProcess &sim)
 {
-    AnswerPeer peer;
+    // The simulator answers through the peer, which keeps the answer it passed on last.
+    QMutex mutex;
+    QByteArray lastAnswer;
+    const PeerScript relay = relayTo(sim.udpPort());
+    UdpPeer peer([&](const QByteArray &request) {
+        const QVector<PeerReply> replies = relay(request);
+        QMutexLocker lock(&mutex);
+        lastAnswer = replies.isEmpty() ? QByteArray() : replies.first().data;
+        return replies;
+    });
     CmdTarvik link;
-    if (!peer.isOpen() || link.UDPConnectDrive(QStringLiteral("127.0.0.1"), peer.port()) != 0)
+    if (peer.port() == 0 || link.UDPConnectDrive(QStringLiteral("127.0.0.1"), peer.port()) != 0)
         return false;
-    peer.relayTo(sim.udpPort());
     for (const Row &row : rows) {
         if (run(link, row) != 0) {
             std::fprintf(stderr, "%s: no answer from the simulator\n", row.name);
             return false;
         }
-        const QByteArray answer = peer.lastAnswer();
+        QMutexLocker lock(&mutex);
+        const QByteArray answer = lastAnswer;
+        lock.unlock();
         const QByteArray data = QByteArray::fromHex(row.dataHex);
         QByteArray seed;
         seed.append(char(row.builder)).append(char(row.area)).append(le(quint32(row.point), 3));
@@ -118,7 +128,7 @@ bool answerSeeds(const QString &root, SimProcess &sim)
         if (!save(root + QStringLiteral("/answers"), QLatin1String(row.name), seed))
             return false;
         if (row.type != 0) {
-            const int n = row.count / bytesPerElement[row.type];
+            const int n = row.count / tarvik::elementWidth(row.type);
             const QByteArray codec = char(row.type - 1) + le(quint32(n), 2) + answer.mid(4);
             if (!save(root + QStringLiteral("/codecs"), QLatin1String(row.name), codec))
                 return false;

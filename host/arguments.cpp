@@ -1,5 +1,6 @@
 #include "arguments.h"
 
+#include "connectionform.h"
 #include "recordformat.h"
 #include "tagaddress.h"
 
@@ -168,12 +169,11 @@ QString address(const QString &text)
 
 QString connection(const QString &text, QString *normalized)
 {
-    const QStringList colonParts = text.split(QLatin1Char(':'));
-    if (colonParts.size() == 2)
-        return udp(colonParts, normalized);
-    const QStringList commaParts = text.split(QLatin1Char(','));
-    if (commaParts.size() == 4)
-        return serial(commaParts, normalized);
+    const tarvik::ConnectionForm c = tarvik::connectionForm(text);
+    if (c.form == tarvik::LinkForm::Udp)
+        return udp(c.fields, normalized);
+    if (c.form == tarvik::LinkForm::Serial)
+        return serial(c.fields, normalized);
     return QStringLiteral("%1 is neither ADDRESS:PORT (UDP, an IPv4 address) nor "
                           "PORT,BAUD,DATABITS,STOPBITS (serial)")
         .arg(text);

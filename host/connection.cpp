@@ -1,5 +1,7 @@
 #include "connection.h"
 
+#include "TarvikOutcome.h"
+#include "connectionform.h"
 #include "messagelog.h"
 
 #include <QDebug>
@@ -9,8 +11,6 @@
 #include <QFileInfo>
 #include <QSerialPort>
 
-#include <array>
-
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -19,40 +19,19 @@
 namespace connection {
 namespace {
 
-struct Outcome
+QString outcomeWords(const char *words)
 {
-    int code;
-    const char *words;
-};
-
-constexpr std::array<Outcome, 3> connectOutcomes = {{
-    {0, "connected"},
-    {-1, "refused: not a usable connection string, address or port, or the port cannot be opened"},
-    {-2, "no answer to the link check"},
-}};
-
-constexpr std::array<Outcome, 2> disconnectOutcomes = {{
-    {0, "closed"},
-    {-1, "nothing to close"},
-}};
-
-template <size_t N> QString outcomeWords(const std::array<Outcome, N> &table, int code)
-{
-    for (const Outcome &o : table) {
-        if (o.code == code)
-            return QLatin1String(o.words);
-    }
-    return QStringLiteral("unknown outcome");
+    return words ? QLatin1String(words) : QStringLiteral("unknown outcome");
 }
 
 bool isUdp(const QString &connection)
 {
-    return connection.split(QLatin1Char(':')).size() == 2;
+    return tarvik::connectionForm(connection).form == tarvik::LinkForm::Udp;
 }
 
 QString udpFailure(const QString &connection, int code)
 {
-    if (code == -2)
+    if (code == int(tarvik::ConnectOutcome::NotAnswered))
         return QStringLiteral(
                    "nothing answered the link check at %1. Is the device switched on and "
                    "reachable from here, is the port right (a controller serves port 700), and "
@@ -110,12 +89,12 @@ QString heldMessage(const QString &path)
 
 QString connectOutcome(int code)
 {
-    return outcomeWords(connectOutcomes, code);
+    return outcomeWords(tarvik::connectWords(code));
 }
 
 QString disconnectOutcome(int code)
 {
-    return outcomeWords(disconnectOutcomes, code);
+    return outcomeWords(tarvik::closeWords(code));
 }
 
 QString outcomeLine(const QString &connection, int code)

@@ -1,5 +1,6 @@
 #include "messagelog.h"
 
+#include "protocollog.h"
 #include "recordformat.h"
 
 #include <QDateTime>
@@ -20,22 +21,23 @@ struct Kind
     const char *english;
 };
 constexpr std::array<Kind, 7> kinds = {{
-    {"返回的序号错误", "answers with wrong sequence bytes",
+    {protocollog::wrongSequenceMarker, "answers with wrong sequence bytes",
      "the sequence number returned is wrong: the answer does not repeat the request's first two "
      "bytes; the read fails with 8"},
-    {"返回的报文长度为0", "no answer within the wait",
+    {protocollog::noAnswerMarker, "no answer within the wait",
      "the message returned has length 0: no answer within the wait; the read fails with 8"},
-    {"返回的报文长度不足", "answers shorter than the request asked for",
+    {protocollog::shortMarker, "answers shorter than the request asked for",
      "the message returned is too short: fewer bytes than the request asked for; the read fails "
      "with 8"},
-    {"answer followed by more bytes", "answers followed by more bytes on the line",
+    {protocollog::trailingMarker, "answers followed by more bytes on the line",
      "more bytes came right after a complete answer (another talker, an echo); the read fails "
      "with 8"},
-    {"more datagrams from other senders dropped", "datagrams from other senders dropped",
+    {protocollog::foreignSummaryMarker, "datagrams from other senders dropped",
      "datagrams from other addresses than the device's were dropped"},
-    {"dropped len =", "datagrams from other senders dropped",
+    {protocollog::foreignMarker, "datagrams from other senders dropped",
      "a datagram from another address than the device's was dropped; the wait goes on"},
-    {"QAbstractSocket::", "socket errors", "the UDP socket reported this error when it closed"},
+    {protocollog::socketErrorMarker, "socket errors",
+     "the UDP socket reported this error when it closed"},
 }};
 
 const Kind *kindFor(const QString &line)

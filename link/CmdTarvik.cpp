@@ -159,7 +159,7 @@ int CmdTarvik::SendData(QByteArray frame, int length, QByteArray &reply, int tim
     }
     // Out of step, or an older read or write may still be answered: this request's answer could
     // not be told from that one's, so it does not go out until the link check has come back.
-    if ((resyncNeeded || outstanding.awaits(Outstanding::Kind::Exchange)) && !checkLink())
+    if ((resyncNeeded || outstanding.awaitsExchange()) && !checkLink())
         return NoAnswer;
     return link->exchange(frame, length, reply, timeoutMs, expectedLength);
 }

@@ -124,7 +124,7 @@ private:
 
     // What is outstanding, and whose an answer is.
     bool noteSent(Outstanding::Kind kind, int answerSize);
-    bool settleAnswer(Outstanding::Kind kind);
+    bool settleAnswer(Outstanding::Shape shape);
     bool linkInStep() const;
 
     // Waiting.

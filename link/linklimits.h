@@ -1,5 +1,7 @@
 #pragma once
 
+#include "outstanding.h"
+
 #include <QByteArray>
 
 // Figures of the link that more than one part of it needs.
@@ -47,6 +49,17 @@ inline QByteArray linkCheckFrame()
 inline bool isLinkCheckAnswer(const QByteArray &bytes)
 {
     return bytes.size() >= 2 && bytes.at(0) == 0x04 && bytes.at(1) == 0x01;
+}
+
+inline Outstanding::Shape shapeOf(const QByteArray &answer)
+{
+    return isLinkCheckAnswer(answer) ? Outstanding::Shape::LinkCheck : Outstanding::Shape::Other;
+}
+
+// An exchange whose complete answer size is known is a read; a write's answer has no fixed size.
+inline Outstanding::Kind exchangeKind(int expectedLength)
+{
+    return expectedLength > 0 ? Outstanding::Kind::Read : Outstanding::Kind::Write;
 }
 
 } // namespace linklimits

@@ -72,15 +72,16 @@ bool CmdTarvik::noteSent(Outstanding::Kind kind, int answerSize)
 
 // Settles an answer from the device against what is outstanding. True when the exchange waiting
 // now takes it: the answer is to the request it sent, and to nothing older.
-bool CmdTarvik::settleAnswer(Outstanding::Kind kind)
+bool CmdTarvik::settleAnswer(Outstanding::Shape shape)
 {
-    const Outstanding::Owner owner = outstanding.settle(kind);
+    const Outstanding::Settled settled = outstanding.settle(shape);
+    const Outstanding::Owner owner = settled.owner;
     if (owner == Outstanding::Owner::Nobody) {
         // No request gives such an answer: a repeat, an echo or babble puts the link out of step.
         resyncNeeded = true;
         return false;
     }
-    if (kind == Outstanding::Kind::LinkCheck) {
+    if (settled.kind == Outstanding::Kind::LinkCheck) {
         linkAnswered = true;
         ownLinkAnswer = ownLinkAnswer || owner == Outstanding::Owner::Newest;
     }
@@ -89,7 +90,7 @@ bool CmdTarvik::settleAnswer(Outstanding::Kind kind)
         return ownLinkAnswer;
     const bool exchangeWaits = awaiting == Awaiting::Answer || awaiting == Awaiting::GapEnd;
     return owner == Outstanding::Owner::Newest && exchangeWaits &&
-           kind == Outstanding::Kind::Exchange;
+           settled.kind != Outstanding::Kind::LinkCheck;
 }
 
 // The link check has done its work when its own answer came. When only an older link check was
@@ -98,5 +99,5 @@ bool CmdTarvik::settleAnswer(Outstanding::Kind kind)
 // hold the link out of step for good.
 bool CmdTarvik::linkInStep() const
 {
-    return ownLinkAnswer || (linkAnswered && !outstanding.awaits(Outstanding::Kind::Exchange));
+    return ownLinkAnswer || (linkAnswered && !outstanding.awaitsExchange());
 }

@@ -2,6 +2,24 @@
 
 #include <algorithm>
 
+namespace {
+
+// Which answers each kind of request can be given, indexed by Kind then Shape.
+constexpr bool gives[][2] = {
+    {true, false}, // a link check: 04 01
+    {false, true}, // a read: anything but 04 01, which its sequence check would refuse anyway
+    {true, true},  // a write: anything
+};
+static_assert(std::size(gives) == int(Outstanding::Kind::Write) + 1,
+              "one row per kind of request");
+
+bool isExchange(Outstanding::Kind kind)
+{
+    return kind != Outstanding::Kind::LinkCheck;
+}
+
+} // namespace
+
 bool Outstanding::sent(Kind kind, int answerSize)
 {
     if (kind == Kind::LinkCheck && size_ > 0 && entries_[size_ - 1].kind == Kind::LinkCheck) {
@@ -14,33 +32,59 @@ bool Outstanding::sent(Kind kind, int answerSize)
     return true;
 }
 
-Outstanding::Owner Outstanding::settle(Kind answerKind)
+// The oldest request that could have given an answer of this shape. An answer 04 01 goes to a
+// link check while one is outstanding, and to a write only when none is: devices answer link
+// checks so, writes hardly ever, and a write that took a link check's answer would be reported
+// done before its own answer came.
+int Outstanding::ownerIndex(Shape shape) const
 {
-    for (int i = 0; i < size_; ++i) {
-        Entry &entry = entries_[i];
-        if (entry.kind != answerKind)
-            continue;
-        const bool newest = i == size_ - 1 && entry.requests == 1;
-        if (--entry.requests == 0)
-            dropOldest(i + 1);
-        else
-            dropOldest(i);
-        return newest ? Owner::Newest : Owner::Older;
+    if (shape == Shape::LinkCheck) {
+        for (int i = 0; i < size_; ++i) {
+            if (entries_[i].kind == Kind::LinkCheck)
+                return i;
+        }
     }
-    return Owner::Nobody;
+    for (int i = 0; i < size_; ++i) {
+        if (gives[int(entries_[i].kind)][int(shape)])
+            return i;
+    }
+    return -1;
 }
 
-bool Outstanding::awaits(Kind kind) const
+Outstanding::Settled Outstanding::ownerOf(Shape shape) const
+{
+    const int i = ownerIndex(shape);
+    if (i < 0)
+        return {};
+    const Entry &entry = entries_[i];
+    const bool newest = i == size_ - 1 && entry.requests == 1;
+    return {newest ? Owner::Newest : Owner::Older, entry.kind, entry.answerSize};
+}
+
+Outstanding::Settled Outstanding::settle(Shape shape)
+{
+    const Settled settled = ownerOf(shape);
+    if (settled.owner == Owner::Nobody)
+        return settled;
+    const int i = ownerIndex(shape);
+    if (--entries_[i].requests == 0)
+        dropOldest(i + 1);
+    else
+        dropOldest(i);
+    return settled;
+}
+
+bool Outstanding::awaitsExchange() const
 {
     return std::any_of(entries_.begin(), entries_.begin() + size_,
-                       [kind](const Entry &entry) { return entry.kind == kind; });
+                       [](const Entry &entry) { return isExchange(entry.kind); });
 }
 
 int Outstanding::oldestExchangeAnswerSize() const
 {
     const auto end = entries_.begin() + size_;
     const auto it = std::find_if(entries_.begin(), end,
-                                 [](const Entry &entry) { return entry.kind == Kind::Exchange; });
+                                 [](const Entry &entry) { return isExchange(entry.kind); });
     return it == end ? 0 : it->answerSize;
 }
 

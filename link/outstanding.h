@@ -13,33 +13,45 @@
 // when no older request could have given it: late answers, however late, settle older requests
 // and never become the value of a newer one.
 //
-// What an answer shows of its request is only this: a link check is answered 04 01, a read or a
-// write with anything else. Link checks sent one after another are told apart by counting them.
+// What an answer shows of its request is little: a link check is answered 04 01, a read never
+// so (its answer repeats the read's 01 01), and a write with anything at all. Link checks sent
+// one after another are told apart by counting them. A write that might have been answered 04 01
+// yields such an answer to an outstanding link check (see ownerIndex).
 class Outstanding
 {
 public:
-    enum class Kind : quint8 {
-        LinkCheck, // answered 04 01
-        Exchange,  // a read or a write, answered with anything else
-    };
+    enum class Kind : quint8 { LinkCheck, Read, Write };
 
-    // Whose answer an arriving answer is.
+    // How an answer looks: 04 01 like a link check's, or anything else.
+    enum class Shape : quint8 { LinkCheck, Other };
+
+    // Whose an arriving answer is.
     enum class Owner : quint8 {
         Newest, // the request sent last: the one its exchange waits for
         Older,  // an older request, given up on before; it and everything older are settled
         Nobody, // no outstanding request gives such an answer: a repeat, an echo, babble
     };
 
+    struct Settled
+    {
+        Owner owner = Owner::Nobody;
+        Kind kind = Kind::LinkCheck; // of the request it settled
+        int answerSize = 0;          // of that request's complete answer, when known
+    };
+
     // Notes a request just sent; answerSize is the size of its complete answer when known (0 when
     // not). False when so much is outstanding that nothing more may go out.
     bool sent(Kind kind, int answerSize = 0);
 
-    // Settles an answer of this kind and says whose it is.
-    Owner settle(Kind answerKind);
+    // Settles an answer of this shape: says whose it is, and forgets that request and every
+    // older one.
+    Settled settle(Shape shape);
+    // Whose an answer of this shape would be, settling nothing.
+    Settled ownerOf(Shape shape) const;
 
-    // True when an outstanding request could give an answer of this kind: a request of the kind
-    // sent now could not tell its own answer from that one's.
-    bool awaits(Kind kind) const;
+    // True while a read or a write is outstanding: a read or write sent now could not tell its
+    // own answer from that one's.
+    bool awaitsExchange() const;
 
     // The complete answer size of the oldest outstanding read or write (0 when unknown or none).
     int oldestExchangeAnswerSize() const;
@@ -58,6 +70,7 @@ private:
         int answerSize;
     };
 
+    int ownerIndex(Shape shape) const;
     void dropOldest(int n);
 
     // The sending side lets at most one read or write be outstanding at a time, between runs of

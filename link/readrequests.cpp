@@ -11,15 +11,6 @@ namespace {
 constexpr char readCommandFormat[] = "lib[Tarvik]读命令 %1:%2  %3 len = %4 msg : %5";
 constexpr char readResponseFormat[] = "lib[Tarvik]读响应 %1:%2  %3 len = %4 msg : %5";
 
-// The warning for each fault of a read answer, indexed by frame::AnswerFault.
-constexpr const char *faultFormats[] = {
-    nullptr,
-    "lib[Tarvik]返回的报文长度为0 %1:%2  %3 len = %4 msg : %5",
-    "lib[Tarvik]%1:%2  %3 len = %4 answer followed by more bytes, line drained msg : %5",
-    "lib[Tarvik]返回的序号错误 %1:%2  %3 len = %4 msg : %5",
-    "lib[Tarvik]返回的报文长度不足 %1:%2  %3 len = %4 msg : %5",
-};
-
 frame::AnswerFault faultOf(int rc, const QByteArray &request, const QByteArray &answer, int needs)
 {
     if (rc == CmdTarvik::AnswerNotTrusted)
@@ -97,8 +88,8 @@ int CmdTarvik::checkReadAnswer(int rc, const QByteArray &request, const QByteArr
     if (fault == frame::AnswerFault::None)
         return LinkOk;
     resyncNeeded = true;
-    protocollog::warnLine(protocollog::line(faultFormats[int(fault)], remoteAddress, remotePort,
-                                            tag, length, answer));
+    protocollog::warnLine(protocollog::line(protocollog::answerFaultFormat(fault), remoteAddress,
+                                            remotePort, tag, length, answer));
     return ExchangeFailed;
 }
 

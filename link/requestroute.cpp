@@ -1,9 +1,11 @@
 #include "requestroute.h"
 
+#include "CmdTarvik.h"
 #include "DataType.h"
 #include "areamodel.h"
 
 #include <array>
+#include <iterator>
 
 namespace tarvik {
 namespace {
@@ -33,10 +35,20 @@ bool matches(const RouteRule &rule, int type, int area, Direction direction)
            (rule.area == anyArea || rule.area == area);
 }
 
-// Indexed by RequestKind; 0 takes the area's own scale.
-constexpr std::array<int, 3> fixedScales = {1, 0, stringSlot};
+// Indexed by RequestKind.
+constexpr RequestForm forms[] = {
+    {1, &CmdTarvik::Readbool, &CmdTarvik::Writebool},
+    {0, &CmdTarvik::Readmemory, &CmdTarvik::Writememory},
+    {stringSlot, &CmdTarvik::Readstring, &CmdTarvik::Writestring},
+};
+static_assert(std::size(forms) == size_t(RequestKind::Count), "one form for each request kind");
 
 } // namespace
+
+const RequestForm &requestForm(RequestKind kind)
+{
+    return forms[size_t(kind)];
+}
 
 RequestRoute requestRoute(int type, int area, Direction direction)
 {
@@ -52,7 +64,7 @@ RequestRoute requestRoute(int type, int area, Direction direction)
 
 int requestScale(RequestKind kind, int area)
 {
-    const int fixed = fixedScales[size_t(kind)];
+    const int fixed = requestForm(kind).fixedScale;
     return fixed != 0 ? fixed : areaScale(area);
 }
 

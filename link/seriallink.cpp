@@ -250,7 +250,16 @@ bool SerialLink::stripAhead()
 {
     for (;;) {
         if (linklimits::isLinkCheckAnswer(face.recvBuffer)) {
-            face.settleAnswer(Outstanding::Kind::LinkCheck);
+            // A write may be answered 04 01 too: when nothing older could have sent it, the
+            // write's answer has begun.
+            const Outstanding::Settled owner =
+                face.outstanding.ownerOf(Outstanding::Shape::LinkCheck);
+            if (owner.owner == Outstanding::Owner::Newest &&
+                owner.kind == Outstanding::Kind::Write) {
+                echoPending = false;
+                return true;
+            }
+            face.settleAnswer(Outstanding::Shape::LinkCheck);
             face.recvBuffer.remove(0, 2);
             face.dropped += 2;
             continue;
@@ -285,16 +294,16 @@ void SerialLink::settleBurst(const QByteArray &burst)
     while (at < burst.size()) {
         const QByteArray rest = QByteArray::fromRawData(burst.constData() + at, burst.size() - at);
         if (linklimits::isLinkCheckAnswer(rest)) {
-            face.settleAnswer(Outstanding::Kind::LinkCheck);
+            face.settleAnswer(Outstanding::Shape::LinkCheck);
             at += 2;
             continue;
         }
-        if (!face.outstanding.awaits(Outstanding::Kind::Exchange)) {
+        if (!face.outstanding.awaitsExchange()) {
             face.resyncNeeded = true;
             break;
         }
         const int size = face.outstanding.oldestExchangeAnswerSize();
-        face.settleAnswer(Outstanding::Kind::Exchange);
+        face.settleAnswer(Outstanding::Shape::Other);
         at += size > 0 ? size : qMax(1, rest.size() - trailingLinkAnswers(rest));
     }
     face.dropped += quint64(burst.size());
@@ -320,7 +329,7 @@ bool SerialLink::send(const QByteArray &frame)
 int SerialLink::exchange(const QByteArray &frame, int, QByteArray &reply, int timeoutMs,
                          int expectedLength)
 {
-    if (!face.noteSent(Outstanding::Kind::Exchange, expectedLength))
+    if (!face.noteSent(linklimits::exchangeKind(expectedLength), expectedLength))
         return CmdTarvik::NoAnswer;
     lastRequest = frame;
     echoPending = true;
@@ -359,7 +368,7 @@ int SerialLink::exchange(const QByteArray &frame, int, QByteArray &reply, int ti
     }
     // Nothing older than this request can give an answer like it: it is its own.
     face.awaiting = Awaiting::Answer;
-    const bool own = face.settleAnswer(Outstanding::Kind::Exchange);
+    const bool own = face.settleAnswer(linklimits::shapeOf(face.recvBuffer));
     face.awaiting = Awaiting::Nothing;
     if (!own) {
         face.recvBuffer.clear();

@@ -13,9 +13,8 @@
 
 namespace {
 
-constexpr char foreignFormat[] = "lib[Tarvik]%1:%2  datagram from %3:%4 dropped len = %5";
-constexpr char foreignSummaryFormat[] = "lib[Tarvik]%1:%2  %3 more datagrams from other senders "
-                                        "dropped";
+constexpr const char *foreignFormat = protocollog::foreignFormat.data();
+constexpr const char *foreignSummaryFormat = protocollog::foreignSummaryFormat.data();
 
 quint16 senderPortOf(const sockaddr_storage &from)
 {
@@ -163,10 +162,7 @@ void UdpLink::sortDatagram(const QHostAddress &sender, quint16 senderPort, const
     if (size == 0)
         return;
     const QByteArray bytes = QByteArray::fromRawData(data, size);
-    const Outstanding::Kind kind = linklimits::isLinkCheckAnswer(bytes)
-                                       ? Outstanding::Kind::LinkCheck
-                                       : Outstanding::Kind::Exchange;
-    if (face.settleAnswer(kind) && !face.answerReady) {
+    if (face.settleAnswer(linklimits::shapeOf(bytes)) && !face.answerReady) {
         face.recvBuffer = QByteArray(data, size);
         face.answerArrived();
         return;
@@ -197,7 +193,7 @@ int UdpLink::exchange(const QByteArray &frame, int length, QByteArray &reply, in
     // No peer (a refused address): nothing goes out.
     if (face.remoteAddress.isNull())
         return CmdTarvik::NoAnswer;
-    if (!face.noteSent(Outstanding::Kind::Exchange, expectedLength))
+    if (!face.noteSent(linklimits::exchangeKind(expectedLength), expectedLength))
         return CmdTarvik::NoAnswer;
     const int size = qBound(0, length, frame.size());
     face.udpSocket->writeDatagram(frame.constData(), size, face.remoteAddress,

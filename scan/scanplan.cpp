@@ -2,7 +2,6 @@
 
 #include "DataType.h"
 #include "frame.h"
-#include "requestroute.h"
 #include "tagaddress.h"
 
 #include <QMap>
@@ -17,9 +16,6 @@ namespace {
 // largest transfer.
 constexpr int mostTextSlots = tarvik::largestTransfer / tarvik::stringSlot;
 
-// Bytes per element of the memory types, indexed by type code.
-constexpr std::array<int, 13> elementBytes = {0, 1, 1, 1, 2, 2, 4, 4, 4, 8, 8, 8, 1};
-
 // How a tag's points map onto a read's payload: point i starts at position i * stride, and each
 // element spans `width` positions. Positions are points for booleans, slots for texts, bits for
 // bytes in bit areas, and bytes (the request's address value) for everything else in memory.
@@ -29,13 +25,21 @@ struct Geometry
     int width = 1;
 };
 
+// What a read request's address field counts for a tag: booleans go point by point, texts slot
+// by slot, everything else as bytes of the area (the point times the area's scale).
+int readScale(int type, int area)
+{
+    if (type == Bool)
+        return 1;
+    return type == String ? tarvik::stringSlot : tarvik::areaScale(area);
+}
+
 // The driver sends the request for a tag alone: a tag it would refuse is never merged, so a
 // merged read cannot hand over values a read of the tag alone would not.
 bool sentAlone(const ScanTag &t, int area, int point)
 {
-    const tarvik::RequestRoute route = tarvik::requestRoute(t.type, area, tarvik::Direction::Read);
-    return area != 0 && t.count >= 1 && t.type >= Bool && t.type <= String &&
-           frame::addressFits(point, route.scale) &&
+    return area != 0 && t.count >= 1 && t.type >= Bool && t.type <= String && point >= 0 &&
+           qint64(point) * readScale(t.type, area) <= frame::fieldMax &&
            tarvik::transferLength(t.type, t.count, area) > 0 &&
            !tarvik::bitAreaRefuses(t.type, area);
 }
@@ -47,12 +51,11 @@ Geometry geometry(const ScanTag &t, int area, int point)
     // Int8 reads of SI drop the leading byte of every slot: their elements do not line up.
     if (t.type == Int8 && area == tarvik::areaCodeSI)
         return {};
-    const tarvik::RequestRoute route = tarvik::requestRoute(t.type, area, tarvik::Direction::Read);
-    if (route.kind != tarvik::RequestKind::Memory)
+    if (t.type == Bool || t.type == String)
         return {1, 1};
     if (tarvik::isBitArea(area))
         return {1, 8};
-    return {route.scale, elementBytes[size_t(t.type)]};
+    return {tarvik::areaScale(area), tarvik::elementWidth(t.type)};
 }
 
 // A tag that may share a read, with its position in its area.

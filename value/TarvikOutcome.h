@@ -1,7 +1,8 @@
 #pragma once
 
-// Outcome codes a read or a write leaves in a record's result, and their words. Hosts compare
-// result with these and show the words; the codes are what hosts have always been handed.
+// Outcome codes a read or a write leaves in a record's result, and the codes ConnectDrive and
+// DisConnectDrive answer, each with their words. Hosts compare with these and show the words; the
+// codes are what hosts have always been handed.
 namespace tarvik {
 
 enum class Outcome : int {
@@ -43,6 +44,55 @@ inline const OutcomeText *outcomeText(int code)
             return &t;
     }
     return nullptr;
+}
+
+// What ConnectDrive answers.
+enum class ConnectOutcome : int {
+    Connected = 0,
+    Refused = -1,     // no usable connection string, address or port, or the port did not open
+    NotAnswered = -2, // UDP: nothing answered the link check; the socket is closed again
+};
+
+// What DisConnectDrive answers.
+enum class CloseOutcome : int { Closed = 0, NothingToClose = -1 };
+
+// A code with its words, and the words of a code in a table of them (null where it has no row).
+struct CodeWords
+{
+    int code;
+    const char *words;
+};
+
+template <typename Table> const char *wordsIn(const Table &table, int code)
+{
+    for (const CodeWords &w : table) {
+        if (w.code == code)
+            return w.words;
+    }
+    return nullptr;
+}
+
+// The words for a code of ConnectDrive; null for a code it never answers.
+inline const char *connectWords(int code)
+{
+    static const CodeWords words[] = {
+        {int(ConnectOutcome::Connected), "connected"},
+        {int(ConnectOutcome::Refused),
+         "refused: not a usable connection string, address or port, or the port cannot be "
+         "opened"},
+        {int(ConnectOutcome::NotAnswered), "no answer to the link check"},
+    };
+    return wordsIn(words, code);
+}
+
+// The words for a code of DisConnectDrive; null for a code it never answers.
+inline const char *closeWords(int code)
+{
+    static const CodeWords words[] = {
+        {int(CloseOutcome::Closed), "closed"},
+        {int(CloseOutcome::NothingToClose), "nothing to close"},
+    };
+    return wordsIn(words, code);
 }
 
 } // namespace tarvik

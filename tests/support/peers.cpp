@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <fcntl.h>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -35,10 +36,56 @@ PeerScript answerAlways(const QByteArray &data, int delayMs)
     };
 }
 
+// The relay's own socket, closed with the last copy of its script.
+class RelaySocket
+{
+public:
+    RelaySocket() : fd(loopback::boundUdpSocket("127.0.0.1", nullptr)) {}
+    ~RelaySocket()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    RelaySocket(const RelaySocket &) = delete;
+    RelaySocket &operator=(const RelaySocket &) = delete;
+
+    const int fd;
+};
+
+PeerScript relayTo(quint16 port, int waitMs)
+{
+    const auto relay = std::make_shared<RelaySocket>();
+    return [relay, port, waitMs](const QByteArray &request) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+        ::sendto(relay->fd, request.constData(), size_t(request.size()), 0,
+                 reinterpret_cast<sockaddr *>(&to), sizeof to);
+        if (!loopback::readable(relay->fd, waitMs))
+            return QVector<PeerReply>();
+        QByteArray answer(65536, '\0');
+        const ssize_t n = ::recv(relay->fd, answer.data(), size_t(answer.size()), 0);
+        if (n <= 0)
+            return QVector<PeerReply>();
+        PeerReply r;
+        r.data = answer.left(int(n));
+        return QVector<PeerReply>{r};
+    };
+}
+
 QList<QByteArray> PeerBase::requests() const
 {
     QMutexLocker lock(&mutex);
     return received;
+}
+
+QList<QByteArray> PeerBase::takeRequests()
+{
+    QMutexLocker lock(&mutex);
+    QList<QByteArray> taken;
+    taken.swap(received);
+    return taken;
 }
 
 int PeerBase::requestCount() const

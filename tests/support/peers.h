@@ -33,11 +33,18 @@ qint64 cpuMicroseconds();
 // Answers a fixed reply to every request.
 PeerScript answerAlways(const QByteArray &data, int delayMs = 0);
 
+// Passes each request on to a controller on 127.0.0.1:port and answers what that one answers;
+// nothing when it does not answer within waitMs.
+PeerScript relayTo(quint16 port, int waitMs = 2000);
+
 class PeerBase
 {
 public:
     QList<QByteArray> requests() const;
     int requestCount() const;
+    // The requests so far, which the peer then forgets: a peer serving a long run keeps no more
+    // than the requests since the last call.
+    QList<QByteArray> takeRequests();
 
 protected:
     // The requests so far, once `marker`, sent behind everything else on the same path, has

@@ -1,20 +1,10 @@
 #include "tagaddress.h"
 
-#include "DataType.h"
-
-#include <array>
 #include <climits>
+#include <iterator>
 
 namespace tarvik {
 namespace {
-
-// The order names are tried in: every name comes before the shorter names that are its prefix,
-// so DI_F7 is area 2 and not area 1.
-constexpr std::array<int, 26> matchOrder = {2, 3,  5,  6,  21, 15, 16, 17, 18, 1,  4,  8,  9,
-                                            7, 11, 12, 10, 13, 14, 19, 20, 22, 23, 24, 28, 29};
-
-// Length units per element, indexed by type code; the byte types (0 here) are sized by area.
-constexpr std::array<int, 13> unitsPerElement = {0, 1, 0, 0, 2, 2, 4, 4, 4, 8, 8, 8, 1};
 
 // How Int8 and UInt8 transfers are sized in each area class: a byte count is cut to whole units
 // of `unit` bytes, and each byte kept takes `lengthPerByte` length units (one per bit in bit
@@ -26,7 +16,8 @@ struct ByteSizing
 };
 
 // Indexed by AreaClass: Other, Bit, Word, TwoByte, Block256.
-constexpr std::array<ByteSizing, 5> byteSizings = {{{0, 0}, {1, 8}, {4, 1}, {2, 1}, {256, 1}}};
+constexpr ByteSizing byteSizings[] = {{0, 0}, {1, 8}, {4, 1}, {2, 1}, {256, 1}};
+static_assert(std::size(byteSizings) == size_t(AreaClass::Count), "one sizing for each area class");
 
 ByteSizing byteSizing(int area)
 {
@@ -45,17 +36,6 @@ long long byteTransferLength(long long count, int area)
 }
 
 } // namespace
-
-int areaCode(const QString &address)
-{
-    for (int code : matchOrder) {
-        const QLatin1String name = areaNameView(code);
-        // Most names fail on their first letter; test that before the whole name.
-        if (!address.isEmpty() && address.at(0) == name.at(0) && address.startsWith(name))
-            return code;
-    }
-    return 0;
-}
 
 int pointIndex(const QString &address)
 {
@@ -81,15 +61,14 @@ int transferLength(int type, int count, int area)
         return 0;
     if (type < Bool || type > String)
         return 0;
-    const long long raw = isByteType(type)
-                              ? byteTransferLength(count, area)
-                              : static_cast<long long>(count) * unitsPerElement[size_t(type)];
+    const long long raw = isByteType(type) ? byteTransferLength(count, area)
+                                           : static_cast<long long>(count) * elementWidth(type);
     return raw > largestTransfer ? 0 : int(raw);
 }
 
 bool bitAreaRefuses(int type, int area)
 {
-    return isBitArea(area) && type >= Bool && type <= String && unitsPerElement[size_t(type)] > 1;
+    return isBitArea(area) && elementWidth(type) > 1;
 }
 
 bool cutsByteUnit(int type, int count, int area)
