@@ -16,6 +16,7 @@ enum ExitStatus { Succeeded = 0, Failed = 1, UsageError = 2, LibraryMissing = 3 
 
 constexpr int defaultIntervalMs = 1000;
 constexpr int largestInterval = 86400000;
+constexpr int largestGap = 1467; // no read carries more elements than the largest transfer
 
 struct Command
 {
@@ -43,15 +44,20 @@ const Command commands[] = {
      {}},
     {"poll",
      "poll ADDRESS --type TYPE [--count N] --connect CONNECTION [--interval MS]\n"
-     "       [--times N] [--changes]\n"
-     "  poll --tags FILE --connect CONNECTION [--interval MS] [--times N] [--changes]",
+     "       [--times N] [--changes] [--gap N | --no-merge] [--no-reconnect]\n"
+     "  poll --tags FILE --connect CONNECTION [--interval MS] [--times N] [--changes]\n"
+     "       [--gap N | --no-merge] [--no-reconnect]",
      "read a tag, or the tags of a list in turn, every MS milliseconds (default 1000; a list\n"
      "may give each tag its own), N times or until Ctrl-C, then print the counts per tag. On a\n"
      "terminal a table refreshed in place; otherwise, or with --json or --csv, one record per\n"
      "read with its time stamp. --changes prints only reads whose values or outcome changed.\n"
-     "A tag the driver refuses for good (result 2, 3 or 4) stops with a message.",
-     {"--type", "--count", "--connect", "--tags", "--interval", "--times"},
-     {"--changes"}},
+     "A tag the driver refuses for good (result 2, 3 or 4) stops with a message.\n"
+     "Tags of one area and type with the same interval are read in one request when at most\n"
+     "--gap N elements (default 16) lie between them; --no-merge reads each tag alone. After 3\n"
+     "failed reads in a row, or when a serial device goes away, the link is connected again,\n"
+     "0.5 s later and then twice as long each time up to 30 s; --no-reconnect keeps it as is.",
+     {"--type", "--count", "--connect", "--tags", "--interval", "--times", "--gap"},
+     {"--changes", "--no-merge", "--no-reconnect"}},
     {"write",
      "write ADDRESS --type TYPE --connect CONNECTION VALUE...",
      "write values to a tag, one element per VALUE",
@@ -234,7 +240,7 @@ bool HostCommands::tagsOf(CommandArgs &a, QVector<Tag> *tags, QString *why)
 }
 
 int HostCommands::openForTags(const QString &command, CommandArgs &args, QVector<Tag> *tags,
-                              CDriveBaseClass **driver)
+                              CDriveBaseClass **driver, QString *opened)
 {
     QString why = args.error, connection;
     if (why.isEmpty() && tagsOf(args, tags, &why))
@@ -244,6 +250,8 @@ int HostCommands::openForTags(const QString &command, CommandArgs &args, QVector
     *driver = loadedDriver();
     if (!*driver)
         return LibraryMissing;
+    if (opened)
+        *opened = connection;
     return connection::openOrExplain(*driver, connection, options.trace, err) ? Succeeded : Failed;
 }
 
@@ -256,6 +264,7 @@ int HostCommands::readOnce(const CommandArgs &args)
         return status;
     // One read per tag, through the poll's own bookkeeping, printed as blocks or records.
     PollSession session(driver, tags, 0, 1);
+    session.setMerge({false, 0}); // blocks in the order of the list, each read on its own
     const OutputForm form = formFor(options, false);
     struct Blocks : PollView
     {
@@ -287,13 +296,20 @@ int HostCommands::pollTags(const CommandArgs &args)
     const int interval =
         a.number(QStringLiteral("--interval"), defaultIntervalMs, 0, largestInterval);
     const int times = a.number(QStringLiteral("--times"), 0, 0, INT_MAX);
+    MergeRules merge;
+    merge.gapFill = a.number(QStringLiteral("--gap"), merge.gapFill, 0, largestGap);
+    merge.merge = !a.has(QStringLiteral("--no-merge"));
     QVector<Tag> tags;
     CDriveBaseClass *driver = nullptr;
-    if (const int status = openForTags(QStringLiteral("poll"), a, &tags, &driver))
+    QString connection;
+    if (const int status = openForTags(QStringLiteral("poll"), a, &tags, &driver, &connection))
         return status;
 
     watchInterrupts();
     PollSession session(driver, tags, interval, times);
+    session.setMerge(merge);
+    if (!a.has(QStringLiteral("--no-reconnect")))
+        session.keepLink(connection, ReconnectRules(), &err);
     const OutputForm form = formFor(options, true);
     if (form == OutputForm::Table) {
         LiveTable table(out);

@@ -38,9 +38,10 @@ private:
     int writeValues(const CommandArgs &args);
 
     // What read and poll do before the first read: the words checked (a usage error sends
-    // nothing), the driver loaded and connected. 0, or the exit status to end with.
+    // nothing), the driver loaded and connected (to *opened, when given). 0, or the exit status
+    // to end with.
     int openForTags(const QString &command, CommandArgs &args, QVector<Tag> *tags,
-                    CDriveBaseClass **driver);
+                    CDriveBaseClass **driver, QString *opened = nullptr);
     // The tags a read or poll names: --tags FILE, or ADDRESS with --type and --count.
     bool tagsOf(CommandArgs &args, QVector<Tag> *tags, QString *why);
     CDriveBaseClass *loadedDriver();

@@ -11,17 +11,12 @@ namespace {
 
 constexpr int idleRefreshMs = 500;
 
-QElapsedTimer &sessionClock()
+QVector<ScanTag> scanTags(const QVector<Tag> &list)
 {
-    static QElapsedTimer clock;
-    if (!clock.isValid())
-        clock.start();
-    return clock;
-}
-
-qint64 now()
-{
-    return sessionClock().elapsed();
+    QVector<ScanTag> tags;
+    for (const Tag &t : list)
+        tags.append({t.address, t.type, t.count, t.intervalMs});
+    return tags;
 }
 
 } // namespace
@@ -42,56 +37,52 @@ PollSession::PollSession(CDriveBaseClass *driver, const QVector<Tag> &list, int 
         if (state.tag.intervalMs < 0)
             state.tag.intervalMs = defaultIntervalMs;
         tags.append(state);
+        this->list.append(state.tag);
     }
 }
 
-int PollSession::nextTag() const
+void PollSession::keepLink(const QString &connectionString, const ReconnectRules &rules,
+                           QTextStream *noteStream)
 {
-    int next = -1;
-    for (int i = 0; i < tags.size(); ++i) {
-        const TagState &t = tags[i];
-        const bool done = !t.stopped.isEmpty() || (times > 0 && t.reads >= times);
-        if (!done && (next < 0 || t.dueMs < tags[next].dueMs))
-            next = i;
-    }
-    return next;
+    connection = connectionString;
+    reconnect = rules;
+    notes = noteStream;
 }
 
-void PollSession::run(PollView &view)
+void PollSession::run(PollView &pollView)
 {
-    const qint64 start = now();
-    for (TagState &t : tags)
-        t.dueMs = start;
-    for (int i = nextTag(); i >= 0 && !interrupted(); i = nextTag()) {
-        if (!waitUntil(tags[i].dueMs, view))
+    view = &pollView;
+    ScanEngine scan(driver, scanTags(list), merge, *this);
+    engine = &scan;
+    if (!connection.isEmpty())
+        scan.keepLink(connection, reconnect, true);
+    for (qint64 due = scan.runDue(); due >= 0 && !interrupted(); due = scan.runDue()) {
+        if (!waitUntil(due, scan))
             break;
-        readTag(tags[i], view);
     }
-    view.finish(tags);
+    sent = scan.counters().requests;
+    engine = nullptr;
+    view->finish(tags);
 }
 
 // Handles events while waiting, so the driver's sockets stay served; false when interrupted.
-bool PollSession::waitUntil(qint64 dueMs, PollView &view)
+bool PollSession::waitUntil(qint64 dueMs, const ScanEngine &scan)
 {
-    qint64 refreshAt = now() + idleRefreshMs;
-    while (!interrupted() && now() < dueMs) {
+    qint64 refreshAt = scan.now() + idleRefreshMs;
+    while (!interrupted() && scan.now() < dueMs) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(ulong(qBound<qint64>(0, dueMs - now(), 5)));
-        if (now() >= refreshAt) {
-            view.idle(tags);
-            refreshAt = now() + idleRefreshMs;
+        QThread::msleep(ulong(qBound<qint64>(0, dueMs - scan.now(), 5)));
+        if (scan.now() >= refreshAt) {
+            view->idle(tags);
+            refreshAt = scan.now() + idleRefreshMs;
         }
     }
     return !interrupted();
 }
 
-void PollSession::readTag(TagState &state, PollView &view)
+void PollSession::tagRead(int tag, const CLabelVariable &record, double ms)
 {
-    QElapsedTimer clock;
-    clock.start();
-    const CLabelVariable record =
-        driver->ReadVariable(state.tag.address, DataType(state.tag.type), state.tag.count);
-    const double ms = clock.nsecsElapsed() / 1e6;
+    TagState &state = tags[tag];
     const bool changed = state.changedBy(record);
     ++state.reads;
     // A failure's time is the driver's wait, not the device's answer: it would pull the
@@ -106,16 +97,30 @@ void PollSession::readTag(TagState &state, PollView &view)
     }
     state.last = record;
     state.haveLast = true;
-    // Late reads are not made up in a burst: the next one is an interval from now at the latest.
-    state.dueMs = qMax(state.dueMs + state.tag.intervalMs, now());
-    view.read(state, record, ms, changed);
-    if (recordformat::refusedForGood(record.result)) {
-        state.stopped = QStringLiteral("stopped: the driver refuses this tag every time with "
-                                       "result %1 (%2) and sends nothing")
-                            .arg(record.result)
-                            .arg(recordformat::outcomeWords(record.result));
-        view.stopped(state);
-    }
+    view->read(state, record, ms, changed);
+    if (times > 0 && state.reads >= times)
+        engine->retire(tag);
+}
+
+void PollSession::tagDropped(int tag, const CLabelVariable &record)
+{
+    tagRead(tag, record, 0);
+    TagState &state = tags[tag];
+    state.stopped = QStringLiteral("stopped: the driver refuses this tag every time with "
+                                   "result %1 (%2) and sends nothing")
+                        .arg(record.result)
+                        .arg(recordformat::outcomeWords(record.result));
+    view->stopped(state);
+}
+
+void PollSession::linkChanged(bool up, const QString &why)
+{
+    if (!notes)
+        return;
+    *notes << (up ? QStringLiteral("link to %1 open again\n").arg(connection)
+                  : QStringLiteral("link to %1 dropped (%2); connecting again\n")
+                        .arg(connection, why));
+    notes->flush();
 }
 
 int PollSession::status() const

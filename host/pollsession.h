@@ -2,17 +2,18 @@
 
 #include "CDriveBaseClass.h"
 #include "latency.h"
+#include "scanengine.h"
 #include "taglist.h"
 
 #include <QDateTime>
 #include <QMap>
+#include <QTextStream>
 #include <QVector>
 
 // What the host knows about one tag of a poll.
 struct TagState
 {
     Tag tag;
-    qint64 dueMs = 0; // on the session's clock
     int reads = 0;
     int answers = 0;
     QMap<int, int> failures; // by result
@@ -40,25 +41,40 @@ public:
     virtual void finish(const QVector<TagState> &states) = 0;
 };
 
-// Reads the tags in turn over one driver, each at its interval, one operation at a time, until
-// every tag has been read `times` times (0: without end), every tag stopped, or SIGINT/SIGTERM.
-// A tag the driver refuses for good (result 2, 3 or 4: nothing is ever sent for it) stops.
-class PollSession
+// Reads the tags over one driver, each at its interval, one operation at a time, until every tag
+// has been read `times` times (0: without end), every tag stopped, or SIGINT/SIGTERM. The scan
+// engine plans the reads: neighbouring tags of one area and type go in one request. A tag the
+// driver refuses for good (result 2, 3 or 4: nothing is ever sent for it) stops. With a link
+// kept, the link is connected again after failed reads (each drop and return said on notes).
+class PollSession : private ScanSink
 {
 public:
     PollSession(CDriveBaseClass *driver, const QVector<Tag> &tags, int defaultIntervalMs,
                 int times);
+    void setMerge(const MergeRules &rules) { merge = rules; }
+    void keepLink(const QString &connection, const ReconnectRules &rules, QTextStream *notes);
     void run(PollView &view);
     const QVector<TagState> &states() const { return tags; }
     // 0 when every read was answered and no tag stopped, 1 otherwise.
     int status() const;
+    // Requests the driver was sent.
+    qint64 requests() const { return sent; }
 
 private:
-    int nextTag() const; // index of the tag due first, or -1 when none is left
-    void readTag(TagState &state, PollView &view);
-    bool waitUntil(qint64 dueMs, PollView &view);
+    void tagRead(int tag, const CLabelVariable &record, double ms) override;
+    void tagDropped(int tag, const CLabelVariable &record) override;
+    void linkChanged(bool up, const QString &why) override;
+    bool waitUntil(qint64 dueMs, const ScanEngine &engine);
 
     CDriveBaseClass *driver;
+    QVector<Tag> list;
     QVector<TagState> tags;
     int times;
+    MergeRules merge;
+    QString connection; // empty: the link is not kept
+    ReconnectRules reconnect;
+    QTextStream *notes = nullptr;
+    PollView *view = nullptr;
+    ScanEngine *engine = nullptr;
+    qint64 sent = 0;
 };

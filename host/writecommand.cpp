@@ -116,6 +116,17 @@ Parsed payloadOf(int type, const QStringList &texts)
     return known ? parsers[size_t(type)](texts) : Parsed{};
 }
 
+} // namespace
+
+QString writePayload(int type, const QStringList &texts, QVariant *payload)
+{
+    const Parsed parsed = payloadOf(type, texts);
+    *payload = parsed.payload;
+    return parsed.error;
+}
+
+namespace {
+
 QString writeUsage()
 {
     return QStringLiteral("write ADDRESS --type TYPE [--connect CONNECTION] VALUE...");
@@ -134,12 +145,11 @@ QString writeRequestFrom(const CommandArgs &args, WriteRequest *request)
     if (!why.isEmpty())
         return why;
     const QStringList texts = args.positional.mid(1);
-    const Parsed parsed = payloadOf(request->type, texts);
-    if (!parsed.error.isEmpty())
-        return QStringLiteral("%1 %2").arg(recordformat::typeName(request->type), parsed.error);
+    const QString error = writePayload(request->type, texts, &request->payload);
+    if (!error.isEmpty())
+        return QStringLiteral("%1 %2").arg(recordformat::typeName(request->type), error);
     request->address = args.positional.first();
     request->count = texts.size();
-    request->payload = parsed.payload;
     request->json = args.has(QStringLiteral("--json"));
     request->trace = args.has(QStringLiteral("--trace"));
     return QString();

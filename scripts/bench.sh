@@ -4,11 +4,11 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-ensure_packages "${TARVIK_PACKAGES[@]}"
-BUILD_TARGETS="bench_link bench_read bench_write bench_value bench_faults tarvik-sim" \
+ensure_packages "${TARVIK_PACKAGES[@]}" mosquitto
+BUILD_TARGETS="bench_link bench_read bench_write bench_value bench_faults bench_gateway tarvik-sim" \
     build_tree "$TARVIK_ROOT/build" -DTARVIK_SANITIZE=OFF -DTARVIK_BENCH=ON -DTARVIK_TESTS=ON
 export TZ=${TZ:-:/etc/localtime}
-for b in bench_link bench_read bench_write bench_value bench_faults; do
+for b in bench_link bench_read bench_write bench_value bench_faults bench_gateway; do
     echo "== $b"
     "$TARVIK_ROOT/build/bench/$b" "$@"
 done

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds, starts the controller simulator on loopback
 # and drives the library through the host program, over UDP and over the simulator's
-# pseudo-terminal.
+# pseudo-terminal; then the gateway publishes the simulator's tags to a mosquitto broker on a
+# loopback port, as mosquitto_sub shows.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-ensure_packages "${TARVIK_PACKAGES[@]}"
-BUILD_TARGETS="LibTarvik tarvik-host tarvik-sim" build_tree "$TARVIK_ROOT/build" -DTARVIK_SANITIZE=OFF
+ensure_packages "${TARVIK_PACKAGES[@]}" mosquitto mosquitto-clients
+BUILD_TARGETS="LibTarvik tarvik-host tarvik-sim tarvik-gateway" build_tree "$TARVIK_ROOT/build" -DTARVIK_SANITIZE=OFF
 
 bin=$TARVIK_ROOT/build/bin
 sim=$TARVIK_ROOT/build/sim/tarvik-sim
@@ -14,9 +15,19 @@ host=$bin/tarvik-host
 export TZ=${TZ:-:/etc/localtime}
 
 announce=$(mktemp)
+demo=$(mktemp -d)
 "$sim" --port 0 --pty --pattern >"$announce" &
 sim_pid=$!
-trap 'kill $sim_pid 2>/dev/null; wait $sim_pid 2>/dev/null; rm -f "$announce"' EXIT
+broker_pid=
+gateway_pid=
+cleanup() {
+    for pid in $gateway_pid $broker_pid $sim_pid; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    rm -rf "$announce" "$demo"
+}
+trap cleanup EXIT
 for _ in $(seq 100); do
     grep -q '^ready' "$announce" && break
     kill -0 $sim_pid 2>/dev/null || { echo "the simulator did not start" >&2; exit 1; }
@@ -66,5 +77,58 @@ run read --tags "$TARVIK_ROOT/docs/examples/tags.json" --connect "$pty,115200,8,
 run diagnose "$udp" --reads 10 --interval 20
 # A port where nothing answers: the link check fails and the host says so.
 run connect 127.0.0.1:9 || echo "(exit status $?)"
+
+# The gateway. A broker of the demo's own on a free loopback port; the gateway's configuration
+# names it and the simulator, over UDP.
+echo
+echo "== tarvik-gateway and a mosquitto broker"
+port=
+for candidate in $(shuf -i 20000-60000 -n 20); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null || { port=$candidate; break; }
+done
+[ -n "$port" ] || { echo "no free port for the broker" >&2; exit 1; }
+printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$demo/broker.conf"
+# Started as root, mosquitto would switch to its own user, which cannot read the demo's folder.
+if [ "$(id -u)" -eq 0 ]; then echo "user root" >>"$demo/broker.conf"; fi
+mosquitto -c "$demo/broker.conf" 2>"$demo/broker.log" &
+broker_pid=$!
+cat >"$demo/gateway.conf" <<CONF
+[broker]
+port = $port
+prefix = demo
+
+[controller sim]
+connection = $udp
+interval = 500
+tag = level AI_F12 Int16 count=3
+tag = pumps DI1 Bool count=4
+tag = total LA2 Int64
+tag = setpoint AO1 Float writable
+tag = label SI1 String
+CONF
+echo "\$ cat gateway.conf"
+sed 's/^/  /' "$demo/gateway.conf"
+echo "\$ tarvik-gateway --check gateway.conf"
+"$bin/tarvik-gateway" --check "$demo/gateway.conf"
+for _ in $(seq 50); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    sleep 0.1
+done
+"$bin/tarvik-gateway" "$demo/gateway.conf" 2>"$demo/gateway.log" &
+gateway_pid=$!
+echo "\$ mosquitto_sub -p $port -t 'demo/#' -v -C 7 -W 10"
+mosquitto_sub -p "$port" -t 'demo/#' -v -C 7 -W 10 | sed 's/^/  /'
+# A write: its result, then the value read back.
+echo "\$ mosquitto_pub -p $port -t demo/sim/setpoint/set -m 42.5"
+mosquitto_sub -p "$port" -t 'demo/sim/setpoint/#' -v -C 4 -W 10 | sed 's/^/  /' &
+sub_pid=$!
+sleep 0.5
+mosquitto_pub -p "$port" -t demo/sim/setpoint/set -m 42.5
+wait $sub_pid || true
+kill -TERM $gateway_pid
+wait $gateway_pid || true
+gateway_pid=
+echo "the gateway's log (SIGTERM at the end):"
+sed 's/^/  /' "$demo/gateway.log"
 echo
 echo "done"

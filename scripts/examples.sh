@@ -23,8 +23,9 @@ sim_pid=
 cleanup() {
     [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
     if [ "$keep" -eq 0 ]; then
-        echo "== dpkg -r liblibtarvik1 liblibtarvik-dev tarvik-tools (--keep leaves them installed)"
-        dpkg -r tarvik-tools liblibtarvik-dev liblibtarvik1 >/dev/null
+        echo "== dpkg -r liblibtarvik1 liblibtarvik-dev tarvik-gateway tarvik-tools (--keep leaves" \
+            "them installed)"
+        dpkg -r tarvik-tools tarvik-gateway liblibtarvik-dev liblibtarvik1 >/dev/null
     fi
 }
 trap cleanup EXIT

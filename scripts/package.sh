@@ -5,6 +5,7 @@
 #
 #   liblibtarvik1      the driver library, libLibTarvik.so.1 (named from its SONAME)
 #   liblibtarvik-dev   headers, the .so link, pkg-config and CMake files, the record source
+#   tarvik-gateway     tarvik-gateway, its manual page, systemd unit and /etc/tarvik/gateway.conf
 #   tarvik-tools       tarvik-host, tarvik-sim, their manual pages, the Wireshark dissector, docs
 #
 #   bash scripts/package.sh                # as root (dpkg -i); removes the packages at the end
@@ -46,7 +47,8 @@ ensure_packages "${TARVIK_PACKAGES[@]}" dpkg-dev lintian
 debian=$TARVIK_ROOT/packaging/debian
 out=$TARVIK_ROOT/build-packages
 work=$out/work
-PACKAGES=(liblibtarvik1 liblibtarvik-dev tarvik-tools)
+# The gateway comes before the tools, which take what is left in usr/bin and the manual pages.
+PACKAGES=(liblibtarvik1 liblibtarvik-dev tarvik-gateway tarvik-tools)
 start=$SECONDS
 
 version=$(dpkg-parsechangelog -l "$debian/changelog" -S Version)
@@ -72,6 +74,9 @@ files_of() {
     liblibtarvik-dev)
         echo "usr/include/tarvik usr/lib/$triplet/libLibTarvik.so usr/lib/$triplet/pkgconfig" \
             "usr/lib/$triplet/cmake usr/share/tarvik" ;;
+    tarvik-gateway)
+        echo "usr/bin/tarvik-gateway usr/share/man/man1/tarvik-gateway.1 lib/systemd" \
+            "etc/tarvik" ;;
     tarvik-tools) echo "usr/bin usr/share/man usr/share/bash-completion usr/lib/$triplet/wireshark" ;;
     esac
 }
@@ -160,6 +165,11 @@ build_deb() {
     mkdir -p "$root/DEBIAN"
     { shlibs_of "$arch" "$pkg" "$root"; echo "misc:Depends="; } >"$substvars"
     [ "$pkg" = liblibtarvik1 ] && add_library_control "$root"
+    # The example configuration is the operator's to edit: an upgrade asks before replacing it.
+    if [ -d "$root/etc" ]; then
+        (cd "$root" && find etc -type f -printf '/%p\n' | sort) >"$root/DEBIAN/conffiles"
+        chmod 0644 "$root/DEBIAN/conffiles"
+    fi
     (cd "$work/src" && DEB_HOST_ARCH=$arch dpkg-gencontrol -p"$pkg" -P"$root" -T"$substvars" \
         -f"$work/files")
     (cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z |
@@ -289,6 +299,8 @@ dpkg -i "${native_debs[@]}" >/dev/null
 # The installed programs, where the packages put them.
 export TZ=${TZ:-:/etc/localtime}
 if start_sim /usr/bin/tarvik-sim; then
+    echo "\$ tarvik-gateway --check /etc/tarvik/gateway.conf"
+    /usr/bin/tarvik-gateway --check /etc/tarvik/gateway.conf | sed 's/^/  /' || status=1
     for args in info "connect $udp"; do
         echo "\$ tarvik-host $args"
         # shellcheck disable=SC2086
@@ -317,9 +329,12 @@ if builds armel; then
 echo
 echo "== armel packages under qemu-arm-static -cpu arm926"
 scratch=$(mktemp -d)
-for pkg in liblibtarvik1 tarvik-tools; do dpkg-deb -x "$out/${pkg}_${version}_armel.deb" "$scratch"; done
+for pkg in liblibtarvik1 tarvik-gateway tarvik-tools; do dpkg-deb -x "$out/${pkg}_${version}_armel.deb" "$scratch"; done
 armel_run=(qemu-arm-static -cpu arm926 -L "${TARVIK_ARMEL_DIR:-$HOME/.cache/tarvik-armel}/sysroot")
 if start_sim "${armel_run[@]}" "$scratch/usr/bin/tarvik-sim"; then
+    echo "\$ usr/bin/tarvik-gateway --check etc/tarvik/gateway.conf"
+    "${armel_run[@]}" "$scratch/usr/bin/tarvik-gateway" --check "$scratch/etc/tarvik/gateway.conf" |
+        sed "s|$scratch/||; s/^/  /" || status=1
     for args in info "connect $udp"; do
         echo "\$ usr/bin/tarvik-host $args"
         # shellcheck disable=SC2086

@@ -1,0 +1,221 @@
+#include "controllerworker.h"
+
+#include "TarvikOutcome.h"
+#include "driverlibrary.h"
+#include "recordformat.h"
+
+#include <QDateTime>
+#include <QThread>
+
+namespace {
+
+QVector<ScanTag> scanTags(const QVector<GatewayTag> &tags)
+{
+    QVector<ScanTag> list;
+    for (const GatewayTag &t : tags)
+        list.append({t.tag.address, t.tag.type, t.tag.count, t.tag.intervalMs});
+    return list;
+}
+
+} // namespace
+
+ControllerWorker::ControllerWorker(const ControllerSettings &settings, const QString &prefix,
+                                   const DriverLibrary *library)
+    : config(settings), prefix(prefix), library(library), memory(settings.tags.size()), timer(this),
+      countersTimer(this)
+{
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, this, &ControllerWorker::tick);
+    countersTimer.setInterval(1000);
+    connect(&countersTimer, &QTimer::timeout, this, [this] {
+        if (!engine)
+            return;
+        const ScanCounters &c = engine->counters();
+        emit counters({config.name, QDateTime::currentMSecsSinceEpoch(), c.requests, c.tagReads,
+                       int(config.tags.size()), c.failures, online});
+    });
+}
+
+ControllerWorker::~ControllerWorker()
+{
+    DriverLibrary::dispose(driver);
+}
+
+int ControllerWorker::tagNamed(const QString &name) const
+{
+    for (int i = 0; i < config.tags.size(); ++i) {
+        if (config.tags[i].tag.name == name)
+            return i;
+    }
+    return -1;
+}
+
+QByteArray ControllerWorker::topic(const QString &tail) const
+{
+    return QStringLiteral("%1/%2/%3").arg(prefix, config.name, tail).toUtf8();
+}
+
+void ControllerWorker::start()
+{
+    driver = library->create();
+    ScanSink &sink = *this;
+    engine = std::make_unique<ScanEngine>(driver, scanTags(config.tags), config.merge, sink);
+    engine->keepLink(config.connection, config.reconnect, false);
+    publishStatus(false);
+    flush();
+    countersTimer.start();
+    arm(0);
+}
+
+void ControllerWorker::arm(qint64 dueAt)
+{
+    if (dueAt >= 0)
+        timer.start(int(qBound<qint64>(0, dueAt - engine->now(), 3600000)));
+}
+
+void ControllerWorker::tick()
+{
+    if (inScan || !engine)
+        return;
+    inScan = true;
+    const qint64 next = engine->runDue();
+    inScan = false;
+    flush();
+    if (stopAsked)
+        finish();
+    else
+        arm(next);
+}
+
+void ControllerWorker::flush()
+{
+    if (!scanParts.isEmpty()) {
+        pending.append(
+            {topic(QStringLiteral("scan")),
+             (QLatin1Char('{') + scanParts.join(QLatin1Char(',')) + QLatin1Char('}')).toUtf8(),
+             false,
+             {}});
+        scanParts.clear();
+    }
+    if (pending.isEmpty())
+        return;
+    emit messages(pending);
+    pending.clear();
+}
+
+void ControllerWorker::tagRead(int tag, const CLabelVariable &record, double)
+{
+    TagMemory &m = memory[tag];
+    const GatewayTag &t = config.tags[tag];
+    const qint64 now = engine->now();
+    if (!tagmessages::due(m, record, t.deadband, now, qint64(config.maxAgeS) * 1000))
+        return;
+    const QByteArray payload =
+        record.result == 0 ? tagmessages::valueJson(record) : tagmessages::failureJson(record, m);
+    if (record.result == 0) {
+        m.lastGood = record;
+        m.lastTexts = recordformat::values(record);
+        m.haveGood = true;
+    }
+    m.lastResult = record.result;
+    m.publishedAt = now;
+    if (config.tagMessages)
+        pending.append({topic(t.tag.name), payload, true, {}});
+    if (config.scanMessages)
+        scanParts << recordformat::jsonString(t.tag.name) + QLatin1Char(':') +
+                         QString::fromUtf8(payload);
+}
+
+void ControllerWorker::tagDropped(int tag, const CLabelVariable &record)
+{
+    const GatewayTag &t = config.tags[tag];
+    emit logged(QStringLiteral("controller %1: tag %2 (%3) is refused by the driver with result %4 "
+                               "(%5) and is read no more")
+                    .arg(config.name, t.tag.name, t.tag.address)
+                    .arg(record.result)
+                    .arg(recordformat::outcomeWords(record.result)));
+    pending.append({topic(t.tag.name), tagmessages::failureJson(record, memory[tag]), true, {}});
+}
+
+void ControllerWorker::linkChanged(bool up, const QString &why)
+{
+    emit logged(
+        up ? QStringLiteral("controller %1: online (%2)").arg(config.name, config.connection)
+           : QStringLiteral("controller %1: offline: %2; connecting again").arg(config.name, why));
+    publishStatus(up);
+    if (!up)
+        markAllStale();
+}
+
+// The link is closed: no tag's value is fresh any more, also where the last read succeeded.
+void ControllerWorker::markAllStale()
+{
+    CLabelVariable closed;
+    closed.result = int(tarvik::Outcome::LinkNotOpen);
+    closed.time = QDateTime::currentDateTime();
+    for (int i = 0; i < memory.size(); ++i) {
+        if (memory[i].lastResult != 0)
+            continue;
+        tagRead(i, closed, 0);
+    }
+}
+
+void ControllerWorker::publishStatus(bool up)
+{
+    online = up;
+    pending.append({topic(QStringLiteral("status")), up ? "online" : "offline", true, {}});
+}
+
+void ControllerWorker::write(int tag, const QVariant &payload, int count,
+                             const QByteArray &responseTopic, const QByteArray &correlation)
+{
+    if (!engine)
+        return;
+    ScanWrite w;
+    w.tag = tag;
+    w.payload.value = payload;
+    w.payload.count = count;
+    w.ticket = QVariantList{responseTopic, correlation};
+    engine->queueWrite(w);
+    // Inside a read's wait the write only queues: the scan turn under way makes it next.
+    if (!inScan)
+        arm(0);
+}
+
+void ControllerWorker::written(const ScanWrite &write, const CLabelVariable &record)
+{
+    const QVariantList ticket = write.ticket.toList();
+    const QByteArray result =
+        tagmessages::writeResultJson(record.result, recordformat::outcomeWords(record.result));
+    const QString name = config.tags[write.tag].tag.name;
+    pending.append({topic(name + QStringLiteral("/set/result")), result, false, {}});
+    const QByteArray responseTopic = ticket.value(0).toByteArray();
+    if (!responseTopic.isEmpty())
+        pending.append({responseTopic, result, false, ticket.value(1).toByteArray()});
+    emit logged(QStringLiteral("controller %1: write to %2: result %3 (%4)")
+                    .arg(config.name, name)
+                    .arg(record.result)
+                    .arg(recordformat::outcomeWords(record.result)));
+}
+
+void ControllerWorker::stop()
+{
+    // Asked during a read's wait: the turn ends first, then the driver goes.
+    if (inScan) {
+        stopAsked = true;
+        return;
+    }
+    finish();
+}
+
+void ControllerWorker::finish()
+{
+    timer.stop();
+    countersTimer.stop();
+    if (driver)
+        driver->DisConnectDrive();
+    engine.reset();
+    DriverLibrary::dispose(driver);
+    driver = nullptr;
+    emit stopped();
+}

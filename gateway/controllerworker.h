@@ -1,0 +1,84 @@
+#pragma once
+
+#include "gatewayconfig.h"
+#include "mqttclient.h"
+#include "scanengine.h"
+#include "tagmessages.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+class DriverLibrary;
+
+// A controller's counters as the gateway's stats report them.
+struct ControllerCounters
+{
+    QString name;
+    qint64 atMs = 0; // when the counts were taken, ms since the epoch
+    qint64 requests = 0;
+    qint64 tagReads = 0;
+    int tags = 0;
+    QMap<int, qint64> failures;
+    bool online = false;
+};
+Q_DECLARE_METATYPE(ControllerCounters)
+
+// One controller, on a thread of its own with its own event loop: its driver (made, connected,
+// closed and freed on that thread), its scan engine, and what its reads become as messages.
+// Every driver call blocks only this thread. Slots that arrive while a read waits (the driver
+// runs this thread's events then) only queue their work: writes wait for the gap between reads,
+// and a stop for the end of the scan turn.
+class ControllerWorker : public QObject, private ScanSink
+{
+    Q_OBJECT
+
+public:
+    ControllerWorker(const ControllerSettings &settings, const QString &prefix,
+                     const DriverLibrary *library);
+    ~ControllerWorker() override;
+
+    const ControllerSettings &settings() const { return config; }
+    // The index of the tag whose topic level is `name`, or -1.
+    int tagNamed(const QString &name) const;
+
+public slots:
+    void start();
+    void stop();
+    void write(int tag, const QVariant &payload, int count, const QByteArray &responseTopic,
+               const QByteArray &correlation);
+
+signals:
+    void messages(const QVector<MqttMessage> &batch);
+    void counters(const ControllerCounters &counters);
+    void logged(const QString &line);
+    void stopped();
+
+private:
+    void tick();
+    void arm(qint64 dueAt);
+    void finish();
+    void tagRead(int tag, const CLabelVariable &record, double ms) override;
+    void tagDropped(int tag, const CLabelVariable &record) override;
+    void linkChanged(bool up, const QString &why) override;
+    void written(const ScanWrite &write, const CLabelVariable &record) override;
+    void publishStatus(bool online);
+    void markAllStale();
+    void flush();
+    QByteArray topic(const QString &tail) const;
+
+    ControllerSettings config;
+    QString prefix;
+    const DriverLibrary *library;
+    CDriveBaseClass *driver = nullptr;
+    std::unique_ptr<ScanEngine> engine;
+    QVector<TagMemory> memory;
+    QVector<MqttMessage> pending;
+    QStringList scanParts; // the batch message's entries of this turn
+    QTimer timer;
+    QTimer countersTimer;
+    bool inScan = false;
+    bool stopAsked = false;
+    bool online = false;
+};

@@ -1,0 +1,124 @@
+#include "driverlibrary.h"
+#include "gateway.h"
+#include "gatewayconfig.h"
+#include "signalpipe.h"
+#include "tarvikversion.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <mosquitto.h>
+
+namespace {
+
+enum ExitStatus { Succeeded = 0, Failed = 1, BadConfiguration = 2, LibraryMissing = 3 };
+
+struct Words
+{
+    QString library = DriverLibrary::defaultPath();
+    QString file;
+    bool check = false;
+    bool help = false;
+    bool version = false;
+    QString error;
+};
+
+Words parse(const QStringList &args)
+{
+    Words w;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &a = args[i];
+        if (a == QLatin1String("--library") && i + 1 < args.size())
+            w.library = args[++i];
+        else if (a == QLatin1String("--check"))
+            w.check = true;
+        else if (a == QLatin1String("--help") || a == QLatin1String("-h"))
+            w.help = true;
+        else if (a == QLatin1String("--version"))
+            w.version = true;
+        else if (a.startsWith(QLatin1Char('-')) || !w.file.isEmpty())
+            w.error = QStringLiteral("unexpected %1").arg(a);
+        else
+            w.file = a;
+    }
+    if (w.error.isEmpty() && w.file.isEmpty() && !w.help && !w.version)
+        w.error = QStringLiteral("no configuration FILE given");
+    return w;
+}
+
+const char usage[] =
+    "usage: tarvik-gateway [--library PATH] FILE\n"
+    "       tarvik-gateway --check FILE | --help | --version\n\n"
+    "Polls the tags of the controllers FILE names and publishes their values to an MQTT broker;\n"
+    "takes writes from PREFIX/CONTROLLER/TAG/set. Runs in the foreground and logs one line per\n"
+    "event on standard error. SIGHUP reads FILE again (a bad file is refused and the running\n"
+    "configuration stays); SIGTERM ends cleanly.\n"
+    "--check FILE: check the file, connect nothing.\n"
+    "Exit status: 0 stopped cleanly or the file is good, 1 the broker session could not be set\n"
+    "up, 2 a bad configuration file, 3 the driver library cannot be loaded.\n";
+
+int tally(const GatewayConfig &config)
+{
+    int tags = 0;
+    for (const ControllerSettings &c : config.controllers)
+        tags += c.tags.size();
+    return tags;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tarvik-gateway"));
+    qRegisterMetaType<MqttMessage>();
+    qRegisterMetaType<QVector<MqttMessage>>();
+    qRegisterMetaType<ControllerCounters>();
+    QTextStream out(stdout);
+    const Words w = parse(QCoreApplication::arguments().mid(1));
+    if (!w.error.isEmpty()) {
+        logLine(QStringLiteral("tarvik-gateway: %1\n%2").arg(w.error, QLatin1String(usage)));
+        return BadConfiguration;
+    }
+    if (w.help || w.version) {
+        out << (w.version ? QStringLiteral("tarvik-gateway %1\n").arg(TARVIK_VERSION)
+                          : QString::fromLatin1(usage));
+        return Succeeded;
+    }
+    GatewayConfig config;
+    QString error;
+    if (!loadGatewayConfig(w.file, &config, &error)) {
+        logLine(error);
+        return BadConfiguration;
+    }
+    if (w.check) {
+        for (const QString &warning : qAsConst(config.warnings))
+            logLine(QStringLiteral("warning: ") + warning);
+        out << QStringLiteral("%1: good: %2 controllers, %3 tags\n")
+                   .arg(w.file)
+                   .arg(config.controllers.size())
+                   .arg(tally(config));
+        return Succeeded;
+    }
+    DriverLibrary library;
+    if (!library.load(w.library, &error)) {
+        logLine(QStringLiteral("cannot load the driver: ") + error);
+        return LibraryMissing;
+    }
+    mosquitto_lib_init();
+    int status = Succeeded;
+    {
+        Gateway gateway(w.file, library);
+        SignalPipe signals_;
+        signals_.install();
+        QObject::connect(&signals_, &SignalPipe::terminate, &gateway, &Gateway::stop);
+        QObject::connect(&signals_, &SignalPipe::reload, &gateway, &Gateway::reload);
+        QObject::connect(&gateway, &Gateway::finished, &app, &QCoreApplication::quit);
+        if (gateway.start(config, &error))
+            QCoreApplication::exec();
+        else
+            status = (logLine(error), Failed);
+    }
+    mosquitto_lib_cleanup();
+    return status;
+}

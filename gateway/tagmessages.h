@@ -1,0 +1,33 @@
+#pragma once
+
+#include "CLabelVariable.h"
+
+#include <QByteArray>
+#include <QStringList>
+
+// What the gateway remembers of one tag's publishing.
+struct TagMemory
+{
+    bool haveGood = false;
+    CLabelVariable lastGood; // the last value published
+    QStringList lastTexts;   // its elements as text, for the deadband
+    int lastResult = -1;     // of the last message published; -1: none yet
+    qint64 publishedAt = 0;  // ms on the controller's clock
+};
+
+// The messages a tag's records become: a value as {"value":…,"ts":"…","result":0}, the
+// elements as `tarvik-host --json` prints them (a tag of one element as that element, more as an
+// array); a failed read as its outcome, with the last good value marked stale.
+namespace tagmessages {
+
+QByteArray valueJson(const CLabelVariable &record);
+QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory);
+// Whether the record is to be published: the outcome changed, a value moved beyond the deadband,
+// or the last message is maxAgeMs old.
+bool due(const TagMemory &memory, const CLabelVariable &record, double deadband, qint64 now,
+         qint64 maxAgeMs);
+// The outcome of a write as {"result":N,"outcome":"words"}; result -1: refused by the gateway,
+// nothing sent.
+QByteArray writeResultJson(int result, const QString &words);
+
+} // namespace tagmessages

@@ -1,0 +1,198 @@
+#include "scanengine.h"
+
+#include "splitread.h"
+
+#include "TarvikOutcome.h"
+
+namespace {
+
+// Results with which the driver refuses a read before sending it, the same way every time.
+bool refusedForGood(int result)
+{
+    using tarvik::Outcome;
+    return result == int(Outcome::TypeRefused) || result == int(Outcome::NoPoint) ||
+           result == int(Outcome::BadCount);
+}
+
+CLabelVariable linkNotOpen(const QString &address, int type, int count)
+{
+    CLabelVariable r;
+    r.result = int(tarvik::Outcome::LinkNotOpen);
+    r.time = QDateTime::currentDateTime();
+    r.address = address;
+    r.type = DataType(type);
+    r.count = count;
+    return r;
+}
+
+} // namespace
+
+ScanEngine::ScanEngine(CDriveBaseClass *driver, const QVector<ScanTag> &tags,
+                       const MergeRules &rules, ScanSink &sink)
+    : driver(driver), tags(tags), sink(sink), reads(planReads(tags, rules)),
+      active(tags.size(), true)
+{
+    clock.start();
+    for (int i = 0; i < reads.size(); ++i)
+        queue.push({0, i});
+}
+
+void ScanEngine::keepLink(const QString &connection, const ReconnectRules &rules, bool connected)
+{
+    keeper = std::make_unique<LinkKeeper>(driver, connection, rules);
+    if (!connected)
+        keeper->startDown(now());
+}
+
+qint64 ScanEngine::runDue()
+{
+    if (busy)
+        return now();
+    busy = true;
+    qint64 wakeAt = -1;
+    // One turn takes what was due when it began, each read once at most: a read with no
+    // interval comes due again at once, and the front end must get its turn in between.
+    const qint64 began = now();
+    size_t left = queue.size();
+    while (keepLinkUp(&wakeAt)) {
+        if (!writes.isEmpty()) {
+            makeWrite(writes.dequeue());
+            continue;
+        }
+        if (queue.empty() || queue.top().at > began || left-- == 0)
+            break;
+        const Due d = queue.top();
+        queue.pop();
+        if (wanted(reads[d.read]))
+            makeRead(d.read, d.at);
+    }
+    busy = false;
+    return wakeAt >= 0 ? wakeAt : nextDue();
+}
+
+qint64 ScanEngine::nextDue() const
+{
+    if (queue.empty())
+        return writes.isEmpty() ? -1 : now();
+    return writes.isEmpty() ? queue.top().at : now();
+}
+
+// True while the link is up; when it is down, queued writes fail and the next connect attempt
+// is made when it is due (*wakeAt then says when to try again).
+bool ScanEngine::keepLinkUp(qint64 *wakeAt)
+{
+    if (!keeper || keeper->isUp())
+        return true;
+    while (!writes.isEmpty()) {
+        const ScanWrite w = writes.dequeue();
+        const ScanTag &t = tags[w.tag];
+        sink.written(w, linkNotOpen(t.address, t.type, w.payload.count));
+    }
+    if (now() >= keeper->nextAttemptMs()) {
+        const LinkKeeper::Change change = keeper->attempt(now());
+        const bool up = change == LinkKeeper::Change::CameUp;
+        if (change != LinkKeeper::Change::None)
+            sink.linkChanged(up, up ? QString() : keeper->why());
+        if (up)
+            return true;
+    }
+    *wakeAt = queue.empty() ? -1 : keeper->nextAttemptMs();
+    return false;
+}
+
+bool ScanEngine::wanted(const PlannedRead &r) const
+{
+    for (const ReadMember &m : r.members) {
+        if (active[m.tag])
+            return true;
+    }
+    return false;
+}
+
+void ScanEngine::makeRead(int read, qint64 dueAt)
+{
+    const PlannedRead &r = reads[read];
+    QElapsedTimer took;
+    took.start();
+    const CLabelVariable record = driver->ReadVariable(r.address, DataType(r.type), r.count);
+    ++counts.requests;
+    const double ms = took.nsecsElapsed() / 1e6;
+    if (refusedForGood(record.result) && reads[read].merged()) {
+        splitRefused(read);
+        return;
+    }
+    deliver(reads[read], record, ms);
+    noteOutcome(record.result);
+    if (refusedForGood(record.result))
+        return;
+    // A late read is not made up in a burst: the next is an interval from now at the latest.
+    queue.push({qMax(dueAt + reads[read].intervalMs, now()), read});
+}
+
+// The driver refused a merged read: each of its tags is read alone, so the one at fault is
+// found and dropped and the others go on.
+void ScanEngine::splitRefused(int read)
+{
+    const QVector<ReadMember> members = reads[read].members;
+    reads[read].members.clear();
+    for (const ReadMember &m : members) {
+        reads.append(singleRead(tags, m.tag));
+        queue.push({now(), int(reads.size() - 1)});
+    }
+}
+
+void ScanEngine::deliver(const PlannedRead &r, const CLabelVariable &record, double ms)
+{
+    for (const ReadMember &m : r.members) {
+        if (!active[m.tag])
+            continue;
+        const ScanTag &t = tags[m.tag];
+        const CLabelVariable own =
+            r.merged() ? memberRecord(record, m.offset, t.address, t.count) : record;
+        ++counts.tagReads;
+        if (own.result != 0)
+            ++counts.failures[own.result];
+        if (refusedForGood(own.result)) {
+            active[m.tag] = false;
+            sink.tagDropped(m.tag, own);
+        } else {
+            sink.tagRead(m.tag, own, ms);
+        }
+    }
+}
+
+void ScanEngine::noteOutcome(int result)
+{
+    if (keeper && keeper->noteRead(result, now()) == LinkKeeper::Change::WentDown)
+        sink.linkChanged(false, keeper->why());
+}
+
+void ScanEngine::makeWrite(const ScanWrite &write)
+{
+    const ScanTag &t = tags[write.tag];
+    const CLabelVariable record =
+        driver->WriteVariable(t.address, DataType(t.type), write.payload, write.payload.count);
+    ++counts.requests;
+    sink.written(write, record);
+    noteOutcome(record.result);
+    if (keeper && !keeper->isUp())
+        return;
+    // The tag is read back at once, so what is shown next confirms the write.
+    PlannedRead back = singleRead(tags, write.tag);
+    QElapsedTimer took;
+    took.start();
+    const CLabelVariable read = driver->ReadVariable(back.address, DataType(t.type), t.count);
+    ++counts.requests;
+    deliver(back, read, took.nsecsElapsed() / 1e6);
+    noteOutcome(read.result);
+}
+
+void ScanEngine::retire(int tag)
+{
+    active[tag] = false;
+}
+
+void ScanEngine::queueWrite(const ScanWrite &write)
+{
+    writes.enqueue(write);
+}

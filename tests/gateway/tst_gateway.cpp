@@ -1,0 +1,467 @@
+#include "brokerprocess.h"
+#include "simprocess.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <csignal>
+
+// The gateway as a service runs: against a real mosquitto broker and the simulator, checked by
+// what subscribers receive.
+class GatewayTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void checkOnly_data();
+    void checkOnly();
+    void valuesRetainedDeadbandMaxAge();
+    void mergedAndSingleAgree();
+    void scanMessagesAndStats();
+    void writes_data();
+    void writes();
+    void silentControllerAlone();
+    void serialHangUpAndBack();
+    void brokerRestarted();
+    void willOnKill();
+    void reloadAndStop();
+    void tls();
+};
+
+namespace {
+
+// The gateway process with a configuration file of its own.
+class GatewayRun
+{
+public:
+    GatewayRun() { process.setProcessChannelMode(QProcess::SeparateChannels); }
+    ~GatewayRun()
+    {
+        process.kill();
+        process.waitForFinished(3000);
+    }
+
+    QString configure(const QByteArray &text)
+    {
+        QFile f(dir.filePath(QStringLiteral("gateway.conf")));
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.write(text);
+        return f.fileName();
+    }
+    bool start(const QByteArray &config)
+    {
+        process.start(QStringLiteral(TARVIK_GATEWAY_PATH), {configure(config)});
+        return process.waitForStarted(3000);
+    }
+    // Only ever to the gateway: a process that is gone has no id, and kill(0) would reach the
+    // whole process group.
+    void signal(int number)
+    {
+        if (process.processId() > 0)
+            ::kill(pid_t(process.processId()), number);
+    }
+    // Waits for a log line matching the expression.
+    bool logged(const QString &expression, int timeoutMs)
+    {
+        const QRegularExpression re(expression);
+        QDeadlineTimer deadline(timeoutMs);
+        while (!re.match(log).hasMatch()) {
+            if (deadline.hasExpired())
+                return false;
+            process.waitForReadyRead(50);
+            log += QString::fromUtf8(process.readAllStandardError());
+        }
+        return true;
+    }
+
+    QProcess process;
+    QTemporaryDir dir;
+    QString log;
+};
+
+QByteArray broker(quint16 port, const QByteArray &more = {})
+{
+    return "[broker]\nport = " + QByteArray::number(port) + "\nprefix = t\nclient_id = gw-test\n" +
+           more;
+}
+
+QByteArray controller(const QString &name, const QString &connection, const QByteArray &body)
+{
+    return "\n[controller " + name.toUtf8() + "]\nconnection = " + connection.toUtf8() + "\n" +
+           body;
+}
+
+// The value part of a tag message line "TOPIC RETAIN CORRELATION PAYLOAD".
+QString valueOf(const QString &line)
+{
+    return QRegularExpression(QStringLiteral("\"value\":(.*),\"ts\"")).match(line).captured(1);
+}
+
+bool mosquittoPub(quint16 port, const QStringList &args)
+{
+    return QProcess::execute(
+               QStringLiteral("mosquitto_pub"),
+               QStringList{"-V", "5", "-h", "127.0.0.1", "-p", QString::number(port)} + args) == 0;
+}
+
+} // namespace
+
+void GatewayTest::checkOnly_data()
+{
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("good") << broker(1883) + controller("c", "127.0.0.1:700", "tag = a AI1 Int16\n")
+                          << 0 << "good: 1 controllers, 1 tags";
+    QTest::newRow("bad line") << broker(1883) + controller("c", "127.0.0.1:700", "tag = a AI1\n")
+                              << 2 << "gateway.conf:8: tag: takes NAME ADDRESS TYPE";
+}
+
+void GatewayTest::checkOnly()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(int, status);
+    QFETCH(QString, output);
+    GatewayRun gw;
+    gw.process.start(QStringLiteral(TARVIK_GATEWAY_PATH),
+                     {QStringLiteral("--check"), gw.configure(config)});
+    QVERIFY(gw.process.waitForFinished(5000));
+    QCOMPARE(gw.process.exitCode(), status);
+    const QString all = QString::fromUtf8(gw.process.readAll() + gw.process.readAllStandardError());
+    QVERIFY2(all.contains(output), qPrintable(all));
+}
+
+// Values arrive retained, every digit kept; a move within the deadband is not published, one
+// beyond it is; an unchanged value comes again after the max-age.
+void GatewayTest::valuesRetainedDeadbandMaxAge()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(mqtt.port()) +
+                     controller("c", sim.udpConnectionString(),
+                                "interval = 100\nmax_age = 4\ntag = a AI1 Int16 deadband=100\n"
+                                "tag = big AI3 Int64\ntag = f AI5 Float\n")));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/status \\d  online$"), 5000).isEmpty());
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a "), 5000)), QStringLiteral("4101"));
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/big "), 5000)),
+             QStringLiteral("6730756630416498602"));
+    SubscriberProcess late;
+    QVERIFY(late.start(mqtt.port(), QStringLiteral("t/c/big")));
+    QVERIFY(!late.waitFor(QStringLiteral("^t/c/big 1  "), 3000).isEmpty());
+    QVERIFY(
+        !sub.waitFor(QStringLiteral("^t/c/f \\d  \\{\"value\":-1.12014265e\\+14,\"ts\":\"[-0-9T:.]+"
+                                    "[+-]\\d\\d:\\d\\d\",\"result\":0\\}$"),
+                     5000)
+             .isEmpty());
+
+    // 4101 + 50 stays within the deadband; 4101 + 500 does not.
+    int seen = sub.lines().size();
+    QCOMPARE(sim.control(QStringLiteral("poke AI 0 3710")), QStringLiteral("ok"));
+    QVERIFY(sub.waitFor(QStringLiteral("^t/c/a "), 1000, seen).isEmpty());
+    QCOMPARE(sim.control(QStringLiteral("poke AI 0 f911")), QStringLiteral("ok"));
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a "), 3000, seen)), QStringLiteral("4601"));
+    seen = sub.lines().size();
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a "), 8000, seen)), QStringLiteral("4601"));
+}
+
+void GatewayTest::mergedAndSingleAgree()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    const QByteArray tags = "interval = 200\ntag = a AI1 Int16 count=3\ntag = b AI2 UInt32\n"
+                            "tag = c AI4 Double\ntag = d DI_F1 Bool count=2\ntag = e DI_F3 Bool\n"
+                            "tag = s SI1 String\ntag = u SI2 String count=2\n";
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(mqtt.port()) + controller("m", sim.udpConnectionString(), tags) +
+                     controller("s", sim.udpConnectionString(), tags + "merge = off\n")));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
+    for (const char *tag : {"a", "b", "c", "d", "e", "s", "u"}) {
+        const QString merged = valueOf(sub.waitFor(QStringLiteral("^t/m/%1 ").arg(tag), 5000));
+        QVERIFY(!merged.isEmpty());
+        QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/s/%1 ").arg(tag), 5000)), merged);
+    }
+    QVERIFY(gw.logged(QStringLiteral("controller m: online"), 1000));
+}
+
+// With scan messages on, one message per scan carries every tag published in it; the gateway's
+// counters come every stats interval.
+void GatewayTest::scanMessagesAndStats()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    // Scan messages are not retained: the subscriber is there before the first one.
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(mqtt.port(), "stats_interval = 1\n") +
+                     controller("c", sim.udpConnectionString(),
+                                "interval = 100\ntag_messages = off\nscan_messages = on\n"
+                                "tag = a AI1 Int16\ntag = s SI2 String\n")));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/scan 0  \\{\"a\":\\{\"value\":4101,\"ts\":\"[^\"]+\","
+                                        "\"result\":0\\},\"s\":\\{\"value\":\"SI2\","),
+                         5000)
+                 .isEmpty());
+    QVERIFY(sub.waitFor(QStringLiteral("^t/c/a "), 500).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/stats 0  \\{\"reads_per_s\":[1-9][0-9.]*,"
+                                        "\"failures\":\\{\\},\"exchanges_per_scan\":2\\.0,"),
+                         5000)
+                 .isEmpty());
+}
+
+void GatewayTest::writes_data()
+{
+    QTest::addColumn<QString>("tag");
+    QTest::addColumn<QString>("payload");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("peek"); // AI memory at offset 0 afterwards, when sent
+
+    QTest::newRow("written, read back") << "w"
+                                        << "[-2,300]"
+                                        << "\"result\":0"
+                                        << "ok feff2c01";
+    QTest::newRow("not writable") << "r"
+                                  << "5"
+                                  << "\"result\":-1.*not writable"
+                                  << "";
+    QTest::newRow("no such tag") << "x"
+                                 << "5"
+                                 << "\"result\":-1.*no such"
+                                 << "";
+    QTest::newRow("bad JSON") << "w"
+                              << "[1,"
+                              << "\"result\":-1.*not one JSON"
+                              << "";
+    QTest::newRow("wrong type") << "w"
+                                << "[\"a\",1]"
+                                << "\"result\":-1.*out of range"
+                                << "";
+    QTest::newRow("out of range") << "w"
+                                  << "[1,40000]"
+                                  << "\"result\":-1.*-32768 to 32767"
+                                  << "";
+    QTest::newRow("wrong count") << "w"
+                                 << "7"
+                                 << "\"result\":-1.*takes 2 elements, not 1"
+                                 << "";
+    QTest::newRow("over the size limit") << "w" << QString(70000, QLatin1Char(' ')) + "[1,2]"
+                                         << "\"result\":-1.*too long"
+                                         << "";
+}
+
+// A write is checked before anything is sent; its result comes on TAG/set/result and on the
+// response topic with the correlation data; a write that was sent is read back.
+void GatewayTest::writes()
+{
+    QFETCH(QString, tag);
+    QFETCH(QString, payload);
+    QFETCH(QString, result);
+    QFETCH(QString, peek);
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    GatewayRun gw;
+    // Read once an hour: after the first read only a write sends anything.
+    QVERIFY(gw.start(broker(mqtt.port()) +
+                     controller("c", sim.udpConnectionString(),
+                                "interval = 3600000\ntag = w AI1 Int16 count=2 writable\n"
+                                "tag = r AI9 Int16\n")));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("#")));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/r "), 5000).isEmpty());
+    const int requests = sim.requestsSeen();
+    const int seen = sub.lines().size();
+    QVERIFY(mosquittoPub(mqtt.port(), {"-t", "t/c/" + tag + "/set", "-m", payload, "-D", "publish",
+                                       "response-topic", "reply/1", "-D", "publish",
+                                       "correlation-data", "k42"}));
+    QVERIFY(!sub.waitFor("^t/c/" + tag + "/set/result 0  \\{" + result, 5000, seen).isEmpty());
+    QVERIFY(!sub.waitFor("^reply/1 0 k42 \\{" + result, 5000, seen).isEmpty());
+    if (peek.isEmpty()) {
+        QCOMPARE(sim.requestsSeen(), requests);
+        return;
+    }
+    QCOMPARE(sim.control(QStringLiteral("peek AI 0 4")), peek);
+    // The read back publishes what was written; the first value may still arrive after `seen`.
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/w .*\"value\":\\[-2,300\\],"), 5000, seen).isEmpty());
+    QCOMPARE(sim.requestsSeen(), requests + 2);
+}
+
+// A controller that falls silent goes offline within its budget and comes back with values;
+// meanwhile a healthy controller's reads keep their pace.
+void GatewayTest::silentControllerAlone()
+{
+    BrokerProcess mqtt;
+    SimProcess healthy, silent;
+    QVERIFY(mqtt.start() && healthy.start({QStringLiteral("--pattern")}) &&
+            silent.start({QStringLiteral("--pattern")}));
+    GatewayRun gw;
+    QVERIFY(gw.start(
+        broker(mqtt.port()) +
+        controller("h", healthy.udpConnectionString(), "interval = 100\ntag = a AI1 Int16\n") +
+        controller("s", silent.udpConnectionString(),
+                   "interval = 100\nbackoff = 200\nbackoff_max = 800\n"
+                   "tag = a AI1 Int16\n")));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/s/a "), 5000).isEmpty());
+    int seen = sub.lines().size();
+    QCOMPARE(silent.control(QStringLiteral("faults --silent --fault-link-check")),
+             QStringLiteral("ok"));
+    // Three failed reads of about 350 ms each, then offline.
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/s/status \\d  offline$"), 3000, seen).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/s/a .*\"result\":8,.*\"stale\":true"), 1000, seen)
+                 .isEmpty());
+
+    // 2 s at one read per 100 ms is 20 reads; a healthy thread makes at least most of them.
+    const int before = healthy.requestsSeen();
+    QThread::msleep(2000);
+    const int reads = healthy.requestsSeen() - before;
+    qInfo("healthy controller: %d reads in 2 s beside a silent one", reads);
+    QVERIFY(reads >= 14);
+
+    seen = sub.lines().size();
+    QCOMPARE(silent.control(QStringLiteral("faults")), QStringLiteral("ok"));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/s/status \\d  online$"), 5000, seen).isEmpty());
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/s/a .*\"result\":0"), 5000, seen)),
+             QStringLiteral("4101"));
+}
+
+void GatewayTest::serialHangUpAndBack()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({"--pattern", "--pty", "--no-udp"}));
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("ttyPlant"));
+    QVERIFY(QFile::link(sim.ptyPath(), link));
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(mqtt.port()) +
+                     controller("p", link + ",9600,8,1",
+                                "interval = 100\nbackoff = 200\nbackoff_max = 800\n"
+                                "tag = a AI1 Int16\n")));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/p/#")));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/p/a "), 5000).isEmpty());
+    int seen = sub.lines().size();
+    QCOMPARE(sim.control(QStringLiteral("faults --hangup")), QStringLiteral("ok"));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/p/status \\d  offline$"), 5000, seen).isEmpty());
+    seen = sub.lines().size();
+    const QString fresh = sim.control(QStringLiteral("open-pty")).section(QLatin1Char(' '), 1);
+    QVERIFY(QFile::remove(link) && QFile::link(fresh, link));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/p/status \\d  online$"), 5000, seen).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/p/a .*\"result\":0"), 5000, seen).isEmpty());
+}
+
+// A broker that restarts has lost everything (no persistence): the gateway connects again and
+// publishes its statuses and last values anew.
+void GatewayTest::brokerRestarted()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(mqtt.port()) + controller("c", sim.udpConnectionString(),
+                                                      "interval = 100\ntag = a AI1 Int16\n")));
+    QVERIFY(gw.logged(QStringLiteral("broker: connected"), 5000));
+    mqtt.stop();
+    QVERIFY(gw.logged(QStringLiteral("broker: lost"), 5000));
+    QVERIFY(mqtt.start({}, true));
+    QVERIFY(gw.logged(QStringLiteral("broker: connected.*\n(.*\n)*broker: connected"), 10000));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#"), {QStringLiteral("--retained-only")}));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/status 1  online$"), 3000).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/status 1  online$"), 3000).isEmpty());
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a 1 "), 3000)), QStringLiteral("4101"));
+}
+
+void GatewayTest::willOnKill()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(mqtt.port()) +
+                     controller("c", sim.udpConnectionString(), "tag = a AI1 Int16\n")));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/gateway/status")));
+    QVERIFY(!sub.waitFor(QStringLiteral("online$"), 5000).isEmpty());
+    gw.signal(SIGKILL);
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/status \\d  offline$"), 5000).isEmpty());
+}
+
+// SIGHUP with a broken file keeps the running configuration; SIGTERM takes every status offline
+// and ends with 0.
+void GatewayTest::reloadAndStop()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    GatewayRun gw;
+    const QByteArray config =
+        broker(mqtt.port()) + controller("c", sim.udpConnectionString(), "tag = a AI1 Int16\n");
+    QVERIFY(gw.start(config));
+    QVERIFY(gw.logged(QStringLiteral("controller c: online"), 5000));
+    gw.configure(config + "tag = broken\n");
+    gw.signal(SIGHUP);
+    QVERIFY(gw.logged(QStringLiteral("reload refused, the running configuration stays: "
+                                     ".*gateway.conf:9: tag: "),
+                      5000));
+    gw.configure(config + "tag = b AI2 Int16\n");
+    gw.signal(SIGHUP);
+    QVERIFY(gw.logged(QStringLiteral("controller c: 2 tags"), 5000));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/b \\d "), 5000).isEmpty());
+    gw.signal(SIGTERM);
+    QVERIFY(gw.process.waitForFinished(10000));
+    QCOMPARE(gw.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(gw.process.exitCode(), 0);
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/status 0  offline$"), 3000).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/status 0  offline$"), 3000).isEmpty());
+}
+
+// The broker speaks TLS with a certificate from a CA the test makes; the gateway checks it.
+void GatewayTest::tls()
+{
+    QTemporaryDir dir;
+    const auto file = [&](const char *name) { return dir.filePath(QLatin1String(name)); };
+    const QList<QStringList> steps = {
+        {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=test CA",
+         "-keyout", file("ca.key"), "-out", file("ca.crt")},
+        {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout",
+         file("server.key"), "-out", file("server.csr")},
+        {"x509", "-req", "-in", file("server.csr"), "-CA", file("ca.crt"), "-CAkey", file("ca.key"),
+         "-CAcreateserial", "-days", "2", "-out", file("server.crt"), "-extfile", file("ext")},
+    };
+    QFile ext(file("ext"));
+    QVERIFY(ext.open(QIODevice::WriteOnly));
+    ext.write("subjectAltName=IP:127.0.0.1\n");
+    ext.close();
+    for (const QStringList &step : steps) {
+        QProcess openssl;
+        openssl.start(QStringLiteral("openssl"), step);
+        QVERIFY(openssl.waitForFinished(30000) && openssl.exitCode() == 0);
+    }
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start({"cafile " + file("ca.crt"), "certfile " + file("server.crt"),
+                        "keyfile " + file("server.key")}) &&
+            sim.start({QStringLiteral("--pattern")}));
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(mqtt.port(), "ca_file = " + file("ca.crt").toUtf8() + "\n") +
+                     controller("c", sim.udpConnectionString(), "tag = a AI1 Int16\n")));
+    QVERIFY2(gw.logged(QStringLiteral("broker: connected"), 10000), qPrintable(gw.log));
+}
+
+QTEST_GUILESS_MAIN(GatewayTest)
+#include "tst_gateway.moc"
