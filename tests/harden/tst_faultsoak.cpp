@@ -60,7 +60,8 @@ struct Phase
 // An answer cut short and then padded is the right size with the wrong bytes, and nothing in a
 // frame tells it from a good one: the oversize stretch runs without random faults, which could
 // cut its answers. Likewise a line's own bytes just ahead of an answer cut short by as many:
-// the streaming stretch runs alone. A repeated answer that arrives after the next request went
+// the streaming stretch runs alone; and right behind it, when a loaded machine delays the
+// babble's next byte past the moment the answer is trusted: the babbling stretch runs alone. A repeated answer that arrives after the next request went
 // out cannot be told from that request's answer: the stretch with repeats spaces its
 // operations further apart than the repeats come, and runs alone. The random faults reach link
 // checks too, and include echoes on the serial line.
@@ -72,7 +73,7 @@ const Phase phases[] = {
     {"from another port", "--other-port", true, false, 0, false, 0},
     {"trickled", "--pace 38400", false, true, 96, false, 0},
     {"chunked", "--chunk 3 --pace 38400", false, true, 384, false, 0},
-    {"babbling after each answer", "--babble 20", false, true, 0, false, 0},
+    {"babbling after each answer", "--babble 20", false, true, 0, true, 0},
     {"streaming while idle", "--stream 9600", false, true, 0, true, 0},
     {"answers repeated", "--duplicate 20 --duplicate-rate 0.05", true, true, 0, true, 30},
     {"every link check answered twice", "--repeat-link-check", true, true, 0, false, 0},
