@@ -67,7 +67,7 @@ if ! command -v tshark >/dev/null || ! command -v text2pcap >/dev/null ||
     hash -r
     command -v tshark >/dev/null || skip "tshark is still missing after installing it"
 fi
-if ! tshark -v 2>/dev/null | grep -q "with Lua"; then
+if ! tshark -v 2>/dev/null | grep "with Lua" >/dev/null; then
     skip "this tshark has no Lua support ($(tshark -v 2>/dev/null | head -n 1))"
 fi
 # The live part sees only its own traffic in a network namespace of its own, where one can be

@@ -313,7 +313,7 @@ fi
 stop_sim
 # Wireshark loads the installed dissector by itself.
 if command -v tshark >/dev/null; then
-    if tshark -G protocols 2>/dev/null | grep -q "^Tarvik controller protocol"; then
+    if tshark -G protocols 2>/dev/null | grep "^Tarvik controller protocol" >/dev/null; then
         echo "tshark loads the installed dissector"
     else
         echo "FAILED: tshark does not load the installed dissector" >&2

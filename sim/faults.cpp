@@ -363,8 +363,10 @@ Delivery FaultInjector::plan(const QByteArray &answer, bool linkCheck, Transport
     delivery.bytes = answer;
     // An echo is the line's, not the device's: it spares no request.
     delivery.echo = transport == Transport::Serial && faults_.echo;
-    if (linkCheck && faults_.repeatLinkCheck)
+    if (linkCheck && faults_.repeatLinkCheck) {
         delivery.repeatAfterMs = kLinkCheckRepeatMs;
+        delivery.faulted = true;
+    }
     if (linkCheck && !faults_.linkCheckToo)
         return delivery;
 

@@ -59,7 +59,7 @@ screen() {
 # wait_for PATTERN: until the window shows it, at most 10 s.
 wait_for() {
     for _ in $(seq 100); do
-        screen | grep -qE -- "$1" && return 0
+        screen | grep -E -- "$1" >/dev/null && return 0
         sleep 0.1
     done
     fail "the window never showed /$1/:"
@@ -97,7 +97,7 @@ tmux -S "$socket" set-option -t table window-size manual >/dev/null 2>&1 || true
 
 echo "== 80x24"
 wait_for '^\+[0-9]+ more *$' && check_fits 80 24
-screen | grep -q '…' || fail "at 80x24 no long tag name is cut with an ellipsis"
+screen | grep '…' >/dev/null || fail "at 80x24 no long tag name is cut with an ellipsis"
 screen | sed 's/^/  /'
 
 echo "== 80x24, the device answers with wrong sequence bytes"
@@ -109,15 +109,15 @@ control "faults"
 echo "== resized to 200x50"
 tmux -S "$socket" resize-window -t table -x 200 -y 50
 wait_for 'sensor_30 ' && check_fits 200 50
-screen | grep -qE "^\+[0-9]+ more" && fail "at 200x50 the tags do not all show"
-screen | grep '^boiler' | grep -q '…' && fail "at 200x50 a tag name is still cut"
+screen | grep -E "^\+[0-9]+ more" >/dev/null && fail "at 200x50 the tags do not all show"
+screen | grep '^boiler' | grep '…' >/dev/null && fail "at 200x50 a tag name is still cut"
 screen | sed 's/^/  /'
 
 echo "== Ctrl-C"
 tmux -S "$socket" send-keys -t table C-c
 wait_for '^exit status [0-9]+$'
-screen | grep -qE '^polls [0-9]+, answers' || fail "no counts after Ctrl-C"
-tmux -S "$socket" capture-pane -p -S - -t table | tee "$work/final" | grep -q "^TAG " ||
+screen | grep -E '^polls [0-9]+, answers' >/dev/null || fail "no counts after Ctrl-C"
+tmux -S "$socket" capture-pane -p -S - -t table | tee "$work/final" | grep "^TAG " >/dev/null ||
     { fail "the last table is not left on the normal screen:"; cat "$work/final" >&2; }
 screen | tail -n 8 | sed 's/^/  /'
 

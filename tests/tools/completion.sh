@@ -30,7 +30,7 @@ offers() {
     COMPREPLY=()
     "$function"
     for want in "$@"; do
-        if ! printf '%s\n' "${COMPREPLY[@]}" | grep -qxF -- "$want"; then
+        if ! printf '%s\n' "${COMPREPLY[@]}" | grep -xF -- "$want" >/dev/null; then
             echo "FAILED: '$words<Tab>' does not offer $want (offers: ${COMPREPLY[*]})" >&2
             failed=1
         fi
