@@ -151,11 +151,14 @@ shlibs_of() {
     echo "shlibs:Depends=$(cat "$work/$pkg.shlibs")"
 }
 
+# The shared libraries ELF files need. The C library's parts (the loader, whose name differs
+# per architecture, and libm, which a soft-float target links where amd64 inlines) all come
+# with libc6: they are named once, as that package.
 needed() {
     local file
     for file in "$@"; do
         LC_ALL=C readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'
-    done | sort -u
+    done | sed -E 's/^(ld-linux.*|libc\.so\.6|libm\.so\.6)$/libc6/' | sort -u
 }
 
 # One package from its tree: control (dpkg-gencontrol), md5sums, then dpkg-deb.
