@@ -43,9 +43,8 @@ int Outstanding::ownerIndex(Shape shape) const
     return -1;
 }
 
-Outstanding::Settled Outstanding::ownerOf(Shape shape) const
+Outstanding::Settled Outstanding::settledAt(int i) const
 {
-    const int i = ownerIndex(shape);
     if (i < 0)
         return {};
     const Entry &entry = entries_[i];
@@ -53,12 +52,17 @@ Outstanding::Settled Outstanding::ownerOf(Shape shape) const
     return {newest ? Owner::Newest : Owner::Older, entry.kind, entry.answerSize};
 }
 
+Outstanding::Settled Outstanding::ownerOf(Shape shape) const
+{
+    return settledAt(ownerIndex(shape));
+}
+
 Outstanding::Settled Outstanding::settle(Shape shape)
 {
-    const Settled settled = ownerOf(shape);
-    if (settled.owner == Owner::Nobody)
-        return settled;
     const int i = ownerIndex(shape);
+    const Settled settled = settledAt(i);
+    if (i < 0)
+        return settled;
     if (--entries_[i].requests == 0)
         dropOldest(i + 1);
     else

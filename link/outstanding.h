@@ -69,6 +69,8 @@ private:
     };
 
     int ownerIndex(Shape shape) const;
+    // What settling entry i would say (nobody's when i is -1).
+    Settled settledAt(int i) const;
     void dropOldest(int n);
 
     // The sending side lets at most one read or write be outstanding at a time, between runs of
