@@ -322,12 +322,14 @@ void GatewayTest::silentControllerAlone()
     QVERIFY(!sub.waitFor(QStringLiteral("^t/s/a .*\"result\":8,.*\"stale\":true"), 1000, seen)
                  .isEmpty());
 
-    // 2 s at one read per 100 ms is 20 reads; a healthy thread makes at least most of them.
+    // 2 s at one read per 100 ms is 20 reads. A thread shared with the silent controller, whose
+    // reads fail after 350 ms each, could make at most 6: more than that shows the healthy one
+    // was not held up, with room for a loaded machine or the emulated target.
     const int before = healthy.requestsSeen();
     QThread::msleep(2000);
     const int reads = healthy.requestsSeen() - before;
     qInfo("healthy controller: %d reads in 2 s beside a silent one", reads);
-    QVERIFY(reads >= 14);
+    QVERIFY(reads > 6);
 
     seen = sub.lines().size();
     QCOMPARE(silent.control(QStringLiteral("faults")), QStringLiteral("ok"));
