@@ -62,7 +62,7 @@ void ControllerWorker::start()
     engine = std::make_unique<ScanEngine>(driver, scanTags(config.tags), config.merge, sink);
     engine->keepLink(config.connection, config.reconnect, false);
     publishStatus(false);
-    flush();
+    handOverPending();
     countersTimer.start();
     arm(0);
 }
@@ -80,14 +80,14 @@ void ControllerWorker::tick()
     inScan = true;
     const qint64 next = engine->runDue();
     inScan = false;
-    flush();
+    handOverPending();
     if (stopAsked)
         finish();
     else
         arm(next);
 }
 
-void ControllerWorker::flush()
+void ControllerWorker::handOverPending()
 {
     if (!scanParts.isEmpty()) {
         pending.append(

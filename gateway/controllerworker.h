@@ -65,7 +65,8 @@ private:
     void written(const ScanWrite &write, const CLabelVariable &record) override;
     void publishStatus(bool online);
     void markAllStale();
-    void flush();
+    // Hands what this scan publishes to the broker's thread, in one signal.
+    void handOverPending();
     QByteArray topic(const QString &tail) const;
 
     ControllerSettings config;

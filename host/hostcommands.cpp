@@ -287,7 +287,7 @@ int HostCommands::readOnce(const CommandArgs &args)
     session.run(form == OutputForm::Text ? static_cast<PollView &>(blocks)
                                          : static_cast<PollView &>(quiet));
     driver->DisConnectDrive();
-    return session.status();
+    return session.exitStatus();
 }
 
 int HostCommands::pollTags(const CommandArgs &args)
@@ -320,7 +320,7 @@ int HostCommands::pollTags(const CommandArgs &args)
         session.run(records);
     }
     driver->DisConnectDrive();
-    return session.status();
+    return session.exitStatus();
 }
 
 int HostCommands::diagnoseLink(const CommandArgs &args)

@@ -123,7 +123,7 @@ void PollSession::linkChanged(bool up, const QString &why)
     notes->flush();
 }
 
-int PollSession::status() const
+int PollSession::exitStatus() const
 {
     for (const TagState &t : tags) {
         if (t.reads == 0 || t.answers != t.reads || !t.stopped.isEmpty())

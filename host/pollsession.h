@@ -56,7 +56,7 @@ public:
     void run(PollView &view);
     const QVector<TagState> &states() const { return tags; }
     // 0 when every read was answered and no tag stopped, 1 otherwise.
-    int status() const;
+    int exitStatus() const;
     // Requests the driver was sent.
     qint64 requests() const { return sent; }
 
