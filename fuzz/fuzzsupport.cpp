@@ -76,3 +76,11 @@ void fail(const char *what, const QString &detail)
 }
 
 } // namespace fuzz
+
+// A target that needs nothing but Qt set up takes this; one with more to set up defines its own,
+// which the linker prefers.
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    fuzz::startQt(argc, argv);
+    return 0;
+}

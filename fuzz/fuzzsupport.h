@@ -30,7 +30,8 @@ private:
 };
 
 // Creates the process's QCoreApplication and sends the Qt message log nowhere: the targets
-// provoke thousands of warnings whose text is not what they look at.
+// provoke thousands of warnings whose text is not what they look at. The library's default
+// LLVMFuzzerInitialize does only this.
 void startQt(int *argc, char ***argv);
 
 // Prints what failed and aborts, so that libFuzzer keeps the input as a crash.

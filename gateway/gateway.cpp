@@ -265,13 +265,7 @@ void Gateway::reload()
     latest.clear();
     previous.clear();
     const bool newBroker = !sameBroker(fresh.broker, config.broker);
-    for (const ControllerSettings &c : qAsConst(config.controllers))
-        mqtt->publish(
-            {(config.broker.prefix + QLatin1Char('/') + c.name + QStringLiteral("/status"))
-                 .toUtf8(),
-             "offline",
-             true,
-             {}});
+    publishControllersOffline();
     if (newBroker) {
         mqtt->stop(brokerStopMs);
         mqtt.reset();
@@ -286,19 +280,25 @@ void Gateway::reload()
     startWorkers();
 }
 
+// Each controller's retained status says offline: its worker has stopped.
+void Gateway::publishControllersOffline()
+{
+    for (const ControllerSettings &c : qAsConst(config.controllers))
+        mqtt->publish(
+            {(config.broker.prefix + QLatin1Char('/') + c.name + QStringLiteral("/status"))
+                 .toUtf8(),
+             "offline",
+             true,
+             {}});
+}
+
 void Gateway::stop()
 {
     logLine(QStringLiteral("stopping"));
     stopWorkers();
     statsTimer.stop();
     if (mqtt) {
-        for (const ControllerSettings &c : qAsConst(config.controllers))
-            mqtt->publish(
-                {(config.broker.prefix + QLatin1Char('/') + c.name + QStringLiteral("/status"))
-                     .toUtf8(),
-                 "offline",
-                 true,
-                 {}});
+        publishControllersOffline();
         mqtt->publish({(config.broker.prefix + QStringLiteral("/gateway/status")).toUtf8(),
                        "offline",
                        true,

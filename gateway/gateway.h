@@ -43,6 +43,7 @@ private:
     void refuseWrite(const QByteArray &topic, const QString &why, const QByteArray &responseTopic,
                      const QByteArray &correlation);
     void publishStats();
+    void publishControllersOffline();
 
     QString configPath;
     DriverLibrary &library;

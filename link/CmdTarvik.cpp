@@ -147,6 +147,13 @@ void CmdTarvik::TimerTimeOut()
 // ---------------------------------------------------------------------------------------------
 // Exchange
 
+// The event-pumping pause of the exchange; the link's waits all live with LinkWait.
+int CmdTarvik::mysleep(int ms)
+{
+    LinkWait::pause(ms);
+    return 0;
+}
+
 int CmdTarvik::SendData(QByteArray frame, int length, QByteArray &reply, int timeoutMs,
                         int expectedLength)
 {
@@ -159,7 +166,7 @@ int CmdTarvik::SendData(QByteArray frame, int length, QByteArray &reply, int tim
     }
     // Out of step, or an older read or write may still be answered: this request's answer could
     // not be told from that one's, so it does not go out until the link check has come back.
-    if ((resyncNeeded || outstanding.awaitsExchange()) && !checkLink())
+    if ((wait.resyncNeeded || wait.outstanding.awaitsExchange()) && !checkLink())
         return NoAnswer;
     return link->exchange(frame, length, reply, timeoutMs, expectedLength);
 }
@@ -170,7 +177,7 @@ int CmdTarvik::SendData(QByteArray frame, int length, QByteArray &reply, int tim
 void CmdTarvik::discardStale()
 {
     recvBuffer.clear();
-    awaiting = Awaiting::Nothing;
+    wait.awaiting = Awaiting::Nothing;
     udp.discardStale();
     serial.discardStale();
 }
@@ -180,13 +187,12 @@ void CmdTarvik::discardStale()
 // could have sent.
 bool CmdTarvik::checkLink()
 {
-    linkAnswered = false;
-    ownLinkAnswer = false;
+    wait.startLinkCheck();
     LinkTransport *link = carrier();
     const bool sent = link && link->checkLink(linklimits::linkCheckFrame());
-    awaiting = Awaiting::Nothing;
+    wait.awaiting = Awaiting::Nothing;
     recvBuffer.clear();
-    const bool inStep = sent && !serial.lost() && linkInStep();
-    resyncNeeded = !inStep;
+    const bool inStep = sent && !serial.lost() && wait.linkInStep();
+    wait.resyncNeeded = !inStep;
     return inStep;
 }

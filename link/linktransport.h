@@ -2,19 +2,33 @@
 
 #include <QByteArray>
 
-// What the receive side is waiting for; it decides where arriving bytes go.
-enum class Awaiting {
-    Nothing,   // between exchanges: whatever comes belongs to no exchange
-    Answer,    // UDP: the first datagram; serial: `expected` bytes
-    GapEnd,    // serial: bytes up to a quiet gap
-    LinkCheck, // the link check's answer; what comes before it settles older requests
-    Drain,     // serial: discard until the line is quiet
+// What the link's calls return. CmdTarvik takes these as its own; a transport returns them too.
+struct LinkCodes
+{
+    // Results of the exchange and of the request builders.
+    enum LinkResult {
+        LinkOk = 0,
+        NoAnswer = -1,         // nothing (or nothing from the device) within the wait
+        ExchangeFailed = -2,   // what the builders report for any failed exchange
+        LinkNotOpen = -3,      // nothing was sent
+        AnswerNotTrusted = -4, // serial: more bytes came right behind a complete answer
+    };
+
+    // Results of opening a link.
+    enum OpenResult {
+        Opened = 0,
+        OpenRefused = -1, // the port did not open, or the address is no numeric IP address
+        NotAnswered = -2, // UDP: no answer to the link check; the socket is closed again
+    };
+
+    // Results of closing a link.
+    enum CloseResult { Closed = 0, NothingToClose = -1 };
 };
 
 // One form of link to the controller (a UDP socket or a serial port), as the exchange sees it.
-// The face, CmdTarvik, keeps what every exchange shares (what is outstanding, whether the link
-// is in step, the wait) and hands each request to the transport that carries it; the transport
-// sends, receives and waits its own way.
+// The face, CmdTarvik, hands each request to the transport that carries it; the transport
+// sends, receives and waits its own way, and keeps what every exchange shares (what is
+// outstanding, whether the link is in step) in the LinkWait it was given.
 class LinkTransport
 {
 public:
@@ -22,7 +36,7 @@ public:
 
     // Its socket or port has been created.
     virtual bool exists() const = 0;
-    // Requests can go out on it (a closed UDP socket still counts; a closed port does not).
+    // Requests can go out on it.
     virtual bool usable() const = 0;
     // Closes and deletes its socket or port, as DestroyFree does; 0 when there was one, 1 not.
     virtual int release() = 0;
@@ -30,7 +44,7 @@ public:
     // Drops what arrived while no exchange waited.
     virtual void discardStale() = 0;
     // Sends the link check and waits for it as long as this link needs; false when it could not
-    // go out. Whether it was answered, the face's bookkeeping tells.
+    // go out. Whether it was answered, the LinkWait tells.
     virtual bool checkLink(const QByteArray &probe) = 0;
     // Sends a request and waits for its answer (see CmdTarvik::SendData).
     virtual int exchange(const QByteArray &frame, int length, QByteArray &reply, int timeoutMs,

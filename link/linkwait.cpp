@@ -1,4 +1,4 @@
-#include "CmdTarvik.h"
+#include "linkwait.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -8,14 +8,14 @@
 // Waiting for the receive side: the one place the link sleeps, in the host's event loop; and
 // what an arriving answer settles, which decides whether the wait is over.
 
-void CmdTarvik::await(Awaiting what, int expectedBytes)
+void LinkWait::await(Awaiting what, int expectedBytes)
 {
     awaiting = what;
     expected = expectedBytes;
     answerReady = false;
 }
 
-void CmdTarvik::answerArrived()
+void LinkWait::answerArrived()
 {
     answerReady = true;
     if (waitLoop)
@@ -24,17 +24,17 @@ void CmdTarvik::answerArrived()
 
 // Runs the host's events until the receive side says the answer is in or ms have passed. The
 // thread sleeps in between: a byte, a datagram, a timer or any host event wakes it.
-bool CmdTarvik::waitForAnswer(qint64 ms)
+bool LinkWait::waitForAnswer(qint64 ms)
 {
     QElapsedTimer clock;
     clock.start();
-    QPointer<CmdTarvik> self(this);
+    QPointer<QObject> self(&holder);
     while (!answerReady && clock.elapsed() < ms) {
         QEventLoop loop;
         QTimer deadline;
         deadline.setSingleShot(true);
         deadline.setTimerType(Qt::PreciseTimer);
-        connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+        QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
         deadline.start(int(qMax<qint64>(1, ms - clock.elapsed())));
         QEventLoop *outer = waitLoop;
         waitLoop = &loop;
@@ -46,7 +46,7 @@ bool CmdTarvik::waitForAnswer(qint64 ms)
     return answerReady;
 }
 
-int CmdTarvik::mysleep(int ms)
+void LinkWait::pause(int ms)
 {
     // A monotonic clock: a clock step while we wait must not stretch or cut the wait. The
     // thread sleeps in the event loop until the time is up, running the host's events.
@@ -57,12 +57,11 @@ int CmdTarvik::mysleep(int ms)
         QTimer::singleShot(int(ms - clock.elapsed()), Qt::PreciseTimer, &loop, &QEventLoop::quit);
         loop.exec();
     }
-    return 0;
 }
 
 // Notes a request about to go out. False when too much is outstanding to send anything: the
 // access fails, and the link stays out of step until answers settle what is outstanding.
-bool CmdTarvik::noteSent(Outstanding::Kind kind, int answerSize)
+bool LinkWait::noteSent(Outstanding::Kind kind, int answerSize)
 {
     if (outstanding.sent(kind, answerSize))
         return true;
@@ -72,7 +71,7 @@ bool CmdTarvik::noteSent(Outstanding::Kind kind, int answerSize)
 
 // Settles an answer from the device against what is outstanding. True when the exchange waiting
 // now takes it: the answer is to the request it sent, and to nothing older.
-bool CmdTarvik::settleAnswer(Outstanding::Shape shape)
+bool LinkWait::settleAnswer(Outstanding::Shape shape)
 {
     const Outstanding::Settled settled = outstanding.settle(shape);
     const Outstanding::Owner owner = settled.owner;
@@ -93,11 +92,17 @@ bool CmdTarvik::settleAnswer(Outstanding::Shape shape)
            settled.kind != Outstanding::Kind::LinkCheck;
 }
 
+void LinkWait::startLinkCheck()
+{
+    linkAnswered = false;
+    ownLinkAnswer = false;
+}
+
 // The link check has done its work when its own answer came. When only an older link check was
 // answered (this one's answer lost, or still on its way), it has waited its whole time: it passes
 // then if no read or write sent before it can still be answered, so that a lost answer does not
 // hold the link out of step for good.
-bool CmdTarvik::linkInStep() const
+bool LinkWait::linkInStep() const
 {
     return ownLinkAnswer || (linkAnswered && !outstanding.awaitsExchange());
 }

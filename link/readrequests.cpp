@@ -87,7 +87,7 @@ int CmdTarvik::checkReadAnswer(int rc, const QByteArray &request, const QByteArr
     const frame::AnswerFault fault = faultOf(rc, request, answer, needs);
     if (fault == frame::AnswerFault::None)
         return LinkOk;
-    resyncNeeded = true;
+    wait.resyncNeeded = true;
     protocollog::warnLine(protocollog::line(protocollog::answerFaultFormat(fault), remoteAddress,
                                             remotePort, tag, length, answer));
     return ExchangeFailed;

@@ -1,7 +1,5 @@
 #include "seriallink.h"
 
-#include "CmdTarvik.h"
-
 #include "frame.h"
 #include "linesettings.h"
 #include "linklimits.h"
@@ -44,14 +42,14 @@ bool hungUp(const QSerialPort *port)
 
 bool SerialLink::exists() const
 {
-    return face.serialPort;
+    return port;
 }
 
 // A port whose device went away still counts: its requests fail at once with no answer, and
 // DisConnectDrive and a new connect work as for any open port.
 bool SerialLink::usable() const
 {
-    return face.serialPort && (face.serialPort->isOpen() || portLost);
+    return port && (port->isOpen() || portLost);
 }
 
 // The port exists (the face creates it on first use, with its signals on the face's slots); the
@@ -59,22 +57,22 @@ bool SerialLink::usable() const
 int SerialLink::open(const QString &portName, int baud, int dataBits, int stopBits,
                      const QString &parity)
 {
-    if (face.serialPort->isOpen()) {
-        face.serialPort->clear(QSerialPort::AllDirections);
-        face.serialPort->close();
+    if (port->isOpen()) {
+        port->clear(QSerialPort::AllDirections);
+        port->close();
     }
     portLost = false;
-    face.serialPort->setPortName(portName);
-    if (!face.serialPort->open(QIODevice::ReadWrite))
-        return CmdTarvik::OpenRefused;
-    face.resyncNeeded = false;
+    port->setPortName(portName);
+    if (!port->open(QIODevice::ReadWrite))
+        return LinkCodes::OpenRefused;
+    wait.resyncNeeded = false;
 
     const LineSettings settings = LineSettings::from(baud, dataBits, stopBits, parity);
-    settings.applyTo(face.serialPort);
+    settings.applyTo(port);
     if (settings.gapMs > 0)
-        face.gapMs = settings.gapMs;
+        gapMs = settings.gapMs;
 
-    return CmdTarvik::Opened;
+    return LinkCodes::Opened;
 }
 
 int SerialLink::close()
@@ -82,35 +80,35 @@ int SerialLink::close()
     // A port whose device went away was closed then; closing it now is what the host asked.
     if (portLost) {
         portLost = false;
-        return CmdTarvik::Closed;
+        return LinkCodes::Closed;
     }
-    if (!face.serialPort || !face.serialPort->isOpen())
-        return CmdTarvik::NothingToClose;
-    face.serialPort->clear(QSerialPort::AllDirections);
-    face.serialPort->close();
-    return CmdTarvik::Closed;
+    if (!port || !port->isOpen())
+        return LinkCodes::NothingToClose;
+    port->clear(QSerialPort::AllDirections);
+    port->close();
+    return LinkCodes::Closed;
 }
 
 int SerialLink::deletePort()
 {
-    if (face.serialPort) {
-        QObject::disconnect(face.serialPort, nullptr, &face, nullptr);
-        delete face.serialPort;
-        face.serialPort = nullptr;
+    if (port) {
+        QObject::disconnect(port, nullptr, nullptr, nullptr);
+        delete port;
+        port = nullptr;
     }
-    if (face.gapTimer) {
-        QObject::disconnect(face.gapTimer, nullptr, &face, nullptr);
-        delete face.gapTimer;
-        face.gapTimer = nullptr;
+    if (gapTimer) {
+        QObject::disconnect(gapTimer, nullptr, nullptr, nullptr);
+        delete gapTimer;
+        gapTimer = nullptr;
     }
     portLost = false;
-    face.outstanding.clear();
+    wait.outstanding.clear();
     return 0;
 }
 
 int SerialLink::release()
 {
-    if (!face.serialPort)
+    if (!port)
         return 1;
     close();
     deletePort();
@@ -120,14 +118,13 @@ int SerialLink::release()
 // Bytes that came while nobody waited are dropped unread; the link is then out of step.
 void SerialLink::discardStale()
 {
-    QSerialPort *port = face.serialPort;
     if (!port || !port->isOpen())
         return;
-    if (face.gapTimer)
-        face.gapTimer->stop();
+    if (gapTimer)
+        gapTimer->stop();
     if (port->bytesAvailable() > 0 || bytesFollowWithin(0)) {
-        face.resyncNeeded = true;
-        face.dropped += quint64(port->bytesAvailable());
+        wait.resyncNeeded = true;
+        wait.dropped += quint64(port->bytesAvailable());
     }
     port->clear(QSerialPort::Input);
 }
@@ -135,7 +132,7 @@ void SerialLink::discardStale()
 // The wait covers the probe and its answer on the line, not whatever else may be on it.
 bool SerialLink::checkLink(const QByteArray &probe)
 {
-    if (!face.noteSent(Outstanding::Kind::LinkCheck, probe.size()) || !send(probe))
+    if (!wait.noteSent(Outstanding::Kind::LinkCheck, probe.size()) || !send(probe))
         return false;
     const qint64 wireMs = (2 * wireTimeUs(probe.size()) + 999) / 1000;
     await(Awaiting::LinkCheck,
@@ -148,95 +145,95 @@ bool SerialLink::checkLink(const QByteArray &probe)
 // fail until the host connects again.
 void SerialLink::portError()
 {
-    if (!face.serialPort || !face.serialPort->isOpen())
+    if (!port || !port->isOpen())
         return;
-    const QSerialPort::SerialPortError error = face.serialPort->error();
-    const bool gone = error == QSerialPort::ResourceError ||
-                      (error == QSerialPort::ReadError && hungUp(face.serialPort));
+    const QSerialPort::SerialPortError error = port->error();
+    const bool gone =
+        error == QSerialPort::ResourceError || (error == QSerialPort::ReadError && hungUp(port));
     if (!gone)
         return;
-    face.serialPort->close();
+    port->close();
     portLost = true;
-    face.resyncNeeded = true;
-    if (face.waitLoop)
-        face.answerArrived();
+    wait.resyncNeeded = true;
+    if (wait.waiting())
+        wait.answerArrived();
 }
 
 // Bytes go where the exchange in progress wants them; between exchanges they belong to no
 // exchange: they are dropped, and the link is out of step.
 void SerialLink::bytesArrived()
 {
-    if (!face.serialPort)
+    if (!port)
         return;
-    const QByteArray bytes = face.serialPort->readAll();
+    const QByteArray bytes = port->readAll();
     if (bytes.isEmpty())
         return;
-    switch (face.awaiting) {
+    switch (wait.awaiting) {
     case Awaiting::Nothing:
-        face.dropped += quint64(bytes.size());
-        face.resyncNeeded = true;
+        wait.dropped += quint64(bytes.size());
+        wait.resyncNeeded = true;
         return;
     case Awaiting::Drain:
-        face.dropped += quint64(bytes.size());
+        wait.dropped += quint64(bytes.size());
         break;
     case Awaiting::Answer:
-        appendBounded(face.recvBuffer, bytes, face.dropped);
+        appendBounded(wait.received, bytes, wait.dropped);
         if (stripAhead()) {
-            if (face.recvBuffer.size() >= face.expected)
-                face.answerArrived();
+            if (wait.received.size() >= wait.expected)
+                wait.answerArrived();
             return;
         }
         break; // the head may still be the echo: the line's next quiet tells
     case Awaiting::GapEnd:
-        appendBounded(face.recvBuffer, bytes, face.dropped);
+        appendBounded(wait.received, bytes, wait.dropped);
         stripAhead();
         break;
     case Awaiting::LinkCheck:
-        appendBounded(face.recvBuffer, bytes, face.dropped);
+        appendBounded(wait.received, bytes, wait.dropped);
         break;
     }
     // Every chunk pushes the end of the reply further out.
-    if (face.gapTimer) {
-        face.gapTimer->stop();
-        face.gapTimer->start(quietMs());
+    if (gapTimer) {
+        gapTimer->stop();
+        gapTimer->start(quietMs());
     }
 }
 
 void SerialLink::lineQuiet()
 {
-    if (face.gapTimer && face.gapTimer->isActive())
-        face.gapTimer->stop();
-    if (!face.serialPort || !face.serialPort->isOpen())
+    if (gapTimer && gapTimer->isActive())
+        gapTimer->stop();
+    if (!port || !port->isOpen())
         return;
     // Bytes not yet announced mean the line was not quiet after all: taking them restarts the
     // gap.
-    if (face.serialPort->bytesAvailable() > 0) {
+    if (port->bytesAvailable() > 0) {
         bytesArrived();
         return;
     }
     if (bytesFollowWithin(0)) {
-        face.serialPort->waitForReadyRead(0);
+        port->waitForReadyRead(0);
         return;
     }
-    switch (face.awaiting) {
+    switch (wait.awaiting) {
     case Awaiting::Answer:
     case Awaiting::GapEnd:
         // An echo comes whole: a head that stopped partway through the request is the answer.
-        if (!face.recvBuffer.isEmpty() && lastRequest.startsWith(face.recvBuffer))
+        if (!wait.received.isEmpty() && lastRequest.startsWith(wait.received))
             echoPending = false;
         stripAhead();
-        if (!face.recvBuffer.isEmpty() &&
-            face.recvBuffer.size() >= (face.awaiting == Awaiting::Answer ? face.expected : 1))
-            face.answerArrived();
+        if (!wait.received.isEmpty() &&
+            wait.received.size() >= (wait.awaiting == Awaiting::Answer ? wait.expected : 1))
+            wait.answerArrived();
         return;
     case Awaiting::LinkCheck:
-        settleBurst(face.recvBuffer);
-        face.recvBuffer.clear();
-        if (face.ownLinkAnswer)
-            face.answerArrived();
+        settleBurst(wait.received);
+        wait.received.clear();
+        if (wait.ownLinkAnswer)
+            wait.answerArrived();
         return;
     case Awaiting::Drain:
-        face.answerArrived();
+        wait.answerArrived();
         return;
     case Awaiting::Nothing:
         return;
@@ -249,24 +246,24 @@ void SerialLink::lineQuiet()
 bool SerialLink::stripAhead()
 {
     for (;;) {
-        if (linklimits::isLinkCheckAnswer(face.recvBuffer)) {
-            face.settleAnswer(Outstanding::Shape::LinkCheck);
-            face.recvBuffer.remove(0, 2);
-            face.dropped += 2;
+        if (linklimits::isLinkCheckAnswer(wait.received)) {
+            wait.settleAnswer(Outstanding::Shape::LinkCheck);
+            wait.received.remove(0, 2);
+            wait.dropped += 2;
             continue;
         }
         // A lone first byte of a link check answer: its second tells.
-        if (face.recvBuffer.size() == 1 && frame::byteAt(face.recvBuffer, 0) == 0x04)
+        if (wait.received.size() == 1 && frame::byteAt(wait.received, 0) == 0x04)
             return false;
-        if (!echoPending || face.recvBuffer.isEmpty())
+        if (!echoPending || wait.received.isEmpty())
             return true;
-        if (face.recvBuffer.startsWith(lastRequest)) {
-            face.recvBuffer.remove(0, lastRequest.size());
+        if (wait.received.startsWith(lastRequest)) {
+            wait.received.remove(0, lastRequest.size());
             echoPending = false;
-            ++face.echoes;
+            ++wait.echoes;
             continue;
         }
-        if (lastRequest.startsWith(face.recvBuffer))
+        if (lastRequest.startsWith(wait.received))
             return false;
         // The answer has begun: no echo comes behind it.
         echoPending = false;
@@ -285,30 +282,30 @@ void SerialLink::settleBurst(const QByteArray &burst)
     while (at < burst.size()) {
         const QByteArray rest = QByteArray::fromRawData(burst.constData() + at, burst.size() - at);
         if (linklimits::isLinkCheckAnswer(rest)) {
-            face.settleAnswer(Outstanding::Shape::LinkCheck);
+            wait.settleAnswer(Outstanding::Shape::LinkCheck);
             at += 2;
             continue;
         }
-        if (!face.outstanding.awaitsExchange()) {
-            face.resyncNeeded = true;
+        if (!wait.outstanding.awaitsExchange()) {
+            wait.resyncNeeded = true;
             break;
         }
-        const int size = face.outstanding.oldestExchangeAnswerSize();
-        face.settleAnswer(Outstanding::Shape::Other);
+        const int size = wait.outstanding.oldestExchangeAnswerSize();
+        wait.settleAnswer(Outstanding::Shape::Other);
         at += size > 0 ? size : qMax(1, rest.size() - trailingLinkAnswers(rest));
     }
-    face.dropped += quint64(burst.size());
+    wait.dropped += quint64(burst.size());
 }
 
 bool SerialLink::send(const QByteArray &frame)
 {
-    if (portLost || !face.serialPort->isOpen())
+    if (portLost || !port->isOpen())
         return false;
-    face.serialPort->write(frame);
-    face.serialPort->flush();
-    if (face.serialPort->bytesToWrite() > 0)
-        face.serialPort->waitForBytesWritten(linklimits::serialWriteWaitMs);
-    return !portLost && face.serialPort->isOpen();
+    port->write(frame);
+    port->flush();
+    if (port->bytesToWrite() > 0)
+        port->waitForBytesWritten(linklimits::serialWriteWaitMs);
+    return !portLost && port->isOpen();
 }
 
 // A serial answer of known length is complete when that many bytes are in, and trusted only
@@ -320,17 +317,17 @@ bool SerialLink::send(const QByteArray &frame)
 int SerialLink::exchange(const QByteArray &frame, int, QByteArray &reply, int timeoutMs,
                          int expectedLength)
 {
-    if (!face.noteSent(linklimits::exchangeKind(expectedLength), expectedLength))
-        return CmdTarvik::NoAnswer;
+    if (!wait.noteSent(linklimits::exchangeKind(expectedLength), expectedLength))
+        return LinkCodes::NoAnswer;
     lastRequest = frame;
     echoPending = true;
     if (!send(frame)) {
-        face.resyncNeeded = true;
-        return CmdTarvik::NoAnswer;
+        wait.resyncNeeded = true;
+        return LinkCodes::NoAnswer;
     }
     if (timeoutMs < 1 || !await(Awaiting::Answer, linklimits::serialReadyWaitMs + timeoutMs, 1)) {
-        face.resyncNeeded = true;
-        return CmdTarvik::NoAnswer;
+        wait.resyncNeeded = true;
+        return LinkCodes::NoAnswer;
     }
 
     bool trusted = true;
@@ -339,55 +336,55 @@ int SerialLink::exchange(const QByteArray &frame, int, QByteArray &reply, int ti
         // adapter): the rest may take as long as the line needs to carry it, plus the budget.
         const bool whole =
             await(Awaiting::Answer, wireTimeUs(expectedLength) / 1000 + timeoutMs, expectedLength);
-        trusted = !whole || (face.recvBuffer.size() == expectedLength &&
+        trusted = !whole || (wait.received.size() == expectedLength &&
                              !bytesFollowWithin(wireTimeUs(linklimits::trailingCharacters)));
         // A short answer goes to the caller's check; its rest may still come.
         if (!whole)
-            face.resyncNeeded = true;
+            wait.resyncNeeded = true;
     } else {
         trusted = await(Awaiting::GapEnd, wireTimeUs(linklimits::largestAnswer) / 1000 + timeoutMs);
     }
     if (portLost) {
-        face.recvBuffer.clear();
-        return CmdTarvik::NoAnswer;
+        wait.received.clear();
+        return LinkCodes::NoAnswer;
     }
     if (!trusted) {
-        face.recvBuffer.clear();
+        wait.received.clear();
         drainLine(timeoutMs + wireTimeUs(linklimits::heldBackCharacters) / 1000);
-        face.resyncNeeded = true;
-        return CmdTarvik::AnswerNotTrusted;
+        wait.resyncNeeded = true;
+        return LinkCodes::AnswerNotTrusted;
     }
     // Nothing older than this request can give an answer like it: it is its own.
-    face.awaiting = Awaiting::Answer;
-    const bool own = face.settleAnswer(Outstanding::Shape::Other);
-    face.awaiting = Awaiting::Nothing;
+    wait.awaiting = Awaiting::Answer;
+    const bool own = wait.settleAnswer(Outstanding::Shape::Other);
+    wait.awaiting = Awaiting::Nothing;
     if (!own) {
-        face.recvBuffer.clear();
-        face.resyncNeeded = true;
-        return CmdTarvik::NoAnswer;
+        wait.received.clear();
+        wait.resyncNeeded = true;
+        return LinkCodes::NoAnswer;
     }
-    reply.append(face.recvBuffer);
-    face.recvBuffer.clear();
-    return CmdTarvik::LinkOk;
+    reply.append(wait.received);
+    wait.received.clear();
+    return LinkCodes::LinkOk;
 }
 
 // Waits for the receive side to have what `what` asks for. Bytes already taken stay in
 // the receive buffer from one call to the next.
 bool SerialLink::await(Awaiting what, qint64 ms, int expectedBytes)
 {
-    face.await(what, expectedBytes);
-    if (what == Awaiting::Answer && face.recvBuffer.size() >= expectedBytes)
-        face.answerReady = true;
-    else if (what != Awaiting::Answer && face.gapTimer)
-        face.gapTimer->start(quietMs());
-    if (!face.answerReady && face.serialPort->bytesAvailable() > 0)
+    wait.await(what, expectedBytes);
+    if (what == Awaiting::Answer && wait.received.size() >= expectedBytes)
+        wait.answerReady = true;
+    else if (what != Awaiting::Answer && gapTimer)
+        gapTimer->start(quietMs());
+    if (!wait.answerReady && port->bytesAvailable() > 0)
         bytesArrived();
-    if (!face.answerReady && what == Awaiting::Answer)
+    if (!wait.answerReady && what == Awaiting::Answer)
         takeQuickBytes();
-    const bool done = face.answerReady || face.waitForAnswer(ms);
-    if (face.gapTimer)
-        face.gapTimer->stop();
-    face.awaiting = Awaiting::Nothing;
+    const bool done = wait.answerReady || wait.waitForAnswer(ms);
+    if (gapTimer)
+        gapTimer->stop();
+    wait.awaiting = Awaiting::Nothing;
     return done && !portLost;
 }
 
@@ -398,13 +395,12 @@ void SerialLink::takeQuickBytes()
 {
     QElapsedTimer clock;
     clock.start();
-    const int fd = int(face.serialPort->handle());
-    while (!face.answerReady && !portLost && face.serialPort->isOpen()) {
+    const int fd = int(port->handle());
+    while (!wait.answerReady && !portLost && port->isOpen()) {
         const qint64 left = linklimits::quickAnswerMs * 1000 - clock.nsecsElapsed() / 1000;
         pollfd p{fd, POLLIN, 0};
         const timespec wait{0, long(qMax<qint64>(left, 0)) * 1000};
-        if (left <= 0 || ::ppoll(&p, 1, &wait, nullptr) <= 0 ||
-            !face.serialPort->waitForReadyRead(0))
+        if (left <= 0 || ::ppoll(&p, 1, &wait, nullptr) <= 0 || !port->waitForReadyRead(0))
             return;
     }
 }
@@ -412,7 +408,7 @@ void SerialLink::takeQuickBytes()
 // Reads and discards until the line has been quiet for a gap, or ms have passed.
 void SerialLink::drainLine(qint64 ms)
 {
-    if (!portLost && face.serialPort->isOpen())
+    if (!portLost && port->isOpen())
         await(Awaiting::Drain, ms);
 }
 
@@ -422,21 +418,21 @@ void SerialLink::drainLine(qint64 ms)
 // back: bytes still to come would otherwise be taken for something they are not.
 int SerialLink::quietMs() const
 {
-    const bool reply = face.awaiting == Awaiting::GapEnd && !echoPending;
+    const bool reply = wait.awaiting == Awaiting::GapEnd && !echoPending;
     if (reply)
-        return face.gapMs;
+        return gapMs;
     const qint64 held = wireTimeUs(linklimits::heldBackCharacters);
-    return qMax(face.gapMs, int((held + 999) / 1000));
+    return qMax(gapMs, int((held + 999) / 1000));
 }
 
 // True when bytes are waiting, or arrive within us microseconds.
 bool SerialLink::bytesFollowWithin(qint64 us)
 {
-    if (!face.serialPort || !face.serialPort->isOpen())
+    if (!port || !port->isOpen())
         return false;
-    if (face.serialPort->bytesAvailable() > 0)
+    if (port->bytesAvailable() > 0)
         return true;
-    pollfd p{int(face.serialPort->handle()), POLLIN, 0};
+    pollfd p{int(port->handle()), POLLIN, 0};
     const timespec wait{time_t(us / 1000000), long(us % 1000000) * 1000};
     // The thread's timer slack (50 us by default) would stretch a wait of two characters at
     // 115200 baud by a quarter: this one wait runs without it.
@@ -452,13 +448,12 @@ bool SerialLink::bytesFollowWithin(qint64 us)
 // Time the line needs to carry that many bytes: start bit, data bits, parity and stop bits each.
 qint64 SerialLink::wireTimeUs(int bytes) const
 {
-    const qint64 baud =
-        face.serialPort && face.serialPort->baudRate() > 0 ? face.serialPort->baudRate() : 9600;
+    const qint64 baud = port && port->baudRate() > 0 ? port->baudRate() : 9600;
     int bitsPerByte = 10;
-    if (face.serialPort) {
-        bitsPerByte = 1 + int(face.serialPort->dataBits()) +
-                      (face.serialPort->parity() == QSerialPort::NoParity ? 0 : 1) +
-                      (face.serialPort->stopBits() == QSerialPort::OneStop ? 1 : 2);
+    if (port) {
+        bitsPerByte = 1 + int(port->dataBits()) +
+                      (port->parity() == QSerialPort::NoParity ? 0 : 1) +
+                      (port->stopBits() == QSerialPort::OneStop ? 1 : 2);
     }
     return (qint64(bytes) * bitsPerByte * 1000000 + baud - 1) / baud;
 }

@@ -1,7 +1,5 @@
 #include "udplink.h"
 
-#include "CmdTarvik.h"
-
 #include "linklimits.h"
 #include "protocollog.h"
 
@@ -35,69 +33,66 @@ bool readable(int fd, int waitMs)
 
 bool UdpLink::exists() const
 {
-    return face.udpSocket;
+    return socket;
 }
 
 // A closed UDP socket still counts: datagrams need no connection.
 bool UdpLink::usable() const
 {
-    return face.udpSocket;
+    return socket;
 }
 
 // The socket exists (the face creates it on first use, with its signals on the face's slots).
 int UdpLink::open(const QString &address, int port)
 {
-    QUdpSocket *socket = face.udpSocket;
     // A port beyond 16 bits would be cut to another port, a device nobody named: the refused
     // string leaves no peer at all, so nothing ever goes out to it.
     if (port < 0 || port > 0xFFFF) {
-        face.remoteAddress.clear();
-        face.remotePort = 0;
-        return CmdTarvik::OpenRefused;
+        peer.clear();
+        peerPort = 0;
+        return LinkCodes::OpenRefused;
     }
-    face.remotePort = port;
-    if (!face.remoteAddress.setAddress(address))
-        return CmdTarvik::OpenRefused;
+    peerPort = port;
+    if (!peer.setAddress(address))
+        return LinkCodes::OpenRefused;
     // A socket still bound from an earlier connect is released so the bind below can take the
     // new address.
     if (socket->state() != QAbstractSocket::UnconnectedState)
         socket->close();
     // The bind mostly fails (the device's address is rarely one of ours); the first datagram
     // then binds an ephemeral port, and the link check decides either way.
-    bindError = socket->bind(face.remoteAddress, linklimits::localUdpPort)
-                    ? QAbstractSocket::UnknownSocketError
-                    : socket->error();
-    return CmdTarvik::Opened;
+    bindError = socket->bind(peer, linklimits::localUdpPort) ? QAbstractSocket::UnknownSocketError
+                                                             : socket->error();
+    return LinkCodes::Opened;
 }
 
 int UdpLink::close()
 {
-    QUdpSocket *socket = face.udpSocket;
     if (!socket)
-        return CmdTarvik::Closed;
+        return LinkCodes::Closed;
     socket->close();
     if (socket->state() != QAbstractSocket::UnconnectedState)
         socket->waitForDisconnected(30000);
-    return CmdTarvik::Closed;
+    return LinkCodes::Closed;
 }
 
 int UdpLink::deleteSocket()
 {
-    if (QUdpSocket *socket = face.udpSocket) {
+    if (socket) {
         // Its connected, disconnected and readyRead signals: all it sends to the face.
-        QObject::disconnect(socket, nullptr, &face, nullptr);
+        QObject::disconnect(socket, nullptr, nullptr, nullptr);
         delete socket;
-        face.udpSocket = nullptr;
+        socket = nullptr;
     }
-    face.outstanding.clear();
+    wait.outstanding.clear();
     return 0;
 }
 
 int UdpLink::release()
 {
-    if (!face.udpSocket)
+    if (!socket)
         return 1;
-    if (face.udpSocket->state() != QAbstractSocket::UnconnectedState)
+    if (socket->state() != QAbstractSocket::UnconnectedState)
         close();
     deleteSocket();
     return 0;
@@ -107,12 +102,10 @@ void UdpLink::disconnected()
 {
     // A failed bind is expected and no fault of the link, and a read that found nothing waiting
     // leaves a temporary error behind: neither is worth a warning.
-    const QUdpSocket *socket = face.udpSocket;
     if (!socket || socket->error() == QAbstractSocket::UnknownSocketError ||
         socket->error() == QAbstractSocket::TemporaryError || socket->error() == bindError)
         return;
-    protocollog::warnLine(protocollog::peerHead(face.remoteAddress, face.remotePort),
-                          socket->error());
+    protocollog::warnLine(protocollog::peerHead(peer, peerPort), socket->error());
 }
 
 // Takes every waiting datagram off the socket. Reading through the socket object (not only
@@ -121,10 +114,10 @@ void UdpLink::readPending()
 {
     if (datagram.size() != linklimits::datagramCapacity)
         datagram.resize(linklimits::datagramCapacity);
-    while (face.udpSocket && face.udpSocket->state() == QAbstractSocket::BoundState) {
+    while (socket && socket->state() == QAbstractSocket::BoundState) {
         quint16 senderPort = 0;
-        const qint64 n = face.udpSocket->readDatagram(datagram.data(), datagram.size(),
-                                                      &senderAddress, &senderPort);
+        const qint64 n =
+            socket->readDatagram(datagram.data(), datagram.size(), &senderAddress, &senderPort);
         if (n < 0)
             return;
         sortDatagram(senderAddress, senderPort, datagram.constData(), int(n));
@@ -155,19 +148,19 @@ bool UdpLink::receiveDatagram(int fd)
 void UdpLink::sortDatagram(const QHostAddress &sender, quint16 senderPort, const char *data,
                            int size)
 {
-    if (!sender.isEqual(face.remoteAddress, QHostAddress::TolerantConversion)) {
+    if (!sender.isEqual(peer, QHostAddress::TolerantConversion)) {
         warnForeign(sender, senderPort, size);
         return;
     }
     if (size == 0)
         return;
     const QByteArray bytes = QByteArray::fromRawData(data, size);
-    if (face.settleAnswer(linklimits::shapeOf(bytes)) && !face.answerReady) {
-        face.recvBuffer = QByteArray(data, size);
-        face.answerArrived();
+    if (wait.settleAnswer(linklimits::shapeOf(bytes)) && !wait.answerReady) {
+        wait.received = QByteArray(data, size);
+        wait.answerArrived();
         return;
     }
-    face.dropped += quint64(size);
+    wait.dropped += quint64(size);
 }
 
 void UdpLink::warnForeign(const QHostAddress &sender, quint16 senderPort, qint64 size)
@@ -175,13 +168,11 @@ void UdpLink::warnForeign(const QHostAddress &sender, quint16 senderPort, qint64
     if (!foreignWarnings.allow())
         return;
     if (const quint64 held = foreignWarnings.takeSuppressed())
-        protocollog::warnLine(QString::fromUtf8(foreignSummaryFormat)
-                                  .arg(face.remoteAddress.toString())
-                                  .arg(face.remotePort)
-                                  .arg(held));
+        protocollog::warnLine(
+            QString::fromUtf8(foreignSummaryFormat).arg(peer.toString()).arg(peerPort).arg(held));
     protocollog::warnLine(QString::fromUtf8(foreignFormat)
-                              .arg(face.remoteAddress.toString())
-                              .arg(face.remotePort)
+                              .arg(peer.toString())
+                              .arg(peerPort)
                               .arg(sender.toString())
                               .arg(senderPort)
                               .arg(size));
@@ -191,28 +182,27 @@ int UdpLink::exchange(const QByteArray &frame, int length, QByteArray &reply, in
                       int expectedLength)
 {
     // No peer (a refused address): nothing goes out.
-    if (face.remoteAddress.isNull())
-        return CmdTarvik::NoAnswer;
-    if (!face.noteSent(linklimits::exchangeKind(expectedLength), expectedLength))
-        return CmdTarvik::NoAnswer;
+    if (peer.isNull())
+        return LinkCodes::NoAnswer;
+    if (!wait.noteSent(linklimits::exchangeKind(expectedLength), expectedLength))
+        return LinkCodes::NoAnswer;
     const int size = qBound(0, length, frame.size());
-    face.udpSocket->writeDatagram(frame.constData(), size, face.remoteAddress,
-                                  quint16(face.remotePort));
+    socket->writeDatagram(frame.constData(), size, peer, quint16(peerPort));
     // A request nobody waits for stays outstanding: its answer, whenever it comes, is no other's.
     if (timeoutMs < 1 || !await(Awaiting::Answer, linklimits::udpReadyWaitMs + timeoutMs)) {
-        face.resyncNeeded = true;
-        return CmdTarvik::NoAnswer;
+        wait.resyncNeeded = true;
+        return LinkCodes::NoAnswer;
     }
-    reply.append(face.recvBuffer);
-    face.recvBuffer.clear();
-    return CmdTarvik::LinkOk;
+    reply.append(wait.received);
+    wait.received.clear();
+    return LinkCodes::LinkOk;
 }
 
 bool UdpLink::checkLink(const QByteArray &probe)
 {
-    if (face.remoteAddress.isNull() || !face.noteSent(Outstanding::Kind::LinkCheck, probe.size()))
+    if (peer.isNull() || !wait.noteSent(Outstanding::Kind::LinkCheck, probe.size()))
         return false;
-    if (face.udpSocket->writeDatagram(probe, face.remoteAddress, quint16(face.remotePort)) < 0)
+    if (socket->writeDatagram(probe, peer, quint16(peerPort)) < 0)
         return false;
     await(Awaiting::LinkCheck, linklimits::udpReadyWaitMs + linklimits::linkCheckBudgetMs);
     return true;
@@ -221,9 +211,9 @@ bool UdpLink::checkLink(const QByteArray &probe)
 // Datagrams that came while nobody waited settle what they answer and are dropped.
 void UdpLink::discardStale()
 {
-    if (!face.udpSocket || face.udpSocket->state() != QAbstractSocket::BoundState)
+    if (!socket || socket->state() != QAbstractSocket::BoundState)
         return;
-    const int fd = int(face.udpSocket->socketDescriptor());
+    const int fd = int(socket->socketDescriptor());
     while (receiveDatagram(fd)) {
     }
 }
@@ -232,18 +222,18 @@ void UdpLink::discardStale()
 // a nearby device answers at once, then in the event loop.
 bool UdpLink::await(Awaiting what, qint64 ms)
 {
-    face.await(what);
-    const int fd = int(face.udpSocket->socketDescriptor());
+    wait.await(what);
+    const int fd = int(socket->socketDescriptor());
     if (fd >= 0 && readable(fd, linklimits::quickAnswerMs)) {
-        while (!face.answerReady && receiveDatagram(fd)) {
+        while (!wait.answerReady && receiveDatagram(fd)) {
         }
     }
-    if (!face.answerReady) {
+    if (!wait.answerReady) {
         // Reading through the socket object once re-arms its announcements, whatever the quick
         // path took straight off the descriptor.
         readPending();
     }
-    const bool answered = face.answerReady || face.waitForAnswer(ms);
-    face.awaiting = Awaiting::Nothing;
+    const bool answered = wait.answerReady || wait.waitForAnswer(ms);
+    wait.awaiting = Awaiting::Nothing;
     return answered;
 }
