@@ -2,7 +2,9 @@
 // reaches in the same run. Prints figures; asserts nothing.
 
 #include "CmdTarvik.h"
+#include "areamodel.h"
 #include "benchsupport.h"
+#include "frame.h"
 #include "simprocess.h"
 
 #include <QSerialPort>
@@ -38,16 +40,27 @@ int main(int argc, char *argv[])
         bench::out() << "cannot open " << sim.ptyPath() << "\n";
         return 1;
     }
-    auto serialExchange = [&](int expected) {
-        return [&serial, &probe, expected] {
+    // The exchange proper, with requests the controller answers as it answers the builders: a
+    // read of two bytes at AI0, whose answer (4 + 2 bytes) is taken when complete, and a write of
+    // the same two bytes, whose answer ends at the line's quiet gap. A link check goes through
+    // the link check, never through an exchange, which takes no link check answer.
+    const int ai = tarvik::areaCode(QStringLiteral("AI"));
+    const int address = frame::scaledAddress(0, tarvik::areaScale(ai));
+    const QByteArray read = frame::requestHeader(frame::readOp, ai, address, 2);
+    const QByteArray write =
+        frame::requestHeader(frame::writeOp, ai, address, 2) + QByteArray("\x12\x34", 2);
+    auto serialExchange = [&](const QByteArray &request, int expected) {
+        return [&serial, request, expected] {
             QByteArray reply;
-            return serial.SendData(probe, probe.size(), reply, 50, expected) == 0 && reply == probe;
+            return serial.SendData(request, request.size(), reply, 50, expected) == 0 &&
+                   frame::sequenceMatches(request, reply) &&
+                   (expected == 0 || reply.size() == expected);
         };
     };
     bench::report("serial (pty) exchange, answer length known",
-                  bench::measure(options.count / 10, serialExchange(2)), floor.medianUs);
+                  bench::measure(options.count / 10, serialExchange(read, 4 + 2)), floor.medianUs);
     bench::report("serial (pty) exchange, answer ends at its 3-ms gap",
-                  bench::measure(200, serialExchange(0)), floor.medianUs);
+                  bench::measure(200, serialExchange(write, 0)), floor.medianUs);
 
     // For comparison: the sequence that waits for everything (written bytes, then ready-read)
     // spends its full waits on every exchange.

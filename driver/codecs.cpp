@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QTextCodec>
+#include <QtEndian>
 
 #include <algorithm>
 #include <array>
@@ -118,11 +119,8 @@ template <typename E> void encodeFixed(const QVariant &payload, int n, QByteArra
     const int start = out->size();
     out->resize(start + end * width);
     char *at = out->data() + start;
-    for (int i = 0; i < end; ++i) {
-        const Bits<E> bits = bitsOf(list.at(i));
-        for (int k = 0; k < width; ++k)
-            at[i * width + k] = char((bits >> (8 * k)) & 0xFF);
-    }
+    for (int i = 0; i < end; ++i)
+        qToLittleEndian(bitsOf(list.at(i)), at + i * width);
 }
 
 // A text item's bytes as text: UTF-8 where they are valid UTF-8; otherwise Latin-1, the form
