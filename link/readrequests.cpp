@@ -1,3 +1,6 @@
+// The read requests CmdTarvik builds: memory, bits and texts. Each sends one request, checks its
+// answer in the fixed order and traces both lines.
+
 #include "CmdTarvik.h"
 
 #include "areamodel.h"

@@ -1,3 +1,6 @@
+// The serial transport: the port's bytes sorted by what the exchange waits for, the reply's end
+// found by the line's quiet gap, the echo and late link check answers taken off its head.
+
 #include "seriallink.h"
 
 #include "frame.h"

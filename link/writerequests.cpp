@@ -1,3 +1,6 @@
+// The write requests CmdTarvik builds: memory, bits and texts. A write is done when its answer
+// arrives.
+
 #include "CmdTarvik.h"
 
 #include "areamodel.h"
