@@ -1,21 +1,11 @@
 #include "libtarvik.h"
 
-#include "TarvikOutcome.h"
 #include "connectionform.h"
 #include "tagaddress.h"
 #include "tarvikversion.h"
 
 #include <QLocale>
 #include <QTime>
-
-// The link's codes are what the host is handed: the words for them live beside the outcomes.
-static_assert(CmdTarvik::Opened == int(tarvik::ConnectOutcome::Connected) &&
-                  CmdTarvik::OpenRefused == int(tarvik::ConnectOutcome::Refused) &&
-                  CmdTarvik::NotAnswered == int(tarvik::ConnectOutcome::NotAnswered),
-              "ConnectDrive answers the codes hosts are told about");
-static_assert(CmdTarvik::Closed == int(tarvik::CloseOutcome::Closed) &&
-                  CmdTarvik::NothingToClose == int(tarvik::CloseOutcome::NothingToClose),
-              "DisConnectDrive answers the codes hosts are told about");
 
 namespace {
 

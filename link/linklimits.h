@@ -1,5 +1,6 @@
 #pragma once
 
+#include "frame.h"
 #include "outstanding.h"
 
 #include <QByteArray>
@@ -16,10 +17,9 @@ constexpr int waitDivisor = 1;
 #endif
 
 constexpr quint16 localUdpPort = 500; // the port the controller expects its peer on
-constexpr int udpReadyWaitMs =
-    300 / waitDivisor; // how long a UDP answer may take, before the budget
-constexpr int serialReadyWaitMs =
-    300 / waitDivisor; // likewise for the first bytes of a serial answer
+// How long a UDP answer, or the first bytes of a serial one, may take before the budget starts.
+constexpr int udpReadyWaitMs = 300 / waitDivisor;
+constexpr int serialReadyWaitMs = 300 / waitDivisor;
 constexpr int serialWriteWaitMs = 100;
 // How long each exchange waits for its answer beyond the ready wait: the link check, a read and
 // a write.
@@ -48,7 +48,7 @@ inline QByteArray linkCheckFrame()
 
 inline bool isLinkCheckAnswer(const QByteArray &bytes)
 {
-    return bytes.size() >= 2 && bytes.at(0) == 0x04 && bytes.at(1) == 0x01;
+    return bytes.size() >= 2 && frame::byteAt(bytes, 0) == 0x04 && frame::byteAt(bytes, 1) == 0x01;
 }
 
 inline Outstanding::Shape shapeOf(const QByteArray &answer)

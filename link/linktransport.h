@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TarvikOutcome.h"
+
 #include <QByteArray>
 
 // What the link's calls return. CmdTarvik takes these as its own; a transport returns them too.
@@ -14,15 +16,16 @@ struct LinkCodes
         AnswerNotTrusted = -4, // serial: more bytes came right behind a complete answer
     };
 
-    // Results of opening a link.
+    // Results of opening and closing a link: what ConnectDrive and DisConnectDrive hand the host.
     enum OpenResult {
-        Opened = 0,
-        OpenRefused = -1, // the port did not open, or the address is no numeric IP address
-        NotAnswered = -2, // UDP: no answer to the link check; the socket is closed again
+        Opened = int(tarvik::ConnectOutcome::Connected),
+        OpenRefused = int(tarvik::ConnectOutcome::Refused),
+        NotAnswered = int(tarvik::ConnectOutcome::NotAnswered),
     };
-
-    // Results of closing a link.
-    enum CloseResult { Closed = 0, NothingToClose = -1 };
+    enum CloseResult {
+        Closed = int(tarvik::CloseOutcome::Closed),
+        NothingToClose = int(tarvik::CloseOutcome::NothingToClose),
+    };
 };
 
 // One form of link to the controller (a UDP socket or a serial port), as the exchange sees it.
