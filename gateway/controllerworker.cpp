@@ -203,6 +203,7 @@ void ControllerWorker::stop()
     // Asked during a read's wait: the turn ends first, then the driver goes.
     if (inScan) {
         stopAsked = true;
+        engine->stopSending();
         return;
     }
     finish();
@@ -212,6 +213,11 @@ void ControllerWorker::finish()
 {
     timer.stop();
     countersTimer.stop();
+    // A write that came in and was not sent is answered, so its client does not wait for ever.
+    if (engine) {
+        engine->failQueuedWrites();
+        handOverPending();
+    }
     if (driver)
         driver->DisConnectDrive();
     engine.reset();

@@ -125,9 +125,13 @@ void Gateway::stopWorkers()
     for (ControllerWorker *w : qAsConst(workers))
         QMetaObject::invokeMethod(w, &ControllerWorker::stop, Qt::QueuedConnection);
     for (int i = 0; i < threads.size(); ++i) {
-        if (!threads[i]->wait(workerStopMs))
+        // A worker ends its turn after the request in flight, which the driver bounds. One that
+        // has not stopped is left as it is: deleting a running thread would end the process.
+        if (!threads[i]->wait(workerStopMs)) {
             logLine(QStringLiteral("controller %1: did not stop in time")
                         .arg(workers[i]->settings().name));
+            continue;
+        }
         delete workers[i];
         delete threads[i];
     }

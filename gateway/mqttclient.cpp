@@ -120,20 +120,22 @@ void MqttClient::updateWriteWatch()
 
 void MqttClient::readable()
 {
-    const int rc = mosquitto_loop_read(mosq, 1);
-    if (rc != MOSQ_ERR_SUCCESS)
-        lost(QStringLiteral("read: %1").arg(mosquittoWords(rc)));
-    else
-        updateWriteWatch();
+    afterLoop(mosquitto_loop_read(mosq, 1), "read");
 }
 
 void MqttClient::writable()
 {
-    const int rc = mosquitto_loop_write(mosq, 1);
-    if (rc != MOSQ_ERR_SUCCESS)
-        lost(QStringLiteral("write: %1").arg(mosquittoWords(rc)));
-    else
+    afterLoop(mosquitto_loop_write(mosq, 1), "write");
+}
+
+// A loss the library reported through on_disconnect inside the loop call has been handled
+// there (the socket is dropped): it is not counted twice, which would double the back-off.
+void MqttClient::afterLoop(int rc, const char *what)
+{
+    if (rc == MOSQ_ERR_SUCCESS)
         updateWriteWatch();
+    else if (readWatch)
+        lost(QStringLiteral("%1: %2").arg(QLatin1String(what), mosquittoWords(rc)));
 }
 
 void MqttClient::housekeeping()
@@ -206,6 +208,10 @@ void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *mes
                            const mqtt5__property *properties)
 {
     auto *c = static_cast<MqttClient *>(self);
+    // A retained request is an old one the broker replays on every subscribe: acting on it
+    // would write a stale value to the controller after each reconnect.
+    if (message->retain)
+        return;
     const bool tooLong = message->payloadlen > largestIncoming;
     const QByteArray payload =
         tooLong ? QByteArray()

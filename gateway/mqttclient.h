@@ -65,6 +65,7 @@ private:
     void dropSocket();
     void readable();
     void writable();
+    void afterLoop(int rc, const char *what);
     void housekeeping();
     void lost(const QString &why);
     void tryConnect();

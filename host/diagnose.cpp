@@ -1,5 +1,6 @@
 #include "diagnose.h"
 
+#include "TarvikOutcome.h"
 #include "connection.h"
 #include "interrupts.h"
 #include "messagelog.h"
@@ -115,7 +116,7 @@ QString verdict(const Diagnosis &d)
         return QStringLiteral("Connected, but interrupted before the first read.");
     const int failed = d.reads - d.answers;
     const QList<int> results = d.failures.keys();
-    if (std::any_of(results.begin(), results.end(), recordformat::refusedForGood))
+    if (std::any_of(results.begin(), results.end(), tarvik::refusedForGood))
         return QStringLiteral("The driver refuses %1 as %2 without sending anything: pick a tag "
                               "and type this device serves (--tag, --type).")
             .arg(d.tag, recordformat::typeName(d.type));

@@ -5,6 +5,7 @@
 #include "interrupts.h"
 #include "pollviews.h"
 #include "recordformat.h"
+#include "tagaddress.h"
 #include "writecommand.h"
 
 #include <unistd.h>
@@ -16,7 +17,6 @@ enum ExitStatus { Succeeded = 0, Failed = 1, UsageError = 2, LibraryMissing = 3 
 
 constexpr int defaultIntervalMs = 1000;
 constexpr int largestInterval = 86400000;
-constexpr int largestGap = 1467; // no read carries more elements than the largest transfer
 
 struct Command
 {
@@ -297,7 +297,7 @@ int HostCommands::pollTags(const CommandArgs &args)
         a.number(QStringLiteral("--interval"), defaultIntervalMs, 0, largestInterval);
     const int times = a.number(QStringLiteral("--times"), 0, 0, INT_MAX);
     MergeRules merge;
-    merge.gapFill = a.number(QStringLiteral("--gap"), merge.gapFill, 0, largestGap);
+    merge.gapFill = a.number(QStringLiteral("--gap"), merge.gapFill, 0, tarvik::largestTransfer);
     merge.merge = !a.has(QStringLiteral("--no-merge"));
     QVector<Tag> tags;
     CDriveBaseClass *driver = nullptr;

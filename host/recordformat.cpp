@@ -19,9 +19,6 @@ constexpr std::array<const char *, 13> names = {"",       "Bool",   "Int8",   "U
                                                 "UInt64", "Double", "String"};
 
 // Results for which the driver sends nothing and would answer the same every time.
-constexpr std::array<tarvik::Outcome, 3> refusals = {
-    tarvik::Outcome::TypeRefused, tarvik::Outcome::NoPoint, tarvik::Outcome::BadCount};
-
 // Not-a-number and the infinities by the names JavaScript and Python give them.
 QString nonFinite(double d)
 {
@@ -155,12 +152,6 @@ QString outcomeShort(int result)
 {
     const tarvik::OutcomeText *o = tarvik::outcomeText(result);
     return o ? QLatin1String(o->brief) : QStringLiteral("outcome %1").arg(result);
-}
-
-bool refusedForGood(int result)
-{
-    return std::any_of(refusals.begin(), refusals.end(),
-                       [result](tarvik::Outcome o) { return int(o) == result; });
 }
 
 QStringList values(const CLabelVariable &record)

@@ -20,10 +20,6 @@ QStringList typeNames();
 // Words for the outcome code a read or write leaves in a record; a short form for tables.
 QString outcomeWords(int result);
 QString outcomeShort(int result);
-// True for the results with which the driver refuses a tag without sending anything, and
-// would refuse it the same way every time: type refused, no such point, bad count.
-bool refusedForGood(int result);
-
 // The payload's elements as text: integers with every digit, Int8 signed, floating point as
 // the shortest text that reads back to the same value, NaN as NaN, infinities as Infinity and
 // -Infinity. Texts as they are.

@@ -1,6 +1,7 @@
 #include "linkkeeper.h"
 
 #include "TarvikOutcome.h"
+#include "connectionform.h"
 
 #include <QFileInfo>
 
@@ -13,11 +14,15 @@ bool failed(int result)
            result == int(Outcome::LinkNotOpen);
 }
 
-// The device path of a serial connection string (PORT,BAUD,DATA,STOP), or "" for UDP.
+// The device file of a serial connection, or "" for UDP. A bare port name (ttyUSB0) names a
+// device under /dev, as the serial port takes it.
 QString serialPath(const QString &connection)
 {
-    const QStringList fields = connection.split(QLatin1Char(','));
-    return fields.size() == 4 ? fields.first() : QString();
+    const tarvik::ConnectionForm c = tarvik::connectionForm(connection);
+    if (c.form != tarvik::LinkForm::Serial)
+        return QString();
+    const QString port = c.fields.first();
+    return port.startsWith(QLatin1Char('/')) ? port : QStringLiteral("/dev/") + port;
 }
 
 } // namespace

@@ -6,14 +6,6 @@
 
 namespace {
 
-// Results with which the driver refuses a read before sending it, the same way every time.
-bool refusedForGood(int result)
-{
-    using tarvik::Outcome;
-    return result == int(Outcome::TypeRefused) || result == int(Outcome::NoPoint) ||
-           result == int(Outcome::BadCount);
-}
-
 CLabelVariable linkNotOpen(const QString &address, int type, int count)
 {
     CLabelVariable r;
@@ -54,7 +46,7 @@ qint64 ScanEngine::runDue()
     // interval comes due again at once, and the front end must get its turn in between.
     const qint64 began = now();
     size_t left = queue.size();
-    while (keepLinkUp(&wakeAt)) {
+    while (!stopping && keepLinkUp(&wakeAt)) {
         if (!writes.isEmpty()) {
             makeWrite(writes.dequeue());
             continue;
@@ -83,11 +75,6 @@ bool ScanEngine::keepLinkUp(qint64 *wakeAt)
 {
     if (!keeper || keeper->isUp())
         return true;
-    while (!writes.isEmpty()) {
-        const ScanWrite w = writes.dequeue();
-        const ScanTag &t = tags[w.tag];
-        sink.written(w, linkNotOpen(t.address, t.type, w.payload.count));
-    }
     if (now() >= keeper->nextAttemptMs()) {
         const LinkKeeper::Change change = keeper->attempt(now());
         const bool up = change == LinkKeeper::Change::CameUp;
@@ -96,8 +83,18 @@ bool ScanEngine::keepLinkUp(qint64 *wakeAt)
         if (up)
             return true;
     }
+    failQueuedWrites();
     *wakeAt = queue.empty() ? -1 : keeper->nextAttemptMs();
     return false;
+}
+
+void ScanEngine::failQueuedWrites()
+{
+    while (!writes.isEmpty()) {
+        const ScanWrite w = writes.dequeue();
+        const ScanTag &t = tags[w.tag];
+        sink.written(w, linkNotOpen(t.address, t.type, w.payload.count));
+    }
 }
 
 bool ScanEngine::wanted(const PlannedRead &r) const
@@ -117,13 +114,15 @@ void ScanEngine::makeRead(int read, qint64 dueAt)
     const CLabelVariable record = driver->ReadVariable(r.address, DataType(r.type), r.count);
     ++counts.requests;
     const double ms = took.nsecsElapsed() / 1e6;
-    if (refusedForGood(record.result) && reads[read].merged()) {
+    if (tarvik::refusedForGood(record.result) && reads[read].merged()) {
         splitRefused(read);
         return;
     }
     deliver(reads[read], record, ms);
     noteOutcome(record.result);
-    if (refusedForGood(record.result))
+    // A read whose tags are all dropped or retired is not due again: once none is left, the
+    // engine says so, and a poll of a few reads ends.
+    if (tarvik::refusedForGood(record.result) || !wanted(reads[read]))
         return;
     // A late read is not made up in a burst: the next is an interval from now at the latest.
     queue.push({qMax(dueAt + reads[read].intervalMs, now()), read});
@@ -152,7 +151,7 @@ void ScanEngine::deliver(const PlannedRead &r, const CLabelVariable &record, dou
         ++counts.tagReads;
         if (own.result != 0)
             ++counts.failures[own.result];
-        if (refusedForGood(own.result)) {
+        if (tarvik::refusedForGood(own.result)) {
             active[m.tag] = false;
             sink.tagDropped(m.tag, own);
         } else {

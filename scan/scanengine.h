@@ -77,6 +77,11 @@ public:
     void retire(int tag);
     void queueWrite(const ScanWrite &write);
     int writesQueued() const { return writes.size(); }
+    // Each queued write is answered as not sent (the link is not open).
+    void failQueuedWrites();
+    // Sends nothing more: a turn under way ends after the request in flight. For a front end that
+    // is stopping.
+    void stopSending() { stopping = true; }
 
     const QVector<PlannedRead> &plan() const { return reads; }
     const ScanCounters &counters() const { return counts; }
@@ -110,4 +115,5 @@ private:
     ScanCounters counts;
     QElapsedTimer clock;
     bool busy = false;
+    bool stopping = false;
 };

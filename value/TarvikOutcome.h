@@ -16,6 +16,13 @@ enum class Outcome : int {
     LinkNotOpen = 9,    // nothing sent
 };
 
+// Outcomes with which the driver refuses a request before sending it, the same way every time.
+inline bool refusedForGood(int result)
+{
+    return result == int(Outcome::TypeRefused) || result == int(Outcome::NoPoint) ||
+           result == int(Outcome::BadCount);
+}
+
 // An outcome in words: a short form for the columns of a table and a sentence.
 struct OutcomeText
 {

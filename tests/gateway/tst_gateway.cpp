@@ -24,6 +24,7 @@ private slots:
     void scanMessagesAndStats();
     void writes_data();
     void writes();
+    void retainedWriteIgnored();
     void silentControllerAlone();
     void serialHangUpAndBack();
     void brokerRestarted();
@@ -103,9 +104,15 @@ QString valueOf(const QString &line)
 
 bool mosquittoPub(quint16 port, const QStringList &args)
 {
-    return QProcess::execute(
-               QStringLiteral("mosquitto_pub"),
-               QStringList{"-V", "5", "-h", "127.0.0.1", "-p", QString::number(port)} + args) == 0;
+    QProcess pub;
+    pub.start(QStringLiteral("mosquitto_pub"),
+              QStringList{"-V", "5", "-h", "127.0.0.1", "-p", QString::number(port)} + args);
+    if (!pub.waitForFinished(30000)) {
+        pub.kill();
+        pub.waitForFinished(3000);
+        return false;
+    }
+    return pub.exitStatus() == QProcess::NormalExit && pub.exitCode() == 0;
 }
 
 } // namespace
@@ -129,7 +136,7 @@ void GatewayTest::checkOnly()
     GatewayRun gw;
     gw.process.start(QStringLiteral(TARVIK_GATEWAY_PATH),
                      {QStringLiteral("--check"), gw.configure(config)});
-    QVERIFY(gw.process.waitForFinished(5000));
+    QVERIFY(gw.process.waitForFinished(15000));
     QCOMPARE(gw.process.exitCode(), status);
     const QString all = QString::fromUtf8(gw.process.readAll() + gw.process.readAllStandardError());
     QVERIFY2(all.contains(output), qPrintable(all));
@@ -149,27 +156,27 @@ void GatewayTest::valuesRetainedDeadbandMaxAge()
                                 "tag = big AI3 Int64\ntag = f AI5 Float\n")));
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/status \\d  online$"), 5000).isEmpty());
-    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a "), 5000)), QStringLiteral("4101"));
-    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/big "), 5000)),
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/status \\d  online$"), 15000).isEmpty());
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a "), 15000)), QStringLiteral("4101"));
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/big "), 15000)),
              QStringLiteral("6730756630416498602"));
     SubscriberProcess late;
     QVERIFY(late.start(mqtt.port(), QStringLiteral("t/c/big")));
-    QVERIFY(!late.waitFor(QStringLiteral("^t/c/big 1  "), 3000).isEmpty());
+    QVERIFY(!late.waitFor(QStringLiteral("^t/c/big 1  "), 15000).isEmpty());
     QVERIFY(
         !sub.waitFor(QStringLiteral("^t/c/f \\d  \\{\"value\":-1.12014265e\\+14,\"ts\":\"[-0-9T:.]+"
                                     "[+-]\\d\\d:\\d\\d\",\"result\":0\\}$"),
-                     5000)
+                     15000)
              .isEmpty());
 
     // 4101 + 50 stays within the deadband; 4101 + 500 does not.
     int seen = sub.lines().size();
     QCOMPARE(sim.control(QStringLiteral("poke AI 0 3710")), QStringLiteral("ok"));
-    QVERIFY(sub.waitFor(QStringLiteral("^t/c/a "), 1000, seen).isEmpty());
+    QVERIFY(sub.waitFor(QStringLiteral("^t/c/a .*\"value\":4151,"), 1000, seen).isEmpty());
     QCOMPARE(sim.control(QStringLiteral("poke AI 0 f911")), QStringLiteral("ok"));
-    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a "), 3000, seen)), QStringLiteral("4601"));
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a "), 15000, seen)), QStringLiteral("4601"));
     seen = sub.lines().size();
-    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a "), 8000, seen)), QStringLiteral("4601"));
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a "), 15000, seen)), QStringLiteral("4601"));
 }
 
 void GatewayTest::mergedAndSingleAgree()
@@ -186,11 +193,11 @@ void GatewayTest::mergedAndSingleAgree()
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
     for (const char *tag : {"a", "b", "c", "d", "e", "s", "u"}) {
-        const QString merged = valueOf(sub.waitFor(QStringLiteral("^t/m/%1 ").arg(tag), 5000));
+        const QString merged = valueOf(sub.waitFor(QStringLiteral("^t/m/%1 ").arg(tag), 15000));
         QVERIFY(!merged.isEmpty());
-        QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/s/%1 ").arg(tag), 5000)), merged);
+        QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/s/%1 ").arg(tag), 15000)), merged);
     }
-    QVERIFY(gw.logged(QStringLiteral("controller m: online"), 1000));
+    QVERIFY(gw.logged(QStringLiteral("controller m: online"), 10000));
 }
 
 // With scan messages on, one message per scan carries every tag published in it; the gateway's
@@ -210,12 +217,12 @@ void GatewayTest::scanMessagesAndStats()
                                 "tag = a AI1 Int16\ntag = s SI2 String\n")));
     QVERIFY(!sub.waitFor(QStringLiteral("^t/c/scan 0  \\{\"a\":\\{\"value\":4101,\"ts\":\"[^\"]+\","
                                         "\"result\":0\\},\"s\":\\{\"value\":\"SI2\","),
-                         5000)
+                         15000)
                  .isEmpty());
     QVERIFY(sub.waitFor(QStringLiteral("^t/c/a "), 500).isEmpty());
     QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/stats 0  \\{\"reads_per_s\":[1-9][0-9.]*,"
                                         "\"failures\":\\{\\},\"exchanges_per_scan\":2\\.0,"),
-                         5000)
+                         15000)
                  .isEmpty());
 }
 
@@ -278,22 +285,46 @@ void GatewayTest::writes()
                                 "tag = r AI9 Int16\n")));
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("#")));
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/r "), 5000).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/r "), 15000).isEmpty());
     const int requests = sim.requestsSeen();
     const int seen = sub.lines().size();
     QVERIFY(mosquittoPub(mqtt.port(), {"-t", "t/c/" + tag + "/set", "-m", payload, "-D", "publish",
                                        "response-topic", "reply/1", "-D", "publish",
                                        "correlation-data", "k42"}));
-    QVERIFY(!sub.waitFor("^t/c/" + tag + "/set/result 0  \\{" + result, 5000, seen).isEmpty());
-    QVERIFY(!sub.waitFor("^reply/1 0 k42 \\{" + result, 5000, seen).isEmpty());
+    QVERIFY(!sub.waitFor("^t/c/" + tag + "/set/result 0  \\{" + result, 15000, seen).isEmpty());
+    QVERIFY(!sub.waitFor("^reply/1 0 k42 \\{" + result, 15000, seen).isEmpty());
     if (peek.isEmpty()) {
         QCOMPARE(sim.requestsSeen(), requests);
         return;
     }
     QCOMPARE(sim.control(QStringLiteral("peek AI 0 4")), peek);
     // The read back publishes what was written; the first value may still arrive after `seen`.
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/w .*\"value\":\\[-2,300\\],"), 5000, seen).isEmpty());
+    QVERIFY(
+        !sub.waitFor(QStringLiteral("^t/c/w .*\"value\":\\[-2,300\\],"), 15000, seen).isEmpty());
     QCOMPARE(sim.requestsSeen(), requests + 2);
+}
+
+// A retained write request is an old one the broker hands over again at every subscribe: it is
+// not written. A later request sent live is, and is the only one answered.
+void GatewayTest::retainedWriteIgnored()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    QVERIFY(mosquittoPub(mqtt.port(), {"-t", "t/c/w/set", "-m", "[1,2]", "-r"}));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/c/#")));
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(mqtt.port()) +
+                     controller("c", sim.udpConnectionString(),
+                                "interval = 3600000\ntag = w AI1 Int16 count=2 writable\n")));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/w \\d "), 15000).isEmpty());
+    // Requests reach the gateway in the order the broker took them: the retained one came first.
+    QVERIFY(mosquittoPub(mqtt.port(), {"-t", "t/c/w/set", "-m", "[-2,300]"}));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/w/set/result 0  \\{\"result\":0"), 15000).isEmpty());
+    QCOMPARE(sub.lines().filter(QRegularExpression(QStringLiteral("^t/c/w/set/result "))).size(),
+             1);
+    QCOMPARE(sim.control(QStringLiteral("peek AI 0 4")), QStringLiteral("ok feff2c01"));
 }
 
 // A controller that falls silent goes offline within its budget and comes back with values;
@@ -309,32 +340,36 @@ void GatewayTest::silentControllerAlone()
         broker(mqtt.port()) +
         controller("h", healthy.udpConnectionString(), "interval = 100\ntag = a AI1 Int16\n") +
         controller("s", silent.udpConnectionString(),
-                   "interval = 100\nbackoff = 200\nbackoff_max = 800\n"
+                   "interval = 100\nbackoff = 200\nbackoff_max = 200\n"
                    "tag = a AI1 Int16\n")));
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/s/a "), 5000).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/s/a "), 15000).isEmpty());
+    // The healthy controller's pace on this machine, under its present load.
+    const int baseline = healthy.requestsSeen();
+    QThread::msleep(2000);
+    const int paced = healthy.requestsSeen() - baseline;
     int seen = sub.lines().size();
     QCOMPARE(silent.control(QStringLiteral("faults --silent --fault-link-check")),
              QStringLiteral("ok"));
     // Three failed reads of about 350 ms each, then offline.
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/s/status \\d  offline$"), 3000, seen).isEmpty());
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/s/a .*\"result\":8,.*\"stale\":true"), 1000, seen)
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/s/status \\d  offline$"), 15000, seen).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/s/a .*\"result\":8,.*\"stale\":true"), 10000, seen)
                  .isEmpty());
 
-    // 2 s at one read per 100 ms is 20 reads. A thread shared with the silent controller, whose
-    // reads fail after 350 ms each, could make at most 6: more than that shows the healthy one
-    // was not held up, with room for a loaded machine or the emulated target.
+    // A thread shared with the silent controller, whose connect attempts wait about 350 ms each
+    // with 200 ms between them, would leave the healthy one about a third of its pace. More than
+    // half of it shows the healthy one was not held up, whatever the machine's speed.
     const int before = healthy.requestsSeen();
     QThread::msleep(2000);
     const int reads = healthy.requestsSeen() - before;
-    qInfo("healthy controller: %d reads in 2 s beside a silent one", reads);
-    QVERIFY(reads > 6);
+    qInfo("healthy controller: %d reads in 2 s beside a silent one, %d alone", reads, paced);
+    QVERIFY(2 * reads > paced);
 
     seen = sub.lines().size();
     QCOMPARE(silent.control(QStringLiteral("faults")), QStringLiteral("ok"));
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/s/status \\d  online$"), 5000, seen).isEmpty());
-    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/s/a .*\"result\":0"), 5000, seen)),
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/s/status \\d  online$"), 15000, seen).isEmpty());
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/s/a .*\"result\":0"), 15000, seen)),
              QStringLiteral("4101"));
 }
 
@@ -353,15 +388,15 @@ void GatewayTest::serialHangUpAndBack()
                                 "tag = a AI1 Int16\n")));
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/p/#")));
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/p/a "), 5000).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/p/a "), 15000).isEmpty());
     int seen = sub.lines().size();
     QCOMPARE(sim.control(QStringLiteral("faults --hangup")), QStringLiteral("ok"));
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/p/status \\d  offline$"), 5000, seen).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/p/status \\d  offline$"), 15000, seen).isEmpty());
     seen = sub.lines().size();
     const QString fresh = sim.control(QStringLiteral("open-pty")).section(QLatin1Char(' '), 1);
     QVERIFY(QFile::remove(link) && QFile::link(fresh, link));
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/p/status \\d  online$"), 5000, seen).isEmpty());
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/p/a .*\"result\":0"), 5000, seen).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/p/status \\d  online$"), 15000, seen).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/p/a .*\"result\":0"), 15000, seen).isEmpty());
 }
 
 // A broker that restarts has lost everything (no persistence): the gateway connects again and
@@ -379,11 +414,14 @@ void GatewayTest::brokerRestarted()
     QVERIFY(gw.logged(QStringLiteral("broker: lost"), 5000));
     QVERIFY(mqtt.start({}, true));
     QVERIFY(gw.logged(QStringLiteral("broker: connected.*\n(.*\n)*broker: connected"), 10000));
+    SubscriberProcess fresh;
+    QVERIFY(fresh.start(mqtt.port(), QStringLiteral("t/c/a")));
+    QVERIFY(!fresh.waitFor(QStringLiteral("^t/c/a "), 10000).isEmpty());
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#"), {QStringLiteral("--retained-only")}));
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/status 1  online$"), 3000).isEmpty());
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/status 1  online$"), 3000).isEmpty());
-    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a 1 "), 3000)), QStringLiteral("4101"));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/status 1  online$"), 10000).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/status 1  online$"), 10000).isEmpty());
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a 1 "), 10000)), QStringLiteral("4101"));
 }
 
 void GatewayTest::willOnKill()
@@ -396,9 +434,9 @@ void GatewayTest::willOnKill()
                      controller("c", sim.udpConnectionString(), "tag = a AI1 Int16\n")));
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/gateway/status")));
-    QVERIFY(!sub.waitFor(QStringLiteral("online$"), 5000).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("online$"), 15000).isEmpty());
     gw.signal(SIGKILL);
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/status \\d  offline$"), 5000).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/status \\d  offline$"), 15000).isEmpty());
 }
 
 // SIGHUP with a broken file keeps the running configuration; SIGTERM takes every status offline
@@ -423,13 +461,13 @@ void GatewayTest::reloadAndStop()
     QVERIFY(gw.logged(QStringLiteral("controller c: 2 tags"), 5000));
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/b \\d "), 5000).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/b \\d "), 15000).isEmpty());
     gw.signal(SIGTERM);
     QVERIFY(gw.process.waitForFinished(10000));
     QCOMPARE(gw.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(gw.process.exitCode(), 0);
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/status 0  offline$"), 3000).isEmpty());
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/status 0  offline$"), 3000).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/status 0  offline$"), 10000).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/status 0  offline$"), 10000).isEmpty());
 }
 
 // The broker speaks TLS with a certificate from a CA the test makes; the gateway checks it.

@@ -23,6 +23,8 @@ private slots:
     void mergedMatchesSingle();
     void reconnects_data();
     void reconnects();
+    void retiredTagsAreNotDueAgain_data();
+    void retiredTagsAreNotDueAgain();
 };
 
 namespace {
@@ -180,6 +182,44 @@ void ScanEngineTest::reconnects()
     QVERIFY(runUntil(
         engine, [&] { return got.changes.size() == 2 && answered(); }, 10000));
     QCOMPARE(got.changes, (QStringList{"down", "up"}));
+}
+
+void ScanEngineTest::retiredTagsAreNotDueAgain_data()
+{
+    QTest::addColumn<bool>("silent");
+    QTest::newRow("answered") << false;
+    QTest::newRow("silent controller, link dropped") << true;
+}
+
+// A front end that reads each tag a few times retires it after its last read: the engine then
+// has nothing left to do (-1), whether the read was answered or failed and took the link down,
+// and does not wait an interval or reconnect for a read nobody wants.
+void ScanEngineTest::retiredTagsAreNotDueAgain()
+{
+    QFETCH(bool, silent);
+    SimProcess sim;
+    QVERIFY(sim.start({QStringLiteral("--pattern")}));
+    LibTarvik driver;
+    QCOMPARE(driver.ConnectDrive(sim.udpConnectionString()), 0);
+    if (silent)
+        QCOMPARE(sim.control(QStringLiteral("faults --silent --fault-link-check")),
+                 QStringLiteral("ok"));
+
+    struct Retiring : Collector
+    {
+        ScanEngine *engine = nullptr;
+        void tagRead(int tag, const CLabelVariable &r, double ms) override
+        {
+            Collector::tagRead(tag, r, ms);
+            engine->retire(tag);
+        }
+    } got;
+    ScanEngine engine(&driver, {{QStringLiteral("AI1"), Int16, 1, hour}}, {}, got);
+    got.engine = &engine;
+    engine.keepLink(sim.udpConnectionString(), {true, 1, 100, 400}, true);
+    QCOMPARE(engine.runDue(), qint64(-1));
+    QCOMPARE(got.records.value(0).result, silent ? 8 : 0);
+    QCOMPARE(got.changes, silent ? QStringList{"down"} : QStringList{});
 }
 
 QTEST_GUILESS_MAIN(ScanEngineTest)
