@@ -47,6 +47,7 @@ echo "  libLibTarvik.so.1: $(arm-linux-gnueabi-readelf -A "$build/lib/libLibTarv
 
 status=0
 if [ $run_tests -eq 1 ]; then
+    ensure_packages "${TARVIK_TEST_PACKAGES[@]}"
     echo "== tests under qemu-arm-static -cpu arm926"
     export QT_QPA_PLATFORM=offscreen
     export TZ=${TZ:-:/etc/localtime}

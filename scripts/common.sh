@@ -73,6 +73,19 @@ read_keep_option() {
     esac
 }
 
+# sim_control ADDRESS:PORT COMMAND...: one command to a simulator's control port, done when its
+# answer (beginning with "ok") has come back; false, with the answer or its absence said, when
+# it does not within 5 s.
+sim_control() {
+    local endpoint=$1 reply
+    shift
+    exec 3<>"/dev/udp/${endpoint%:*}/${endpoint##*:}"
+    printf '%s' "$*" >&3
+    reply=$(timeout 5 dd bs=65536 count=1 <&3 2>/dev/null) || true
+    exec 3<&-
+    [[ $reply == ok* ]] || { echo "simulator control '$*': ${reply:-no answer}" >&2; return 1; }
+}
+
 # Starts a simulator (the command in "$@") writing its announcements to $announce, and sets
 # $sim_pid and $udp, the UDP endpoint it serves. Fails when it has not said "ready" within 10 s.
 start_simulator() {

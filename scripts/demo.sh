@@ -22,8 +22,8 @@ broker_pid=
 gateway_pid=
 cleanup() {
     for pid in $gateway_pid $broker_pid $sim_pid; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
     done
     rm -rf "$announce" "$demo"
 }
@@ -117,7 +117,11 @@ done
 "$bin/tarvik-gateway" "$demo/gateway.conf" 2>"$demo/gateway.log" &
 gateway_pid=$!
 echo "\$ mosquitto_sub -p $port -t 'demo/#' -v -C 7 -W 10"
-mosquitto_sub -p "$port" -t 'demo/#' -v -C 7 -W 10 | sed 's/^/  /'
+if ! mosquitto_sub -p "$port" -t 'demo/#' -v -C 7 -W 10 | sed 's/^/  /'; then
+    echo "fewer than 7 messages came in 10 s; the gateway's log:" >&2
+    sed 's/^/  /' "$demo/gateway.log" >&2
+    exit 1
+fi
 # A write: its result, then the value read back.
 echo "\$ mosquitto_pub -p $port -t demo/sim/setpoint/set -m 42.5"
 mosquitto_sub -p "$port" -t 'demo/sim/setpoint/#' -v -C 4 -W 10 | sed 's/^/  /' &
@@ -126,6 +130,12 @@ sleep 0.5
 mosquitto_pub -p "$port" -t demo/sim/setpoint/set -m 42.5
 wait $sub_pid || true
 kill -TERM $gateway_pid
+# It stops within a second or so; one that does not is killed after 10 s.
+for _ in $(seq 100); do
+    kill -0 $gateway_pid 2>/dev/null || break
+    sleep 0.1
+done
+kill -KILL $gateway_pid 2>/dev/null || true
 wait $gateway_pid || true
 gateway_pid=
 echo "the gateway's log (SIGTERM at the end):"

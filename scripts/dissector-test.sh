@@ -18,6 +18,7 @@
 #                   build/sim/tarvik-sim); --keep DIR leaves the captures in DIR.
 # Set TARVIK_NO_INSTALL=1 to never install anything.
 set -uo pipefail
+source "$(dirname "$0")/common.sh"
 export TZ=${TZ:-:/etc/localtime}
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -282,12 +283,7 @@ start_simulator() {
 
 # One command to the simulator's control port; its answer must begin with "ok".
 control() {
-    local reply
-    exec 3<>"/dev/udp/$SIM_ADDRESS/$CONTROL_PORT"
-    printf '%s' "$*" >&3
-    reply=$(timeout 5 dd bs=65536 count=1 <&3 2>/dev/null)
-    exec 3<&-
-    [[ $reply == ok* ]] || { echo "simulator control '$*': ${reply:-no answer}"; return 1; }
+    sim_control "$SIM_ADDRESS:$CONTROL_PORT" "$@"
 }
 
 # Starts dumpcap on lo and waits until it captures: false (with the reason in $WORK/dumpcap.err)

@@ -37,8 +37,7 @@ start_simulator "$sim" --port 0 --control-port 0 --pty --pattern ||
 control=$(sed -n 's/^control //p' "$announce")
 
 control() {
-    echo "$1" >"/dev/udp/${control%:*}/${control#*:}"
-    sleep 0.05
+    sim_control "$control" "$@"
 }
 
 # What may differ from run to run: time stamps, latencies, the build's date and paths.
@@ -58,7 +57,8 @@ check() {
     local where=$1 command=$2 expected=$3 lines
     control faults
     control reset
-    (cd "$TARVIK_ROOT" && bash -c "${command//127.0.0.1:7000/$udp}") >"$work/actual" 2>&1 || true
+    (cd "$TARVIK_ROOT" && timeout 30 bash -c "${command//127.0.0.1:7000/$udp}") >"$work/actual" 2>&1 ||
+        true
     if [ "$(tail -n 1 "$expected")" = "..." ]; then
         lines=$(($(wc -l <"$expected") - 1))
         sed -i '$d' "$expected"
@@ -107,6 +107,9 @@ awk '/^## Using the pieces/ { section = 1 }
      section && /^```sh/ { inside = 1; next }
      inside && /^```/ { exit }
      inside { print }' "$TARVIK_ROOT/README.md" | sed "s/7000/$port/g" >"$work/readme/pieces.sh"
+# The block starts a simulator in the background and stops it on its last line: one that fails
+# before then, or runs out of time, stops it on the way out.
+sed -i "1i trap 'kill \$(jobs -p) 2>/dev/null || true' EXIT" "$work/readme/pieces.sh"
 grep -q tarvik-sim "$work/readme/pieces.sh" || { echo "FAILED: no simulator line in the README's block" >&2; failed=1; }
 if (cd "$work/readme" && timeout 120 bash -e pieces.sh) >"$work/readme.out" 2>&1; then
     echo "  the block runs as printed ($(grep -c . "$work/readme/pieces.sh") lines)"

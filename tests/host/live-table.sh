@@ -10,6 +10,7 @@
 #
 # Prints SKIPPED (and exits 0) where tmux is missing.
 set -euo pipefail
+source "$(dirname "$0")/../../scripts/common.sh"
 
 while [ $# -gt 0 ]; do
     case $1 in
@@ -68,7 +69,7 @@ wait_for() {
 }
 
 control() {
-    echo "$1" >"/dev/udp/${control%:*}/${control#*:}"
+    sim_control "$control" "$@"
 }
 
 # check_fits WIDTH HEIGHT: the window holds one table that fits it.
