@@ -60,6 +60,7 @@ QString ControlChannel::execute(const QString &line)
         {"poke", 3, "poke AREA OFFSET HEX", &ControlChannel::poke},
         {"peek", 3, "peek AREA OFFSET LEN", &ControlChannel::peek},
         {"stats", 0, "stats", &ControlChannel::stats},
+        {"repeats", 0, "repeats", &ControlChannel::repeats},
         {"reset", 0, "reset", &ControlChannel::reset},
         {"close-pty", 0, "close-pty", &ControlChannel::closePty},
         {"open-pty", 0, "open-pty", &ControlChannel::openPty},
@@ -135,6 +136,11 @@ QString ControlChannel::stats(const QStringList &)
                   .arg(s.requests)
                   .arg(s.answered)
                   .arg(s.faulted));
+}
+
+QString ControlChannel::repeats(const QStringList &)
+{
+    return ok(QStringLiteral("due=%1").arg(simulator_.stats().repeatsDue));
 }
 
 QString ControlChannel::reset(const QStringList &)

@@ -139,7 +139,9 @@ void SerialEndpoint::deliver(const Delivery &delivery)
                           delivery.babbleBaud);
     if (delivery.repeatAfterMs >= 0) {
         const QByteArray bytes = delivery.bytes;
+        simulator_.repeatPlanned();
         QTimer::singleShot(delivery.repeatAfterMs, this, [this, bytes] {
+            simulator_.repeatSent();
             if (closed_)
                 return;
             note(QStringLiteral("%1 -> %2 (repeated)").arg(path(), hexText(bytes)));

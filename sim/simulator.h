@@ -19,9 +19,10 @@ class UdpEndpoint;
 
 struct Stats
 {
-    quint64 requests = 0; // frames accepted as requests
-    quint64 answered = 0; // answers sent
-    quint64 faulted = 0;  // answers some fault touched
+    quint64 requests = 0;   // frames accepted as requests
+    quint64 answered = 0;   // answers sent
+    quint64 faulted = 0;    // answers some fault touched
+    quint64 repeatsDue = 0; // repeated answers planned and not sent yet
 };
 
 // The controller: its memory image, its faults and the endpoints that reach it.
@@ -42,6 +43,8 @@ public:
     std::optional<Delivery> respond(const QByteArray &frame, Transport transport,
                                     const QString &from);
     void countAnswered() { ++stats_.answered; }
+    void repeatPlanned() { ++stats_.repeatsDue; }
+    void repeatSent() { stats_.repeatsDue -= stats_.repeatsDue > 0 ? 1 : 0; }
 
     // What the control port can do.
     bool setFaults(const FaultSet &faults, QString *why);

@@ -66,8 +66,10 @@ void UdpEndpoint::deliver(const Delivery &delivery, const QHostAddress &peer, qu
     if (delivery.repeatAfterMs >= 0) {
         const QByteArray bytes = delivery.bytes;
         const Sender sender = delivery.sender;
+        simulator_.repeatPlanned();
         QTimer::singleShot(delivery.repeatAfterMs, this, [this, bytes, sender, peer, peerPort] {
             sendFrom(sourceFor(sender), bytes, peer, peerPort);
+            simulator_.repeatSent();
         });
     }
 }

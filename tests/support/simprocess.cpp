@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QRegularExpression>
+#include <QThread>
 #include <QUdpSocket>
 
 #ifndef TARVIK_SIM_PATH
@@ -128,6 +129,17 @@ QString SimProcess::control(const QString &command, int timeoutMs)
     QByteArray reply(int(qMax<qint64>(0, socket.pendingDatagramSize())), Qt::Uninitialized);
     const qint64 got = socket.readDatagram(reply.data(), reply.size());
     return QString::fromUtf8(reply.left(int(qMax<qint64>(0, got))));
+}
+
+bool SimProcess::awaitRepeatsSent(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (control(QStringLiteral("repeats")) != QLatin1String("ok due=0")) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(2);
+    }
+    return true;
 }
 
 int SimProcess::requestsSeen()

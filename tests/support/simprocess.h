@@ -33,6 +33,9 @@ public:
     // does not say. Datagrams still on their way are not counted: put a link check behind them
     // first when a test must know that nothing was sent.
     int requestsSeen();
+    // Waits until every repeated answer the simulator has planned is sent; false when some are
+    // still due after timeoutMs.
+    bool awaitRepeatsSent(int timeoutMs = 10000);
 
     QProcess &process() { return process_; }
 
