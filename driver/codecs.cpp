@@ -21,22 +21,23 @@ using tarvik::Codec;
 constexpr int utf8Mib = 106;         // the IANA number of UTF-8
 constexpr int largestTextItem = 255; // what one length byte can announce
 
+// Qt's own unsigned types: its byte-order functions are made for exactly these.
 template <size_t Width> struct UnsignedOf;
 template <> struct UnsignedOf<1>
 {
-    using type = std::uint8_t;
+    using type = quint8;
 };
 template <> struct UnsignedOf<2>
 {
-    using type = std::uint16_t;
+    using type = quint16;
 };
 template <> struct UnsignedOf<4>
 {
-    using type = std::uint32_t;
+    using type = quint32;
 };
 template <> struct UnsignedOf<8>
 {
-    using type = std::uint64_t;
+    using type = quint64;
 };
 
 template <typename E> using Bits = typename UnsignedOf<sizeof(E)>::type;
@@ -87,6 +88,26 @@ template <typename E> int heldElements(const QVariant &payload)
     return holdsList<E>(payload) ? payload.value<QList<E>>().size() : -1;
 }
 
+// The bits of the element whose bytes begin at `base`, in the given byte order. An element
+// wholly inside the answer is one load; bytes past the end read as 0.
+template <typename E, ByteOrder order> Bits<E> elementBits(const QByteArray &data, qint64 base)
+{
+    constexpr int width = int(sizeof(E));
+    if (base >= 0 && base + width <= data.size()) {
+        const char *at = data.constData() + base;
+        return order == ByteOrder::Little ? qFromLittleEndian<Bits<E>>(at)
+                                          : qFromBigEndian<Bits<E>>(at);
+    }
+    quint64 v = 0;
+    for (int i = 0; i < width; ++i) {
+        const qint64 at = base + i;
+        const quint64 b = at < data.size() ? frame::byteAt(data, int(at)) : 0;
+        const int shift = order == ByteOrder::Little ? 8 * i : 8 * (width - 1 - i);
+        v |= b << shift;
+    }
+    return Bits<E>(v);
+}
+
 // Element k from bytes k*w to k*w + w - 1 of the answer; bytes past the end read as 0, surplus
 // bytes are ignored.
 template <typename E, ByteOrder order> QVariant decodeFixed(const QByteArray &data, int n)
@@ -95,17 +116,8 @@ template <typename E, ByteOrder order> QVariant decodeFixed(const QByteArray &da
     QList<E> list;
     if (n > 0)
         list.reserve(n);
-    for (int k = 0; k < n; ++k) {
-        const qint64 base = qint64(k) * width;
-        quint64 v = 0;
-        for (int i = 0; i < width; ++i) {
-            const qint64 at = base + i;
-            const quint64 b = at < data.size() ? frame::byteAt(data, int(at)) : 0;
-            const int shift = order == ByteOrder::Little ? 8 * i : 8 * (width - 1 - i);
-            v |= b << shift;
-        }
-        list.append(fromBits<E>(Bits<E>(v)));
-    }
+    for (int k = 0; k < n; ++k)
+        list.append(fromBits<E>(elementBits<E, order>(data, qint64(k) * width)));
     return QVariant::fromValue(list);
 }
 
