@@ -108,13 +108,14 @@ void ControllerWorker::tagRead(int tag, const CLabelVariable &record, double)
     TagMemory &m = memory[tag];
     const GatewayTag &t = config.tags[tag];
     const qint64 now = engine->now();
-    if (!tagmessages::due(m, record, t.deadband, now, qint64(config.maxAgeS) * 1000))
+    const QStringList texts = record.result == 0 ? recordformat::values(record) : QStringList();
+    if (!tagmessages::due(m, record, texts, t.deadband, now, qint64(config.maxAgeS) * 1000))
         return;
     const QByteArray payload =
         record.result == 0 ? tagmessages::valueJson(record) : tagmessages::failureJson(record, m);
     if (record.result == 0) {
         m.lastGood = record;
-        m.lastTexts = recordformat::values(record);
+        m.lastTexts = texts;
         m.haveGood = true;
     }
     m.lastResult = record.result;

@@ -23,9 +23,8 @@ bool moved(const QString &before, const QString &now, double deadband)
     return deadband <= 0 || !a || !b || !(std::fabs(x - y) <= deadband);
 }
 
-bool movedBeyond(const QStringList &x, const CLabelVariable &now, double deadband)
+bool movedBeyond(const QStringList &x, const QStringList &y, double deadband)
 {
-    const QStringList y = recordformat::values(now);
     if (x.size() != y.size())
         return true;
     for (int i = 0; i < x.size(); ++i) {
@@ -76,12 +75,12 @@ QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory)
     return (o + QLatin1Char('}')).toUtf8();
 }
 
-bool due(const TagMemory &memory, const CLabelVariable &record, double deadband, qint64 now,
-         qint64 maxAgeMs)
+bool due(const TagMemory &memory, const CLabelVariable &record, const QStringList &texts,
+         double deadband, qint64 now, qint64 maxAgeMs)
 {
     if (memory.lastResult != record.result || now - memory.publishedAt >= maxAgeMs)
         return true;
-    return record.result == 0 && memory.haveGood && movedBeyond(memory.lastTexts, record, deadband);
+    return record.result == 0 && memory.haveGood && movedBeyond(memory.lastTexts, texts, deadband);
 }
 
 QByteArray writeResultJson(int result, const QString &words)

@@ -23,9 +23,10 @@ namespace tagmessages {
 QByteArray valueJson(const CLabelVariable &record);
 QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory);
 // Whether the record is to be published: the outcome changed, a value moved beyond the deadband,
-// or the last message is maxAgeMs old.
-bool due(const TagMemory &memory, const CLabelVariable &record, double deadband, qint64 now,
-         qint64 maxAgeMs);
+// or the last message is maxAgeMs old. texts: the record's elements as text (recordformat::values),
+// formatted once by the caller, which keeps them as lastTexts when it publishes.
+bool due(const TagMemory &memory, const CLabelVariable &record, const QStringList &texts,
+         double deadband, qint64 now, qint64 maxAgeMs);
 // The outcome of a write as {"result":N,"outcome":"words"}; result -1: refused by the gateway,
 // nothing sent.
 QByteArray writeResultJson(int result, const QString &words);

@@ -60,7 +60,6 @@ void PollSession::run(PollView &pollView)
         if (!waitUntil(due, scan))
             break;
     }
-    sent = scan.counters().requests;
     engine = nullptr;
     view->finish(tags);
 }

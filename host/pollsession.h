@@ -57,8 +57,6 @@ public:
     const QVector<TagState> &states() const { return tags; }
     // 0 when every read was answered and no tag stopped, 1 otherwise.
     int exitStatus() const;
-    // Requests the driver was sent.
-    qint64 requests() const { return sent; }
 
 private:
     void tagRead(int tag, const CLabelVariable &record, double ms) override;
@@ -76,5 +74,4 @@ private:
     QTextStream *notes = nullptr;
     PollView *view = nullptr;
     ScanEngine *engine = nullptr;
-    qint64 sent = 0;
 };

@@ -196,6 +196,7 @@ void armRandomFault(FaultSet &faults, Transport transport, QRandomGenerator &ran
 struct RateOption
 {
     const char *name;
+    const char *of; // the fault whose share of answers it sets
     double FaultSet::*field;
 };
 
@@ -209,12 +210,17 @@ bool readRate(const QCommandLineParser &parser, FaultSet *faults, QString *why)
             return false;
         }
     }
-    const RateOption rates[] = {{"duplicate-rate", &FaultSet::duplicateRate},
-                                {"late-rate", &FaultSet::lateRate}};
+    const RateOption rates[] = {{"duplicate-rate", "duplicate", &FaultSet::duplicateRate},
+                                {"late-rate", "late", &FaultSet::lateRate}};
     for (const RateOption &option : rates) {
         const QString name = QLatin1String(option.name);
         if (!parser.isSet(name))
             continue;
+        // A share of answers that no fault applies to would be asked for and do nothing.
+        if (!parser.isSet(QLatin1String(option.of))) {
+            *why = QStringLiteral("--%1 goes with --%2").arg(name, QLatin1String(option.of));
+            return false;
+        }
         bool ok = false;
         faults->*option.field = parser.value(name).toDouble(&ok);
         if (!ok || !(faults->*option.field >= 0.0 && faults->*option.field <= 1.0)) {

@@ -185,6 +185,10 @@ void TestSimControl::commands_data()
     QTest::newRow("faults --stream 49")
         << QStringList{"faults --stream 49"} << QStringList{"error"};
     QTest::newRow("faults --hangup 1") << QStringList{"faults --hangup 1"} << QStringList{"error"};
+    QTest::newRow("a share without its fault")
+        << QStringList{"faults --late-rate 0.5", "faults --duplicate-rate 0.5",
+                       "faults --duplicate 20 --duplicate-rate 0.5", "repeats"}
+        << QStringList{"error", "error", "ok", "ok due=0"};
     QTest::newRow("close-pty without pty") << QStringList{"close-pty"} << QStringList{"error"};
 }
 
