@@ -4,6 +4,7 @@
 // the broker, change-to-subscriber latency and a write's round trip; then the batch form at a
 // 10 ms interval. Nothing is asserted.
 
+#include "benchsupport.h"
 #include "brokerprocess.h"
 #include "simprocess.h"
 
@@ -33,11 +34,7 @@
 
 namespace {
 
-QTextStream &out()
-{
-    static QTextStream s(stdout);
-    return s;
-}
+using bench::out;
 
 constexpr int tagsPerArea = 250;
 
