@@ -309,7 +309,7 @@ int HostCommands::pollTags(const CommandArgs &args)
     PollSession session(driver, tags, interval, times);
     session.setMerge(merge);
     if (!a.has(QStringLiteral("--no-reconnect")))
-        session.keepLink(connection, ReconnectRules(), &err);
+        session.keepLink(connection, ReconnectRules());
     const OutputForm form = formFor(options, true);
     if (form == OutputForm::Table) {
         LiveTable table(out);

@@ -41,12 +41,10 @@ PollSession::PollSession(CDriveBaseClass *driver, const QVector<Tag> &list, int 
     }
 }
 
-void PollSession::keepLink(const QString &connectionString, const ReconnectRules &rules,
-                           QTextStream *noteStream)
+void PollSession::keepLink(const QString &connectionString, const ReconnectRules &rules)
 {
     connection = connectionString;
     reconnect = rules;
-    notes = noteStream;
 }
 
 void PollSession::run(PollView &pollView)
@@ -114,12 +112,9 @@ void PollSession::tagDropped(int tag, const CLabelVariable &record)
 
 void PollSession::linkChanged(bool up, const QString &why)
 {
-    if (!notes)
-        return;
-    *notes << (up ? QStringLiteral("link to %1 open again\n").arg(connection)
-                  : QStringLiteral("link to %1 dropped (%2); connecting again\n")
-                        .arg(connection, why));
-    notes->flush();
+    view->linkNote(
+        up ? QStringLiteral("link to %1 open again").arg(connection)
+           : QStringLiteral("link to %1 dropped (%2); connecting again").arg(connection, why));
 }
 
 int PollSession::exitStatus() const

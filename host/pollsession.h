@@ -36,6 +36,8 @@ public:
     virtual void read(const TagState &state, const CLabelVariable &record, double ms,
                       bool changed) = 0;
     virtual void stopped(const TagState &state) = 0;
+    // The link kept by the session dropped or came back: one line, without its newline.
+    virtual void linkNote(const QString &) {}
     // While waiting for the next read, now and then.
     virtual void idle(const QVector<TagState> &) {}
     virtual void finish(const QVector<TagState> &states) = 0;
@@ -45,14 +47,14 @@ public:
 // has been read `times` times (0: without end), every tag stopped, or SIGINT/SIGTERM. The scan
 // engine plans the reads: neighbouring tags of one area and type go in one request. A tag the
 // driver refuses for good (result 2, 3 or 4: nothing is ever sent for it) stops. With a link
-// kept, the link is connected again after failed reads (each drop and return said on notes).
+// kept, the link is connected again after failed reads (each drop and return told the view).
 class PollSession : private ScanSink
 {
 public:
     PollSession(CDriveBaseClass *driver, const QVector<Tag> &tags, int defaultIntervalMs,
                 int times);
     void setMerge(const MergeRules &rules) { merge = rules; }
-    void keepLink(const QString &connection, const ReconnectRules &rules, QTextStream *notes);
+    void keepLink(const QString &connection, const ReconnectRules &rules);
     void run(PollView &view);
     const QVector<TagState> &states() const { return tags; }
     // 0 when every read was answered and no tag stopped, 1 otherwise.
@@ -71,7 +73,6 @@ private:
     MergeRules merge;
     QString connection; // empty: the link is not kept
     ReconnectRules reconnect;
-    QTextStream *notes = nullptr;
     PollView *view = nullptr;
     ScanEngine *engine = nullptr;
 };

@@ -371,6 +371,12 @@ void RecordStream::stopped(const TagState &state)
     err.flush();
 }
 
+void RecordStream::linkNote(const QString &line)
+{
+    err << line << "\n";
+    err.flush();
+}
+
 void RecordStream::finish(const QVector<TagState> &states)
 {
     const bool json = form == OutputForm::Json;
@@ -400,18 +406,20 @@ void LiveTable::idle(const QVector<TagState> &states)
     draw(states);
 }
 
-QStringList LiveTable::warningLines(int room) const
+QStringList LiveTable::linesBelow(int room) const
 {
     QStringList lines;
-    if (messagelog::warningCount() == 0)
-        return lines;
-    lines << QString()
-          << QStringLiteral("warnings from the driver: %1, the latest:")
-                 .arg(messagelog::warningCount());
-    for (const QString &w : warnings) {
-        for (const QString &part : w.split(QLatin1Char('\n')))
-            lines << QStringLiteral("  ") + recordformat::escaped(part);
+    if (messagelog::warningCount() > 0) {
+        lines << QString()
+              << QStringLiteral("warnings from the driver: %1, the latest:")
+                     .arg(messagelog::warningCount());
+        for (const QString &w : warnings) {
+            for (const QString &part : w.split(QLatin1Char('\n')))
+                lines << QStringLiteral("  ") + recordformat::escaped(part);
+        }
     }
+    if (!link.isEmpty())
+        lines << (lines.isEmpty() ? QStringList{QString(), link} : QStringList{link});
     for (QString &line : lines)
         line = shortened(line, room > 0 ? room : INT_MAX);
     return lines;
@@ -422,7 +430,7 @@ QStringList LiveTable::screen(const QVector<TagState> &states) const
     const QSize size = terminalSize();
     // The last line stays free: a line written there would scroll the screen.
     const int lines = size.height() > 0 ? size.height() - 1 : 0;
-    QStringList below = warningLines(size.width() - 1);
+    QStringList below = linesBelow(size.width() - 1);
     if (lines > 0 && below.size() > lines / 2)
         below.clear();
     QStringList all = tableLines(states, size.width() - 1, lines > 0 ? lines - below.size() : 0);

@@ -19,6 +19,7 @@ public:
     void read(const TagState &state, const CLabelVariable &record, double ms,
               bool changed) override;
     void stopped(const TagState &state) override;
+    void linkNote(const QString &line) override;
     void finish(const QVector<TagState> &states) override;
 
 private:
@@ -34,13 +35,15 @@ private:
 // beneath it. It fits the terminal's width and height at every refresh: long tags and values
 // are cut with an ellipsis, the right-hand figures give way on a narrow terminal, and the tags
 // beyond its height are counted on a "+N more" line. After a failed read the last good value
-// stays, marked "stale:", while its AGE grows.
+// stays, marked "stale:", while its AGE grows. Nothing else writes to the screen while the table
+// is up: the link's drops and returns show beneath the table, as the warnings do.
 class LiveTable : public PollView
 {
 public:
     explicit LiveTable(QTextStream &out);
     void read(const TagState &, const CLabelVariable &, double, bool) override;
     void stopped(const TagState &) override {}
+    void linkNote(const QString &line) override { link = line; }
     void idle(const QVector<TagState> &states) override;
     void finish(const QVector<TagState> &states) override;
 
@@ -48,13 +51,15 @@ public:
 
 private:
     void draw(const QVector<TagState> &states);
-    // What fits the terminal now: the table, and beneath it the warnings when there is room.
+    // What fits the terminal now: the table, and beneath it the warnings and the link's latest
+    // drop or return when there is room.
     QStringList screen(const QVector<TagState> &states) const;
-    QStringList warningLines(int room) const;
+    QStringList linesBelow(int room) const;
 
     QTextStream &out;
     const QVector<TagState> *shown = nullptr;
     QStringList warnings;
+    QString link; // the link's latest drop or return, or ""
     QElapsedTimer sinceDraw;
     QSize drawnSize;
 };

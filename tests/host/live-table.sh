@@ -3,7 +3,8 @@
 # to 200x50, polling 30 tags with long names from the simulator. At each size the table must fit
 # (no line wider than the window, the header on the first line and never in the scrollback, the
 # tags beyond the window's height counted on a "+N more" line), and after the device stops
-# answering properly the last good values stay, marked stale. Ctrl-C leaves the whole table and
+# answering properly the last good values stay, marked stale, and the drop of the link shows
+# beneath the table without scrolling it. Ctrl-C leaves the whole table and
 # the counts on the normal screen.
 #
 #   bash tests/host/live-table.sh --host PATH --sim PATH
@@ -104,6 +105,8 @@ screen | sed 's/^/  /'
 echo "== 80x24, the device answers with wrong sequence bytes"
 control "faults --wrong-seq"
 wait_for 'stale: ' && check_fits 80 24
+# The drop of the link is told beneath the table, within the window, not over it.
+wait_for '^link to .* dropped .*; connecting again' && check_fits 80 24
 screen | sed 's/^/  /'
 control "faults"
 
