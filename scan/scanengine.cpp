@@ -44,17 +44,23 @@ qint64 ScanEngine::runDue()
     qint64 wakeAt = -1;
     // One turn takes what was due when it began, each read once at most: a read with no
     // interval comes due again at once, and the front end must get its turn in between.
+    // Writes and reads take turns, a write first: writes that keep coming during the waits
+    // neither hold the reads back nor the turn open. What is left goes in the next turn, due at
+    // once.
     const qint64 began = now();
     size_t left = queue.size();
+    int writesMade = 0, readsTaken = 0;
     while (!stopping && keepLinkUp(&wakeAt)) {
-        if (!writes.isEmpty()) {
+        if (!writes.isEmpty() && writesMade <= readsTaken) {
             makeWrite(writes.dequeue());
+            ++writesMade;
             continue;
         }
         if (queue.empty() || queue.top().at > began || left-- == 0)
             break;
         const Due d = queue.top();
         queue.pop();
+        ++readsTaken;
         if (wanted(reads[d.read]))
             makeRead(d.read, d.at);
     }

@@ -56,9 +56,10 @@ struct ScanCounters
 // Reads a controller's tags, each at its interval, over one driver: the reads are planned once
 // (neighbours merged), kept in a queue ordered by when each is due, and the one due first is
 // taken from its head. Writes queue and are made between reads, each followed by a read of its
-// tag. The engine makes no waits of its own: runDue() does what is due and says when the next
-// thing is, and the front end waits as it likes. It is not entered again from a driver's wait:
-// a call that arrives during one returns at once.
+// tag; a turn makes at most one write more than the reads it takes. The engine makes no waits of
+// its own: runDue() does what is due and says when the next thing is, and the front end waits as it
+// likes. It is not entered again from a driver's wait: a call that arrives during one returns at
+// once.
 class ScanEngine
 {
 public:

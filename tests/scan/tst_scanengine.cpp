@@ -25,6 +25,7 @@ private slots:
     void reconnects();
     void retiredTagsAreNotDueAgain_data();
     void retiredTagsAreNotDueAgain();
+    void writesTakeTurnsWithReads();
 };
 
 namespace {
@@ -220,6 +221,55 @@ void ScanEngineTest::retiredTagsAreNotDueAgain()
     QCOMPARE(engine.runDue(), qint64(-1));
     QCOMPARE(got.records.value(0).result, silent ? 8 : 0);
     QCOMPARE(got.changes, silent ? QStringList{"down"} : QStringList{});
+}
+
+// Writes that keep arriving while the driver waits (here: one more for each write answered) take
+// turns with the reads: a turn ends once its reads are made, with one write more than the reads,
+// and the rest of the writes go in the turns that follow.
+void ScanEngineTest::writesTakeTurnsWithReads()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({QStringLiteral("--pattern")}));
+    LibTarvik driver;
+    QCOMPARE(driver.ConnectDrive(sim.udpConnectionString()), 0);
+
+    constexpr int flood = 40;
+    struct Flooding : Collector
+    {
+        ScanEngine *engine = nullptr;
+        int queued = 0;
+        QVector<int> results;
+        void queue()
+        {
+            ScanWrite w;
+            w.tag = 0;
+            w.payload.value = QVariant::fromValue(QList<short>{short(queued++)});
+            w.payload.count = 1;
+            engine->queueWrite(w);
+        }
+        void written(const ScanWrite &, const CLabelVariable &r) override
+        {
+            results << r.result;
+            if (queued < flood)
+                queue();
+        }
+    } got;
+    // Three reads due now, far apart so that none is merged with another.
+    ScanEngine engine(&driver,
+                      {{QStringLiteral("AI1"), Int16, 1, hour},
+                       {QStringLiteral("AI300"), Int16, 1, hour},
+                       {QStringLiteral("AI600"), Int16, 1, hour}},
+                      {}, got);
+    got.engine = &engine;
+    got.queue();
+    const qint64 next = engine.runDue();
+    QCOMPARE(got.results.size(), 4);
+    QVERIFY(next >= 0 && next <= engine.now()); // more writes: due at once
+    QVERIFY(got.records.contains(1) && got.records.contains(2));
+    QVERIFY(runUntil(
+        engine, [&] { return got.results.size() == flood; }, 10000));
+    QCOMPARE(got.results, QVector<int>(flood, 0));
+    QCOMPARE(sim.control(QStringLiteral("peek AI 0 2")), QStringLiteral("ok 2700"));
 }
 
 QTEST_GUILESS_MAIN(ScanEngineTest)
