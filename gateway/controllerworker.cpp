@@ -9,6 +9,10 @@
 
 namespace {
 
+// Writes one controller holds while its link is slower than the requests: beyond them a request
+// is refused at once, so a flood costs refusals, not memory.
+constexpr int writesWaitingLimit = 1000;
+
 QVector<ScanTag> scanTags(const QVector<GatewayTag> &tags)
 {
     QVector<ScanTag> list;
@@ -177,6 +181,10 @@ void ControllerWorker::write(int tag, const QVariant &payload, int count,
     w.payload.value = payload;
     w.payload.count = count;
     w.ticket = QVariantList{responseTopic, correlation};
+    if (engine->writesQueued() >= writesWaitingLimit)
+        return answerWrite(w, -1,
+                           QStringLiteral("refused: %1 writes are waiting for this controller")
+                               .arg(writesWaitingLimit));
     engine->queueWrite(w);
     // Inside a read's wait the write only queues: the scan turn under way makes it next.
     if (!inScan)
@@ -185,9 +193,13 @@ void ControllerWorker::write(int tag, const QVariant &payload, int count,
 
 void ControllerWorker::written(const ScanWrite &write, const CLabelVariable &record)
 {
+    answerWrite(write, record.result, recordformat::outcomeWords(record.result));
+}
+
+void ControllerWorker::answerWrite(const ScanWrite &write, int resultCode, const QString &words)
+{
     const QVariantList ticket = write.ticket.toList();
-    const QByteArray result =
-        tagmessages::writeResultJson(record.result, recordformat::outcomeWords(record.result));
+    const QByteArray result = tagmessages::writeResultJson(resultCode, words);
     const QString name = config.tags[write.tag].tag.name;
     pending.append({topic(name + QStringLiteral("/set/result")), result, false, {}});
     const QByteArray responseTopic = ticket.value(0).toByteArray();
@@ -195,8 +207,8 @@ void ControllerWorker::written(const ScanWrite &write, const CLabelVariable &rec
         pending.append({responseTopic, result, false, ticket.value(1).toByteArray()});
     emit logged(QStringLiteral("controller %1: write to %2: result %3 (%4)")
                     .arg(config.name, name)
-                    .arg(record.result)
-                    .arg(recordformat::outcomeWords(record.result)));
+                    .arg(resultCode)
+                    .arg(words));
 }
 
 void ControllerWorker::stop()

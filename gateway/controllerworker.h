@@ -63,6 +63,8 @@ private:
     void tagDropped(int tag, const CLabelVariable &record) override;
     void linkChanged(bool up, const QString &why) override;
     void written(const ScanWrite &write, const CLabelVariable &record) override;
+    // The result goes to TAG/set/result and to the request's response topic.
+    void answerWrite(const ScanWrite &write, int resultCode, const QString &words);
     void publishStatus(bool online);
     void markAllStale();
     // Hands what this scan publishes to the broker's thread, in one signal.

@@ -25,6 +25,7 @@ private slots:
     void writes_data();
     void writes();
     void retainedWriteIgnored();
+    void writeFloodRefused();
     void silentControllerAlone();
     void serialHangUpAndBack();
     void brokerRestarted();
@@ -102,11 +103,16 @@ QString valueOf(const QString &line)
     return QRegularExpression(QStringLiteral("\"value\":(.*),\"ts\"")).match(line).captured(1);
 }
 
-bool mosquittoPub(quint16 port, const QStringList &args)
+// `input`: the messages, a line each, for "-l".
+bool mosquittoPub(quint16 port, const QStringList &args, const QByteArray &input = {})
 {
     QProcess pub;
     pub.start(QStringLiteral("mosquitto_pub"),
               QStringList{"-V", "5", "-h", "127.0.0.1", "-p", QString::number(port)} + args);
+    if (!input.isEmpty() && pub.waitForStarted(3000)) {
+        pub.write(input);
+        pub.closeWriteChannel();
+    }
     if (!pub.waitForFinished(30000)) {
         pub.kill();
         pub.waitForFinished(3000);
@@ -325,6 +331,35 @@ void GatewayTest::retainedWriteIgnored()
     QCOMPARE(sub.lines().filter(QRegularExpression(QStringLiteral("^t/c/w/set/result "))).size(),
              1);
     QCOMPARE(sim.control(QStringLiteral("peek AI 0 4")), QStringLiteral("ok feff2c01"));
+}
+
+// Writes to a controller that does not answer wait their turn, up to a limit: beyond it each
+// request is refused at once, and a stop answers the ones still waiting.
+void GatewayTest::writeFloodRefused()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(mqtt.port()) + controller("c", sim.udpConnectionString(),
+                                                      "interval = 3600000\nfailures = 1000\n"
+                                                      "tag = w AI1 Int16 writable\n")));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/c/#")));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/w \\d "), 15000).isEmpty());
+    QCOMPARE(sim.control(QStringLiteral("faults --silent")), QStringLiteral("ok"));
+    // Each write now waits for the answer about 350 ms: the requests come far faster.
+    QByteArray flood;
+    for (int i = 0; i < 1200; ++i)
+        flood += QByteArray::number(i) + '\n';
+    QVERIFY(mosquittoPub(mqtt.port(), {"-t", "t/c/w/set", "-l"}, flood));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/w/set/result 0  \\{\"result\":-1,.*"
+                                        "1000 writes are waiting"),
+                         15000)
+                 .isEmpty());
+    gw.signal(SIGTERM);
+    QVERIFY(gw.process.waitForFinished(15000));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/w/set/result 0  \\{\"result\":9,"), 15000).isEmpty());
 }
 
 // A controller that falls silent goes offline within its budget and comes back with values;
