@@ -182,9 +182,10 @@ void ControllerWorker::write(int tag, const QVariant &payload, int count,
     w.payload.count = count;
     w.ticket = QVariantList{responseTopic, correlation};
     if (engine->writesQueued() >= writesWaitingLimit)
-        return answerWrite(w, -1,
-                           QStringLiteral("refused: %1 writes are waiting for this controller")
-                               .arg(writesWaitingLimit));
+        return answerWrite(
+            w, tagmessages::refusedResult,
+            tagmessages::refusalWords(QStringLiteral("%1 writes are waiting for this controller")
+                                          .arg(writesWaitingLimit)));
     engine->queueWrite(w);
     // Inside a read's wait the write only queues: the scan turn under way makes it next.
     if (!inScan)

@@ -211,7 +211,8 @@ void Gateway::refuseWrite(const QByteArray &topic, const QString &why,
                           const QByteArray &responseTopic, const QByteArray &correlation)
 {
     logLine(QStringLiteral("write refused on %1: %2").arg(QString::fromUtf8(topic), why));
-    const QByteArray result = tagmessages::writeResultJson(-1, QStringLiteral("refused: ") + why);
+    const QByteArray result =
+        tagmessages::writeResultJson(tagmessages::refusedResult, tagmessages::refusalWords(why));
     mqtt->publish({topic + "/result", result, false, {}});
     if (!responseTopic.isEmpty())
         mqtt->publish({responseTopic, result, false, correlation});

@@ -91,4 +91,9 @@ QByteArray writeResultJson(int result, const QString &words)
         .toUtf8();
 }
 
+QString refusalWords(const QString &why)
+{
+    return QStringLiteral("refused: ") + why;
+}
+
 } // namespace tagmessages

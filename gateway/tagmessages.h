@@ -30,5 +30,8 @@ bool due(const TagMemory &memory, const CLabelVariable &record, const QStringLis
 // The outcome of a write as {"result":N,"outcome":"words"}; result -1: refused by the gateway,
 // nothing sent.
 QByteArray writeResultJson(int result, const QString &words);
+constexpr int refusedResult = -1;
+// The words of a refusal: "refused: " and why.
+QString refusalWords(const QString &why);
 
 } // namespace tagmessages

@@ -18,7 +18,6 @@ constexpr std::array<const char *, 13> names = {"",       "Bool",   "Int8",   "U
                                                 "UInt16", "Int32",  "UInt32", "Float", "Int64",
                                                 "UInt64", "Double", "String"};
 
-// Results for which the driver sends nothing and would answer the same every time.
 // Not-a-number and the infinities by the names JavaScript and Python give them.
 QString nonFinite(double d)
 {
