@@ -12,6 +12,10 @@ namespace {
 // Writes one controller holds while its link is slower than the requests: beyond them a request
 // is refused at once, so a flood costs refusals, not memory.
 constexpr int writesWaitingLimit = 1000;
+// A value or an online status stays retained this much longer than the gateway takes to publish
+// it again at the latest; past that the broker lets it expire, so a gateway that died leaves no
+// value and no status looking current.
+constexpr int freshnessGraceS = 5;
 
 QVector<ScanTag> scanTags(const QVector<GatewayTag> &tags)
 {
@@ -31,13 +35,7 @@ ControllerWorker::ControllerWorker(const ControllerSettings &settings, const QSt
     timer.setSingleShot(true);
     connect(&timer, &QTimer::timeout, this, &ControllerWorker::tick);
     countersTimer.setInterval(1000);
-    connect(&countersTimer, &QTimer::timeout, this, [this] {
-        if (!engine)
-            return;
-        const ScanCounters &c = engine->counters();
-        emit counters({config.name, QDateTime::currentMSecsSinceEpoch(), c.requests, c.tagReads,
-                       int(config.tags.size()), c.failures, online});
-    });
+    connect(&countersTimer, &QTimer::timeout, this, &ControllerWorker::everySecond);
 }
 
 ControllerWorker::~ControllerWorker()
@@ -71,6 +69,18 @@ void ControllerWorker::start()
     arm(0);
 }
 
+void ControllerWorker::everySecond()
+{
+    if (!engine)
+        return;
+    const ScanCounters &c = engine->counters();
+    emit counters({config.name, QDateTime::currentMSecsSinceEpoch(), c.requests, c.tagReads,
+                   int(config.tags.size()), c.failures, online});
+    // An online status expires unless said again; it goes at once, also in a read's wait.
+    if (online && engine->now() - statusPublishedAt >= qint64(config.maxAgeS) * 1000)
+        emit messages({statusMessage(true)});
+}
+
 void ControllerWorker::arm(qint64 dueAt)
 {
     if (dueAt >= 0)
@@ -98,7 +108,8 @@ void ControllerWorker::handOverPending()
             {topic(QStringLiteral("scan")),
              (QLatin1Char('{') + scanParts.join(QLatin1Char(',')) + QLatin1Char('}')).toUtf8(),
              false,
-             {}});
+             {},
+             0});
         scanParts.clear();
     }
     if (pending.isEmpty())
@@ -124,8 +135,13 @@ void ControllerWorker::tagRead(int tag, const CLabelVariable &record, double)
     }
     m.lastResult = record.result;
     m.publishedAt = now;
+    m.confirmWrite = false;
+    // A fresh value expires a little after it would have been published again; a stale one
+    // says what it is for as long as it is kept.
+    const int expiryS =
+        record.result == 0 ? config.maxAgeS + (t.tag.intervalMs + 999) / 1000 + freshnessGraceS : 0;
     if (config.tagMessages)
-        pending.append({topic(t.tag.name), payload, true, {}});
+        pending.append({topic(t.tag.name), payload, true, {}, expiryS});
     if (config.scanMessages)
         scanParts << recordformat::jsonString(t.tag.name) + QLatin1Char(':') +
                          QString::fromUtf8(payload);
@@ -139,7 +155,7 @@ void ControllerWorker::tagDropped(int tag, const CLabelVariable &record)
                     .arg(config.name, t.tag.name, t.tag.address)
                     .arg(record.result)
                     .arg(recordformat::outcomeWords(record.result)));
-    pending.append({topic(t.tag.name), tagmessages::failureJson(record, memory[tag]), true, {}});
+    pending.append({topic(t.tag.name), tagmessages::failureJson(record, memory[tag]), true, {}, 0});
 }
 
 void ControllerWorker::linkChanged(bool up, const QString &why)
@@ -168,7 +184,17 @@ void ControllerWorker::markAllStale()
 void ControllerWorker::publishStatus(bool up)
 {
     online = up;
-    pending.append({topic(QStringLiteral("status")), up ? "online" : "offline", true, {}});
+    pending.append(statusMessage(up));
+}
+
+MqttMessage ControllerWorker::statusMessage(bool up)
+{
+    statusPublishedAt = engine ? engine->now() : 0;
+    return {topic(QStringLiteral("status")),
+            up ? "online" : "offline",
+            true,
+            {},
+            up ? config.maxAgeS + freshnessGraceS : 0};
 }
 
 void ControllerWorker::write(int tag, const QVariant &payload, int count,
@@ -194,6 +220,9 @@ void ControllerWorker::write(int tag, const QVariant &payload, int count,
 
 void ControllerWorker::written(const ScanWrite &write, const CLabelVariable &record)
 {
+    // The read that follows is published even when the value did not move: it confirms the write.
+    if (record.result == 0)
+        memory[write.tag].confirmWrite = true;
     answerWrite(write, record.result, recordformat::outcomeWords(record.result));
 }
 
@@ -202,10 +231,10 @@ void ControllerWorker::answerWrite(const ScanWrite &write, int resultCode, const
     const QVariantList ticket = write.ticket.toList();
     const QByteArray result = tagmessages::writeResultJson(resultCode, words);
     const QString name = config.tags[write.tag].tag.name;
-    pending.append({topic(name + QStringLiteral("/set/result")), result, false, {}});
+    pending.append({topic(name + QStringLiteral("/set/result")), result, false, {}, 0});
     const QByteArray responseTopic = ticket.value(0).toByteArray();
     if (!responseTopic.isEmpty())
-        pending.append({responseTopic, result, false, ticket.value(1).toByteArray()});
+        pending.append({responseTopic, result, false, ticket.value(1).toByteArray(), 0});
     emit logged(QStringLiteral("controller %1: write to %2: result %3 (%4)")
                     .arg(config.name, name)
                     .arg(resultCode)
@@ -227,9 +256,12 @@ void ControllerWorker::finish()
 {
     timer.stop();
     countersTimer.stop();
-    // A write that came in and was not sent is answered, so its client does not wait for ever.
+    // A write that came in and was not sent is answered, so its client does not wait for ever;
+    // no value is current once the controller is no longer read, and the status says so last.
     if (engine) {
         engine->failQueuedWrites();
+        markAllStale();
+        publishStatus(false);
         handOverPending();
     }
     if (driver)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "gatewayconfig.h"
-#include "mqttclient.h"
+#include "publishqueue.h"
 #include "scanengine.h"
 #include "tagmessages.h"
 
@@ -22,6 +22,7 @@ struct ControllerCounters
     int tags = 0;
     QMap<int, qint64> failures;
     bool online = false;
+    qint64 statusPublishedAt = 0; // ms on the engine's clock
 };
 Q_DECLARE_METATYPE(ControllerCounters)
 
@@ -57,6 +58,8 @@ signals:
 
 private:
     void tick();
+    // Counters for the stats, and the online status said again before it expires.
+    void everySecond();
     void arm(qint64 dueAt);
     void finish();
     void tagRead(int tag, const CLabelVariable &record, double ms) override;
@@ -66,6 +69,7 @@ private:
     // The result goes to TAG/set/result and to the request's response topic.
     void answerWrite(const ScanWrite &write, int resultCode, const QString &words);
     void publishStatus(bool online);
+    MqttMessage statusMessage(bool online);
     void markAllStale();
     // Hands what this scan publishes to the broker's thread, in one signal.
     void handOverPending();
@@ -84,4 +88,5 @@ private:
     bool inScan = false;
     bool stopAsked = false;
     bool online = false;
+    qint64 statusPublishedAt = 0; // ms on the engine's clock
 };

@@ -1,20 +1,23 @@
 #include "gateway.h"
 
 #include "recordformat.h"
+#include "setpayload.h"
 #include "writecommand.h"
 
 #include <QCoreApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QThread>
 
-#include <cmath>
 #include <cstdio>
 
 namespace {
 
 constexpr int workerStopMs = 10000;
 constexpr int brokerStopMs = 3000;
+constexpr int loaderStopMs = 5000;
+// How long a new broker session of a reload has to come up before the running one is kept.
+constexpr int candidateWaitMs = 15000;
+// Response topics longer than this are refused: a reply goes to an address, not a payload.
+constexpr int longestResponseTopic = 256;
 
 bool sameBroker(const BrokerSettings &a, const BrokerSettings &b)
 {
@@ -24,41 +27,37 @@ bool sameBroker(const BrokerSettings &a, const BrokerSettings &b)
            a.qos == b.qos && a.prefix == b.prefix && a.queueLimit == b.queueLimit;
 }
 
-// A JSON element as the text the write command takes for it. Whole numbers within a double's
-// exact range keep every digit; larger 64-bit values come as strings.
-QString elementText(const QJsonValue &v, bool *ok)
+bool sameAddress(const BrokerSettings &a, const BrokerSettings &b)
 {
-    *ok = true;
-    if (v.isBool())
-        return v.toBool() ? QStringLiteral("true") : QStringLiteral("false");
-    if (v.isString())
-        return v.toString();
-    if (v.isDouble()) {
-        const double d = v.toDouble();
-        if (std::floor(d) == d && std::fabs(d) < 9007199254740992.0)
-            return QString::number(qint64(d));
-        return QString::number(d, 'g', 17);
-    }
-    *ok = false;
-    return QString();
+    return a.host == b.host && a.port == b.port;
 }
 
-// A set payload (a JSON value, or a list of them) as element texts; "" or why not.
-QString elementsOf(const QByteArray &payload, QStringList *texts)
+QByteArray gatewayTopic(const BrokerSettings &b, const char *tail)
 {
-    QJsonParseError e;
-    const QJsonDocument doc = QJsonDocument::fromJson("[" + payload + "]", &e);
-    if (doc.isNull() || doc.array().size() != 1)
-        return QStringLiteral("the payload is not one JSON value or list");
-    const QJsonValue v = doc.array().first();
-    const QJsonArray list = v.isArray() ? v.toArray() : QJsonArray{v};
-    for (const QJsonValue &item : list) {
-        bool ok = false;
-        *texts << elementText(item, &ok);
-        if (!ok)
-            return QStringLiteral("elements are numbers, true, false or texts");
+    return (b.prefix + QStringLiteral("/gateway/") + QLatin1String(tail)).toUtf8();
+}
+
+QByteArray controllerTopic(const BrokerSettings &b, const QString &controller, const QString &tail)
+{
+    return QStringLiteral("%1/%2/%3").arg(b.prefix, controller, tail).toUtf8();
+}
+
+// The retained topics a configuration publishes: any other one the gateway published before is
+// cleared when that configuration takes over.
+QSet<QByteArray> ownedTopics(const GatewayConfig &config)
+{
+    QSet<QByteArray> topics{gatewayTopic(config.broker, "status")};
+    for (const ControllerSettings &c : config.controllers) {
+        topics.insert(controllerTopic(config.broker, c.name, QStringLiteral("status")));
+        for (const GatewayTag &t : c.tags)
+            topics.insert(controllerTopic(config.broker, c.name, t.tag.name));
     }
-    return QString();
+    return topics;
+}
+
+QByteArray setPattern(const BrokerSettings &b)
+{
+    return (b.prefix + QStringLiteral("/+/+/set")).toUtf8();
 }
 
 } // namespace
@@ -73,10 +72,15 @@ void logLine(const QString &line)
 Gateway::Gateway(const QString &path, DriverLibrary &library) : configPath(path), library(library)
 {
     connect(&statsTimer, &QTimer::timeout, this, &Gateway::publishStats);
+    candidateTimer.setSingleShot(true);
+    connect(&candidateTimer, &QTimer::timeout, this, [this] {
+        keepRunning(QStringLiteral("no session within %1 s").arg(candidateWaitMs / 1000));
+    });
 }
 
 Gateway::~Gateway()
 {
+    dropCandidate();
     stopWorkers();
 }
 
@@ -86,9 +90,8 @@ bool Gateway::start(const GatewayConfig &checked, QString *error)
     for (const QString &w : qAsConst(config.warnings))
         logLine(QStringLiteral("warning: ") + w);
     mqtt = std::make_unique<MqttClient>(config.broker);
-    connect(mqtt.get(), &MqttClient::connectionChanged, this, &Gateway::brokerChanged);
-    connect(mqtt.get(), &MqttClient::messageArrived, this, &Gateway::setRequest);
-    mqtt->subscribe((config.broker.prefix + QStringLiteral("/+/+/set")).toUtf8());
+    attach(mqtt.get());
+    mqtt->subscribe(setPattern(config.broker));
     logLine(
         QStringLiteral("broker: connecting to %1:%2 as %3")
             .arg(config.broker.host, QString::number(config.broker.port), config.broker.clientId));
@@ -97,6 +100,12 @@ bool Gateway::start(const GatewayConfig &checked, QString *error)
     startWorkers();
     statsTimer.start(config.broker.statsIntervalS * 1000);
     return true;
+}
+
+void Gateway::attach(MqttClient *client)
+{
+    connect(client, &MqttClient::connectionChanged, this, &Gateway::brokerChanged);
+    connect(client, &MqttClient::messageArrived, this, &Gateway::setRequest);
 }
 
 void Gateway::startWorkers()
@@ -120,16 +129,17 @@ void Gateway::startWorkers()
     }
 }
 
+// Each worker marks its values stale and its status offline as it stops.
 void Gateway::stopWorkers()
 {
     for (ControllerWorker *w : qAsConst(workers))
         QMetaObject::invokeMethod(w, &ControllerWorker::stop, Qt::QueuedConnection);
+    QStringList stuck;
     for (int i = 0; i < threads.size(); ++i) {
         // A worker ends its turn after the request in flight, which the driver bounds. One that
         // has not stopped is left as it is: deleting a running thread would end the process.
         if (!threads[i]->wait(workerStopMs)) {
-            logLine(QStringLiteral("controller %1: did not stop in time")
-                        .arg(workers[i]->settings().name));
+            stuck << workers[i]->settings().name;
             continue;
         }
         delete workers[i];
@@ -137,6 +147,15 @@ void Gateway::stopWorkers()
     }
     // What the workers said last is still queued for this thread.
     QCoreApplication::sendPostedEvents(this);
+    for (const QString &name : qAsConst(stuck)) {
+        logLine(QStringLiteral("controller %1: did not stop in time").arg(name));
+        if (mqtt)
+            mqtt->publish({controllerTopic(config.broker, name, QStringLiteral("status")),
+                           "offline",
+                           true,
+                           {},
+                           0});
+    }
     workers.clear();
     threads.clear();
 }
@@ -170,12 +189,22 @@ void Gateway::brokerChanged(bool up, const QString &why)
 
 void Gateway::setRequest(const QByteArray &topic, const QByteArray &payload,
                          const QByteArray &responseTopic, const QByteArray &correlation,
-                         bool tooLong)
+                         bool tooLong, bool retained)
 {
     // PREFIX/CONTROLLER/TAG/set, as subscribed.
     const QStringList levels = QString::fromUtf8(topic).split(QLatin1Char('/'));
     if (levels.size() != 4)
         return;
+    // A reply goes only where the gateway may safely speak: the request's own result topic
+    // otherwise.
+    const QString responseWhy = responseTopicProblem(responseTopic);
+    if (!responseWhy.isEmpty())
+        return refuseWrite(topic, responseWhy, QByteArray(), QByteArray());
+    // The broker hands a retained request over again at every subscribe: written, it would put
+    // an old value into the controller after each reconnect.
+    if (retained)
+        return refuseWrite(topic, QStringLiteral("a retained request is never written"),
+                           responseTopic, correlation);
     ControllerWorker *worker = nullptr;
     for (ControllerWorker *w : qAsConst(workers)) {
         if (w->settings().name == levels[1])
@@ -193,7 +222,7 @@ void Gateway::setRequest(const QByteArray &topic, const QByteArray &payload,
         return refuseWrite(topic, QStringLiteral("the payload is too long"), responseTopic,
                            correlation);
     QStringList texts;
-    QString why = elementsOf(payload, &texts);
+    QString why = setPayloadElements(payload, &texts);
     if (why.isEmpty() && texts.size() != t.tag.count)
         why =
             QStringLiteral("the tag takes %1 elements, not %2").arg(t.tag.count).arg(texts.size());
@@ -207,15 +236,36 @@ void Gateway::setRequest(const QByteArray &topic, const QByteArray &payload,
                               Q_ARG(QByteArray, responseTopic), Q_ARG(QByteArray, correlation));
 }
 
+// Any client allowed to publish a request names the response topic: the gateway must not be
+// made to speak under its own prefix (statuses, values), to many topics at once, or to the
+// broker's own.
+QString Gateway::responseTopicProblem(const QByteArray &responseTopic) const
+{
+    if (responseTopic.isEmpty())
+        return QString();
+    const QByteArray prefix = config.broker.prefix.toUtf8();
+    const bool ownTopic = responseTopic == prefix || responseTopic.startsWith(prefix + '/');
+    bool control = false;
+    for (const char c : responseTopic)
+        control = control || (static_cast<unsigned char>(c) < 0x20 || c == 0x7f);
+    if (ownTopic || responseTopic.contains('+') || responseTopic.contains('#') ||
+        responseTopic.startsWith('$') || control || responseTopic.size() > longestResponseTopic)
+        return QStringLiteral("the response topic must lie outside %1/, hold no + or # or control "
+                              "characters, not begin with $ and be at most %2 bytes long")
+            .arg(config.broker.prefix)
+            .arg(longestResponseTopic);
+    return QString();
+}
+
 void Gateway::refuseWrite(const QByteArray &topic, const QString &why,
                           const QByteArray &responseTopic, const QByteArray &correlation)
 {
     logLine(QStringLiteral("write refused on %1: %2").arg(QString::fromUtf8(topic), why));
     const QByteArray result =
         tagmessages::writeResultJson(tagmessages::refusedResult, tagmessages::refusalWords(why));
-    mqtt->publish({topic + "/result", result, false, {}});
+    mqtt->publish({topic + "/result", result, false, {}, 0});
     if (!responseTopic.isEmpty())
-        mqtt->publish({responseTopic, result, false, correlation});
+        mqtt->publish({responseTopic, result, false, correlation, 0});
 }
 
 void Gateway::publishStats()
@@ -244,70 +294,167 @@ void Gateway::publishStats()
     const double perScan = reads > 0 ? double(requests) * double(tags) / double(reads) : 0;
     const QString json =
         QStringLiteral("{\"reads_per_s\":%1,\"failures\":{%2},\"exchanges_per_scan\":%3,"
-                       "\"queue\":%4,\"dropped\":%5,\"published\":%6,\"tag_reads\":%7}")
+                       "\"queue\":%4,\"dropped\":%5,\"replaced\":%6,\"published\":%7,"
+                       "\"tag_reads\":%8}")
             .arg(QString::number(readsPerS, 'f', 1), byOutcome.join(QLatin1Char(',')),
                  QString::number(perScan, 'f', 1))
             .arg(mqtt->queueDepth())
             .arg(mqtt->dropped())
+            .arg(mqtt->replaced())
             .arg(mqtt->published())
             .arg(tagReads);
-    mqtt->publish({(config.broker.prefix + QStringLiteral("/gateway/stats")).toUtf8(),
-                   json.toUtf8(),
-                   false,
-                   {}});
+    mqtt->publish({gatewayTopic(config.broker, "stats"), json.toUtf8(), false, {}, 0});
 }
 
+// The file is read on a thread of its own: a slow or odd file never holds up the broker's
+// service or the signals. Reloads asked for meanwhile make one more once this one is done.
 void Gateway::reload()
 {
-    GatewayConfig fresh;
-    QString error;
-    if (!loadGatewayConfig(configPath, &fresh, &error)) {
-        logLine(QStringLiteral("reload refused, the running configuration stays: ") + error);
+    if (loader || candidate) {
+        reloadAgain = true;
         return;
     }
+    auto fresh = std::make_shared<Loaded>();
+    const QString path = configPath;
+    loader = QThread::create(
+        [path, fresh] { fresh->ok = loadGatewayConfig(path, &fresh->config, &fresh->error); });
+    connect(loader, &QThread::finished, this, [this, fresh] {
+        loader->deleteLater();
+        loader = nullptr;
+        loaded(*fresh);
+    });
+    loader->start();
+}
+
+void Gateway::loaded(const Loaded &fresh)
+{
+    if (!fresh.ok) {
+        logLine(QStringLiteral("reload refused, the running configuration stays: ") + fresh.error);
+        return reloadDone();
+    }
     logLine(QStringLiteral("reload: %1").arg(configPath));
+    for (const QString &w : qAsConst(fresh.config.warnings))
+        logLine(QStringLiteral("warning: ") + w);
+    if (!sameBroker(fresh.config.broker, config.broker))
+        return tryBroker(fresh.config);
+    replaceControllers(fresh.config);
+    reloadDone();
+}
+
+// Same broker session: the controllers are replaced, and what the new configuration no longer
+// publishes is cleared.
+void Gateway::replaceControllers(const GatewayConfig &fresh)
+{
     stopWorkers();
     latest.clear();
     previous.clear();
-    const bool newBroker = !sameBroker(fresh.broker, config.broker);
-    publishControllersOffline();
-    if (newBroker) {
-        mqtt->stop(brokerStopMs);
-        mqtt.reset();
-        QString why;
-        if (!start(fresh, &why))
-            logLine(QStringLiteral("broker: ") + why);
-        return;
-    }
+    mqtt->clearRetained(mqtt->retainedTopics() - ownedTopics(fresh));
     config = fresh;
-    for (const QString &w : qAsConst(config.warnings))
-        logLine(QStringLiteral("warning: ") + w);
     startWorkers();
 }
 
-// Each controller's retained status says offline: its worker has stopped.
-void Gateway::publishControllersOffline()
+// A new session is tried beside the running one, which goes on until the new one is up. One
+// with the running session's client id on the same broker takes that session over when it
+// connects: the running one then stands aside instead of taking it back.
+void Gateway::tryBroker(const GatewayConfig &fresh)
 {
-    for (const ControllerSettings &c : qAsConst(config.controllers))
-        mqtt->publish(
-            {(config.broker.prefix + QLatin1Char('/') + c.name + QStringLiteral("/status"))
-                 .toUtf8(),
-             "offline",
-             true,
-             {}});
+    candidateConfig = fresh;
+    candidate = std::make_unique<MqttClient>(fresh.broker);
+    candidate->subscribe(setPattern(fresh.broker));
+    connect(candidate.get(), &MqttClient::connectionChanged, this, &Gateway::candidateChanged);
+    logLine(QStringLiteral("broker: trying %1:%2 as %3; the running session goes on meanwhile")
+                .arg(fresh.broker.host, QString::number(fresh.broker.port), fresh.broker.clientId));
+    const bool takesOver =
+        sameAddress(fresh.broker, config.broker) && fresh.broker.clientId == config.broker.clientId;
+    mqtt->setYielding(takesOver);
+    QString why;
+    if (!candidate->start(&why))
+        return keepRunning(why);
+    candidateTimer.start(candidateWaitMs);
+}
+
+void Gateway::candidateChanged(bool up, const QString &why)
+{
+    if (up)
+        switchBroker();
+    else
+        keepRunning(why);
+}
+
+void Gateway::switchBroker()
+{
+    candidateTimer.stop();
+    stopWorkers(); // their last words go to the running session
+    std::unique_ptr<MqttClient> old = std::move(mqtt);
+    old->disconnect(this);
+    const QSet<QByteArray> left = old->retainedTopics() - ownedTopics(candidateConfig);
+    const bool sameStatus = sameAddress(old->settings(), candidateConfig.broker) &&
+                            old->settings().prefix == candidateConfig.broker.prefix;
+    mqtt = std::move(candidate);
+    mqtt->disconnect(this);
+    attach(mqtt.get());
+    if (sameAddress(old->settings(), candidateConfig.broker)) {
+        mqtt->clearRetained(left);
+    } else {
+        old->clearRetained(left - QSet<QByteArray>{gatewayTopic(old->settings(), "status")});
+    }
+    // The old status topic says offline unless the new session speaks on it now.
+    if (!sameStatus)
+        old->publish({gatewayTopic(old->settings(), "status"), "offline", true, {}, 0});
+    old->stop(brokerStopMs);
+    old.release()->deleteLater(); // its callbacks may be on the stack
+    config = candidateConfig;
+    latest.clear();
+    previous.clear();
+    logLine(
+        QStringLiteral("broker: connected to %1:%2 as %3; the old session has ended")
+            .arg(config.broker.host, QString::number(config.broker.port), config.broker.clientId));
+    everConnected = true;
+    startWorkers();
+    statsTimer.start(config.broker.statsIntervalS * 1000);
+    reloadDone();
+}
+
+void Gateway::keepRunning(const QString &why)
+{
+    logLine(QStringLiteral("reload: the new broker session did not come up (%1); the running "
+                           "configuration stays")
+                .arg(why));
+    dropCandidate();
+    mqtt->setYielding(false);
+    reloadDone();
+}
+
+// Ended, and deleted once its own callbacks, which may be on the stack, have returned.
+void Gateway::dropCandidate()
+{
+    candidateTimer.stop();
+    if (!candidate)
+        return;
+    candidate->disconnect(this);
+    candidate->stop(0);
+    candidate.release()->deleteLater();
+}
+
+void Gateway::reloadDone()
+{
+    if (!reloadAgain)
+        return;
+    reloadAgain = false;
+    QMetaObject::invokeMethod(this, &Gateway::reload, Qt::QueuedConnection);
 }
 
 void Gateway::stop()
 {
     logLine(QStringLiteral("stopping"));
+    dropCandidate();
+    if (loader && !loader->wait(loaderStopMs))
+        logLine(QStringLiteral("the configuration file being read again did not end in time"));
+    loader = nullptr;
     stopWorkers();
     statsTimer.stop();
     if (mqtt) {
-        publishControllersOffline();
-        mqtt->publish({(config.broker.prefix + QStringLiteral("/gateway/status")).toUtf8(),
-                       "offline",
-                       true,
-                       {}});
+        mqtt->publish({gatewayTopic(config.broker, "status"), "offline", true, {}, 0});
         mqtt->stop(brokerStopMs);
     }
     logLine(QStringLiteral("stopped"));

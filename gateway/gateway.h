@@ -9,11 +9,14 @@
 #include <QObject>
 #include <QTimer>
 
+#include <memory>
+
 class QThread;
 
 // The gateway's main thread: the configuration, the broker session, a worker thread per
-// controller, the counters and the signals. It never calls a driver, so the broker is served
-// however long a controller's read takes.
+// controller, the counters and the signals. It never calls a driver, and it reads no file on a
+// reload (a thread of its own does), so the broker and the signals are served whatever a
+// controller or a file does.
 class Gateway : public QObject
 {
     Q_OBJECT
@@ -24,26 +27,45 @@ public:
 
     // Starts with the checked configuration.
     bool start(const GatewayConfig &config, QString *error);
-    // SIGHUP: the file read again; a bad one is refused and the running configuration stays.
+    // SIGHUP: the file read again; a bad one is refused and the running configuration stays, as
+    // it does when a new broker session does not come up.
     void reload();
-    // SIGTERM: statuses offline, workers stopped, drivers closed and freed, the session ended.
+    // SIGTERM: values stale, statuses offline, workers stopped, drivers closed and freed, the
+    // session ended.
     void stop();
 
 signals:
     void finished();
 
 private:
+    struct Loaded
+    {
+        bool ok = false;
+        GatewayConfig config;
+        QString error;
+    };
+
+    void attach(MqttClient *client);
     void startWorkers();
     void stopWorkers();
     void takeMessages(const QVector<MqttMessage> &batch);
     void takeCounters(const ControllerCounters &c);
     void brokerChanged(bool up, const QString &why);
     void setRequest(const QByteArray &topic, const QByteArray &payload,
-                    const QByteArray &responseTopic, const QByteArray &correlation, bool tooLong);
+                    const QByteArray &responseTopic, const QByteArray &correlation, bool tooLong,
+                    bool retained);
+    QString responseTopicProblem(const QByteArray &responseTopic) const;
     void refuseWrite(const QByteArray &topic, const QString &why, const QByteArray &responseTopic,
                      const QByteArray &correlation);
     void publishStats();
-    void publishControllersOffline();
+    void loaded(const Loaded &fresh);
+    void replaceControllers(const GatewayConfig &fresh);
+    void tryBroker(const GatewayConfig &fresh);
+    void candidateChanged(bool up, const QString &why);
+    void switchBroker();
+    void keepRunning(const QString &why);
+    void dropCandidate();
+    void reloadDone();
 
     QString configPath;
     DriverLibrary &library;
@@ -55,6 +77,13 @@ private:
     QMap<QString, ControllerCounters> previous; // the counts before the latest, for rates
     QTimer statsTimer;
     bool everConnected = false;
+    // A reload under way: the file read on its own thread, then perhaps a new broker session
+    // on trial while the running one goes on.
+    QThread *loader = nullptr;
+    std::unique_ptr<MqttClient> candidate;
+    GatewayConfig candidateConfig;
+    QTimer candidateTimer;
+    bool reloadAgain = false;
 };
 
 // One line on standard error per event; journald adds the time.

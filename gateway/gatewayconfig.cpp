@@ -1,6 +1,7 @@
 #include "gatewayconfig.h"
 
 #include "arguments.h"
+#include "mqttclient.h"
 
 #include <QDir>
 #include <QFile>
@@ -67,6 +68,16 @@ QString topicName(const QString &name)
     return QString();
 }
 
+// A client id goes to the broker as one UTF-8 string of at most 65535 bytes; an empty one would
+// ask the broker to make one up, and the gateway's will and status belong to one known session.
+QString clientIdProblem(const QString &id)
+{
+    static const QRegularExpression control(QStringLiteral("[\\x00-\\x1f\\x7f]"));
+    if (id.isEmpty() || id.toUtf8().size() > 65535 || id.contains(control))
+        return QStringLiteral("takes 1 to 65535 bytes of text without control characters");
+    return QString();
+}
+
 QString readable(const QString &path)
 {
     return QFileInfo(path).isReadable() ? QString() : QStringLiteral("cannot read %1").arg(path);
@@ -82,7 +93,7 @@ const QMap<QString, BrokerKey> &brokerKeys()
         {"port",
          [](const QString &v, BrokerSettings &b) { return wholeNumber(v, 1, 65535, &b.port); }},
         {"client_id",
-         [](const QString &v, BrokerSettings &b) { return b.clientId = v, QString(); }},
+         [](const QString &v, BrokerSettings &b) { return b.clientId = v, clientIdProblem(v); }},
         {"username", [](const QString &v, BrokerSettings &b) { return b.username = v, QString(); }},
         {"password", [](const QString &v, BrokerSettings &b) { return b.password = v, QString(); }},
         {"ca_file", [](const QString &v, BrokerSettings &b) { return b.caFile = v, readable(v); }},
@@ -370,7 +381,10 @@ QString Reader::check()
         return QStringLiteral("[broker]: cert_file and key_file go together");
     if (!b.certFile.isEmpty() && b.caFile.isEmpty())
         return QStringLiteral("[broker]: a client certificate needs ca_file");
-    return QString();
+    // The session is set up as the run sets it up, without connecting: what it would refuse is
+    // refused here.
+    const QString why = MqttClient::settingsProblem(b);
+    return why.isEmpty() ? QString() : QStringLiteral("[broker]: ") + why;
 }
 
 QString Reader::passwordFrom(const QString &file)

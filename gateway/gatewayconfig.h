@@ -1,5 +1,6 @@
 #pragma once
 
+#include "brokersettings.h"
 #include "linkkeeper.h"
 #include "scanplan.h"
 #include "taglist.h"
@@ -7,22 +8,6 @@
 #include <QString>
 #include <QStringList>
 #include <QVector>
-
-// The broker and how the gateway talks to it.
-struct BrokerSettings
-{
-    QString host = QStringLiteral("127.0.0.1");
-    int port = 1883;
-    QString clientId = QStringLiteral("tarvik-gateway");
-    QString username;
-    QString password; // from `password` or the first line of `password_file`
-    QString caFile, certFile, keyFile;
-    int keepaliveS = 60;
-    int qos = 1;
-    QString prefix = QStringLiteral("tarvik");
-    int statsIntervalS = 10;
-    int queueLimit = 10000; // messages held while the broker is away
-};
 
 struct GatewayTag
 {

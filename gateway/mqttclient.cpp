@@ -1,20 +1,28 @@
 #include "mqttclient.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QThread>
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
 
 constexpr int firstBackoffMs = 500;
 constexpr int longestBackoffMs = 30000;
+// A session that lasted this long was a good one: the next loss starts the backoff afresh. One
+// that ends sooner (another client taking the session over, a broker that drops us at once)
+// doubles it, so two gateways given one client_id do not take the session from each other
+// several times a second.
+constexpr int steadySessionMs = longestBackoffMs;
 constexpr int largestIncoming = 65536; // bytes of a payload the gateway takes in
+// Messages handed to libmosquitto and not yet acknowledged by the broker; the rest wait in the
+// queue, where a newer value of a topic can still replace an older one.
+constexpr int handOverWindow = 1000;
 
 QString mosquittoWords(int rc)
 {
@@ -26,9 +34,45 @@ QByteArray gatewayStatusTopic(const BrokerSettings &s)
     return (s.prefix + QStringLiteral("/gateway/status")).toUtf8();
 }
 
+// A session with every setting applied, not connected; *rc says why not.
+mosquitto *sessionFor(const BrokerSettings &settings, void *owner, int *rc)
+{
+    mosquitto *mosq = mosquitto_new(settings.clientId.toUtf8().constData(), true, owner);
+    if (!mosq) {
+        *rc = MOSQ_ERR_INVAL;
+        return nullptr;
+    }
+    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    const QByteArray will = gatewayStatusTopic(settings);
+    *rc = mosquitto_will_set(mosq, will.constData(), 7, "offline", settings.qos, true);
+    if (*rc == MOSQ_ERR_SUCCESS && !settings.username.isEmpty())
+        *rc = mosquitto_username_pw_set(mosq, settings.username.toUtf8().constData(),
+                                        settings.password.toUtf8().constData());
+    if (*rc == MOSQ_ERR_SUCCESS && !settings.caFile.isEmpty()) {
+        const QByteArray ca = settings.caFile.toUtf8(), cert = settings.certFile.toUtf8(),
+                         key = settings.keyFile.toUtf8();
+        *rc = mosquitto_tls_set(mosq, ca.constData(), nullptr,
+                                cert.isEmpty() ? nullptr : cert.constData(),
+                                key.isEmpty() ? nullptr : key.constData(), nullptr);
+    }
+    if (*rc != MOSQ_ERR_SUCCESS) {
+        mosquitto_destroy(mosq);
+        return nullptr;
+    }
+    return mosq;
+}
+
+QString refusedWords(int rc)
+{
+    return QStringLiteral("the broker settings are refused: %1")
+        .arg(rc == MOSQ_ERR_INVAL ? QStringLiteral("invalid client_id or settings")
+                                  : mosquittoWords(rc));
+}
+
 } // namespace
 
-MqttClient::MqttClient(const BrokerSettings &s, QObject *parent) : QObject(parent), settings(s)
+MqttClient::MqttClient(const BrokerSettings &s, QObject *parent)
+    : QObject(parent), brokerSettings(s), queue(s.queueLimit)
 {
     misc.setInterval(1000);
     connect(&misc, &QTimer::timeout, this, &MqttClient::housekeeping);
@@ -43,52 +87,62 @@ MqttClient::~MqttClient()
         mosquitto_destroy(mosq);
 }
 
+QString MqttClient::settingsProblem(const BrokerSettings &settings)
+{
+    static const int initialized = mosquitto_lib_init();
+    Q_UNUSED(initialized)
+    int rc = MOSQ_ERR_SUCCESS;
+    mosquitto *trial = sessionFor(settings, nullptr, &rc);
+    if (!trial)
+        return refusedWords(rc);
+    mosquitto_destroy(trial);
+    return QString();
+}
+
 bool MqttClient::start(QString *error)
 {
-    const QByteArray id = settings.clientId.toUtf8();
-    mosq = mosquitto_new(id.constData(), true, this);
-    if (!mosq) {
-        *error = QStringLiteral("cannot create an MQTT session");
+    *error = newSession();
+    if (!error->isEmpty())
         return false;
-    }
-    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    retained.insert(onlineStatus().topic, onlineStatus());
+    misc.start();
+    tryConnect();
+    return true;
+}
+
+MqttMessage MqttClient::onlineStatus() const
+{
+    return {gatewayStatusTopic(brokerSettings), "online", true, {}, 0};
+}
+
+// A fresh libmosquitto session: whatever the last one still held is gone with it.
+QString MqttClient::newSession()
+{
+    dropSocket();
+    if (mosq)
+        mosquitto_destroy(mosq);
+    int rc = MOSQ_ERR_SUCCESS;
+    mosq = sessionFor(brokerSettings, this, &rc);
+    if (!mosq)
+        return refusedWords(rc);
     mosquitto_connect_v5_callback_set(mosq, &MqttClient::onConnect);
     mosquitto_disconnect_v5_callback_set(mosq, &MqttClient::onDisconnect);
     mosquitto_publish_v5_callback_set(mosq, &MqttClient::onPublish);
     mosquitto_message_v5_callback_set(mosq, &MqttClient::onMessage);
-    const QByteArray will = gatewayStatusTopic(settings);
-    int rc = mosquitto_will_set(mosq, will.constData(), 7, "offline", settings.qos, true);
-    if (rc == MOSQ_ERR_SUCCESS && !settings.username.isEmpty())
-        rc = mosquitto_username_pw_set(mosq, settings.username.toUtf8().constData(),
-                                       settings.password.toUtf8().constData());
-    if (rc == MOSQ_ERR_SUCCESS && !settings.caFile.isEmpty()) {
-        const QByteArray ca = settings.caFile.toUtf8(), cert = settings.certFile.toUtf8(),
-                         key = settings.keyFile.toUtf8();
-        rc = mosquitto_tls_set(mosq, ca.constData(), nullptr,
-                               cert.isEmpty() ? nullptr : cert.constData(),
-                               key.isEmpty() ? nullptr : key.constData(), nullptr);
-    }
-    if (rc != MOSQ_ERR_SUCCESS) {
-        *error = QStringLiteral("the broker settings are refused: %1").arg(mosquittoWords(rc));
-        return false;
-    }
-    misc.start();
-    tryConnect();
-    return true;
+    return QString();
 }
 
 void MqttClient::tryConnect()
 {
     if (stopping)
         return;
-    const int rc = !everStarted ? mosquitto_connect_async(mosq, settings.host.toUtf8().constData(),
-                                                          settings.port, settings.keepaliveS)
-                                : mosquitto_reconnect_async(mosq);
-    everStarted = true; // host and port are set: from now on a retry reconnects
-    if (rc != MOSQ_ERR_SUCCESS) {
-        lost(QStringLiteral("connect: %1").arg(mosquittoWords(rc)));
-        return;
-    }
+    const QString problem = newSession();
+    if (!problem.isEmpty())
+        return lost(problem);
+    const int rc = mosquitto_connect_async(mosq, brokerSettings.host.toUtf8().constData(),
+                                           brokerSettings.port, brokerSettings.keepaliveS);
+    if (rc != MOSQ_ERR_SUCCESS)
+        return lost(QStringLiteral("connect: %1").arg(mosquittoWords(rc)));
     watchSocket();
 }
 
@@ -150,68 +204,127 @@ void MqttClient::housekeeping()
 }
 
 // The session is gone: say so once, and try again after a backoff that doubles up to a cap.
+// The session object itself is replaced at the next attempt, outside libmosquitto's callbacks.
 void MqttClient::lost(const QString &why)
 {
     dropSocket();
-    inFlight = 0;
+    takeBackHandedOver();
+    const bool steady =
+        connected && sessionAge.isValid() && sessionAge.elapsed() >= steadySessionMs;
     // Said once per loss, and once for a broker that was not there to begin with.
-    if (connected || !toldDown) {
-        connected = false;
-        toldDown = true;
+    if ((connected || !toldDown) && !yielding)
         emit connectionChanged(false, why);
-    }
-    if (stopping)
+    toldDown = toldDown || !yielding;
+    connected = false;
+    if (stopping || yielding)
         return;
-    backoffMs = backoffMs == 0 ? firstBackoffMs : qMin(backoffMs * 2, longestBackoffMs);
+    backoffMs = backoffMs == 0 || steady ? firstBackoffMs : qMin(backoffMs * 2, longestBackoffMs);
     retry.start(backoffMs);
+}
+
+// What the broker did not acknowledge goes out again on the next session: the messages that are
+// not retained, oldest first, ahead of everything waiting; a retained topic gets its latest
+// message again in any case.
+void MqttClient::takeBackHandedOver()
+{
+    QVector<HandedOver> unacknowledged;
+    for (const HandedOver &h : qAsConst(handedOver)) {
+        if (!h.message.retain)
+            unacknowledged << h;
+    }
+    std::sort(unacknowledged.begin(), unacknowledged.end(),
+              [](const HandedOver &a, const HandedOver &b) { return a.order > b.order; });
+    for (const HandedOver &h : qAsConst(unacknowledged))
+        queue.pushFront(h.message);
+    handedOver.clear();
+    earlyAcks.clear();
+}
+
+void MqttClient::setYielding(bool yield)
+{
+    yielding = yield;
+    if (!yielding && !connected && !stopping && !retry.isActive())
+        retry.start(firstBackoffMs);
 }
 
 void MqttClient::onConnect(mosquitto *, void *self, int rc, int, const mqtt5__property *)
 {
     auto *c = static_cast<MqttClient *>(self);
-    if (rc != 0) {
-        c->lost(QStringLiteral("the broker refused the connection: %1")
-                    .arg(QString::fromUtf8(mosquitto_reason_string(rc))));
-        return;
-    }
-    c->backoffMs = 0;
-    c->connected = true;
-    c->toldDown = false;
-    for (const QByteArray &pattern : qAsConst(c->subscriptions))
-        mosquitto_subscribe_v5(c->mosq, nullptr, pattern.constData(), c->settings.qos, 0, nullptr);
-    c->send({gatewayStatusTopic(c->settings), "online", true, {}});
-    for (const MqttMessage &m : qAsConst(c->retained))
-        c->send(m);
-    while (!c->waiting.isEmpty()) {
-        const MqttMessage m = c->waiting.dequeue();
-        if (!m.retain)
-            c->send(m);
-    }
-    emit c->connectionChanged(true, QString());
-    c->updateWriteWatch();
+    if (rc != 0)
+        return c->lost(QStringLiteral("the broker refused the connection: %1")
+                           .arg(QString::fromUtf8(mosquitto_reason_string(rc))));
+    c->sessionUp();
+}
+
+void MqttClient::sessionUp()
+{
+    connected = true;
+    toldDown = false;
+    sessionAge.start();
+    // Retained requests are seen as retained whenever they come, not only when the broker
+    // replays them at the subscribe.
+    for (const QByteArray &pattern : qAsConst(subscriptions))
+        mosquitto_subscribe_v5(mosq, nullptr, pattern.constData(), brokerSettings.qos,
+                               MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+    queue.pushFront(onlineStatus());
+    for (const MqttMessage &m : qAsConst(retained))
+        queue.remind(m);
+    emit connectionChanged(true, QString());
+    pump();
+    updateWriteWatch();
 }
 
 void MqttClient::onDisconnect(mosquitto *, void *self, int rc, const mqtt5__property *)
 {
     auto *c = static_cast<MqttClient *>(self);
     if (!c->stopping)
-        c->lost(QStringLiteral("disconnected: %1").arg(mosquittoWords(rc)));
+        c->lost(QStringLiteral("disconnected: %1").arg(c->disconnectWords(rc)));
 }
 
-void MqttClient::onPublish(mosquitto *, void *self, int, int, const mqtt5__property *)
+// A disconnect is told by libmosquitto's own codes for what happened here, or by the broker's
+// MQTT 5 reason code (128 and above) when the broker ended the session. Some brokers close a
+// session that another client takes over without a reason: a session the broker closes soon
+// after it began gets a hint.
+QString MqttClient::disconnectWords(int rc) const
 {
-    auto *c = static_cast<MqttClient *>(self);
-    c->inFlight = qMax(0, c->inFlight - 1);
+    if (rc == MQTT_RC_SESSION_TAKEN_OVER)
+        return QStringLiteral("another client with the same client_id took the session over");
+    if (rc >= 128)
+        return QStringLiteral("the broker ended the session: %1")
+            .arg(QString::fromUtf8(mosquitto_reason_string(rc)));
+    QString words = mosquittoWords(rc);
+    if (rc == MOSQ_ERR_CONN_LOST && connected && sessionAge.elapsed() < steadySessionMs)
+        words += QStringLiteral(" %1 s after the session began; another client with client_id "
+                                "%2 may be taking it over")
+                     .arg(sessionAge.elapsed() / 1000)
+                     .arg(brokerSettings.clientId);
+    return words;
+}
+
+void MqttClient::onPublish(mosquitto *, void *self, int mid, int, const mqtt5__property *)
+{
+    static_cast<MqttClient *>(self)->acknowledged(mid);
+}
+
+void MqttClient::acknowledged(int mid)
+{
+    const auto h = handedOver.find(mid);
+    if (h == handedOver.end()) {
+        earlyAcks.insert(mid);
+        return;
+    }
+    const MqttMessage m = h->message;
+    handedOver.erase(h);
+    // A topic cleared and not published since is forgotten once the broker has the clearing.
+    if (m.retain && m.payload.isEmpty() && retained.value(m.topic).payload.isEmpty())
+        retained.remove(m.topic);
+    pump();
 }
 
 void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *message,
                            const mqtt5__property *properties)
 {
     auto *c = static_cast<MqttClient *>(self);
-    // A retained request is an old one the broker replays on every subscribe: acting on it
-    // would write a stale value to the controller after each reconnect.
-    if (message->retain)
-        return;
     const bool tooLong = message->payloadlen > largestIncoming;
     const QByteArray payload =
         tooLong ? QByteArray()
@@ -228,34 +341,56 @@ void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *mes
                     : QByteArray();
     std::free(responseTopic);
     std::free(correlation);
-    emit c->messageArrived(QByteArray(message->topic), payload, response, corr, tooLong);
+    emit c->messageArrived(QByteArray(message->topic), payload, response, corr, tooLong,
+                           message->retain);
 }
 
 void MqttClient::subscribe(const QByteArray &pattern)
 {
     subscriptions << pattern;
     if (connected)
-        mosquitto_subscribe_v5(mosq, nullptr, pattern.constData(), settings.qos, 0, nullptr);
+        mosquitto_subscribe_v5(mosq, nullptr, pattern.constData(), brokerSettings.qos,
+                               MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
 }
 
 void MqttClient::publish(const MqttMessage &message)
 {
     if (message.retain)
         retained.insert(message.topic, message);
-    // Past the limit of messages on their way the broker is not keeping up: drop, and count.
-    if (connected && inFlight < settings.queueLimit) {
-        send(message);
-        updateWriteWatch();
+    queue.push(message);
+    pump();
+}
+
+QSet<QByteArray> MqttClient::retainedTopics() const
+{
+    QSet<QByteArray> topics;
+    for (auto m = retained.cbegin(); m != retained.cend(); ++m) {
+        if (!m->payload.isEmpty())
+            topics.insert(m.key());
+    }
+    return topics;
+}
+
+void MqttClient::clearRetained(const QSet<QByteArray> &topics)
+{
+    for (const QByteArray &topic : topics)
+        publish({topic, QByteArray(), true, {}, 0});
+}
+
+// Hands waiting messages to libmosquitto while the window has room. Not entered again from the
+// acknowledgement of a message it is handing over.
+void MqttClient::pump()
+{
+    if (pumping)
         return;
+    pumping = true;
+    const int window = qMin(brokerSettings.queueLimit, handOverWindow);
+    while (connected && handedOver.size() < window && !queue.isEmpty()) {
+        if (!send(queue.take()))
+            break;
     }
-    if (connected || waiting.size() >= settings.queueLimit) {
-        ++droppedCount;
-        if (!connected)
-            waiting.dequeue();
-        else
-            return;
-    }
-    waiting.enqueue(message);
+    pumping = false;
+    updateWriteWatch();
 }
 
 bool MqttClient::send(const MqttMessage &m)
@@ -264,15 +399,29 @@ bool MqttClient::send(const MqttMessage &m)
     if (!m.correlation.isEmpty())
         mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA,
                                       m.correlation.constData(), uint16_t(m.correlation.size()));
-    const int rc = mosquitto_publish_v5(mosq, nullptr, m.topic.constData(), m.payload.size(),
-                                        m.payload.constData(), settings.qos, m.retain, properties);
+    if (m.expiryS > 0)
+        mosquitto_property_add_int32(&properties, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL,
+                                     uint32_t(m.expiryS));
+    int mid = 0;
+    const int rc =
+        mosquitto_publish_v5(mosq, &mid, m.topic.constData(), m.payload.size(),
+                             m.payload.constData(), brokerSettings.qos, m.retain, properties);
     mosquitto_property_free_all(&properties);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        ++droppedCount;
+    if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO) {
+        // The session broke under this message: it waits for the next one.
+        queue.pushFront(m);
+        if (connected)
+            lost(QStringLiteral("publish: %1").arg(mosquittoWords(rc)));
         return false;
     }
-    ++inFlight;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        ++refusedCount;
+        return true;
+    }
     ++publishedCount;
+    // Written out at once (QoS 0), it may have been acknowledged before its id was known.
+    if (!earlyAcks.remove(mid))
+        handedOver.insert(mid, {m, handOverOrder++});
     return true;
 }
 
@@ -284,9 +433,12 @@ void MqttClient::stop(int timeoutMs)
         QElapsedTimer clock;
         clock.start();
         // What was handed over goes out before the DISCONNECT, within the time given.
-        while (inFlight > 0 && clock.elapsed() < timeoutMs && readWatch) {
-            mosquitto_loop_write(mosq, 1);
-            mosquitto_loop_read(mosq, 1);
+        while ((!handedOver.isEmpty() || !queue.isEmpty()) && clock.elapsed() < timeoutMs &&
+               readWatch) {
+            pump();
+            if (mosquitto_loop_write(mosq, 1) != MOSQ_ERR_SUCCESS ||
+                mosquitto_loop_read(mosq, 1) != MOSQ_ERR_SUCCESS)
+                break;
             QThread::msleep(1);
         }
         mosquitto_disconnect_v5(mosq, MQTT_RC_NORMAL_DISCONNECTION, nullptr);

@@ -1,33 +1,29 @@
 #pragma once
 
-#include "gatewayconfig.h"
+#include "brokersettings.h"
+#include "publishqueue.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
-#include <QMetaType>
 #include <QObject>
-#include <QQueue>
+#include <QSet>
 #include <QTimer>
 
 struct mosquitto;
 struct mqtt5__property;
 class QSocketNotifier;
 
-struct MqttMessage
-{
-    QByteArray topic;
-    QByteArray payload;
-    bool retain = false;
-    QByteArray correlation; // MQTT 5 correlation data, sent when not empty
-};
-Q_DECLARE_METATYPE(MqttMessage)
-Q_DECLARE_METATYPE(QVector<MqttMessage>)
-
 // One session with the broker through libmosquitto, driven from the Qt event loop of the thread
 // it lives in: socket notifiers call its read and write steps, a timer its keepalive. The last
-// will says "offline" on PREFIX/gateway/status. While the broker is away messages wait in a
-// bounded queue (the oldest give way, and are counted); every retained message is remembered by
-// topic and published again after each reconnect, so a broker that lost its state gets it back.
+// will says "offline" on PREFIX/gateway/status.
+//
+// Messages wait in a PublishQueue and are handed to libmosquitto a window at a time, so what the
+// broker cannot take yet stays where a newer value of the same topic can replace it. Each lost
+// session is thrown away whole with what libmosquitto still held (a new one is made for the next
+// connect): an old message is never delivered after a newer one of its topic. What was handed
+// over and not acknowledged goes back to the queue, and the latest retained message of every
+// topic is published again on each new session, so a broker that lost its state gets it back.
 class MqttClient : public QObject
 {
     Q_OBJECT
@@ -36,31 +32,54 @@ public:
     explicit MqttClient(const BrokerSettings &settings, QObject *parent = nullptr);
     ~MqttClient() override;
 
+    // Why a session cannot be made with these settings, or "": the rules start() applies, for a
+    // configuration check that connects nothing.
+    static QString settingsProblem(const BrokerSettings &settings);
+
     // Sets the session up and starts connecting; false with *error when the settings are refused.
     bool start(QString *error);
     void publish(const MqttMessage &message);
+    // The topics that hold a retained message of this gateway's (one not cleared since).
+    QSet<QByteArray> retainedTopics() const;
+    // Each topic is cleared on the broker (an empty retained message) and then forgotten.
+    void clearRetained(const QSet<QByteArray> &topics);
     void subscribe(const QByteArray &pattern);
     // A clean DISCONNECT once what is queued has gone out, waiting at most timeoutMs.
     void stop(int timeoutMs);
+    // While yielding, a session that is lost is not connected again and the loss is not told:
+    // another session of this gateway is taking its place.
+    void setYielding(bool yield);
 
+    const BrokerSettings &settings() const { return brokerSettings; }
     bool isConnected() const { return connected; }
-    int queueDepth() const { return int(waiting.size()) + inFlight; }
-    qint64 dropped() const { return droppedCount; }
+    int queueDepth() const { return queue.size() + int(handedOver.size()); }
+    qint64 dropped() const { return queue.dropped() + refusedCount; }
+    qint64 replaced() const { return queue.replaced(); }
     qint64 published() const { return publishedCount; }
 
 signals:
     void connectionChanged(bool up, const QString &why);
     void messageArrived(const QByteArray &topic, const QByteArray &payload,
                         const QByteArray &responseTopic, const QByteArray &correlation,
-                        bool tooLong);
+                        bool tooLong, bool retained);
 
 private:
+    struct HandedOver
+    {
+        MqttMessage message;
+        qint64 order = 0;
+    };
+
     static void onConnect(mosquitto *, void *self, int rc, int flags, const mqtt5__property *);
     static void onDisconnect(mosquitto *, void *self, int rc, const mqtt5__property *);
     static void onPublish(mosquitto *, void *self, int mid, int rc, const mqtt5__property *);
     static void onMessage(mosquitto *, void *self, const struct mosquitto_message *message,
                           const mqtt5__property *properties);
 
+    QString newSession();
+    QString disconnectWords(int rc) const;
+    void sessionUp();
+    void acknowledged(int mid);
     void watchSocket();
     void dropSocket();
     void readable();
@@ -68,25 +87,32 @@ private:
     void afterLoop(int rc, const char *what);
     void housekeeping();
     void lost(const QString &why);
+    void takeBackHandedOver();
     void tryConnect();
+    void pump();
     bool send(const MqttMessage &message);
     void updateWriteWatch();
+    MqttMessage onlineStatus() const;
 
-    BrokerSettings settings;
+    BrokerSettings brokerSettings;
     mosquitto *mosq = nullptr;
     QSocketNotifier *readWatch = nullptr;
     QSocketNotifier *writeWatch = nullptr;
     QTimer misc;
     QTimer retry;
+    QElapsedTimer sessionAge; // since the last session came up
     int backoffMs = 0;
-    bool everStarted = false;
     bool connected = false;
     bool toldDown = false;
     bool stopping = false;
-    QQueue<MqttMessage> waiting;
-    QHash<QByteArray, MqttMessage> retained;
+    bool yielding = false;
+    bool pumping = false;
+    PublishQueue queue;
+    QHash<QByteArray, MqttMessage> retained; // the latest retained message of each topic
+    QHash<int, HandedOver> handedOver;       // by message id, until the broker has it
+    QSet<int> earlyAcks; // written out before libmosquitto told the id to the caller
+    qint64 handOverOrder = 0;
     QList<QByteArray> subscriptions;
-    int inFlight = 0;
-    qint64 droppedCount = 0;
+    qint64 refusedCount = 0; // messages libmosquitto would not take (too large, say)
     qint64 publishedCount = 0;
 };

@@ -9,10 +9,11 @@
 struct TagMemory
 {
     bool haveGood = false;
-    CLabelVariable lastGood; // the last value published
-    QStringList lastTexts;   // its elements as text, for the deadband
-    int lastResult = -1;     // of the last message published; -1: none yet
-    qint64 publishedAt = 0;  // ms on the controller's clock
+    CLabelVariable lastGood;   // the last value published
+    QStringList lastTexts;     // its elements as text, for the deadband
+    int lastResult = -1;       // of the last message published; -1: none yet
+    qint64 publishedAt = 0;    // ms on the controller's clock
+    bool confirmWrite = false; // a write succeeded: the next read is published whatever it holds
 };
 
 // The messages a tag's records become: a value as {"value":…,"ts":"…","result":0}, the
@@ -23,8 +24,10 @@ namespace tagmessages {
 QByteArray valueJson(const CLabelVariable &record);
 QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory);
 // Whether the record is to be published: the outcome changed, a value moved beyond the deadband,
-// or the last message is maxAgeMs old. texts: the record's elements as text (recordformat::values),
-// formatted once by the caller, which keeps them as lastTexts when it publishes.
+// a write is to be confirmed, or the last message is maxAgeMs old. Elements are compared as what
+// they are: texts and booleans on any change, 64-bit integers exactly, other numbers as doubles.
+// texts: the record's elements as text (recordformat::values), formatted once by the caller, which
+// keeps them as lastTexts when it publishes.
 bool due(const TagMemory &memory, const CLabelVariable &record, const QStringList &texts,
          double deadband, qint64 now, qint64 maxAgeMs);
 // The outcome of a write as {"result":N,"outcome":"words"}; result -1: refused by the gateway,

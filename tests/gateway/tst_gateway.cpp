@@ -10,6 +10,8 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+
 // The gateway as a service runs: against a real mosquitto broker and the simulator, checked by
 // what subscribers receive.
 class GatewayTest : public QObject
@@ -29,7 +31,9 @@ private slots:
     void silentControllerAlone();
     void serialHangUpAndBack();
     void brokerRestarted();
-    void willOnKill();
+    void stalledBrokerGetsLatest();
+    void sessionTakenOver();
+    void nothingFreshAfterKill();
     void reloadAndStop();
     void tls();
 };
@@ -132,6 +136,15 @@ void GatewayTest::checkOnly_data()
                           << 0 << "good: 1 controllers, 1 tags";
     QTest::newRow("bad line") << broker(1883) + controller("c", "127.0.0.1:700", "tag = a AI1\n")
                               << 2 << "gateway.conf:8: tag: takes NAME ADDRESS TYPE";
+    // What the start would refuse, --check refuses; a file that is no regular file is never read.
+    QTest::newRow("empty client_id")
+        << broker(1883, "client_id =\n") + controller("c", "127.0.0.1:700", "tag = a AI1 Int16\n")
+        << 2 << "gateway.conf:6: client_id: takes 1 to 65535 bytes";
+    QTest::newRow("tags from a FIFO")
+        << broker(1883) + controller("c", "127.0.0.1:700", "tags = fifo\n") << 2 << "regular file";
+    QTest::newRow("tags from /dev/zero")
+        << broker(1883) + controller("c", "127.0.0.1:700", "tags = /dev/zero\n") << 2
+        << "regular file";
 }
 
 void GatewayTest::checkOnly()
@@ -140,6 +153,8 @@ void GatewayTest::checkOnly()
     QFETCH(int, status);
     QFETCH(QString, output);
     GatewayRun gw;
+    QVERIFY(::mkfifo(QFile::encodeName(gw.dir.filePath(QStringLiteral("fifo"))).constData(),
+                     0600) == 0);
     gw.process.start(QStringLiteral(TARVIK_GATEWAY_PATH),
                      {QStringLiteral("--check"), gw.configure(config)});
     QVERIFY(gw.process.waitForFinished(15000));
@@ -236,40 +251,119 @@ void GatewayTest::writes_data()
 {
     QTest::addColumn<QString>("tag");
     QTest::addColumn<QString>("payload");
+    QTest::addColumn<QString>("response"); // the request's MQTT 5 response topic
     QTest::addColumn<QString>("result");
-    QTest::addColumn<QString>("peek"); // AI memory at offset 0 afterwards, when sent
+    QTest::addColumn<QString>("peek");     // "AREA OFFSET LEN" of the simulator, when sent
+    QTest::addColumn<QString>("memory");   // what the peek answers
+    QTest::addColumn<QString>("readBack"); // the value published after the write
 
+    const QString reply = QStringLiteral("reply/1");
     QTest::newRow("written, read back") << "w"
-                                        << "[-2,300]"
-                                        << "\"result\":0"
-                                        << "ok feff2c01";
+                                        << "[-2,300]" << reply << "\"result\":0"
+                                        << "AI 0 4"
+                                        << "ok feff2c01"
+                                        << "\\[-2,300\\]";
+    // Every digit of a 64-bit value, as a number or as a text. The controller takes 64-bit values
+    // least significant byte first and hands them out most significant byte first: what is read
+    // back is the same bytes in the other order.
+    QTest::newRow("Int64 beyond 2^53") << "q"
+                                       << "9007199254740993" << reply << "\"result\":0"
+                                       << "AI 40 8"
+                                       << "ok 0100000000002000"
+                                       << "72057594037936128";
+    QTest::newRow("largest Int64") << "q"
+                                   << "9223372036854775807" << reply << "\"result\":0"
+                                   << "AI 40 8"
+                                   << "ok ffffffffffffff7f"
+                                   << "-129";
+    QTest::newRow("largest UInt64 as text") << "u"
+                                            << "\"18446744073709551615\"" << reply << "\"result\":0"
+                                            << "AI 56 8"
+                                            << "ok ffffffffffffffff"
+                                            << "18446744073709551615";
+    // Values as the gateway publishes them are taken back.
+    QTest::newRow("Float FLT_MAX as published") << "f"
+                                                << "3.4028235e+38" << reply << "\"result\":0"
+                                                << "AI 72 4"
+                                                << "ok ffff7f7f"
+                                                << "3.4028235e\\+38";
+    QTest::newRow("Float Infinity as published") << "f"
+                                                 << "\"Infinity\"" << reply << "\"result\":0"
+                                                 << "AI 72 4"
+                                                 << "ok 0000807f"
+                                                 << "\"Infinity\"";
+    // The value read back is published even when it did not move beyond the deadband.
+    QTest::newRow("within the deadband, confirmed") << "d"
+                                                    << "5" << reply << "\"result\":0"
+                                                    << "AI 80 2"
+                                                    << "ok 0500"
+                                                    << "5";
     QTest::newRow("not writable") << "r"
-                                  << "5"
-                                  << "\"result\":-1.*not writable"
+                                  << "5" << reply << "\"result\":-1.*not writable"
+                                  << ""
+                                  << ""
                                   << "";
     QTest::newRow("no such tag") << "x"
-                                 << "5"
-                                 << "\"result\":-1.*no such"
+                                 << "5" << reply << "\"result\":-1.*no such"
+                                 << ""
+                                 << ""
                                  << "";
     QTest::newRow("bad JSON") << "w"
-                              << "[1,"
-                              << "\"result\":-1.*not one JSON"
+                              << "[1," << reply << "\"result\":-1.*not one JSON"
+                              << ""
+                              << ""
                               << "";
+    QTest::newRow("nested list") << "w"
+                                 << "[[1],2]" << reply
+                                 << "\"result\":-1.*numbers, true, false or texts"
+                                 << ""
+                                 << ""
+                                 << "";
     QTest::newRow("wrong type") << "w"
-                                << "[\"a\",1]"
-                                << "\"result\":-1.*out of range"
+                                << "[\"a\",1]" << reply << "\"result\":-1.*out of range"
+                                << ""
+                                << ""
                                 << "";
     QTest::newRow("out of range") << "w"
-                                  << "[1,40000]"
-                                  << "\"result\":-1.*-32768 to 32767"
+                                  << "[1,40000]" << reply << "\"result\":-1.*-32768 to 32767"
+                                  << ""
+                                  << ""
+                                  << "";
+    QTest::newRow("beyond Int64") << "q"
+                                  << "9223372036854775808" << reply << "\"result\":-1.*out of range"
+                                  << ""
+                                  << ""
                                   << "";
     QTest::newRow("wrong count") << "w"
-                                 << "7"
-                                 << "\"result\":-1.*takes 2 elements, not 1"
+                                 << "7" << reply << "\"result\":-1.*takes 2 elements, not 1"
+                                 << ""
+                                 << ""
                                  << "";
-    QTest::newRow("over the size limit") << "w" << QString(70000, QLatin1Char(' ')) + "[1,2]"
-                                         << "\"result\":-1.*too long"
-                                         << "";
+    QTest::newRow("over the size limit")
+        << "w" << QString(70000, QLatin1Char(' ')) + "[1,2]" << reply << "\"result\":-1.*too long"
+        << ""
+        << ""
+        << "";
+    QTest::newRow("text the controller cannot hold") << "s"
+                                                     << "\"a\\u0000b\"" << reply << "\"result\":-1"
+                                                     << ""
+                                                     << ""
+                                                     << "";
+    // A reply is never published under the gateway's prefix, nor to a topic beyond a length.
+    QTest::newRow("response topic under the prefix") << "w"
+                                                     << "[1,2]"
+                                                     << "t/gateway/status"
+                                                     << "\"result\":-1.*response topic"
+                                                     << ""
+                                                     << ""
+                                                     << "";
+    QTest::newRow("response topic too long")
+        << "w"
+        << "[1,2]"
+        << "reply/" + QString(300, QLatin1Char('x')) << "\"result\":-1.*response topic"
+        << ""
+        << ""
+        << "";
 }
 
 // A write is checked before anything is sent; its result comes on TAG/set/result and on the
@@ -278,8 +372,11 @@ void GatewayTest::writes()
 {
     QFETCH(QString, tag);
     QFETCH(QString, payload);
+    QFETCH(QString, response);
     QFETCH(QString, result);
     QFETCH(QString, peek);
+    QFETCH(QString, memory);
+    QFETCH(QString, readBack);
     BrokerProcess mqtt;
     SimProcess sim;
     QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
@@ -288,30 +385,38 @@ void GatewayTest::writes()
     QVERIFY(gw.start(broker(mqtt.port()) +
                      controller("c", sim.udpConnectionString(),
                                 "interval = 3600000\ntag = w AI1 Int16 count=2 writable\n"
-                                "tag = r AI9 Int16\n")));
+                                "tag = r AI9 Int16\ntag = q AI11 Int64 writable\n"
+                                "tag = u AI15 UInt64 writable\ntag = f AI19 Float writable\n"
+                                "tag = d AI21 Int16 deadband=100000 writable\n"
+                                "tag = s SI3 String writable\n")));
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("#")));
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/r "), 15000).isEmpty());
+    for (const char *t : {"w", "r", "q", "u", "f", "d", "s"})
+        QVERIFY(!sub.waitFor(QStringLiteral("^t/c/%1 ").arg(QLatin1String(t)), 15000).isEmpty());
     const int requests = sim.requestsSeen();
     const int seen = sub.lines().size();
-    QVERIFY(mosquittoPub(mqtt.port(), {"-t", "t/c/" + tag + "/set", "-m", payload, "-D", "publish",
-                                       "response-topic", "reply/1", "-D", "publish",
-                                       "correlation-data", "k42"}));
+    QVERIFY(mosquittoPub(mqtt.port(),
+                         {"-t", "t/c/" + tag + "/set", "-m", payload, "-D", "publish",
+                          "response-topic", response, "-D", "publish", "correlation-data", "k42"}));
     QVERIFY(!sub.waitFor("^t/c/" + tag + "/set/result 0  \\{" + result, 15000, seen).isEmpty());
-    QVERIFY(!sub.waitFor("^reply/1 0 k42 \\{" + result, 15000, seen).isEmpty());
+    const bool replied = response == QLatin1String("reply/1");
+    QCOMPARE(!sub.waitFor("^" + QRegularExpression::escape(response) + " 0 k42 ",
+                          replied ? 15000 : 500, seen)
+                  .isEmpty(),
+             replied);
     if (peek.isEmpty()) {
         QCOMPARE(sim.requestsSeen(), requests);
         return;
     }
-    QCOMPARE(sim.control(QStringLiteral("peek AI 0 4")), peek);
+    QCOMPARE(sim.control(QStringLiteral("peek ") + peek), memory);
     // The read back publishes what was written; the first value may still arrive after `seen`.
-    QVERIFY(
-        !sub.waitFor(QStringLiteral("^t/c/w .*\"value\":\\[-2,300\\],"), 15000, seen).isEmpty());
+    QVERIFY(!sub.waitFor("^t/c/" + tag + " .*\"value\":" + readBack + ",", 15000, seen).isEmpty());
     QCOMPARE(sim.requestsSeen(), requests + 2);
 }
 
 // A retained write request is an old one the broker hands over again at every subscribe: it is
-// not written. A later request sent live is, and is the only one answered.
+// refused and not written, whether it was there before the gateway subscribed or came after. A
+// later request sent live is written.
 void GatewayTest::retainedWriteIgnored()
 {
     BrokerProcess mqtt;
@@ -325,11 +430,16 @@ void GatewayTest::retainedWriteIgnored()
                      controller("c", sim.udpConnectionString(),
                                 "interval = 3600000\ntag = w AI1 Int16 count=2 writable\n")));
     QVERIFY(!sub.waitFor(QStringLiteral("^t/c/w \\d "), 15000).isEmpty());
-    // Requests reach the gateway in the order the broker took them: the retained one came first.
+    const QString refused = QStringLiteral("^t/c/w/set/result 0  \\{\"result\":-1,.*retained");
+    QVERIFY(!sub.waitFor(refused, 15000).isEmpty());
+    int seen = sub.lines().size();
+    QVERIFY(mosquittoPub(mqtt.port(), {"-t", "t/c/w/set", "-m", "[3,4]", "-r"}));
+    QVERIFY(!sub.waitFor(refused, 15000, seen).isEmpty());
+    // Requests reach the gateway in the order the broker took them: the retained ones came first.
     QVERIFY(mosquittoPub(mqtt.port(), {"-t", "t/c/w/set", "-m", "[-2,300]"}));
     QVERIFY(!sub.waitFor(QStringLiteral("^t/c/w/set/result 0  \\{\"result\":0"), 15000).isEmpty());
     QCOMPARE(sub.lines().filter(QRegularExpression(QStringLiteral("^t/c/w/set/result "))).size(),
-             1);
+             3);
     QCOMPARE(sim.control(QStringLiteral("peek AI 0 4")), QStringLiteral("ok feff2c01"));
 }
 
@@ -376,7 +486,7 @@ void GatewayTest::silentControllerAlone()
         controller("h", healthy.udpConnectionString(), "interval = 100\ntag = a AI1 Int16\n") +
         controller("s", silent.udpConnectionString(),
                    "interval = 100\nbackoff = 200\nbackoff_max = 200\n"
-                   "tag = a AI1 Int16\n")));
+                   "tag = a AI1 Int16\ntag = slow AI2 Int16 interval=3600000\n")));
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
     QVERIFY(!sub.waitFor(QStringLiteral("^t/s/a "), 15000).isEmpty());
@@ -385,8 +495,9 @@ void GatewayTest::silentControllerAlone()
     QThread::msleep(2000);
     const int paced = healthy.requestsSeen() - baseline;
     int seen = sub.lines().size();
-    QCOMPARE(silent.control(QStringLiteral("faults --silent --fault-link-check")),
-             QStringLiteral("ok"));
+    // Link checks are still answered, reads are not: the link connects, but it is no controller
+    // that works, and it is never said to be online until a read succeeds.
+    QCOMPARE(silent.control(QStringLiteral("faults --silent")), QStringLiteral("ok"));
     // Three failed reads of about 350 ms each, then offline.
     QVERIFY(!sub.waitFor(QStringLiteral("^t/s/status \\d  offline$"), 15000, seen).isEmpty());
     QVERIFY(!sub.waitFor(QStringLiteral("^t/s/a .*\"result\":8,.*\"stale\":true"), 10000, seen)
@@ -400,12 +511,15 @@ void GatewayTest::silentControllerAlone()
     const int reads = healthy.requestsSeen() - before;
     qInfo("healthy controller: %d reads in 2 s beside a silent one, %d alone", reads, paced);
     QVERIFY(2 * reads > paced);
+    QVERIFY(sub.waitFor(QStringLiteral("^t/s/status \\d  online$"), 10, seen).isEmpty());
 
     seen = sub.lines().size();
     QCOMPARE(silent.control(QStringLiteral("faults")), QStringLiteral("ok"));
     QVERIFY(!sub.waitFor(QStringLiteral("^t/s/status \\d  online$"), 15000, seen).isEmpty());
     QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/s/a .*\"result\":0"), 15000, seen)),
              QStringLiteral("4101"));
+    // Back, every tag is read at once, the one read hourly too.
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/s/slow .*\"result\":0"), 15000, seen).isEmpty());
 }
 
 void GatewayTest::serialHangUpAndBack()
@@ -459,7 +573,57 @@ void GatewayTest::brokerRestarted()
     QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a 1 "), 10000)), QStringLiteral("4101"));
 }
 
-void GatewayTest::willOnKill()
+// A broker that stalls without dropping the session (stopped, then let go on): what waits
+// meanwhile is the newest of each tag, and once the broker takes messages again every tag's
+// retained value is its latest; the values replaced meanwhile are counted.
+void GatewayTest::stalledBrokerGetsLatest()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    QByteArray tags = "interval = 100\n";
+    for (int i = 1; i <= 40; ++i)
+        tags += QStringLiteral("tag = t%1 AI%1 Int16\n").arg(i).toUtf8();
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(mqtt.port(), "queue_limit = 10\nstats_interval = 1\n") +
+                     controller("c", sim.udpConnectionString(), tags)));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/t40 "), 15000).isEmpty());
+    const int seen = sub.lines().size();
+    QVERIFY(::kill(pid_t(mqtt.processId()), SIGSTOP) == 0);
+    // Every tag moves three times while the broker takes nothing: 1000 + i, 2000 + i, 3000 + i.
+    for (int round = 1; round <= 3; ++round) {
+        QByteArray words;
+        for (int i = 1; i <= 40; ++i) {
+            const int v = round * 1000 + i;
+            words += char(v & 0xff); // each point holds four bytes; the tag is the first two
+            words += char(v >> 8);
+            words += QByteArray(2, '\0');
+        }
+        QCOMPARE(sim.control(QStringLiteral("poke AI 0 ") + QString::fromLatin1(words.toHex())),
+                 QStringLiteral("ok"));
+        QThread::msleep(1000);
+    }
+    QVERIFY(::kill(pid_t(mqtt.processId()), SIGCONT) == 0);
+    for (int i = 1; i <= 40; ++i)
+        QVERIFY2(!sub.waitFor(QStringLiteral("^t/c/t%1 .*\"value\":%2,").arg(i).arg(3000 + i),
+                              15000, seen)
+                      .isEmpty(),
+                 qPrintable(QStringLiteral("t%1").arg(i)));
+    SubscriberProcess late;
+    QVERIFY(late.start(mqtt.port(), QStringLiteral("t/c/+"), {QStringLiteral("--retained-only")}));
+    for (int i = 1; i <= 40; ++i)
+        QCOMPARE(valueOf(late.waitFor(QStringLiteral("^t/c/t%1 1 ").arg(i), 10000)),
+                 QString::number(3000 + i));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/stats .*\"replaced\":[1-9]"), 15000, seen)
+                 .isEmpty());
+}
+
+// Another client takes the gateway's session over with the same client id: the log says so
+// (this broker closes the session without a reason code: the gateway says what it may be), and
+// the gateway connects again after its backoff.
+void GatewayTest::sessionTakenOver()
 {
     BrokerProcess mqtt;
     SimProcess sim;
@@ -467,15 +631,52 @@ void GatewayTest::willOnKill()
     GatewayRun gw;
     QVERIFY(gw.start(broker(mqtt.port()) +
                      controller("c", sim.udpConnectionString(), "tag = a AI1 Int16\n")));
+    QVERIFY(gw.logged(QStringLiteral("broker: connected"), 10000));
+    SubscriberProcess other;
+    QVERIFY(other.start(mqtt.port(), QStringLiteral("x/#"), {"-i", "gw-test"}));
+    QVERIFY2(gw.logged(QStringLiteral("broker: lost \\(disconnected: .*another client with "
+                                      "(the same client_id took the session over|client_id "
+                                      "gw-test may be taking it over)\\)"),
+                       10000),
+             qPrintable(gw.log));
+    QVERIFY(gw.logged(QStringLiteral("broker: connected again"), 10000));
+}
+
+// Killed, the gateway leaves its will on its status. The values and statuses it published as
+// current expire soon after (max_age 1 s, interval 0.1 s: 7 s), so a consumer that subscribes
+// later finds no value with result 0 and no controller online.
+void GatewayTest::nothingFreshAfterKill()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(mqtt.port()) + controller("c", sim.udpConnectionString(),
+                                                      "interval = 100\nmax_age = 1\n"
+                                                      "tag = a AI1 Int16\n")));
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/gateway/status")));
     QVERIFY(!sub.waitFor(QStringLiteral("online$"), 15000).isEmpty());
+    const QString current = QStringLiteral("^t/c/(a .*\"result\":0|status .*online)");
+    {
+        SubscriberProcess before;
+        QVERIFY(before.start(mqtt.port(), QStringLiteral("t/c/#"), {"--retained-only"}));
+        QVERIFY(!before.waitFor(current, 15000).isEmpty());
+    }
     gw.signal(SIGKILL);
     QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/status \\d  offline$"), 15000).isEmpty());
+    bool gone = false;
+    for (QDeadlineTimer deadline(30000); !gone && !deadline.hasExpired();) {
+        SubscriberProcess later;
+        QVERIFY(later.start(mqtt.port(), QStringLiteral("t/c/#"), {"--retained-only"}));
+        gone = later.waitFor(current, 1000).isEmpty();
+    }
+    QVERIFY(gone);
 }
 
-// SIGHUP with a broken file keeps the running configuration; SIGTERM takes every status offline
-// and ends with 0.
+// SIGHUP with a broken file keeps the running configuration; a good one replaces it, and a tag
+// it no longer has is cleared from the broker. SIGTERM marks every value stale, then takes every
+// status offline, and ends with 0.
 void GatewayTest::reloadAndStop()
 {
     BrokerProcess mqtt;
@@ -497,11 +698,32 @@ void GatewayTest::reloadAndStop()
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
     QVERIFY(!sub.waitFor(QStringLiteral("^t/c/b \\d "), 15000).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/a \\d "), 15000).isEmpty());
+
+    gw.configure(broker(mqtt.port()) +
+                 controller("c", sim.udpConnectionString(), "tag = b AI2 Int16\n"));
+    int seen = sub.lines().size();
+    gw.signal(SIGHUP);
+    QVERIFY(gw.logged(QStringLiteral("controller c: 1 tags"), 5000));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/a 0$"), 15000, seen).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/b .*\"result\":0"), 15000, seen).isEmpty());
+    {
+        SubscriberProcess retained;
+        QVERIFY(retained.start(mqtt.port(), QStringLiteral("t/c/+"), {"--retained-only"}));
+        QVERIFY(!retained.waitFor(QStringLiteral("^t/c/b 1 "), 10000).isEmpty());
+        QVERIFY(retained.waitFor(QStringLiteral("^t/c/a "), 500).isEmpty());
+    }
+
+    seen = sub.lines().size();
     gw.signal(SIGTERM);
     QVERIFY(gw.process.waitForFinished(10000));
     QCOMPARE(gw.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(gw.process.exitCode(), 0);
-    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/status 0  offline$"), 10000).isEmpty());
+    const QString stale =
+        sub.waitFor(QStringLiteral("^t/c/b 0  .*\"result\":9,.*\"stale\":true"), 10000, seen);
+    const QString offline = sub.waitFor(QStringLiteral("^t/c/status 0  offline$"), 10000, seen);
+    QVERIFY(!stale.isEmpty() && !offline.isEmpty());
+    QVERIFY(sub.lines().indexOf(stale, seen) < sub.lines().indexOf(offline, seen));
     QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/status 0  offline$"), 10000).isEmpty());
 }
 

@@ -1,0 +1,54 @@
+#include "publishqueue.h"
+
+void PublishQueue::push(const MqttMessage &message)
+{
+    if (!message.retain) {
+        counted.push_back(line.insert(line.end(), message));
+        keepWithinLimit();
+        return;
+    }
+    const auto waiting = retainedAt.constFind(message.topic);
+    if (waiting != retainedAt.constEnd()) {
+        **waiting = message;
+        ++replacedCount;
+        return;
+    }
+    retainedAt.insert(message.topic, line.insert(line.end(), message));
+}
+
+void PublishQueue::remind(const MqttMessage &message)
+{
+    if (!retainedAt.contains(message.topic))
+        retainedAt.insert(message.topic, line.insert(line.end(), message));
+}
+
+void PublishQueue::pushFront(const MqttMessage &message)
+{
+    if (message.retain) {
+        if (!retainedAt.contains(message.topic))
+            retainedAt.insert(message.topic, line.insert(line.begin(), message));
+        return;
+    }
+    counted.push_front(line.insert(line.begin(), message));
+    keepWithinLimit();
+}
+
+MqttMessage PublishQueue::take()
+{
+    const MqttMessage front = line.front();
+    if (front.retain)
+        retainedAt.remove(front.topic);
+    else
+        counted.pop_front(); // the oldest counted message is the first of them in the line
+    line.pop_front();
+    return front;
+}
+
+void PublishQueue::keepWithinLimit()
+{
+    while (int(counted.size()) > limit) {
+        line.erase(counted.front());
+        counted.pop_front();
+        ++droppedCount;
+    }
+}

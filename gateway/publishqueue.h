@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QMetaType>
+#include <QVector>
+
+#include <deque>
+#include <list>
+
+struct MqttMessage
+{
+    QByteArray topic;
+    QByteArray payload;
+    bool retain = false;
+    QByteArray correlation; // MQTT 5 correlation data, sent when not empty
+    int expiryS = 0;        // MQTT 5 message expiry in seconds; 0: the message does not expire
+};
+Q_DECLARE_METATYPE(MqttMessage)
+Q_DECLARE_METATYPE(QVector<MqttMessage>)
+
+// What waits to be handed to the broker session, in the order it came. A retained message stands
+// for its topic: the broker keeps only the latest of a topic, so a newer one takes the place of
+// one still waiting (counted as replaced), and these are bounded by the number of topics, never
+// dropped. Every other message counts against the limit; past it the oldest gives way (counted as
+// dropped), so what waits is always the newest.
+class PublishQueue
+{
+public:
+    explicit PublishQueue(int limit) : limit(limit) {}
+
+    void push(const MqttMessage &message);
+    // A retained message that is the latest of its topic already (remembered from an earlier
+    // session): it joins the line unless its topic waits, and replaces nothing.
+    void remind(const MqttMessage &message);
+    // A message taken back from a session that was lost before the broker had it: it goes out
+    // first, being older than everything waiting.
+    void pushFront(const MqttMessage &message);
+    bool isEmpty() const { return line.empty(); }
+    MqttMessage take();
+
+    int size() const { return int(line.size()); }
+    qint64 replaced() const { return replacedCount; }
+    qint64 dropped() const { return droppedCount; }
+
+private:
+    using Line = std::list<MqttMessage>;
+    void keepWithinLimit();
+
+    int limit;
+    Line line;
+    QHash<QByteArray, Line::iterator> retainedAt; // topic -> its retained message in the line
+    std::deque<Line::iterator> counted;           // the other messages, oldest first
+    qint64 replacedCount = 0;
+    qint64 droppedCount = 0;
+};
