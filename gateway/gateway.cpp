@@ -393,11 +393,13 @@ void Gateway::switchBroker()
     mqtt = std::move(candidate);
     mqtt->disconnect(this);
     attach(mqtt.get());
-    if (sameAddress(old->settings(), candidateConfig.broker)) {
+    // On the same broker the new session clears what the new configuration no longer has; a
+    // broker that is left keeps nothing of the gateway's but its offline status.
+    if (sameAddress(old->settings(), candidateConfig.broker))
         mqtt->clearRetained(left);
-    } else {
-        old->clearRetained(left - QSet<QByteArray>{gatewayTopic(old->settings(), "status")});
-    }
+    else
+        old->clearRetained(old->retainedTopics() -
+                           QSet<QByteArray>{gatewayTopic(old->settings(), "status")});
     // The old status topic says offline unless the new session speaks on it now.
     if (!sameStatus)
         old->publish({gatewayTopic(old->settings(), "status"), "offline", true, {}, 0});

@@ -1,6 +1,7 @@
 #include "gatewayconfig.h"
 
 #include "arguments.h"
+#include "boundedfile.h"
 #include "mqttclient.h"
 
 #include <QDir>
@@ -78,9 +79,13 @@ QString clientIdProblem(const QString &id)
     return QString();
 }
 
+// A file the broker session reads itself (TLS): a regular file within bounds, which the session
+// can open without waiting on it.
 QString readable(const QString &path)
 {
-    return QFileInfo(path).isReadable() ? QString() : QStringLiteral("cannot read %1").arg(path);
+    QByteArray bytes;
+    const QString why = readBoundedFile(path, largestInputFile, &bytes);
+    return why.isEmpty() ? QString() : QStringLiteral("cannot read %1: %2").arg(path, why);
 }
 
 // Broker keys, each with what it sets.
@@ -204,12 +209,12 @@ private:
 
 bool Reader::read(QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("%1: cannot read: %2").arg(path, file.errorString());
+    QByteArray text;
+    if (const QString why = readBoundedFile(path, largestInputFile, &text); !why.isEmpty()) {
+        *error = QStringLiteral("%1: cannot read: %2").arg(path, why);
         return false;
     }
-    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    const QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
     for (int i = 0; i < lines.size() && fault.why.isEmpty(); ++i) {
         fault.line = i + 1;
         fault.why = line(lines[i].trimmed());
@@ -389,16 +394,16 @@ QString Reader::check()
 
 QString Reader::passwordFrom(const QString &file)
 {
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly))
-        return QStringLiteral("cannot read %1: %2").arg(file, f.errorString());
-    if (f.permissions() & (QFileDevice::ReadOther | QFileDevice::WriteOther))
+    QByteArray secret;
+    if (const QString why = readBoundedFile(file, largestInputFile, &secret); !why.isEmpty())
+        return QStringLiteral("cannot read %1: %2").arg(file, why);
+    if (QFileInfo(file).permissions() & (QFileDevice::ReadOther | QFileDevice::WriteOther))
         config->warnings << QStringLiteral("%1:%2: password_file: %3 is readable by every user; "
                                            "chmod 600 it")
                                 .arg(path)
                                 .arg(fault.line)
                                 .arg(file);
-    config->broker.password = QString::fromUtf8(f.readLine(4096)).trimmed();
+    config->broker.password = QString::fromUtf8(secret.left(secret.indexOf('\n'))).trimmed();
     return QString();
 }
 

@@ -35,6 +35,7 @@ private slots:
     void sessionTakenOver();
     void nothingFreshAfterKill();
     void reloadAndStop();
+    void reloadToAnotherBroker();
     void tls();
 };
 
@@ -139,7 +140,7 @@ void GatewayTest::checkOnly_data()
     // What the start would refuse, --check refuses; a file that is no regular file is never read.
     QTest::newRow("empty client_id")
         << broker(1883, "client_id =\n") + controller("c", "127.0.0.1:700", "tag = a AI1 Int16\n")
-        << 2 << "gateway.conf:6: client_id: takes 1 to 65535 bytes";
+        << 2 << "gateway.conf:5: client_id: takes 1 to 65535 bytes";
     QTest::newRow("tags from a FIFO")
         << broker(1883) + controller("c", "127.0.0.1:700", "tags = fifo\n") << 2 << "regular file";
     QTest::newRow("tags from /dev/zero")
@@ -700,6 +701,12 @@ void GatewayTest::reloadAndStop()
     QVERIFY(!sub.waitFor(QStringLiteral("^t/c/b \\d "), 15000).isEmpty());
     QVERIFY(!sub.waitFor(QStringLiteral("^t/c/a \\d "), 15000).isEmpty());
 
+    // A new broker that is not there: the running session goes on, as the next reload shows.
+    gw.configure(broker(1) + controller("c", sim.udpConnectionString(), "tag = b AI2 Int16\n"));
+    gw.signal(SIGHUP);
+    QVERIFY(gw.logged(QStringLiteral("reload: the new broker session did not come up .*; the "
+                                     "running configuration stays"),
+                      20000));
     gw.configure(broker(mqtt.port()) +
                  controller("c", sim.udpConnectionString(), "tag = b AI2 Int16\n"));
     int seen = sub.lines().size();
@@ -725,6 +732,53 @@ void GatewayTest::reloadAndStop()
     QVERIFY(!stale.isEmpty() && !offline.isEmpty());
     QVERIFY(sub.lines().indexOf(stale, seen) < sub.lines().indexOf(offline, seen));
     QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/status 0  offline$"), 10000).isEmpty());
+}
+
+// A reload that names another broker: the new session comes up beside the running one, then
+// takes over; the old broker is left with the gateway offline and no value. A reload that only
+// changes a session setting takes the session over under the same client id, and the gateway
+// stays online.
+void GatewayTest::reloadToAnotherBroker()
+{
+    BrokerProcess first, second;
+    SimProcess sim;
+    QVERIFY(first.start() && second.start() && sim.start({QStringLiteral("--pattern")}));
+    const QByteArray tags =
+        controller("c", sim.udpConnectionString(), "interval = 100\ntag = a AI1 Int16\n");
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(first.port()) + tags));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(first.port(), QStringLiteral("t/#")));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/a .*\"result\":0"), 15000).isEmpty());
+
+    gw.configure(broker(second.port()) + tags);
+    gw.signal(SIGHUP);
+    QVERIFY(gw.logged(QStringLiteral("broker: connected to 127.0.0.1:%1 as gw-test; the old "
+                                     "session has ended")
+                          .arg(second.port()),
+                      15000));
+    {
+        SubscriberProcess left;
+        QVERIFY(left.start(first.port(), QStringLiteral("t/#"), {"--retained-only"}));
+        QVERIFY(!left.waitFor(QStringLiteral("^t/gateway/status 1  offline$"), 10000).isEmpty());
+        QVERIFY(left.waitFor(QStringLiteral("^t/c/a "), 500).isEmpty());
+    }
+    {
+        SubscriberProcess now;
+        QVERIFY(now.start(second.port(), QStringLiteral("t/#"), {"--retained-only"}));
+        QVERIFY(!now.waitFor(QStringLiteral("^t/gateway/status 1  online$"), 10000).isEmpty());
+        QVERIFY(!now.waitFor(QStringLiteral("^t/c/a 1 .*\"result\":0"), 10000).isEmpty());
+    }
+
+    gw.configure(broker(second.port(), "keepalive = 30\n") + tags);
+    gw.signal(SIGHUP);
+    QVERIFY(gw.logged(QStringLiteral("the old session has ended(.*\n)*.*the old session has ended"),
+                      15000));
+    SubscriberProcess now;
+    QVERIFY(now.start(second.port(), QStringLiteral("t/#")));
+    QVERIFY(!now.waitFor(QStringLiteral("^t/c/a .*\"result\":0"), 10000).isEmpty());
+    QVERIFY(!now.waitFor(QStringLiteral("^t/gateway/status 1  online$"), 10000).isEmpty());
+    QVERIFY(now.waitFor(QStringLiteral("^t/gateway/status \\d  offline$"), 1000).isEmpty());
 }
 
 // The broker speaks TLS with a certificate from a CA the test makes; the gateway checks it.

@@ -68,6 +68,15 @@ void GatewayConfigTest::refused_data()
     QTest::newRow("line outside a section") << "port = 1\n" + good << "1: port: belongs in";
     QTest::newRow("tag list file missing") << good + "tags = none.csv\n"
                                            << "10: tags: cannot read";
+    // What the broker session would refuse at the start is refused here.
+    QTest::newRow("empty client_id")
+        << "[broker]\nclient_id =\n" + good.mid(9) << "2: client_id: takes 1 to 65535 bytes";
+    QTest::newRow("client_id with a control character")
+        << "[broker]\nclient_id = gw\x01\n" + good.mid(9) << "2: client_id: takes 1 to 65535";
+    QTest::newRow("password file that is a folder")
+        << "[broker]\npassword_file = /\n" + good.mid(9) << "2: password_file: ";
+    QTest::newRow("CA file that is a folder")
+        << "[broker]\nca_file = /\n" + good.mid(9) << "2: ca_file: ";
 }
 
 void GatewayConfigTest::refused()
