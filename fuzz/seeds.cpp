@@ -230,6 +230,24 @@ bool hostSeeds(const QString &root)
     return true;
 }
 
+// Write request payloads, each after its type code.
+bool payloadSeeds(const QString &root)
+{
+    const QList<QPair<const char *, QByteArray>> payloads = {
+        {"Float-number", char(Float) + QByteArray("42.5")},
+        {"Int16-list", char(Int16) + QByteArray(" [1, -2, true, \"x\"] ")},
+        {"Int64-beyond-2-53", char(Int64) + QByteArray("9007199254740993")},
+        {"UInt64-as-text", char(UInt64) + QByteArray("[\"18446744073709551615\"]")},
+        {"String-escapes", char(String) + QByteArray("\"a\\u0000b\\n\\u00e9\\ud83d\\ude00\"")},
+        {"Double-specials", char(Double) + QByteArray("[\"NaN\",\"-Infinity\",1e-320,5.0]")},
+    };
+    for (const auto &p : payloads) {
+        if (!save(root + QStringLiteral("/setpayload"), QLatin1String(p.first), p.second))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -245,6 +263,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "the simulator did not start\n");
         return 1;
     }
-    const bool ok = answerSeeds(root, sim) && addressSeeds(root) && hostSeeds(root);
+    const bool ok =
+        answerSeeds(root, sim) && addressSeeds(root) && hostSeeds(root) && payloadSeeds(root);
     return ok ? 0 : 1;
 }

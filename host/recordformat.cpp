@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <type_traits>
 
@@ -38,14 +39,33 @@ QString text(char c)
     return QString::number(qint8(quint8(c)));
 }
 
+// Read back as a float, correctly rounded. Qt's own reading refuses a text beyond the largest
+// float that still rounds to it (3.4028235e+38).
+bool readsBackAs(const QString &t, float f)
+{
+    const QByteArray bytes = t.toLatin1();
+    float back = 0;
+    const std::from_chars_result r =
+        std::from_chars(bytes.constData(), bytes.constData() + bytes.size(), back);
+    return r.ec == std::errc() && back == f;
+}
+
+// Qt prints a negative zero as 0: its sign is a bit of the value, and is kept.
+QString negativeZero()
+{
+    return QStringLiteral("-0");
+}
+
 QString text(float f)
 {
     if (!std::isfinite(f))
         return nonFinite(double(f));
+    if (f == 0 && std::signbit(f))
+        return negativeZero();
     // The fewest digits that read back to the same float: 0.1f prints as 0.1.
     for (int digits = 6; digits < 9; ++digits) {
         const QString t = QString::number(double(f), 'g', digits);
-        if (t.toFloat() == f)
+        if (readsBackAs(t, f))
             return t;
     }
     return QString::number(double(f), 'g', 9);
@@ -53,6 +73,8 @@ QString text(float f)
 
 QString text(double d)
 {
+    if (d == 0 && std::signbit(d))
+        return negativeZero();
     return std::isfinite(d) ? QString::number(d, 'g', QLocale::FloatingPointShortest)
                             : nonFinite(d);
 }

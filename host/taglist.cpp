@@ -1,8 +1,8 @@
 #include "taglist.h"
 
 #include "arguments.h"
+#include "boundedfile.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -132,12 +132,11 @@ QString tagProblem(const Tag &tag)
 
 QVector<Tag> loadTagList(const QString &path, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read the tag list %1: %2").arg(path, file.errorString());
+    QByteArray bytes;
+    if (const QString why = readBoundedFile(path, largestInputFile, &bytes); !why.isEmpty()) {
+        *error = QStringLiteral("cannot read the tag list %1: %2").arg(path, why);
         return {};
     }
-    const QByteArray bytes = file.readAll();
     const QByteArray head = bytes.trimmed().left(1);
     QVector<Tag> tags;
     QString why = head == "[" || head == "{" ? readJson(bytes, &tags) : readCsv(bytes, &tags);

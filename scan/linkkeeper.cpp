@@ -35,7 +35,7 @@ LinkKeeper::LinkKeeper(CDriveBaseClass *driver, const QString &connection,
 
 void LinkKeeper::startDown(qint64 now)
 {
-    up = false;
+    state = State::Closed;
     failures = 0;
     backoffMs = 0;
     nextAttempt = now;
@@ -53,50 +53,70 @@ bool LinkKeeper::deviceGone(int result) const
 
 LinkKeeper::Change LinkKeeper::noteRead(int result, qint64 now)
 {
+    if (result == int(tarvik::Outcome::Success))
+        return answered();
     if (!failed(result)) {
         failures = 0;
         return Change::None;
     }
     ++failures;
-    if (!up || !rules.enabled)
+    if (!carriesRequests() || !rules.enabled)
         return Change::None;
-    if (deviceGone(result)) {
-        goDown(now, QStringLiteral("the device is gone"));
-        return Change::WentDown;
-    }
+    if (deviceGone(result))
+        return drop(now, QStringLiteral("the device is gone"));
     if (failures < rules.failuresInRow)
         return Change::None;
-    goDown(now, QStringLiteral("%1 reads in a row failed").arg(failures));
-    return Change::WentDown;
+    return drop(now, QStringLiteral("%1 reads in a row failed").arg(failures));
 }
 
-void LinkKeeper::goDown(qint64 now, const QString &why)
+// A controller that answers the link check but no read is not up: only an answer proves it.
+LinkKeeper::Change LinkKeeper::answered()
+{
+    failures = 0;
+    backoffMs = 0;
+    if (state != State::Opened)
+        return Change::None;
+    state = State::Up;
+    told = false;
+    reason.clear();
+    return Change::CameUp;
+}
+
+LinkKeeper::Change LinkKeeper::drop(qint64 now, const QString &why)
 {
     driver->DisConnectDrive();
-    up = false;
-    told = true;
+    state = State::Closed;
     reason = why;
-    backoffMs = rules.firstBackoffMs;
+    waitLonger(now);
+    return toldDown();
+}
+
+void LinkKeeper::waitLonger(qint64 now)
+{
+    backoffMs =
+        backoffMs == 0 ? rules.firstBackoffMs : qMin(backoffMs * 2, qint64(rules.longestBackoffMs));
     nextAttempt = now + backoffMs;
+}
+
+// Said once per outage, however many connects and drops it takes.
+LinkKeeper::Change LinkKeeper::toldDown()
+{
+    if (told)
+        return Change::None;
+    told = true;
+    return Change::WentDown;
 }
 
 LinkKeeper::Change LinkKeeper::attempt(qint64 now)
 {
     lastCode = driver->ConnectDrive(connection);
     if (lastCode == 0) {
-        up = true;
+        state = State::Opened;
         failures = 0;
-        backoffMs = 0;
-        reason.clear();
-        return Change::CameUp;
+        return Change::None;
     }
     // A failed UDP connect leaves its socket closed; a serial port that did not open is left too.
     reason = QStringLiteral("connect answered %1").arg(lastCode);
-    backoffMs = backoffMs == 0 ? rules.firstBackoffMs : qMin(backoffMs * 2, rules.longestBackoffMs);
-    nextAttempt = now + backoffMs;
-    // A link that never came up is said to be down once, at its first failed connect.
-    if (told)
-        return Change::None;
-    told = true;
-    return Change::WentDown;
+    waitLonger(now);
+    return toldDown();
 }

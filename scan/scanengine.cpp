@@ -50,7 +50,7 @@ qint64 ScanEngine::runDue()
     const qint64 began = now();
     size_t left = queue.size();
     int writesMade = 0, readsTaken = 0;
-    while (!stopping && keepLinkUp(&wakeAt)) {
+    while (!stopping && keepLinkOpen(&wakeAt)) {
         if (!writes.isEmpty() && writesMade <= readsTaken) {
             makeWrite(writes.dequeue());
             ++writesMade;
@@ -75,23 +75,33 @@ qint64 ScanEngine::nextDue() const
     return writes.isEmpty() ? queue.top().at : now();
 }
 
-// True while the link is up; when it is down, queued writes fail and the next connect attempt
-// is made when it is due (*wakeAt then says when to try again).
-bool ScanEngine::keepLinkUp(qint64 *wakeAt)
+// True while the link is open; when it is closed, queued writes fail and the next connect
+// attempt is made when it is due (*wakeAt then says when to try again).
+bool ScanEngine::keepLinkOpen(qint64 *wakeAt)
 {
-    if (!keeper || keeper->isUp())
+    if (!keeper || keeper->carriesRequests())
         return true;
     if (now() >= keeper->nextAttemptMs()) {
-        const LinkKeeper::Change change = keeper->attempt(now());
-        const bool up = change == LinkKeeper::Change::CameUp;
-        if (change != LinkKeeper::Change::None)
-            sink.linkChanged(up, up ? QString() : keeper->why());
-        if (up)
+        tell(keeper->attempt(now()));
+        if (keeper->carriesRequests()) {
+            allDueNow();
             return true;
+        }
     }
     failQueuedWrites();
     *wakeAt = queue.empty() ? -1 : keeper->nextAttemptMs();
     return false;
+}
+
+// A controller connected again has all its tags read at once, not after their intervals; so does
+// one that answers again, also the tags whose reads failed after the connect.
+void ScanEngine::allDueNow()
+{
+    const qint64 at = now();
+    std::vector<Due> all;
+    for (; !queue.empty(); queue.pop())
+        all.push_back({qMin(queue.top().at, at), queue.top().read});
+    queue = decltype(queue)(std::greater<Due>(), std::move(all));
 }
 
 void ScanEngine::failQueuedWrites()
@@ -124,8 +134,7 @@ void ScanEngine::makeRead(int read, qint64 dueAt)
         splitRefused(read);
         return;
     }
-    deliver(reads[read], record, ms);
-    noteOutcome(record.result);
+    noteOutcome(record.result, [&] { deliver(reads[read], record, ms); });
     // A read whose tags are all dropped or retired is not due again: once none is left, the
     // engine says so, and a poll of a few reads ends.
     if (tarvik::refusedForGood(record.result) || !wanted(reads[read]))
@@ -166,10 +175,26 @@ void ScanEngine::deliver(const PlannedRead &r, const CLabelVariable &record, dou
     }
 }
 
-void ScanEngine::noteOutcome(int result)
+// The outcome handed on between the changes of the link it makes: the link said up before the
+// answer that proved it, down after the failure that took it down. The read that proved it is
+// out of the queue here, and keeps its interval.
+void ScanEngine::noteOutcome(int result, const std::function<void()> &handOn)
 {
-    if (keeper && keeper->noteRead(result, now()) == LinkKeeper::Change::WentDown)
-        sink.linkChanged(false, keeper->why());
+    const LinkKeeper::Change change =
+        keeper ? keeper->noteRead(result, now()) : LinkKeeper::Change::None;
+    if (change == LinkKeeper::Change::CameUp) {
+        allDueNow();
+        tell(change);
+    }
+    handOn();
+    if (change == LinkKeeper::Change::WentDown)
+        tell(change);
+}
+
+void ScanEngine::tell(LinkKeeper::Change change)
+{
+    if (change != LinkKeeper::Change::None)
+        sink.linkChanged(change == LinkKeeper::Change::CameUp, keeper->why());
 }
 
 void ScanEngine::makeWrite(const ScanWrite &write)
@@ -178,9 +203,8 @@ void ScanEngine::makeWrite(const ScanWrite &write)
     const CLabelVariable record =
         driver->WriteVariable(t.address, DataType(t.type), write.payload, write.payload.count);
     ++counts.requests;
-    sink.written(write, record);
-    noteOutcome(record.result);
-    if (keeper && !keeper->isUp())
+    noteOutcome(record.result, [&] { sink.written(write, record); });
+    if (keeper && !keeper->carriesRequests())
         return;
     // The tag is read back at once, so what is shown next confirms the write.
     PlannedRead back = singleRead(tags, write.tag);
@@ -188,8 +212,8 @@ void ScanEngine::makeWrite(const ScanWrite &write)
     took.start();
     const CLabelVariable read = driver->ReadVariable(back.address, DataType(t.type), t.count);
     ++counts.requests;
-    deliver(back, read, took.nsecsElapsed() / 1e6);
-    noteOutcome(read.result);
+    const double ms = took.nsecsElapsed() / 1e6;
+    noteOutcome(read.result, [&] { deliver(back, read, ms); });
 }
 
 void ScanEngine::retire(int tag)

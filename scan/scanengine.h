@@ -33,6 +33,9 @@ public:
     virtual void tagRead(int tag, const CLabelVariable &record, double ms) = 0;
     // The driver refuses the tag for good (result 2, 3 or 4, nothing sent): it is read no more.
     virtual void tagDropped(int tag, const CLabelVariable &record) = 0;
+    // The link kept went down (why in words), or came up: a read over it was answered after a
+    // connect. Said once per change, up before the record that proved it, down after the one
+    // that took it down.
     virtual void linkChanged(bool up, const QString &why)
     {
         Q_UNUSED(up)
@@ -66,7 +69,9 @@ public:
     ScanEngine(CDriveBaseClass *driver, const QVector<ScanTag> &tags, const MergeRules &rules,
                ScanSink &sink);
 
-    // Reconnects through `connection` by these rules; `connected`: the link is open already.
+    // Reconnects through `connection` by these rules; `connected`: the link is open already (and
+    // counts as up). After each connect, and again when the link comes up, every read is due at
+    // once, whatever its interval.
     void keepLink(const QString &connection, const ReconnectRules &rules, bool connected);
 
     // Milliseconds on the engine's clock.
@@ -86,6 +91,7 @@ public:
 
     const QVector<PlannedRead> &plan() const { return reads; }
     const ScanCounters &counters() const { return counts; }
+    // The link counts as up: no link is kept, or a read was answered since the latest connect.
     bool linkUp() const { return !keeper || keeper->isUp(); }
 
 private:
@@ -96,12 +102,14 @@ private:
         bool operator>(const Due &o) const { return at > o.at || (at == o.at && read > o.read); }
     };
 
-    bool keepLinkUp(qint64 *wakeAt);
+    bool keepLinkOpen(qint64 *wakeAt);
+    void allDueNow();
     void makeRead(int read, qint64 dueAt);
     void splitRefused(int read);
     void deliver(const PlannedRead &r, const CLabelVariable &record, double ms);
     void makeWrite(const ScanWrite &write);
-    void noteOutcome(int result);
+    void noteOutcome(int result, const std::function<void()> &handOn);
+    void tell(LinkKeeper::Change change);
     bool wanted(const PlannedRead &r) const;
     qint64 nextDue() const;
 

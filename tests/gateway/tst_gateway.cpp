@@ -285,12 +285,12 @@ void GatewayTest::writes_data()
     // Values as the gateway publishes them are taken back.
     QTest::newRow("Float FLT_MAX as published") << "f"
                                                 << "3.4028235e+38" << reply << "\"result\":0"
-                                                << "AI 72 4"
+                                                << "AO 8 4"
                                                 << "ok ffff7f7f"
                                                 << "3.4028235e\\+38";
     QTest::newRow("Float Infinity as published") << "f"
                                                  << "\"Infinity\"" << reply << "\"result\":0"
-                                                 << "AI 72 4"
+                                                 << "AO 8 4"
                                                  << "ok 0000807f"
                                                  << "\"Infinity\"";
     // The value read back is published even when it did not move beyond the deadband.
@@ -387,7 +387,7 @@ void GatewayTest::writes()
                      controller("c", sim.udpConnectionString(),
                                 "interval = 3600000\ntag = w AI1 Int16 count=2 writable\n"
                                 "tag = r AI9 Int16\ntag = q AI11 Int64 writable\n"
-                                "tag = u AI15 UInt64 writable\ntag = f AI19 Float writable\n"
+                                "tag = u AI15 UInt64 writable\ntag = f AO3 Float writable\n"
                                 "tag = d AI21 Int16 deadband=100000 writable\n"
                                 "tag = s SI3 String writable\n")));
     SubscriberProcess sub;
@@ -411,7 +411,8 @@ void GatewayTest::writes()
     }
     QCOMPARE(sim.control(QStringLiteral("peek ") + peek), memory);
     // The read back publishes what was written; the first value may still arrive after `seen`.
-    QVERIFY(!sub.waitFor("^t/c/" + tag + " .*\"value\":" + readBack + ",", 15000, seen).isEmpty());
+    QVERIFY2(!sub.waitFor("^t/c/" + tag + " .*\"value\":" + readBack + ",", 15000, seen).isEmpty(),
+             qPrintable(sub.lines().mid(seen).join(QLatin1Char('\n'))));
     QCOMPARE(sim.requestsSeen(), requests + 2);
 }
 

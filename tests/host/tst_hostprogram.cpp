@@ -1,3 +1,4 @@
+#include "boundedfile.h"
 #include "connection.h"
 #include "simprocess.h"
 
@@ -9,6 +10,7 @@
 #include <QUdpSocket>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -40,6 +42,8 @@ private slots:
     void serialHeldByAnother();
     void permissionAdvice_data();
     void permissionAdvice();
+    void boundedFile_data();
+    void boundedFile();
 
 private:
     QStringList filled(QStringList args) const;
@@ -74,6 +78,12 @@ void HostProgramTest::initTestCase()
     QVERIFY(nul.open(QIODevice::WriteOnly));
     nul.write(QByteArray("a,AI1,Int16\n\0\nb,AI2,Int16\nc,AI3,Int16\n", 38));
     nul.close();
+    // A FIFO nobody writes: opening it to read would wait for ever.
+    QCOMPARE(
+        ::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("fifo.csv"))).constData(), 0600), 0);
+    QFile huge(dir.filePath(QStringLiteral("huge.csv")));
+    QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(largestInputFile + 1));
+    huge.close();
 }
 
 void HostProgramTest::run_data()
@@ -254,6 +264,11 @@ void HostProgramTest::run_data()
         "write: takes ADDRESS, --type TYPE and at least one VALUE",
         "write: needs --connect CONNECTION",
         "nul.csv: line 2: holds a NUL byte",
+        "cannot read the tag list \\S+/fifo.csv: not a regular file \\(a FIFO, a device or a "
+        "socket\\)",
+        "cannot read the tag list /dev/zero: not a regular file",
+        "cannot read the tag list \\S+: a directory, not a file",
+        "huge.csv: larger than 16 MiB, the most read from one file",
     };
     const QList<QStringList> usage = {
         {"read", "AO1.5", "--type", "Int16", "--connect", "%udp"},
@@ -280,6 +295,10 @@ void HostProgramTest::run_data()
         {"write", "AI1", "--type", "Int16", "--connect", "%udp"},
         {"write", "AI1", "--type", "Int16", "1"},
         {"read", "--tags", "%dir/nul.csv", "--connect", "%udp"},
+        {"poll", "--tags", "%dir/fifo.csv", "--connect", "%udp"},
+        {"poll", "--tags", "/dev/zero", "--connect", "%udp"},
+        {"read", "--tags", "%dir", "--connect", "%udp"},
+        {"read", "--tags", "%dir/huge.csv", "--connect", "%udp"},
     };
     for (int i = 0; i < usage.size(); ++i)
         QTest::newRow(qPrintable("usage: " + usage[i].join(' ')))
@@ -452,6 +471,36 @@ void HostProgramTest::permissionAdvice()
     QVERIFY2(QRegularExpression(advice).match(text).hasMatch(), qPrintable(text));
     if (!dialout)
         QVERIFY2(!text.contains(QLatin1String("usermod")), qPrintable(text));
+}
+
+void HostProgramTest::boundedFile_data()
+{
+    QTest::addColumn<QString>("path"); // %dir is filled in
+    QTest::addColumn<qint64>("limit");
+    QTest::addColumn<int>("size"); // of what is read; -1: refused
+    QTest::addColumn<QString>("why");
+    const QString larger = QStringLiteral("larger than %1, the most read from one file");
+    QTest::newRow("bad.csv, 30 bytes, limit 30") << "%dir/bad.csv" << qint64(30) << 30 << "";
+    QTest::newRow("bad.csv, 30 bytes, limit 29")
+        << "%dir/bad.csv" << qint64(29) << -1 << larger.arg("29 bytes");
+    // Its size says 0 and its text goes on: the read stops one byte past the limit.
+    QTest::newRow("/proc/self/maps, limit 16")
+        << "/proc/self/maps" << qint64(16) << -1 << larger.arg("16 bytes");
+    QTest::newRow("huge.csv") << "%dir/huge.csv" << largestInputFile << -1 << larger.arg("16 MiB");
+    QTest::newRow("missing") << "%dir/missing.csv" << largestInputFile << -1
+                             << "No such file or directory";
+}
+
+// The helper the tag lists and the gateway's files are read with: exactly up to its limit.
+void HostProgramTest::boundedFile()
+{
+    QFETCH(QString, path);
+    QFETCH(qint64, limit);
+    QFETCH(int, size);
+    QFETCH(QString, why);
+    QByteArray bytes("left over");
+    QCOMPARE(readBoundedFile(filled({path}).first(), limit, &bytes), why);
+    QCOMPARE(bytes.size(), qMax(size, 0));
 }
 
 QTEST_GUILESS_MAIN(HostProgramTest)

@@ -1,4 +1,5 @@
 #include "libtarvik.h"
+#include "recordformat.h"
 #include "simprocess.h"
 #include "writecommand.h"
 
@@ -8,8 +9,14 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
 // The host program's write command against the simulator: values parsed per type, what the
-// controller then holds, the result in numbers and words, and the exit status.
+// controller then holds, the result in numbers and words, and the exit status. Floating point
+// and text payloads exact or refused, and every value the programs print read back to its bits.
 class WriteCommandTest : public QObject
 {
     Q_OBJECT
@@ -19,6 +26,10 @@ private slots:
     void init();
     void run_data();
     void run();
+    void payload_data();
+    void payload();
+    void printedReadsBack_data();
+    void printedReadsBack();
     void hostProgram();
 
 private:
@@ -62,6 +73,10 @@ void WriteCommandTest::run_data()
         << "NAI 0 ffffffffffffffff";
     QTest::newRow("Float -2.5 -> 00 00 20 c0")
         << "AO1 --type Float -2.5 --connect %udp" << 0 << ok << "AO 0 000020c0";
+    QTest::newRow("Float 3.4028235e+38 -> ff ff 7f 7f")
+        << "AO1 --type Float 3.4028235e+38 --connect %udp" << 0 << ok << "AO 0 ffff7f7f";
+    QTest::newRow("Double -Infinity -> 00 x 6 f0 ff")
+        << "NAI1 --type Double -Infinity --connect %udp" << 0 << ok << "NAI 0 000000000000f0ff";
     QTest::newRow("String hi -> 02 68 69")
         << "SI1 --type String hi --connect %udp" << 0 << ok << "SI 0 026869";
     QTest::newRow("--json") << "AI1 --type Int16 7 --json --connect %udp" << 0
@@ -77,10 +92,6 @@ void WriteCommandTest::run_data()
     QTest::newRow("type 13 -> 4") << "AI1 --type 13 1 --connect %udp" << 1
                                   << "result   4 \\(bad count"
                                   << "AI 0 0000";
-    QTest::newRow("300-character text -> 4")
-        << "SI1 --type String " + QString(300, 'a') + " --connect %udp" << 1
-        << "result   4 \\(bad count"
-        << "SI 0 00";
     QTest::newRow("no --connect -> 9")
         << "AI1 --type Int16 1" << 1 << "result   9 \\(link not open\\)"
         << "AI 0 0000";
@@ -108,6 +119,22 @@ void WriteCommandTest::run_data()
                                << range.arg("0 to 18446744073709551615") << "";
     QTest::newRow("Float 1e39") << "AO1 --type Float 1e39 --connect %udp" << 2
                                 << range.arg("a number") << "";
+    QTest::newRow("Float 3.5e38") << "AO1 --type Float 3.5e38 --connect %udp" << 2
+                                  << range.arg("a number from -3.40282347e\\+38 to") << "";
+    QTest::newRow("Double 1e400") << "NAI1 --type Double 1e400 --connect %udp" << 2
+                                  << range.arg("a number from -1.7976931348623157e\\+308 to") << "";
+    QTest::newRow("300-character text")
+        << "SI1 --type String " + QString(300, 'a') + " --connect %udp" << 2
+        << "String value 1 has more than 255 characters"
+        << "";
+    QTest::newRow("text with a zero character")
+        << "SI1 --type String ok a" + QString(QChar(0)) + "b --connect %udp" << 2
+        << "String value 2 holds a zero character \\(U\\+0000\\): the controller ends a text"
+        << "";
+    QTest::newRow("text outside Latin-1")
+        << QStringLiteral("SI1 --type String \u03a9 --connect %udp") << 2
+        << "String value 1 holds a character outside Latin-1 \\(ISO 8859-1\\)"
+        << "";
     QTest::newRow("Bool 2") << "DO1 --type Bool 2 --connect %udp" << 2
                             << range.arg("true, false, 1 or 0") << "";
     QTest::newRow("Int16 abc") << "AI1 --type Int16 abc --connect %udp" << 2 << "abc is"
@@ -147,6 +174,156 @@ void WriteCommandTest::run()
         const QStringList f = stored.split(' ');
         QCOMPARE(sim.control(QStringLiteral("peek %1 %2 %3").arg(f[0], f[1]).arg(f[2].size() / 2)),
                  "ok " + f[2]);
+    }
+}
+
+void WriteCommandTest::payload_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("bits"); // Float, Double: the element's bits in hex
+    QTest::addColumn<QString>("why");  // a pattern of the refusal, or "": taken
+
+    // Long texts are named by their size.
+    const auto name = [](int type, const QString &text) {
+        return recordformat::typeName(type) + " '" +
+               (text.size() > 12 ? QString::number(text.size()) + " characters"
+                                 : recordformat::escaped(text)) +
+               "'";
+    };
+    const auto taken = [&](int type, const QString &text, const char *bits) {
+        QTest::addRow("%s -> %s", qPrintable(name(type, text)), bits)
+            << type << text << bits << QString();
+    };
+    const auto refused = [&](int type, const QString &text, const QString &why) {
+        QTest::addRow("%s refused", qPrintable(name(type, text)))
+            << type << text << QString() << why;
+    };
+    for (const char *t : {"NaN", "nan", "NAN", "+nan"})
+        taken(Float, t, "7fc00000");
+    for (const char *t : {"Infinity", "inf", "INF", "infinity", "+Infinity"})
+        taken(Float, t, "7f800000");
+    for (const char *t : {"-Infinity", "-inf", "-INFINITY"})
+        taken(Float, t, "ff800000");
+    taken(Float, "3.4028235e+38", "7f7fffff");  // FLT_MAX, shortest
+    taken(Float, "3.40282347e+38", "7f7fffff"); // FLT_MAX, nine digits
+    taken(Float, "-3.4028235e+38", "ff7fffff");
+    taken(Float, "1.17549435e-38", "00800000"); // FLT_MIN
+    taken(Float, "1e-45", "00000001");          // the smallest denormal
+    taken(Float, "0.1", "3dcccccd");
+    taken(Float, " +1.5 ", "3fc00000");
+    taken(Float, ".5", "3f000000");
+    taken(Float, "-0", "80000000");
+    taken(Double, "1.7976931348623157e+308", "7fefffffffffffff");
+    taken(Double, "5e-324", "0000000000000001");
+    taken(Double, "0.1", "3fb999999999999a");
+    taken(Double, "-Infinity", "fff0000000000000");
+    const QString floatRange = QStringLiteral("takes a number from -3.40282347e\\+38 to "
+                                              "3.40282347e\\+38, NaN, Infinity or -Infinity");
+    for (const char *t : {"3.5e38", "-3.5e38", "3.40282357e+38", "1e-50", "-nan", "nan(1)", "1e",
+                          "0x10", "+-1", "--1", "1,5", "", " ", "infinit", "1.5x", "in f", "1 2"})
+        refused(Float, t, floatRange);
+    refused(Float, QStringLiteral("\uff11"), floatRange); // a full-width digit one
+    refused(Float, QStringLiteral("1") + QChar(0), floatRange);
+    for (const char *t : {"1e400", "-1e400", "1e-400"})
+        refused(Double, t, "takes a number from -1.7976931348623157e\\+308 to");
+
+    taken(String, QString(255, 'a'), "");
+    taken(String, QStringLiteral("\u00e9t\u00e9 \u00ff"), ""); // Latin-1 letters
+    taken(String, QString(), "");
+    refused(String, QString(256, 'a'),
+            "value 1 has more than 255 characters, the most a text item");
+    refused(String, QStringLiteral("a") + QChar(0),
+            "value 1 holds a zero character \\(U\\+0000\\)");
+    refused(String, QStringLiteral("\u20ac"), "value 1 holds a character outside Latin-1");
+    refused(String, QStringLiteral("\U0001F600"), "value 1 holds a character outside Latin-1");
+}
+
+// writePayload alone, as the write command and the gateway call it: the element's bits exactly,
+// or the refusal in words.
+void WriteCommandTest::payload()
+{
+    QFETCH(int, type);
+    QFETCH(QString, text);
+    QFETCH(QString, bits);
+    QFETCH(QString, why);
+    QVariant payload;
+    const QString error = writePayload(type, {text}, &payload);
+    if (!why.isEmpty()) {
+        QVERIFY2(QRegularExpression(why).match(error).hasMatch(), qPrintable(error));
+        return;
+    }
+    QCOMPARE(error, QString());
+    if (type == String) {
+        QCOMPARE(payload.value<QList<QString>>(), QList<QString>{text});
+    } else if (type == Float) {
+        const float f = payload.value<QList<float>>().value(0);
+        quint32 u;
+        std::memcpy(&u, &f, sizeof u);
+        QCOMPARE(QString::number(u, 16).rightJustified(8, '0'), bits);
+    } else {
+        const double d = payload.value<QList<double>>().value(0);
+        quint64 u;
+        std::memcpy(&u, &d, sizeof u);
+        QCOMPARE(QString::number(u, 16).rightJustified(16, '0'), bits);
+    }
+}
+
+void WriteCommandTest::printedReadsBack_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<double>("value"); // for Float, made a float
+
+    using F = std::numeric_limits<float>;
+    using D = std::numeric_limits<double>;
+    const QVector<QPair<const char *, double>> floats = {
+        {"FLT_MAX", FLT_MAX},
+        {"-FLT_MAX", -FLT_MAX},
+        {"FLT_MIN", FLT_MIN},
+        {"denormal min", F::denorm_min()},
+        {"NaN", F::quiet_NaN()},
+        {"Infinity", F::infinity()},
+        {"-Infinity", -F::infinity()},
+        {"0.1", double(0.1f)},
+        {"-0", -0.0},
+    };
+    for (const auto &f : floats)
+        QTest::addRow("Float %s", f.first) << int(Float) << f.second;
+    const QVector<QPair<const char *, double>> doubles = {
+        {"DBL_MAX", DBL_MAX},
+        {"-DBL_MAX", -DBL_MAX},
+        {"DBL_MIN", DBL_MIN},
+        {"5e-324", D::denorm_min()},
+        {"NaN", D::quiet_NaN()},
+        {"Infinity", D::infinity()},
+        {"-Infinity", -D::infinity()},
+        {"0.1", 0.1},
+        {"-0", -0.0},
+    };
+    for (const auto &d : doubles)
+        QTest::addRow("Double %s", d.first) << int(Double) << d.second;
+}
+
+// What the programs print of a value (host/recordformat.cpp) written back: the same bits.
+void WriteCommandTest::printedReadsBack()
+{
+    QFETCH(int, type);
+    QFETCH(double, value);
+    CLabelVariable record;
+    record.type = DataType(type);
+    record.count = 1;
+    const float f = float(value);
+    record.value = type == Float ? QVariant::fromValue(QList<float>{f})
+                                 : QVariant::fromValue(QList<double>{value});
+    const QStringList printed = recordformat::values(record);
+    QVariant payload;
+    QCOMPARE(writePayload(type, printed, &payload), QString());
+    if (type == Float) {
+        const float back = payload.value<QList<float>>().value(0);
+        QVERIFY2(std::memcmp(&back, &f, sizeof f) == 0, qPrintable(printed.join(' ')));
+    } else {
+        const double back = payload.value<QList<double>>().value(0);
+        QVERIFY2(std::memcmp(&back, &value, sizeof value) == 0, qPrintable(printed.join(' ')));
     }
 }
 

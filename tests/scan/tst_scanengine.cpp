@@ -14,6 +14,7 @@
 
 // The scan engine against the simulator: merged reads hand every tag what a read of it alone
 // hands, over the whole pattern memory and every type; a link that fails is connected again.
+// The link keeper's steps against a driver that answers as each row says.
 class ScanEngineTest : public QObject
 {
     Q_OBJECT
@@ -23,6 +24,10 @@ private slots:
     void mergedMatchesSingle();
     void reconnects_data();
     void reconnects();
+    void keeperSteps_data();
+    void keeperSteps();
+    void upOnlyOnceAnswered();
+    void upReadsFailedTagsAgain();
     void retiredTagsAreNotDueAgain_data();
     void retiredTagsAreNotDueAgain();
     void writesTakeTurnsWithReads();
@@ -42,6 +47,81 @@ struct Collector : ScanSink
     void tagDropped(int tag, const CLabelVariable &r) override { records[tag] = r; }
     void linkChanged(bool up, const QString &) override { changes << (up ? "up" : "down"); }
 };
+
+// A driver whose connects and reads answer as the test sets them: a controller that answers the
+// link check and no read is one whose connect succeeds and whose reads fail.
+struct ScriptedDriver : CDriveBaseClass
+{
+    int connectCode = 0;
+    int readResult = 0;
+    int failingReads = 0; // the next so many reads fail with 8 whatever readResult says
+    int connects = 0;
+    int disconnects = 0;
+    QMap<QString, int> reads; // by address
+
+    QString getDriveName() override { return {}; }
+    QString getversion_number() override { return {}; }
+    QString DebugCmd(EDebugCmdType) override { return {}; }
+    int ConnectDrive(QString) override
+    {
+        ++connects;
+        return connectCode;
+    }
+    int SetConnectPar(QString) override { return 0; }
+    int DisConnectDrive() override
+    {
+        ++disconnects;
+        return 0;
+    }
+    CLabelVariable ReadVariable(QString address, DataType type) override
+    {
+        return ReadVariable(address, type, 1);
+    }
+    CLabelVariable ReadVariable(QString address, DataType type, int count) override
+    {
+        ++reads[address];
+        CLabelVariable r;
+        r.result = failingReads > 0 ? 8 : readResult;
+        failingReads = qMax(failingReads - 1, 0);
+        r.address = address;
+        r.type = type;
+        r.count = count;
+        if (r.result == 0)
+            r.value = QVariant::fromValue(QVector<short>(count, 0).toList());
+        return r;
+    }
+    CLabelVariable WriteVariable(QString, DataType, CLabelVariable record) override
+    {
+        return record;
+    }
+    CLabelVariable WriteVariable(QString, DataType, CLabelVariable record, int) override
+    {
+        return record;
+    }
+    int DestroyFree() override { return 0; }
+};
+
+// The link's changes and each record, in the order the engine hands them on.
+struct Events : Collector
+{
+    QStringList events;
+    void tagRead(int tag, const CLabelVariable &r, double ms) override
+    {
+        Collector::tagRead(tag, r, ms);
+        events << QStringLiteral("%1:%2").arg(r.address).arg(r.result);
+    }
+    void linkChanged(bool up, const QString &why) override
+    {
+        Collector::linkChanged(up, why);
+        events << changes.last();
+    }
+};
+
+// Three tags far apart, read hourly: only a connect or an answer makes them due again soon.
+QVector<ScanTag> hourlyTags()
+{
+    return {{"AI1", Int16, 1, hour}, {"AI300", Int16, 1, hour}, {"AI600", Int16, 1, hour}};
+}
 
 // Runs the engine, serving events between its turns, until done() or the time is up.
 template <typename Done> bool runUntil(ScanEngine &engine, Done done, int timeoutMs)
@@ -183,6 +263,110 @@ void ScanEngineTest::reconnects()
     QVERIFY(runUntil(
         engine, [&] { return got.changes.size() == 2 && answered(); }, 10000));
     QCOMPARE(got.changes, (QStringList{"down", "up"}));
+}
+
+void ScanEngineTest::keeperSteps_data()
+{
+    QTest::addColumn<bool>("connected"); // open when the keeper takes it; else startDown()
+    // C, c: a connect that succeeds, that fails; R, r, n: a read answered, failed (8), link not
+    // open (9). Each step as told: ^ came up, v went down, +N the wait before the next connect.
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<QString>("told");
+
+    QTest::newRow("link check answered, reads never: down once, the wait doubles to its cap")
+        << true << "r r r C r r r C r r r c c C R"
+        << "r r rv+500 C r r r+1000 C r r r+2000 c+4000 c+4000 C R^";
+    QTest::newRow("never up: down once at its first failure, up at its first answer")
+        << false << "c C r r r C R R"
+        << "cv+500 C r r r+1000 C R^ R";
+    QTest::newRow("connected, then failures: down at the first, up at the answer")
+        << false << "C r r r C R"
+        << "C r r rv+500 C R^";
+    QTest::newRow("after an answer the next outage waits the first backoff again")
+        << false << "C R r r r c C R r r r"
+        << "C R^ r r rv+500 c+1000 C R^ r r rv+500";
+    QTest::newRow("link not open drops at once, opened or up") << true << "n C n C R n"
+                                                               << "nv+500 C n+1000 C R^ nv+500";
+    QTest::newRow("an answer between failures keeps the link; up already, nothing told")
+        << true << "r r R r r R"
+        << "r r R r r R";
+}
+
+void ScanEngineTest::keeperSteps()
+{
+    QFETCH(bool, connected);
+    QFETCH(QString, steps);
+    QFETCH(QString, told);
+    ScriptedDriver driver;
+    LinkKeeper keeper(&driver, QStringLiteral("127.0.0.1:7000"), {true, 3, 500, 4000});
+    qint64 now = 1000;
+    if (!connected)
+        keeper.startDown(now);
+    QStringList got;
+    for (const QString &step : steps.split(' ')) {
+        const char c = step.at(0).toLatin1();
+        const bool connect = c == 'C' || c == 'c';
+        QCOMPARE(keeper.carriesRequests(), !connect); // no read while closed, no connect while open
+        LinkKeeper::Change change;
+        if (connect) {
+            QVERIFY(keeper.nextAttemptMs() >= now);
+            now = keeper.nextAttemptMs();
+            driver.connectCode = c == 'C' ? 0 : -2;
+            change = keeper.attempt(now);
+        } else {
+            now += 10;
+            change = keeper.noteRead(c == 'R' ? 0 : c == 'r' ? 8 : 9, now);
+        }
+        QString shown = step;
+        if (change != LinkKeeper::Change::None)
+            shown += change == LinkKeeper::Change::CameUp ? "^" : "v";
+        if (!keeper.carriesRequests())
+            shown += QStringLiteral("+%1").arg(keeper.nextAttemptMs() - now);
+        got << shown;
+    }
+    QCOMPARE(got.join(' '), told);
+}
+
+// A controller that answers the link check and no read: each connect reads every tag at once,
+// hour intervals or not, and the reads failing drop the link again; it is said down once and
+// never up. Once reads are answered it is said up once, before the answer that proved it.
+void ScanEngineTest::upOnlyOnceAnswered()
+{
+    ScriptedDriver driver;
+    driver.readResult = 8;
+    Events got;
+    ScanEngine engine(&driver, hourlyTags(), {false, 0}, got);
+    engine.keepLink(QStringLiteral("127.0.0.1:7000"), {true, 3, 1, 8}, false);
+    QVERIFY(runUntil(
+        engine, [&] { return driver.disconnects >= 4; }, 10000));
+    QCOMPARE(got.changes, QStringList{"down"});
+    QVERIFY(!engine.linkUp());
+    for (const ScanTag &t : hourlyTags())
+        QCOMPARE(driver.reads.value(t.address), driver.disconnects);
+
+    driver.readResult = 0;
+    got.events.clear();
+    QVERIFY(runUntil(
+        engine, [&] { return got.records.value(2).result == 0; }, 10000));
+    QCOMPARE(got.changes, (QStringList{"down", "up"}));
+    QVERIFY(engine.linkUp());
+    QCOMPARE(got.events, (QStringList{"up", "AI1:0", "AI300:0", "AI600:0"}));
+}
+
+// Reads that failed after the connect are made again at once when a later one is answered: the
+// controller answered again without a new connect.
+void ScanEngineTest::upReadsFailedTagsAgain()
+{
+    ScriptedDriver driver;
+    driver.failingReads = 2;
+    Events got;
+    ScanEngine engine(&driver, hourlyTags(), {false, 0}, got);
+    engine.keepLink(QStringLiteral("127.0.0.1:7000"), {true, 3, 1, 8}, false);
+    QVERIFY(runUntil(
+        engine, [&] { return got.events.size() == 6; }, 10000));
+    QCOMPARE(got.events, (QStringList{"AI1:8", "AI300:8", "up", "AI600:0", "AI1:0", "AI300:0"}));
+    QCOMPARE(driver.connects, 1);
+    QVERIFY(engine.runDue() > engine.now()); // the hour starts now for each
 }
 
 void ScanEngineTest::retiredTagsAreNotDueAgain_data()
