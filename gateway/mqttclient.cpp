@@ -385,7 +385,7 @@ void MqttClient::pump()
         return;
     pumping = true;
     const int window = qMin(brokerSettings.queueLimit, handOverWindow);
-    while (connected && handedOver.size() < window && !queue.isEmpty()) {
+    while (connected && handedOver.size() < window && queue.hasWaiting()) {
         if (!send(queue.take()))
             break;
     }
@@ -433,7 +433,7 @@ void MqttClient::stop(int timeoutMs)
         QElapsedTimer clock;
         clock.start();
         // What was handed over goes out before the DISCONNECT, within the time given.
-        while ((!handedOver.isEmpty() || !queue.isEmpty()) && clock.elapsed() < timeoutMs &&
+        while ((!handedOver.isEmpty() || queue.hasWaiting()) && clock.elapsed() < timeoutMs &&
                readWatch) {
             pump();
             if (mosquitto_loop_write(mosq, 1) != MOSQ_ERR_SUCCESS ||

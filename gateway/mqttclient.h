@@ -52,7 +52,7 @@ public:
 
     const BrokerSettings &settings() const { return brokerSettings; }
     bool isConnected() const { return connected; }
-    int queueDepth() const { return queue.size() + int(handedOver.size()); }
+    int queueDepth() const { return queue.waitingCount() + int(handedOver.size()); }
     qint64 dropped() const { return queue.dropped() + refusedCount; }
     qint64 replaced() const { return queue.replaced(); }
     qint64 published() const { return publishedCount; }

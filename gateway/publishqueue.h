@@ -36,10 +36,10 @@ public:
     // A message taken back from a session that was lost before the broker had it: it goes out
     // first, being older than everything waiting.
     void pushFront(const MqttMessage &message);
-    bool isEmpty() const { return line.empty(); }
+    bool hasWaiting() const { return !line.empty(); }
     MqttMessage take();
 
-    int size() const { return int(line.size()); }
+    int waitingCount() const { return int(line.size()); }
     qint64 replaced() const { return replacedCount; }
     qint64 dropped() const { return droppedCount; }
 

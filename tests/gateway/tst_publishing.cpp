@@ -76,7 +76,7 @@ void PublishingTest::queue()
             q.push(m);
     }
     QStringList out;
-    while (!q.isEmpty()) {
+    while (q.hasWaiting()) {
         const MqttMessage m = q.take();
         out << QString::fromUtf8(m.topic + '=' + m.payload);
     }
