@@ -314,12 +314,6 @@ void GatewayTest::writes_data()
                               << ""
                               << ""
                               << "";
-    QTest::newRow("nested list") << "w"
-                                 << "[[1],2]" << reply
-                                 << "\"result\":-1.*numbers, true, false or texts"
-                                 << ""
-                                 << ""
-                                 << "";
     QTest::newRow("wrong type") << "w"
                                 << "[\"a\",1]" << reply << "\"result\":-1.*out of range"
                                 << ""
@@ -327,11 +321,6 @@ void GatewayTest::writes_data()
                                 << "";
     QTest::newRow("out of range") << "w"
                                   << "[1,40000]" << reply << "\"result\":-1.*-32768 to 32767"
-                                  << ""
-                                  << ""
-                                  << "";
-    QTest::newRow("beyond Int64") << "q"
-                                  << "9223372036854775808" << reply << "\"result\":-1.*out of range"
                                   << ""
                                   << ""
                                   << "";
@@ -657,8 +646,11 @@ void GatewayTest::nothingFreshAfterKill()
                                                       "interval = 100\nmax_age = 1\n"
                                                       "tag = a AI1 Int16\n")));
     SubscriberProcess sub;
-    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/gateway/status")));
-    QVERIFY(!sub.waitFor(QStringLiteral("online$"), 15000).isEmpty());
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/status \\d  online$"), 15000).isEmpty());
+    // Retained by now: a subscriber that comes later is handed them.
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/status \\d  online$"), 15000).isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/a .*\"result\":0"), 15000).isEmpty());
     const QString current = QStringLiteral("^t/c/(a .*\"result\":0|status .*online)");
     {
         SubscriberProcess before;

@@ -486,9 +486,6 @@ void HostProgramTest::boundedFile_data()
     // Its size says 0 and its text goes on: the read stops one byte past the limit.
     QTest::newRow("/proc/self/maps, limit 16")
         << "/proc/self/maps" << qint64(16) << -1 << larger.arg("16 bytes");
-    QTest::newRow("huge.csv") << "%dir/huge.csv" << largestInputFile << -1 << larger.arg("16 MiB");
-    QTest::newRow("missing") << "%dir/missing.csv" << largestInputFile << -1
-                             << "No such file or directory";
 }
 
 // The helper the tag lists and the gateway's files are read with: exactly up to its limit.
