@@ -178,7 +178,7 @@ void ScanEngine::deliver(const PlannedRead &r, const CLabelVariable &record, dou
 // The outcome handed on between the changes of the link it makes: the link said up before the
 // answer that proved it, down after the failure that took it down. The read that proved it is
 // out of the queue here, and keeps its interval.
-void ScanEngine::noteOutcome(int result, const std::function<void()> &handOn)
+template <typename HandOn> void ScanEngine::noteOutcome(int result, HandOn handOn)
 {
     const LinkKeeper::Change change =
         keeper ? keeper->noteRead(result, now()) : LinkKeeper::Change::None;

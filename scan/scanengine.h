@@ -108,7 +108,7 @@ private:
     void splitRefused(int read);
     void deliver(const PlannedRead &r, const CLabelVariable &record, double ms);
     void makeWrite(const ScanWrite &write);
-    void noteOutcome(int result, const std::function<void()> &handOn);
+    template <typename HandOn> void noteOutcome(int result, HandOn handOn);
     void tell(LinkKeeper::Change change);
     bool wanted(const PlannedRead &r) const;
     qint64 nextDue() const;
