@@ -15,5 +15,6 @@ struct BrokerSettings
     int qos = 1;
     QString prefix = QStringLiteral("tarvik");
     int statsIntervalS = 10;
-    int queueLimit = 10000; // waiting messages besides the latest of each retained topic
+    int queueLimit = 10000;           // waiting messages besides the latest of each retained topic
+    bool largeIntegersAsText = false; // integers beyond 2^53 as JSON strings
 };

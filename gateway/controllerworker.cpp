@@ -59,6 +59,10 @@ QByteArray ControllerWorker::topic(const QString &tail) const
 
 void ControllerWorker::start()
 {
+    gatewaylog::setThreadSink(this);
+    if (!config.connection.contains(QLatin1Char(':')))
+        serialPort = config.connection.section(QLatin1Char(','), 0, 0);
+    publishMeta();
     driver = library->create();
     ScanSink &sink = *this;
     engine = std::make_unique<ScanEngine>(driver, scanTags(config.tags), config.merge, sink);
@@ -73,6 +77,13 @@ void ControllerWorker::everySecond()
 {
     if (!engine)
         return;
+    // An episode ends when its lines have stopped for longer than the slowest tag's interval
+    // twice over: a fault of one tag among good ones is one episode, not one per scan.
+    qint64 slowest = 0;
+    for (const GatewayTag &t : qAsConst(config.tags))
+        slowest = qMax<qint64>(slowest, t.tag.intervalMs);
+    if (episodes.anyOpen() && engine->now() - lastDriverLine > 2 * slowest + 2000)
+        endEpisodes();
     const ScanCounters &c = engine->counters();
     emit counters({config.name, QDateTime::currentMSecsSinceEpoch(), c.requests, c.tagReads,
                    int(config.tags.size()), c.failures, online});
@@ -118,16 +129,21 @@ void ControllerWorker::handOverPending()
     pending.clear();
 }
 
-void ControllerWorker::tagRead(int tag, const CLabelVariable &record, double)
+void ControllerWorker::tagRead(int tag, const CLabelVariable &raw, double)
 {
     TagMemory &m = memory[tag];
     const GatewayTag &t = config.tags[tag];
     const qint64 now = engine->now();
+    // A scaled tag is published, compared and remembered in its own units.
+    const CLabelVariable record = t.tag.scaled() && raw.result == 0
+                                      ? tagmessages::scaledRecord(raw, t.tag.scale, t.tag.offset)
+                                      : raw;
     const QStringList texts = record.result == 0 ? recordformat::values(record) : QStringList();
     if (!tagmessages::due(m, record, texts, t.deadband, now, qint64(config.maxAgeS) * 1000))
         return;
-    const QByteArray payload =
-        record.result == 0 ? tagmessages::valueJson(record) : tagmessages::failureJson(record, m);
+    const bool large = config.largeIntegersAsText;
+    const QByteArray payload = record.result == 0 ? tagmessages::valueJson(record, large)
+                                                  : tagmessages::failureJson(record, m, large);
     if (record.result == 0) {
         m.lastGood = record;
         m.lastTexts = texts;
@@ -150,17 +166,25 @@ void ControllerWorker::tagRead(int tag, const CLabelVariable &record, double)
 void ControllerWorker::tagDropped(int tag, const CLabelVariable &record)
 {
     const GatewayTag &t = config.tags[tag];
-    emit logged(QStringLiteral("controller %1: tag %2 (%3) is refused by the driver with result %4 "
-                               "(%5) and is read no more")
-                    .arg(config.name, t.tag.name, t.tag.address)
-                    .arg(record.result)
-                    .arg(recordformat::outcomeWords(record.result)));
-    pending.append({topic(t.tag.name), tagmessages::failureJson(record, memory[tag]), true, {}, 0});
+    log(LogLevel::Error,
+        QStringLiteral(
+            "controller %1: tag %2 (%3) is refused by the driver with result %4 (%5) and "
+            "is read no more")
+            .arg(config.name, t.tag.name, t.tag.address)
+            .arg(record.result)
+            .arg(recordformat::outcomeWords(record.result)));
+    pending.append({topic(t.tag.name),
+                    tagmessages::failureJson(record, memory[tag], config.largeIntegersAsText),
+                    true,
+                    {},
+                    0});
 }
 
 void ControllerWorker::linkChanged(bool up, const QString &why)
 {
-    emit logged(
+    if (up)
+        endEpisodes();
+    log(up ? LogLevel::Notice : LogLevel::Warning,
         up ? QStringLiteral("controller %1: online (%2)").arg(config.name, config.connection)
            : QStringLiteral("controller %1: offline: %2; connecting again").arg(config.name, why));
     publishStatus(up);
@@ -179,6 +203,35 @@ void ControllerWorker::markAllStale()
             continue;
         tagRead(i, closed, 0);
     }
+}
+
+void ControllerWorker::driverSaid(LogLevel level, const QString &line)
+{
+    lastDriverLine = engine ? engine->now() : 0;
+    if (episodes.opens(line))
+        log(level, QStringLiteral("controller %1: driver: %2")
+                       .arg(config.name, gatewaylog::withEnglish(line, serialPort)));
+}
+
+void ControllerWorker::endEpisodes()
+{
+    for (const QString &line : episodes.endAll())
+        log(LogLevel::Info, QStringLiteral("controller %1: driver: %2").arg(config.name, line));
+}
+
+void ControllerWorker::log(LogLevel level, const QString &line)
+{
+    emit logged(int(level), line);
+}
+
+void ControllerWorker::publishMeta()
+{
+    for (const GatewayTag &t : qAsConst(config.tags))
+        pending.append({topic(t.tag.name + QStringLiteral("/meta")),
+                        tagmessages::metaJson(t.tag, t.writable, config.largeIntegersAsText),
+                        true,
+                        {},
+                        0});
 }
 
 void ControllerWorker::publishStatus(bool up)
@@ -235,10 +288,11 @@ void ControllerWorker::answerWrite(const ScanWrite &write, int resultCode, const
     const QByteArray responseTopic = ticket.value(0).toByteArray();
     if (!responseTopic.isEmpty())
         pending.append({responseTopic, result, false, ticket.value(1).toByteArray(), 0});
-    emit logged(QStringLiteral("controller %1: write to %2: result %3 (%4)")
-                    .arg(config.name, name)
-                    .arg(resultCode)
-                    .arg(words));
+    log(resultCode == 0 ? LogLevel::Info : LogLevel::Warning,
+        QStringLiteral("controller %1: write to %2: result %3 (%4)")
+            .arg(config.name, name)
+            .arg(resultCode)
+            .arg(words));
 }
 
 void ControllerWorker::stop()
@@ -269,5 +323,7 @@ void ControllerWorker::finish()
     engine.reset();
     DriverLibrary::dispose(driver);
     driver = nullptr;
+    endEpisodes();
+    gatewaylog::setThreadSink(nullptr);
     emit stopped();
 }

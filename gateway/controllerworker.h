@@ -1,6 +1,7 @@
 #pragma once
 
 #include "gatewayconfig.h"
+#include "gatewaylog.h"
 #include "publishqueue.h"
 #include "scanengine.h"
 #include "tagmessages.h"
@@ -31,7 +32,7 @@ Q_DECLARE_METATYPE(ControllerCounters)
 // Every driver call blocks only this thread. Slots that arrive while a read waits (the driver
 // runs this thread's events then) only queue their work: writes wait for the gap between reads,
 // and a stop for the end of the scan turn.
-class ControllerWorker : public QObject, private ScanSink
+class ControllerWorker : public QObject, private ScanSink, private DriverLineSink
 {
     Q_OBJECT
 
@@ -53,7 +54,7 @@ public slots:
 signals:
     void messages(const QVector<MqttMessage> &batch);
     void counters(const ControllerCounters &counters);
-    void logged(const QString &line);
+    void logged(int level, const QString &line); // a LogLevel
     void stopped();
 
 private:
@@ -68,6 +69,12 @@ private:
     void written(const ScanWrite &write, const CLabelVariable &record) override;
     // The result goes to TAG/set/result and to the request's response topic.
     void answerWrite(const ScanWrite &write, int resultCode, const QString &words);
+    // The driver's lines on this thread: each kind once per episode.
+    void driverSaid(LogLevel level, const QString &line) override;
+    void endEpisodes();
+    void log(LogLevel level, const QString &line);
+    // What each tag is, retained beside its value.
+    void publishMeta();
     void publishStatus(bool online);
     MqttMessage statusMessage(bool online);
     void markAllStale();
@@ -89,4 +96,7 @@ private:
     bool stopAsked = false;
     bool online = false;
     qint64 statusPublishedAt = 0; // ms on the engine's clock
+    LineEpisodes episodes;
+    qint64 lastDriverLine = 0; // ms on the engine's clock
+    QString serialPort;        // the port of a serial link: the driver's lines name none
 };

@@ -49,8 +49,10 @@ QSet<QByteArray> ownedTopics(const GatewayConfig &config)
     QSet<QByteArray> topics{gatewayTopic(config.broker, "status")};
     for (const ControllerSettings &c : config.controllers) {
         topics.insert(controllerTopic(config.broker, c.name, QStringLiteral("status")));
-        for (const GatewayTag &t : c.tags)
+        for (const GatewayTag &t : c.tags) {
             topics.insert(controllerTopic(config.broker, c.name, t.tag.name));
+            topics.insert(controllerTopic(config.broker, c.name, t.tag.name + "/meta"));
+        }
     }
     return topics;
 }
@@ -61,13 +63,6 @@ QByteArray setPattern(const BrokerSettings &b)
 }
 
 } // namespace
-
-void logLine(const QString &line)
-{
-    const QByteArray bytes = (recordformat::escaped(line) + QLatin1Char('\n')).toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-    std::fflush(stderr);
-}
 
 Gateway::Gateway(const QString &path, DriverLibrary &library) : configPath(path), library(library)
 {
@@ -88,13 +83,13 @@ bool Gateway::start(const GatewayConfig &checked, QString *error)
 {
     config = checked;
     for (const QString &w : qAsConst(config.warnings))
-        logLine(QStringLiteral("warning: ") + w);
+        logLine(LogLevel::Warning, QStringLiteral("warning: ") + w);
     mqtt = std::make_unique<MqttClient>(config.broker);
     attach(mqtt.get());
     mqtt->subscribe(setPattern(config.broker));
-    logLine(
-        QStringLiteral("broker: connecting to %1:%2 as %3")
-            .arg(config.broker.host, QString::number(config.broker.port), config.broker.clientId));
+    logLine(LogLevel::Notice, QStringLiteral("broker: connecting to %1:%2 as %3")
+                                  .arg(config.broker.host, QString::number(config.broker.port),
+                                       config.broker.clientId));
     if (!mqtt->start(error))
         return false;
     startWorkers();
@@ -116,16 +111,17 @@ void Gateway::startWorkers()
         worker->moveToThread(thread);
         connect(worker, &ControllerWorker::messages, this, &Gateway::takeMessages);
         connect(worker, &ControllerWorker::counters, this, &Gateway::takeCounters);
-        connect(worker, &ControllerWorker::logged, this, &logLine);
+        connect(worker, &ControllerWorker::logged, this,
+                [](int level, const QString &line) { logLine(LogLevel(level), line); });
         connect(worker, &ControllerWorker::stopped, thread, &QThread::quit, Qt::DirectConnection);
         thread->start();
         QMetaObject::invokeMethod(worker, &ControllerWorker::start, Qt::QueuedConnection);
         threads << thread;
         workers << worker;
-        logLine(QStringLiteral("controller %1: %2 tags over %3")
-                    .arg(c.name)
-                    .arg(c.tags.size())
-                    .arg(c.connection));
+        logLine(LogLevel::Info, QStringLiteral("controller %1: %2 tags over %3")
+                                    .arg(c.name)
+                                    .arg(c.tags.size())
+                                    .arg(c.connection));
     }
 }
 
@@ -148,7 +144,7 @@ void Gateway::stopWorkers()
     // What the workers said last is still queued for this thread.
     QCoreApplication::sendPostedEvents(this);
     for (const QString &name : qAsConst(stuck)) {
-        logLine(QStringLiteral("controller %1: did not stop in time").arg(name));
+        logLine(LogLevel::Warning, QStringLiteral("controller %1: did not stop in time").arg(name));
         if (mqtt)
             mqtt->publish({controllerTopic(config.broker, name, QStringLiteral("status")),
                            "offline",
@@ -177,11 +173,13 @@ void Gateway::takeCounters(const ControllerCounters &c)
 void Gateway::brokerChanged(bool up, const QString &why)
 {
     if (up)
-        logLine(everConnected ? QStringLiteral("broker: connected again; statuses and last values "
+        logLine(LogLevel::Notice,
+                everConnected ? QStringLiteral("broker: connected again; statuses and last values "
                                                "published again")
                               : QStringLiteral("broker: connected"));
     else
         logLine(
+            LogLevel::Warning,
             QStringLiteral("broker: %1 (%2); connecting again")
                 .arg(everConnected ? QStringLiteral("lost") : QStringLiteral("not reached"), why));
     everConnected = everConnected || up;
@@ -191,9 +189,12 @@ void Gateway::setRequest(const QByteArray &topic, const QByteArray &payload,
                          const QByteArray &responseTopic, const QByteArray &correlation,
                          bool tooLong, bool retained)
 {
-    // PREFIX/CONTROLLER/TAG/set, as subscribed.
-    const QStringList levels = QString::fromUtf8(topic).split(QLatin1Char('/'));
-    if (levels.size() != 4)
+    // PREFIX/CONTROLLER/TAG/set, as subscribed; the prefix may have levels of its own.
+    const QString head = config.broker.prefix + QLatin1Char('/');
+    const QString name = QString::fromUtf8(topic);
+    const QStringList levels =
+        name.startsWith(head) ? name.mid(head.size()).split(QLatin1Char('/')) : QStringList();
+    if (levels.size() != 3)
         return;
     // A reply goes only where the gateway may safely speak: the request's own result topic
     // otherwise.
@@ -207,10 +208,10 @@ void Gateway::setRequest(const QByteArray &topic, const QByteArray &payload,
                            responseTopic, correlation);
     ControllerWorker *worker = nullptr;
     for (ControllerWorker *w : qAsConst(workers)) {
-        if (w->settings().name == levels[1])
+        if (w->settings().name == levels[0])
             worker = w;
     }
-    const int tag = worker ? worker->tagNamed(levels[2]) : -1;
+    const int tag = worker ? worker->tagNamed(levels[1]) : -1;
     if (tag < 0)
         return refuseWrite(topic, QStringLiteral("no such controller or tag"), responseTopic,
                            correlation);
@@ -226,6 +227,9 @@ void Gateway::setRequest(const QByteArray &topic, const QByteArray &payload,
     if (why.isEmpty() && texts.size() != t.tag.count)
         why =
             QStringLiteral("the tag takes %1 elements, not %2").arg(t.tag.count).arg(texts.size());
+    // A scaled tag takes values in its published units: each is turned back into the raw value.
+    if (why.isEmpty() && t.tag.scaled())
+        why = rawWriteTexts(t.tag, &texts);
     QVariant typed;
     if (why.isEmpty())
         why = writePayload(t.tag.type, texts, &typed);
@@ -260,7 +264,8 @@ QString Gateway::responseTopicProblem(const QByteArray &responseTopic) const
 void Gateway::refuseWrite(const QByteArray &topic, const QString &why,
                           const QByteArray &responseTopic, const QByteArray &correlation)
 {
-    logLine(QStringLiteral("write refused on %1: %2").arg(QString::fromUtf8(topic), why));
+    logLine(LogLevel::Warning,
+            QStringLiteral("write refused on %1: %2").arg(QString::fromUtf8(topic), why));
     const QByteArray result =
         tagmessages::writeResultJson(tagmessages::refusedResult, tagmessages::refusalWords(why));
     mqtt->publish({topic + "/result", result, false, {}, 0});
@@ -316,8 +321,10 @@ void Gateway::reload()
     }
     auto fresh = std::make_shared<Loaded>();
     const QString path = configPath;
-    loader = QThread::create(
-        [path, fresh] { fresh->ok = loadGatewayConfig(path, &fresh->config, &fresh->error); });
+    const DriverLibrary *driverLibrary = &library;
+    loader = QThread::create([path, fresh, driverLibrary] {
+        fresh->ok = loadGatewayConfig(path, &fresh->config, &fresh->error, driverLibrary);
+    });
     connect(loader, &QThread::finished, this, [this, fresh] {
         loader->deleteLater();
         loader = nullptr;
@@ -329,12 +336,13 @@ void Gateway::reload()
 void Gateway::loaded(const Loaded &fresh)
 {
     if (!fresh.ok) {
-        logLine(QStringLiteral("reload refused, the running configuration stays: ") + fresh.error);
+        logLine(LogLevel::Error,
+                QStringLiteral("reload refused, the running configuration stays: ") + fresh.error);
         return reloadDone();
     }
-    logLine(QStringLiteral("reload: %1").arg(configPath));
+    logLine(LogLevel::Notice, QStringLiteral("reload: %1").arg(configPath));
     for (const QString &w : qAsConst(fresh.config.warnings))
-        logLine(QStringLiteral("warning: ") + w);
+        logLine(LogLevel::Warning, QStringLiteral("warning: ") + w);
     if (!sameBroker(fresh.config.broker, config.broker))
         return tryBroker(fresh.config);
     replaceControllers(fresh.config);
@@ -362,7 +370,8 @@ void Gateway::tryBroker(const GatewayConfig &fresh)
     candidate = std::make_unique<MqttClient>(fresh.broker);
     candidate->subscribe(setPattern(fresh.broker));
     connect(candidate.get(), &MqttClient::connectionChanged, this, &Gateway::candidateChanged);
-    logLine(QStringLiteral("broker: trying %1:%2 as %3; the running session goes on meanwhile")
+    logLine(LogLevel::Notice,
+            QStringLiteral("broker: trying %1:%2 as %3; the running session goes on meanwhile")
                 .arg(fresh.broker.host, QString::number(fresh.broker.port), fresh.broker.clientId));
     const bool takesOver =
         sameAddress(fresh.broker, config.broker) && fresh.broker.clientId == config.broker.clientId;
@@ -409,6 +418,7 @@ void Gateway::switchBroker()
     latest.clear();
     previous.clear();
     logLine(
+        LogLevel::Notice,
         QStringLiteral("broker: connected to %1:%2 as %3; the old session has ended")
             .arg(config.broker.host, QString::number(config.broker.port), config.broker.clientId));
     everConnected = true;
@@ -419,7 +429,8 @@ void Gateway::switchBroker()
 
 void Gateway::keepRunning(const QString &why)
 {
-    logLine(QStringLiteral("reload: the new broker session did not come up (%1); the running "
+    logLine(LogLevel::Warning,
+            QStringLiteral("reload: the new broker session did not come up (%1); the running "
                            "configuration stays")
                 .arg(why));
     dropCandidate();
@@ -448,10 +459,11 @@ void Gateway::reloadDone()
 
 void Gateway::stop()
 {
-    logLine(QStringLiteral("stopping"));
+    logLine(LogLevel::Notice, QStringLiteral("stopping"));
     dropCandidate();
     if (loader && !loader->wait(loaderStopMs))
-        logLine(QStringLiteral("the configuration file being read again did not end in time"));
+        logLine(LogLevel::Warning,
+                QStringLiteral("the configuration file being read again did not end in time"));
     loader = nullptr;
     stopWorkers();
     statsTimer.stop();
@@ -459,6 +471,6 @@ void Gateway::stop()
         mqtt->publish({gatewayTopic(config.broker, "status"), "offline", true, {}, 0});
         mqtt->stop(brokerStopMs);
     }
-    logLine(QStringLiteral("stopped"));
+    logLine(LogLevel::Notice, QStringLiteral("stopped"));
     emit finished();
 }

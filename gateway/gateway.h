@@ -3,6 +3,7 @@
 #include "controllerworker.h"
 #include "driverlibrary.h"
 #include "gatewayconfig.h"
+#include "gatewaylog.h"
 #include "mqttclient.h"
 
 #include <QMap>
@@ -85,6 +86,3 @@ private:
     QTimer candidateTimer;
     bool reloadAgain = false;
 };
-
-// One line on standard error per event; journald adds the time.
-void logLine(const QString &line);

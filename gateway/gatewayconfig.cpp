@@ -2,7 +2,12 @@
 
 #include "arguments.h"
 #include "boundedfile.h"
+#include "driverlibrary.h"
 #include "mqttclient.h"
+#include "recordformat.h"
+#include "writecommand.h"
+
+#include "TarvikOutcome.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,8 +15,10 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -69,6 +76,22 @@ QString topicName(const QString &name)
     return QString();
 }
 
+// The prefix may have several levels (plant/site-a/line-3), each one a topic level; a first level
+// beginning with $ is the broker's own.
+QString prefixProblem(const QString &prefix)
+{
+    if (prefix.startsWith(QLatin1Char('$')))
+        return QStringLiteral("'%1' begins with $, which marks the broker's own topics")
+            .arg(prefix);
+    if (prefix.toUtf8().size() > 1024)
+        return QStringLiteral("takes at most 1024 bytes");
+    for (const QString &level : prefix.split(QLatin1Char('/'))) {
+        if (const QString why = topicName(level); !why.isEmpty())
+            return QStringLiteral("level %1").arg(why);
+    }
+    return QString();
+}
+
 // A client id goes to the broker as one UTF-8 string of at most 65535 bytes; an empty one would
 // ask the broker to make one up, and the gateway's will and status belong to one known session.
 QString clientIdProblem(const QString &id)
@@ -88,124 +111,298 @@ QString readable(const QString &path)
     return why.isEmpty() ? QString() : QStringLiteral("cannot read %1: %2").arg(path, why);
 }
 
-// Broker keys, each with what it sets.
-using BrokerKey = QString (*)(const QString &value, BrokerSettings &b);
-
-const QMap<QString, BrokerKey> &brokerKeys()
+QString largeIntegers(const QString &value, bool *asText)
 {
-    static const QMap<QString, BrokerKey> keys = {
-        {"host", [](const QString &v, BrokerSettings &b) { return b.host = v, QString(); }},
-        {"port",
-         [](const QString &v, BrokerSettings &b) { return wholeNumber(v, 1, 65535, &b.port); }},
-        {"client_id",
-         [](const QString &v, BrokerSettings &b) { return b.clientId = v, clientIdProblem(v); }},
-        {"username", [](const QString &v, BrokerSettings &b) { return b.username = v, QString(); }},
-        {"password", [](const QString &v, BrokerSettings &b) { return b.password = v, QString(); }},
-        {"ca_file", [](const QString &v, BrokerSettings &b) { return b.caFile = v, readable(v); }},
-        {"cert_file",
-         [](const QString &v, BrokerSettings &b) { return b.certFile = v, readable(v); }},
-        {"key_file",
-         [](const QString &v, BrokerSettings &b) { return b.keyFile = v, readable(v); }},
-        {"keepalive", [](const QString &v,
-                         BrokerSettings &b) { return wholeNumber(v, 5, 65535, &b.keepaliveS); }},
-        {"qos", [](const QString &v, BrokerSettings &b) { return wholeNumber(v, 0, 2, &b.qos); }},
-        {"prefix", [](const QString &v, BrokerSettings &b) { return b.prefix = v, topicName(v); }},
-        {"stats_interval",
-         [](const QString &v, BrokerSettings &b) {
-             return wholeNumber(v, 1, 86400, &b.statsIntervalS);
-         }},
-        {"queue_limit",
-         [](const QString &v, BrokerSettings &b) {
-             return wholeNumber(v, 10, 10000000, &b.queueLimit);
-         }},
-    };
-    return keys;
+    if (value != QLatin1String("number") && value != QLatin1String("text"))
+        return QStringLiteral("takes number or text, not '%1'").arg(value);
+    *asText = value == QLatin1String("text");
+    return QString();
 }
 
-// Controller keys that set one value each.
-using ControllerKey = QString (*)(const QString &value, ControllerSettings &c);
-
-const QMap<QString, ControllerKey> &controllerKeys()
+// The words of a `tag` line: blanks part them, except within double quotes
+// (description="Boiler inlet"), which go.
+QString tagWords(const QString &value, QStringList *words)
 {
-    using C = ControllerSettings;
-    static const QMap<QString, ControllerKey> keys = {
-        {"interval",
-         [](const QString &v, C &c) { return wholeNumber(v, 1, largestInterval, &c.intervalMs); }},
-        {"deadband", [](const QString &v, C &c) { return nonNegative(v, &c.deadband); }},
-        {"max_age", [](const QString &v, C &c) { return wholeNumber(v, 1, 604800, &c.maxAgeS); }},
-        {"tag_messages", [](const QString &v, C &c) { return onOff(v, &c.tagMessages); }},
-        {"scan_messages", [](const QString &v, C &c) { return onOff(v, &c.scanMessages); }},
-        {"merge", [](const QString &v, C &c) { return onOff(v, &c.merge.merge); }},
-        {"gap", [](const QString &v, C &c) { return wholeNumber(v, 0, 1467, &c.merge.gapFill); }},
-        {"reconnect", [](const QString &v, C &c) { return onOff(v, &c.reconnect.enabled); }},
-        {"failures", [](const QString &v,
-                        C &c) { return wholeNumber(v, 1, 1000, &c.reconnect.failuresInRow); }},
-        {"backoff", [](const QString &v,
-                       C &c) { return wholeNumber(v, 10, 3600000, &c.reconnect.firstBackoffMs); }},
-        {"backoff_max",
-         [](const QString &v, C &c) {
-             return wholeNumber(v, 10, 3600000, &c.reconnect.longestBackoffMs);
-         }},
-    };
-    return keys;
+    QString word;
+    bool quoted = false, any = false;
+    for (const QChar c : value) {
+        if (c == QLatin1Char('"'))
+            quoted = !quoted, any = true;
+        else if (c == QLatin1Char(' ') && !quoted) {
+            if (any || !word.isEmpty())
+                *words << word;
+            word.clear();
+            any = false;
+        } else
+            word += c;
+    }
+    if (quoted)
+        return QStringLiteral("a quote is not closed");
+    if (any || !word.isEmpty())
+        *words << word;
+    return QString();
 }
 
-// `tag = NAME ADDRESS TYPE [count=N] [interval=MS] [deadband=X] [writable]`
+// The options of a `tag` line after NAME ADDRESS TYPE, each with what it sets.
+struct TagOption
+{
+    const char *name;
+    const char *form;
+    const char *words;
+    QString (*set)(const QString &value, GatewayTag &t);
+};
+const std::array<TagOption, 8> tagOptions = {{
+    {"count", "N", "elements, 1 by default",
+     [](const QString &v, GatewayTag &t) { return checks::count(v, &t.tag.count); }},
+    {"interval", "MS", "this tag's interval",
+     [](const QString &v, GatewayTag &t) {
+         return wholeNumber(v, 1, largestInterval, &t.tag.intervalMs);
+     }},
+    {"deadband", "X", "this tag's deadband, in its published units",
+     [](const QString &v, GatewayTag &t) { return nonNegative(v, &t.deadband); }},
+    {"scale", "X", "published value = raw value x scale + offset",
+     [](const QString &v, GatewayTag &t) { return scaleProblem(v, &t.tag.scale); }},
+    {"offset", "X", "added after the scale",
+     [](const QString &v, GatewayTag &t) { return offsetProblem(v, &t.tag.offset); }},
+    {"unit", "TEXT", "the unit of the published value",
+     [](const QString &v, GatewayTag &t) { return t.tag.unit = v, unitProblem(v); }},
+    {"description", "TEXT", "what the tag is, in words (in double quotes when it holds blanks)",
+     [](const QString &v, GatewayTag &t) { return t.tag.description = v, descriptionProblem(v); }},
+    {"writable", "", "the tag takes writes",
+     [](const QString &v, GatewayTag &t) {
+         return v.isNull() ? (t.writable = true, QString())
+                           : QStringLiteral("writable takes no value");
+     }},
+}};
+
+QString tagOptionNames()
+{
+    QStringList names;
+    for (const TagOption &o : tagOptions)
+        names << QLatin1String(o.name);
+    return names.join(QStringLiteral(", "));
+}
+
+// `tag = NAME ADDRESS TYPE [OPTION=VALUE]... [writable]`
 QString inlineTag(const QString &value, GatewayTag *t)
 {
-    const QStringList words = value.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    if (words.size() < 3)
-        return QStringLiteral("takes NAME ADDRESS TYPE [count=N] [interval=MS] [deadband=X] "
-                              "[writable]");
+    QStringList words;
+    QString why = tagWords(value, &words);
+    if (why.isEmpty() && words.size() < 3)
+        why = QStringLiteral("takes NAME ADDRESS TYPE and options: %1").arg(tagOptionNames());
+    if (!why.isEmpty())
+        return why;
     t->tag.name = words[0];
     t->tag.address = words[1];
-    QString why = checks::type(words[2], &t->tag.type);
+    why = checks::type(words[2], &t->tag.type);
     for (int i = 3; why.isEmpty() && i < words.size(); ++i) {
-        const QString option = words[i].section(QLatin1Char('='), 0, 0);
-        const QString v = words[i].section(QLatin1Char('='), 1);
-        if (words[i] == QLatin1String("writable"))
-            t->writable = true;
-        else if (option == QLatin1String("count"))
-            why = checks::count(v, &t->tag.count);
-        else if (option == QLatin1String("interval"))
-            why = wholeNumber(v, 1, largestInterval, &t->tag.intervalMs);
-        else if (option == QLatin1String("deadband"))
-            why = nonNegative(v, &t->deadband);
-        else
-            why = QStringLiteral("unknown tag option '%1'").arg(words[i]);
+        const int eq = words[i].indexOf(QLatin1Char('='));
+        const QString option = eq < 0 ? words[i] : words[i].left(eq);
+        const QString v = eq < 0 ? QString() : words[i].mid(eq + 1);
+        const auto known =
+            std::find_if(tagOptions.begin(), tagOptions.end(),
+                         [&](const TagOption &o) { return option == QLatin1String(o.name); });
+        why = known != tagOptions.end() ? known->set(v, *t)
+                                        : QStringLiteral("unknown tag option '%1'; options are %2")
+                                              .arg(words[i], tagOptionNames());
     }
     if (why.isEmpty())
         why = tagProblem(t->tag);
     return why;
 }
 
+// The outcome with which a driver without a link refuses the tag for good: a read's result, or a
+// write's as a negative number (a writable tag is tried with zeros); 0 when it refuses neither.
+int driverRefuses(CDriveBaseClass *driver, const GatewayTag &t)
+{
+    const DataType type = DataType(t.tag.type);
+    const CLabelVariable read = driver->ReadVariable(t.tag.address, type, t.tag.count);
+    if (tarvik::refusedForGood(read.result))
+        return read.result;
+    if (!t.writable)
+        return 0;
+    QVariant payload;
+    const QString zero = type == String ? QString() : QStringLiteral("0");
+    if (!writePayload(type, QStringList(QVector<QString>(t.tag.count, zero).toList()), &payload)
+             .isEmpty())
+        return 0;
+    CLabelVariable record;
+    record.value = payload;
+    record.count = t.tag.count;
+    const CLabelVariable written = driver->WriteVariable(t.tag.address, type, record);
+    return tarvik::refusedForGood(written.result) ? -written.result : 0;
+}
+
 class Reader
 {
 public:
-    Reader(const QString &path, GatewayConfig *config) : path(path), config(config) {}
+    Reader(const QString &path, GatewayConfig *config, const DriverLibrary *library)
+        : path(path), config(config), library(library)
+    {
+    }
 
     bool read(QString *error);
+
+    // A section's keys, each with the form of its value, what it sets, and whether a section may
+    // give it more than once.
+    struct Key
+    {
+        const char *name;
+        const char *form;
+        const char *words;
+        bool repeats;
+        QString (*set)(Reader &reader, const QString &value);
+    };
+    static const std::vector<Key> &brokerKeys();
+    static const std::vector<Key> &controllerKeys();
 
 private:
     QString line(const QString &text);
     QString section(const QString &header);
-    QString controllerKey(const QString &key, const QString &value);
-    QString connectionKey(const QString &value);
-    QString tagKey(const QString &value);
-    QString tagsKey(const QString &value);
-    QString writableKey(const QString &value);
+    QString keyValue(const std::vector<Key> &keys, const QString &value);
     QString finishController();
+    QString tagFault(const GatewayTag &t, const QString &why);
     QString check();
+    QString driverRefusal();
     QString passwordFrom(const QString &file);
+    BrokerSettings &broker() { return config->broker; }
+    ControllerSettings &controller() { return *current; }
 
     QString path;
     GatewayConfig *config;
+    const DriverLibrary *library;
     ControllerSettings *current = nullptr;
     bool inBroker = false;
+    int brokerLine = 0;
     QMap<QString, int> controllerLines;
-    QStringList writableNames;
+    QMap<QString, int> keyLines; // the keys of the section read so far, at their lines
+    QVector<QPair<QString, int>> writableNames;
     Fault fault;
 };
+
+const std::vector<Reader::Key> &Reader::brokerKeys()
+{
+    using R = Reader;
+    static const std::vector<Key> keys = {
+        {"host", "HOST", "the broker's address (127.0.0.1)", false,
+         [](R &r, const QString &v) { return r.broker().host = v, QString(); }},
+        {"port", "PORT", "the broker's port (1883)", false,
+         [](R &r, const QString &v) { return wholeNumber(v, 1, 65535, &r.broker().port); }},
+        {"client_id", "ID", "the session's client id (tarvik-gateway); one gateway per id", false,
+         [](R &r, const QString &v) { return r.broker().clientId = v, clientIdProblem(v); }},
+        {"username", "NAME", "the user the broker knows", false,
+         [](R &r, const QString &v) { return r.broker().username = v, QString(); }},
+        {"password", "TEXT", "the user's password", false,
+         [](R &r, const QString &v) { return r.broker().password = v, QString(); }},
+        {"password_file", "FILE", "the password as the file's first line", false,
+         [](R &r, const QString &v) { return r.passwordFrom(v); }},
+        {"ca_file", "FILE", "TLS: the CA that signed the broker's certificate", false,
+         [](R &r, const QString &v) { return r.broker().caFile = v, readable(v); }},
+        {"cert_file", "FILE", "TLS: the gateway's client certificate", false,
+         [](R &r, const QString &v) { return r.broker().certFile = v, readable(v); }},
+        {"key_file", "FILE", "TLS: the client certificate's key", false,
+         [](R &r, const QString &v) { return r.broker().keyFile = v, readable(v); }},
+        {"keepalive", "S", "seconds between the session's signs of life (60)", false,
+         [](R &r, const QString &v) { return wholeNumber(v, 5, 65535, &r.broker().keepaliveS); }},
+        {"qos", "0|1|2", "of every message and subscription (1)", false,
+         [](R &r, const QString &v) { return wholeNumber(v, 0, 2, &r.broker().qos); }},
+        {"prefix", "LEVEL[/LEVEL...]", "the first topic levels (tarvik)", false,
+         [](R &r, const QString &v) { return r.broker().prefix = v, prefixProblem(v); }},
+        {"stats_interval", "S", "seconds between PREFIX/gateway/stats (10)", false,
+         [](R &r, const QString &v) {
+             return wholeNumber(v, 1, 86400, &r.broker().statsIntervalS);
+         }},
+        {"queue_limit", "N",
+         "messages held while the broker is away or slow, besides the latest of each retained "
+         "topic (10000)",
+         false,
+         [](R &r, const QString &v) {
+             return wholeNumber(v, 10, 10000000, &r.broker().queueLimit);
+         }},
+        {"large_integers", "number|text",
+         "integers beyond 2^53 as JSON numbers, or as strings for consumers that read numbers as "
+         "doubles (number)",
+         false,
+         [](R &r, const QString &v) { return largeIntegers(v, &r.broker().largeIntegersAsText); }},
+    };
+    return keys;
+}
+
+const std::vector<Reader::Key> &Reader::controllerKeys()
+{
+    using R = Reader;
+    static const std::vector<Key> keys = {
+        {"connection", "ADDRESS:PORT|PORT,BAUD,DATABITS,STOPBITS", "the controller's link", false,
+         [](R &r, const QString &v) { return checks::connection(v, &r.controller().connection); }},
+        {"tag", "NAME ADDRESS TYPE [OPTION=VALUE]... [writable]",
+         "a tag, with the options of a tag line below; repeatable", true,
+         [](R &r, const QString &v) {
+             GatewayTag t;
+             t.line = r.fault.line;
+             const QString why = inlineTag(v, &t);
+             r.controller().tags.append(t);
+             return why;
+         }},
+        {"tags", "FILE", "a tag list in the CSV or JSON form of tarvik-host --tags", true,
+         [](R &r, const QString &v) {
+             // Found beside this file when its path is relative.
+             QString why;
+             const QString file = QFileInfo(QFileInfo(r.path).dir(), v).filePath();
+             for (const Tag &tag : loadTagList(file, &why))
+                 r.controller().tags.append({tag, -1, false, r.fault.line});
+             return why;
+         }},
+        {"writable", "NAME...", "tags that take writes", true,
+         [](R &r, const QString &v) {
+             // Checked once the section is complete: the names may come before their tags.
+             for (const QString &name : v.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+                 r.writableNames.append({name, r.fault.line});
+             return QString();
+         }},
+        {"interval", "MS", "for tags that give none (1000)", false,
+         [](R &r, const QString &v) {
+             return wholeNumber(v, 1, largestInterval, &r.controller().intervalMs);
+         }},
+        {"deadband", "X",
+         "for tags that give none: a value is published when an element moves by more (0)", false,
+         [](R &r, const QString &v) { return nonNegative(v, &r.controller().deadband); }},
+        {"max_age", "S", "an unchanged value is published again at least this often (60)", false,
+         [](R &r, const QString &v) { return wholeNumber(v, 1, 604800, &r.controller().maxAgeS); }},
+        {"tag_messages", "on|off", "one message per tag (on)", false,
+         [](R &r, const QString &v) { return onOff(v, &r.controller().tagMessages); }},
+        {"scan_messages", "on|off", "one message per scan (off)", false,
+         [](R &r, const QString &v) { return onOff(v, &r.controller().scanMessages); }},
+        {"merge", "on|off", "neighbouring tags in one request (on)", false,
+         [](R &r, const QString &v) { return onOff(v, &r.controller().merge.merge); }},
+        {"gap", "N", "at most so many unread elements between merged tags (16)", false,
+         [](R &r, const QString &v) {
+             return wholeNumber(v, 0, 1467, &r.controller().merge.gapFill);
+         }},
+        {"reconnect", "on|off", "drop and connect the link again after failed reads (on)", false,
+         [](R &r, const QString &v) { return onOff(v, &r.controller().reconnect.enabled); }},
+        {"failures", "N", "failed reads in a row that drop the link (3)", false,
+         [](R &r, const QString &v) {
+             return wholeNumber(v, 1, 1000, &r.controller().reconnect.failuresInRow);
+         }},
+        {"backoff", "MS", "before the first connect attempt, doubling (500)", false,
+         [](R &r, const QString &v) {
+             return wholeNumber(v, 10, 3600000, &r.controller().reconnect.firstBackoffMs);
+         }},
+        {"backoff_max", "MS", "the cap of the doubling (30000)", false,
+         [](R &r, const QString &v) {
+             return wholeNumber(v, 10, 3600000, &r.controller().reconnect.longestBackoffMs);
+         }},
+    };
+    return keys;
+}
+
+QString keyNames(const std::vector<Reader::Key> &keys)
+{
+    QStringList names;
+    for (const Reader::Key &k : keys)
+        names << QLatin1String(k.name);
+    return names.join(QStringLiteral(", "));
+}
 
 bool Reader::read(QString *error)
 {
@@ -219,11 +416,12 @@ bool Reader::read(QString *error)
         fault.line = i + 1;
         fault.why = line(lines[i].trimmed());
     }
-    if (fault.why.isEmpty()) {
+    if (fault.why.isEmpty())
         fault.why = finishController();
-        if (fault.why.isEmpty())
-            fault = {0, QString(), check()};
-    }
+    if (fault.why.isEmpty())
+        fault = {0, QString(), check()};
+    if (fault.why.isEmpty())
+        fault.why = driverRefusal();
     if (fault.why.isEmpty())
         return true;
     const QString where = fault.line > 0 ? QStringLiteral("%1:%2").arg(path).arg(fault.line) : path;
@@ -244,17 +442,28 @@ QString Reader::line(const QString &text)
         return QStringLiteral("takes KEY = VALUE, [broker] or [controller NAME]");
     fault.key = text.left(eq).trimmed();
     const QString value = text.mid(eq + 1).trimmed();
-    if (inBroker) {
-        const BrokerKey set = brokerKeys().value(fault.key);
-        if (fault.key == QLatin1String("password_file"))
-            return passwordFrom(value);
-        return set ? set(value, config->broker)
-                   : QStringLiteral("no such key in [broker]; keys are %1, password_file")
-                         .arg(brokerKeys().keys().join(QStringLiteral(", ")));
-    }
+    if (inBroker)
+        return keyValue(brokerKeys(), value);
     if (!current)
         return QStringLiteral("belongs in a [broker] or [controller NAME] section");
-    return controllerKey(fault.key, value);
+    return keyValue(controllerKeys(), value);
+}
+
+QString Reader::keyValue(const std::vector<Key> &keys, const QString &value)
+{
+    const auto key = std::find_if(keys.begin(), keys.end(),
+                                  [&](const Key &k) { return fault.key == QLatin1String(k.name); });
+    if (key == keys.end())
+        return QStringLiteral("no such key in [%1]; keys are %2")
+            .arg(inBroker ? QStringLiteral("broker") : QStringLiteral("controller"),
+                 keyNames(keys));
+    // A second value would silently win over the first: which one was meant is not for the
+    // gateway to guess.
+    if (!key->repeats && keyLines.contains(fault.key))
+        return QStringLiteral("is given twice in this section (first on line %1)")
+            .arg(keyLines.value(fault.key));
+    keyLines.insert(fault.key, fault.line);
+    return key->set(*this, value);
 }
 
 QString Reader::section(const QString &header)
@@ -265,9 +474,14 @@ QString Reader::section(const QString &header)
     if (!why.isEmpty())
         return why;
     const QString inner = header.mid(1, header.size() - 2).trimmed();
+    if (inner == QLatin1String("broker") && brokerLine > 0)
+        return QStringLiteral("[broker] is given twice (first on line %1)").arg(brokerLine);
+    keyLines.clear();
     inBroker = inner == QLatin1String("broker");
-    if (inBroker)
+    if (inBroker) {
+        brokerLine = fault.line;
         return QString();
+    }
     if (!inner.startsWith(QLatin1String("controller ")))
         return QStringLiteral("sections are [broker] and [controller NAME], not %1").arg(header);
     const QString name = inner.mid(11).trimmed();
@@ -288,50 +502,12 @@ QString Reader::section(const QString &header)
     return QString();
 }
 
-QString Reader::controllerKey(const QString &key, const QString &value)
+// A tag's fault is told at the line that gave the tag.
+QString Reader::tagFault(const GatewayTag &t, const QString &why)
 {
-    using OwnKey = QString (Reader::*)(const QString &);
-    static const QMap<QString, OwnKey> own = {{"connection", &Reader::connectionKey},
-                                              {"tag", &Reader::tagKey},
-                                              {"tags", &Reader::tagsKey},
-                                              {"writable", &Reader::writableKey}};
-    if (const OwnKey k = own.value(key))
-        return (this->*k)(value);
-    if (const ControllerKey set = controllerKeys().value(key))
-        return set(value, *current);
-    return QStringLiteral("no such key in [controller]; keys are %1, %2")
-        .arg(QStringList(own.keys()).join(QStringLiteral(", ")),
-             QStringList(controllerKeys().keys()).join(QStringLiteral(", ")));
-}
-
-QString Reader::connectionKey(const QString &value)
-{
-    return checks::connection(value, &current->connection);
-}
-
-QString Reader::tagKey(const QString &value)
-{
-    GatewayTag t;
-    const QString why = inlineTag(value, &t);
-    current->tags.append(t);
+    fault.line = t.line;
+    fault.key = QStringLiteral("tag %1").arg(t.tag.name);
     return why;
-}
-
-// A tag list file in the host's forms, found beside this file when its path is relative.
-QString Reader::tagsKey(const QString &value)
-{
-    QString why;
-    const QString file = QFileInfo(QFileInfo(path).dir(), value).filePath();
-    for (const Tag &tag : loadTagList(file, &why))
-        current->tags.append({tag, -1, false});
-    return why;
-}
-
-// Checked once the section is complete: the names may come before their tags.
-QString Reader::writableKey(const QString &value)
-{
-    writableNames << value.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    return QString();
 }
 
 // What a controller's section must hold once it is complete.
@@ -351,29 +527,39 @@ QString Reader::finishController()
         return whole(QStringLiteral("has no connection"));
     if (c.tags.isEmpty())
         return whole(QStringLiteral("has no tags"));
-    QSet<QString> names;
+    QMap<QString, int> names;
     for (GatewayTag &t : c.tags) {
         QString why = topicName(t.tag.name);
         if (why.isEmpty() &&
             (t.tag.name == QLatin1String("status") || t.tag.name == QLatin1String("scan")))
             why = QStringLiteral("'%1' names one of the controller's own topics").arg(t.tag.name);
         if (why.isEmpty() && names.contains(t.tag.name))
-            why = QStringLiteral("the tag name %1 is given twice").arg(t.tag.name);
+            why = QStringLiteral("the tag name is given twice (first on line %1)")
+                      .arg(names.value(t.tag.name));
         if (!why.isEmpty())
-            return whole(why);
-        names.insert(t.tag.name);
+            return tagFault(t, why);
+        names.insert(t.tag.name, t.line);
         if (t.tag.intervalMs < 0)
             t.tag.intervalMs = c.intervalMs;
         if (t.deadband < 0)
             t.deadband = c.deadband;
-        t.writable = t.writable || writableNames.contains(t.tag.name);
     }
-    for (const QString &name : qAsConst(writableNames)) {
-        if (!names.contains(name))
-            return whole(QStringLiteral("writable names %1, which is no tag").arg(name));
+    for (const auto &[name, line] : qAsConst(writableNames)) {
+        auto tag = std::find_if(c.tags.begin(), c.tags.end(),
+                                [&](const GatewayTag &t) { return t.tag.name == name; });
+        if (tag == c.tags.end()) {
+            fault.line = line;
+            fault.key = QStringLiteral("writable");
+            return QStringLiteral("names %1, which is no tag of controller %2").arg(name, c.name);
+        }
+        tag->writable = true;
     }
-    if (c.reconnect.longestBackoffMs < c.reconnect.firstBackoffMs)
-        return whole(QStringLiteral("backoff_max is below backoff"));
+    if (c.reconnect.longestBackoffMs < c.reconnect.firstBackoffMs) {
+        fault.line = qMax(keyLines.value(QStringLiteral("backoff")),
+                          keyLines.value(QStringLiteral("backoff_max")));
+        fault.key.clear();
+        return QStringLiteral("backoff_max is below backoff");
+    }
     return QString();
 }
 
@@ -382,6 +568,8 @@ QString Reader::check()
     if (config->controllers.isEmpty())
         return QStringLiteral("names no controller");
     const BrokerSettings &b = config->broker;
+    for (ControllerSettings &c : config->controllers)
+        c.largeIntegersAsText = b.largeIntegersAsText;
     if (b.certFile.isEmpty() != b.keyFile.isEmpty())
         return QStringLiteral("[broker]: cert_file and key_file go together");
     if (!b.certFile.isEmpty() && b.caFile.isEmpty())
@@ -390,6 +578,39 @@ QString Reader::check()
     // refused here.
     const QString why = MqttClient::settingsProblem(b);
     return why.isEmpty() ? QString() : QStringLiteral("[broker]: ") + why;
+}
+
+// Each tag is put to a driver that has no link, as the run puts it to a connected one: the
+// driver refuses a tag it will never read (or write) before it sends anything, and says so with
+// the same outcome every time; a link that is not open is all the others hear.
+QString Reader::driverRefusal()
+{
+    if (!library)
+        return QString();
+    CDriveBaseClass *driver = library->create();
+    if (!driver)
+        return QStringLiteral("the driver library made no driver");
+    QString why;
+    for (const ControllerSettings &c : qAsConst(config->controllers)) {
+        for (const GatewayTag &t : c.tags) {
+            const int refused = driverRefuses(driver, t);
+            if (refused != 0) {
+                why = tagFault(t, QStringLiteral("the driver refuses %1 %2 as %3 of %4: result %5 "
+                                                 "(%6)")
+                                      .arg(refused < 0 ? QStringLiteral("writes to")
+                                                       : QStringLiteral("reads of"),
+                                           t.tag.address, recordformat::typeName(t.tag.type))
+                                      .arg(t.tag.count)
+                                      .arg(std::abs(refused))
+                                      .arg(recordformat::outcomeWords(std::abs(refused))));
+                break;
+            }
+        }
+        if (!why.isEmpty())
+            break;
+    }
+    DriverLibrary::dispose(driver);
+    return why;
 }
 
 QString Reader::passwordFrom(const QString &file)
@@ -409,9 +630,25 @@ QString Reader::passwordFrom(const QString &file)
 
 } // namespace
 
-bool loadGatewayConfig(const QString &path, GatewayConfig *config, QString *error)
+bool loadGatewayConfig(const QString &path, GatewayConfig *config, QString *error,
+                       const DriverLibrary *library)
 {
     *config = GatewayConfig();
-    Reader reader(path, config);
+    Reader reader(path, config, library);
     return reader.read(error);
+}
+
+QVector<ConfigurationKey> configurationKeys()
+{
+    QVector<ConfigurationKey> keys;
+    for (const Reader::Key &k : Reader::brokerKeys())
+        keys.append({QStringLiteral("broker"), QLatin1String(k.name), QLatin1String(k.form),
+                     QLatin1String(k.words)});
+    for (const Reader::Key &k : Reader::controllerKeys())
+        keys.append({QStringLiteral("controller NAME"), QLatin1String(k.name),
+                     QLatin1String(k.form), QLatin1String(k.words)});
+    for (const TagOption &o : tagOptions)
+        keys.append({QStringLiteral("tag option"), QLatin1String(o.name), QLatin1String(o.form),
+                     QLatin1String(o.words)});
+    return keys;
 }

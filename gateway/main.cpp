@@ -53,9 +53,29 @@ const char usage[] =
     "takes writes from PREFIX/CONTROLLER/TAG/set. Runs in the foreground and logs one line per\n"
     "event on standard error. SIGHUP reads FILE again (a bad file is refused and the running\n"
     "configuration stays); SIGTERM ends cleanly.\n"
-    "--check FILE: check the file, connect nothing.\n"
+    "--check FILE: check the file as the start checks it (each tag is also put to the driver,\n"
+    "which refuses what it would refuse once running); connect nothing.\n"
     "Exit status: 0 stopped cleanly or the file is good, 1 the broker session could not be set\n"
     "up, 2 a bad configuration file, 3 the driver library cannot be loaded.\n";
+
+// The keys the checker takes, from its own table.
+QString keysHelp()
+{
+    QString text;
+    QString section;
+    for (const ConfigurationKey &k : configurationKeys()) {
+        if (k.section != section)
+            text += k.section == QLatin1String("tag option")
+                        ? QStringLiteral("\nOptions of a tag line (OPTION=VALUE):\n")
+                        : QStringLiteral("\nKeys of [%1]:\n").arg(k.section);
+        section = k.section;
+        const QString key = k.section == QLatin1String("tag option")
+                                ? (k.form.isEmpty() ? k.name : k.name + QLatin1Char('=') + k.form)
+                                : k.name + QStringLiteral(" = ") + k.form;
+        text += QStringLiteral("  %1\n      %2\n").arg(key, k.words);
+    }
+    return text;
+}
 
 int tally(const GatewayConfig &config)
 {
@@ -77,33 +97,35 @@ int main(int argc, char *argv[])
     QTextStream out(stdout);
     const Words w = parse(QCoreApplication::arguments().mid(1));
     if (!w.error.isEmpty()) {
-        logLine(QStringLiteral("tarvik-gateway: %1\n%2").arg(w.error, QLatin1String(usage)));
+        logLine(LogLevel::Error,
+                QStringLiteral("tarvik-gateway: %1\n%2").arg(w.error, QLatin1String(usage)));
         return BadConfiguration;
     }
     if (w.help || w.version) {
         out << (w.version ? QStringLiteral("tarvik-gateway %1\n").arg(TARVIK_VERSION)
-                          : QString::fromLatin1(usage));
+                          : QString::fromLatin1(usage) + keysHelp());
         return Succeeded;
     }
-    GatewayConfig config;
+    gatewaylog::install();
     QString error;
-    if (!loadGatewayConfig(w.file, &config, &error)) {
-        logLine(error);
+    DriverLibrary library;
+    if (!library.load(w.library, &error)) {
+        logLine(LogLevel::Error, QStringLiteral("cannot load the driver: ") + error);
+        return LibraryMissing;
+    }
+    GatewayConfig config;
+    if (!loadGatewayConfig(w.file, &config, &error, &library)) {
+        logLine(LogLevel::Error, error);
         return BadConfiguration;
     }
     if (w.check) {
         for (const QString &warning : qAsConst(config.warnings))
-            logLine(QStringLiteral("warning: ") + warning);
+            logLine(LogLevel::Warning, QStringLiteral("warning: ") + warning);
         out << QStringLiteral("%1: good: %2 controllers, %3 tags\n")
                    .arg(w.file)
                    .arg(config.controllers.size())
                    .arg(tally(config));
         return Succeeded;
-    }
-    DriverLibrary library;
-    if (!library.load(w.library, &error)) {
-        logLine(QStringLiteral("cannot load the driver: ") + error);
-        return LibraryMissing;
     }
     mosquitto_lib_init();
     int status = Succeeded;
@@ -117,7 +139,7 @@ int main(int argc, char *argv[])
         if (gateway.start(config, &error))
             QCoreApplication::exec();
         else
-            status = (logLine(error), Failed);
+            status = (logLine(LogLevel::Error, error), Failed);
     }
     mosquitto_lib_cleanup();
     return status;

@@ -1,8 +1,13 @@
 #include "setpayload.h"
 
+#include "recordformat.h"
+
+#include "DataType.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <limits>
 #include <string>
 
 namespace {
@@ -77,5 +82,40 @@ QString setPayloadElements(const QByteArray &payload, QStringList *texts)
     const bool parsed = Json::sax_parse(begin, begin + payload.size(), &collector);
     if (!parsed)
         return collector.why.isEmpty() ? notOneValue : collector.why;
+    return QString();
+}
+
+QString rawWriteTexts(const Tag &tag, QStringList *texts)
+{
+    constexpr double exact = 9007199254740992.0; // 2^53
+    const bool whole = tag.type != Float && tag.type != Double;
+    for (QString &text : *texts) {
+        bool ok = false;
+        const double value = text.toDouble(&ok);
+        if (!ok || !std::isfinite(value))
+            return QStringLiteral("'%1' is not a number").arg(text);
+        const double raw = (value - tag.offset) / tag.scale;
+        if (!whole) {
+            text = recordformat::shortestDouble(raw);
+            continue;
+        }
+        const double step = std::nearbyint(raw);
+        // Each operation rounds by half a unit in the last place of its result: a few of those,
+        // in raw units, are the arithmetic's; anything more is a value between two raw steps.
+        const double slack =
+            8 * std::numeric_limits<double>::epsilon() *
+            (std::fabs(raw) + std::fabs(value / tag.scale) + std::fabs(tag.offset / tag.scale));
+        if (std::fabs(raw - step) > slack)
+            return QStringLiteral("%1 is %2 in the controller's units (scale %3, offset %4), "
+                                  "not a whole number")
+                .arg(text, recordformat::shortestDouble(raw),
+                     recordformat::shortestDouble(tag.scale),
+                     recordformat::shortestDouble(tag.offset));
+        if (std::fabs(step) > exact)
+            return QStringLiteral("%1 is beyond 2^53 in the controller's units, where a scaled "
+                                  "value is no longer exact")
+                .arg(text);
+        text = QString::number(qint64(step));
+    }
     return QString();
 }

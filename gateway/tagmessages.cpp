@@ -2,15 +2,47 @@
 
 #include "recordformat.h"
 
+#include "DataType.h"
+#include "labelarith.h"
+
+#include <QSequentialIterable>
+
 #include <array>
 #include <cmath>
+#include <type_traits>
 
 namespace tagmessages {
 namespace {
 
-QString valueText(const CLabelVariable &record)
+bool is64Bit(int type)
 {
-    const QString list = recordformat::valuesJson(record);
+    return type == Int64 || type == UInt64;
+}
+
+// Beyond 2^53 a double no longer holds every integer: 2^53 + 1 would read as 2^53.
+bool beyondDouble(const QString &integer)
+{
+    constexpr quint64 exact = quint64(1) << 53;
+    bool ok = false;
+    const qint64 s = integer.toLongLong(&ok);
+    if (ok)
+        return s > qint64(exact) || s < -qint64(exact);
+    return true; // beyond qint64: an unsigned value above 2^63
+}
+
+QString elementsJson(const CLabelVariable &record, bool largeAsText)
+{
+    if (!largeAsText || !is64Bit(record.type))
+        return recordformat::valuesJson(record);
+    QStringList parts;
+    for (const QString &text : recordformat::values(record))
+        parts << (beyondDouble(text) ? recordformat::jsonString(text) : text);
+    return QLatin1Char('[') + parts.join(QLatin1Char(',')) + QLatin1Char(']');
+}
+
+QString valueText(const CLabelVariable &record, bool largeAsText)
+{
+    const QString list = elementsJson(record, largeAsText);
     // One element stands for itself; the list's brackets go.
     return record.count == 1 && list.size() > 2 ? list.mid(1, list.size() - 2) : list;
 }
@@ -87,20 +119,59 @@ QString stamp(const QDateTime &time)
 
 } // namespace
 
-QByteArray valueJson(const CLabelVariable &record)
+QByteArray valueJson(const CLabelVariable &record, bool largeAsText)
 {
     return QStringLiteral("{\"value\":%1,\"ts\":%2,\"result\":0}")
-        .arg(valueText(record), stamp(record.time))
+        .arg(valueText(record, largeAsText), stamp(record.time))
         .toUtf8();
 }
 
-QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory)
+CLabelVariable scaledRecord(const CLabelVariable &raw, double scale, double offset)
+{
+    CLabelVariable scaled = raw;
+    scaled.type = Double;
+    QList<double> values;
+    if (raw.value.canConvert<QVariantList>()) {
+        const QSequentialIterable items = raw.value.value<QSequentialIterable>();
+        tarvik::withElementType(DataType(raw.type), [&](auto tag) {
+            using E = typename decltype(tag)::type;
+            for (const QVariant &v : items) {
+                if constexpr (std::is_same_v<E, char>) // Int8, whatever plain char is here
+                    values << double(static_cast<signed char>(v.value<E>())) * scale + offset;
+                else if constexpr (std::is_arithmetic_v<E>)
+                    values << double(v.value<E>()) * scale + offset;
+            }
+        });
+    }
+    scaled.value = QVariant::fromValue(values);
+    return scaled;
+}
+
+QByteArray metaJson(const Tag &tag, bool writable, bool largeAsText)
+{
+    QString o =
+        QStringLiteral("{\"type\":%1,\"count\":%2,\"address\":%3,\"unit\":%4,"
+                       "\"description\":%5,\"scale\":%6,\"offset\":%7,\"writable\":%8")
+            .arg(recordformat::jsonString(recordformat::typeName(tag.type)))
+            .arg(tag.count)
+            .arg(recordformat::jsonString(tag.address), recordformat::jsonString(tag.unit),
+                 recordformat::jsonString(tag.description), recordformat::shortestDouble(tag.scale),
+                 recordformat::shortestDouble(tag.offset),
+                 writable ? QStringLiteral("true") : QStringLiteral("false"));
+    if (is64Bit(tag.type) && !tag.scaled())
+        o += QStringLiteral(",\"large_integers\":%1")
+                 .arg(largeAsText ? QStringLiteral("\"text\"") : QStringLiteral("\"number\""));
+    return (o + QLatin1Char('}')).toUtf8();
+}
+
+QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory, bool largeAsText)
 {
     const QDateTime when = failed.time.isValid() ? failed.time : QDateTime::currentDateTime();
     QString o =
         QStringLiteral("{\"value\":%1,\"ts\":%2,\"result\":%3,\"outcome\":%4,"
                        "\"stale\":true")
-            .arg(memory.haveGood ? valueText(memory.lastGood) : QStringLiteral("null"), stamp(when))
+            .arg(memory.haveGood ? valueText(memory.lastGood, largeAsText) : QStringLiteral("null"),
+                 stamp(when))
             .arg(failed.result)
             .arg(recordformat::jsonString(recordformat::outcomeWords(failed.result)));
     if (memory.haveGood)

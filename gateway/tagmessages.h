@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CLabelVariable.h"
+#include "taglist.h"
 
 #include <QByteArray>
 #include <QStringList>
@@ -21,8 +22,16 @@ struct TagMemory
 // array); a failed read as its outcome, with the last good value marked stale.
 namespace tagmessages {
 
-QByteArray valueJson(const CLabelVariable &record);
-QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory);
+// largeAsText: integers beyond 2^53, which a reader of JSON numbers as doubles cannot hold, as
+// strings.
+QByteArray valueJson(const CLabelVariable &record, bool largeAsText);
+QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory, bool largeAsText);
+// A scaled tag's record as it is published: each element raw × scale + offset, as a Double.
+CLabelVariable scaledRecord(const CLabelVariable &raw, double scale, double offset);
+// What a tag is, for PREFIX/CONTROLLER/TAG/meta: {"type":…,"count":…,"address":…,"unit":…,
+// "description":…,"scale":…,"offset":…,"writable":…} and, for 64-bit integers, how large ones
+// are given ("large_integers":"number"|"text").
+QByteArray metaJson(const Tag &tag, bool writable, bool largeAsText);
 // Whether the record is to be published: the outcome changed, a value moved beyond the deadband,
 // a write is to be confirmed, or the last message is maxAgeMs old. Elements are compared as what
 // they are: texts and booleans on any change, 64-bit integers exactly, other numbers as doubles.

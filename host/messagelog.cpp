@@ -64,18 +64,11 @@ State &state()
     return s;
 }
 
-// The library's warning line stays as it is; the English goes on a line of its own beneath it,
-// with the serial port's name where the library's line shows only ":0".
+// The library's warning line stays as it is; the English goes on a line of its own beneath it.
 QString inEnglish(const QString &message, const QString &serialPort)
 {
-    const Kind *k = kindFor(message);
-    if (!k)
-        return QString();
-    static const QRegularExpression noEndpoint(QStringLiteral("(^|[\\s\\]\"]):0\\s"));
-    const bool unnamed = !serialPort.isEmpty() && noEndpoint.match(message).hasMatch();
-    return QStringLiteral("\n    in English: %1%2")
-        .arg(QString::fromUtf8(k->english),
-             unnamed ? QStringLiteral(" (serial port %1)").arg(serialPort) : QString());
+    const QString words = english(message, serialPort);
+    return words.isEmpty() ? QString() : QStringLiteral("\n    in English: ") + words;
 }
 
 constexpr int heldLimit = 100; // a table shows the last few; older lines are of no use to it
@@ -129,6 +122,18 @@ QMap<QString, int> warningKinds()
 int warningCount()
 {
     return state().warnings;
+}
+
+QString english(const QString &line, const QString &serialPort)
+{
+    const Kind *k = kindFor(line);
+    if (!k)
+        return QString();
+    // The serial port's name goes where the library's line shows only ":0".
+    static const QRegularExpression noEndpoint(QStringLiteral("(^|[\\s\\]\"]):0\\s"));
+    const bool unnamed = !serialPort.isEmpty() && noEndpoint.match(line).hasMatch();
+    return QString::fromUtf8(k->english) +
+           (unnamed ? QStringLiteral(" (serial port %1)").arg(serialPort) : QString());
 }
 
 QString kindOf(const QString &line)

@@ -192,6 +192,11 @@ QString valuesJson(const CLabelVariable &record)
            QLatin1Char(']');
 }
 
+QString shortestDouble(double value)
+{
+    return text(value);
+}
+
 QString escaped(const QString &text)
 {
     QString out;

@@ -30,6 +30,9 @@ QString valuesLine(const CLabelVariable &record);
 // the strings "NaN", "Infinity" and "-Infinity", texts as strings.
 QString valuesJson(const CLabelVariable &record);
 
+// A double as the fewest digits that read back to it, as the elements are given.
+QString shortestDouble(double value);
+
 // Control characters (and backslash) written as \n, \t, \xHH, so a text cannot break a line
 // or drive the terminal.
 QString escaped(const QString &text);

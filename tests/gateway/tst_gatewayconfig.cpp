@@ -1,3 +1,4 @@
+#include "driverlibrary.h"
 #include "gatewayconfig.h"
 
 #include <QFile>
@@ -58,13 +59,55 @@ void GatewayConfigTest::refused_data()
                                     << "10: connection: ";
     QTest::newRow("no controller")
         << QByteArray("[broker]\nport = 1884\n") << " names no controller";
-    QTest::newRow("tag name with a wildcard")
-        << good + "tag = a/b AI2 Int16\n"
-        << "5: controller boiler: 'a/b' cannot be a topic level";
-    QTest::newRow("tag named twice") << good + "tag = temp AI2 Int16\n"
-                                     << "5: controller boiler: the tag name temp is given twice";
+    // Each fault at the line that holds it; a section as a whole at its header.
+    QTest::newRow("tag name with a wildcard") << good + "tag = a/b AI2 Int16\n"
+                                              << "10: tag a/b: 'a/b' cannot be a topic level";
+    QTest::newRow("tag named twice")
+        << good + "tag = temp AI2 Int16\n"
+        << "10: tag temp: the tag name is given twice (first on line 8)";
+    QTest::newRow("tag list names a tag twice")
+        << good + "tags = twice.csv\n"
+        << "10: tag temp: the tag name is given twice (first on line 8)";
     QTest::newRow("writable names no tag") << good + "writable = nothing\n"
-                                           << "5: controller boiler: writable names nothing";
+                                           << "10: writable: names nothing, which is no tag";
+    QTest::newRow("no connection") << QByteArray("[controller c]\ntag = t AI1 Int16\n")
+                                   << "1: controller c: has no connection";
+    QTest::newRow("backoff_max below backoff")
+        << good + "backoff = 2000\nbackoff_max = 1000\n" << "11: backoff_max is below backoff";
+    QTest::newRow("controller key twice")
+        << good + "interval = 500\n" << "10: interval: is given twice in this section (first "
+                                        "on line 7)";
+    QTest::newRow("broker key twice")
+        << "[broker]\nhost = a\nhost = b\n" + good.mid(9) << "3: host: is given twice";
+    QTest::newRow("broker section twice") << good + "[broker]\n" << "10: [broker] is given twice";
+    QTest::newRow("prefix with an empty level")
+        << "[broker]\nprefix = plant//line\n" + good.mid(9) << "2: prefix: level";
+    QTest::newRow("prefix with a wildcard")
+        << "[broker]\nprefix = plant/+\n" + good.mid(9) << "2: prefix: level";
+    QTest::newRow("prefix of the broker's own")
+        << "[broker]\nprefix = $SYS/x\n" + good.mid(9) << "2: prefix: '$SYS/x' begins with $";
+    QTest::newRow("large_integers") << "[broker]\nlarge_integers = string\n" + good.mid(9)
+                                    << "2: large_integers: takes number or text";
+    QTest::newRow("unknown tag option") << good + "tag = x AI2 Int16 units=C\n"
+                                        << "10: tag: unknown tag option 'units=C'";
+    QTest::newRow("quote not closed") << good + "tag = x AI2 Int16 description=\"a b\n"
+                                      << "10: tag: a quote is not closed";
+    QTest::newRow("scale of 0") << good + "tag = x AI2 Int16 scale=0\n"
+                                << "10: tag: the scale takes a number other than 0";
+    QTest::newRow("offset not a number") << good + "tag = x AI2 Int16 offset=inf\n"
+                                         << "10: tag: the offset takes a number";
+    QTest::newRow("scaled text") << good + "tag = x SI1 String scale=2\n"
+                                 << "10: tag: scale and offset apply to number types";
+    QTest::newRow("unit with a control character") << good + "tag = x AI2 Int16 unit=\x1b[2J\n"
+                                                   << "10: tag: the unit holds a control";
+    // What the driver refuses once running is refused here, at the tag's line.
+    QTest::newRow("driver: no such point")
+        << good + "tag = big LW5000000 Int64\n" << "10: tag big: the driver refuses reads of "
+                                                   "LW5000000 as Int64 of 1: result 3";
+    QTest::newRow("driver: type the area does not take")
+        << good + "tag = flags DI1 Float\n" << "10: tag flags: the driver refuses reads";
+    QTest::newRow("driver: count beyond one transfer")
+        << good + "tag = long AI1 Int16 count=1400\n" << "10: tag long: the driver refuses";
     QTest::newRow("line outside a section") << "port = 1\n" + good << "1: port: belongs in";
     QTest::newRow("tag list file missing") << good + "tags = none.csv\n"
                                            << "10: tags: cannot read";
@@ -84,9 +127,12 @@ void GatewayConfigTest::refused()
     QFETCH(QByteArray, text);
     QFETCH(QString, error);
     const QString path = write(QStringLiteral("gw.conf"), text);
-    GatewayConfig config;
+    write(QStringLiteral("twice.csv"), "temp,AI3,Int16\n");
+    DriverLibrary library;
     QString why;
-    QVERIFY(!loadGatewayConfig(path, &config, &why));
+    QVERIFY2(library.load(QStringLiteral(TARVIK_LIBRARY_PATH), &why), qPrintable(why));
+    GatewayConfig config;
+    QVERIFY(!loadGatewayConfig(path, &config, &why, &library));
     QVERIFY2(why.startsWith(path + QLatin1Char(':') + error), qPrintable(why));
 }
 
@@ -95,14 +141,27 @@ void GatewayConfigTest::read()
     const QString list = write(QStringLiteral("tags.csv"), "name,address,type\nlevel,AI9,UInt16\n");
     GatewayConfig config;
     QString why;
-    QVERIFY2(loadGatewayConfig(write(QStringLiteral("gw.conf"), good + "tags = tags.csv\n"
-                                                                       "writable = level\n"),
-                               &config, &why),
+    DriverLibrary library;
+    QVERIFY2(library.load(QStringLiteral(TARVIK_LIBRARY_PATH), &why), qPrintable(why));
+    QVERIFY2(loadGatewayConfig(
+                 write(QStringLiteral("gw.conf"),
+                       QByteArray(good).replace("prefix = plant", "prefix = plant/site-a/line-3\n"
+                                                                  "large_integers = text") +
+                           "tags = tags.csv\nwritable = level\n"
+                           "tag = flow AI7 Int16 unit=l/min description=\"Inlet flow, main\" "
+                           "scale=0.1 offset=-5\n"),
+                 &config, &why, &library),
              qPrintable(why));
-    QCOMPARE(config.broker.port, 1884);
+    QCOMPARE(config.broker.prefix, QStringLiteral("plant/site-a/line-3"));
     QCOMPARE(config.controllers.size(), 1);
     const ControllerSettings &c = config.controllers.first();
-    QCOMPARE(c.tags.size(), 3);
+    QCOMPARE(c.tags.size(), 4);
+    QVERIFY(c.largeIntegersAsText);
+    const Tag &flow = c.tags[3].tag;
+    QCOMPARE(flow.unit, QStringLiteral("l/min"));
+    QCOMPARE(flow.description, QStringLiteral("Inlet flow, main"));
+    QCOMPARE(flow.scale, 0.1);
+    QCOMPARE(flow.offset, -5.0);
     QCOMPARE(c.tags[0].deadband, 0.5);
     QCOMPARE(c.tags[0].tag.intervalMs, 250);
     QCOMPARE(c.tags[1].tag.intervalMs, 1000);
