@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# The manual pages of tarvik-host and tarvik-sim are made by help2man from the programs' own
-# --help and --version, with the sections --help has no place for (NAME, EXAMPLES, SEE ALSO) from
-# docs/man/*.h2m. --check (CI, the test man_pages) fails when a page in docs/man/ differs from
+# The manual pages of tarvik-host, tarvik-sim and tarvik-gateway are made by help2man from the
+# programs' own --help and --version, with the sections --help has no place for (NAME, EXAMPLES,
+# SEE ALSO; the gateway's topics, signals and files) from docs/man/*.h2m. --check (CI, the test man_pages) fails when a page in docs/man/ differs from
 # what the built programs say; --write makes the pages anew after a change of --help.
 #
-#   bash scripts/man-pages.sh --check|--write [--host PATH] [--sim PATH]
+#   bash scripts/man-pages.sh --check|--write [--host PATH] [--sim PATH] [--gateway PATH]
 #
 # PATHs default to the programs of build/. The pages' dates are left out of the comparison.
 set -euo pipefail
@@ -13,11 +13,13 @@ source "$(dirname "$0")/common.sh"
 mode=
 host=$TARVIK_ROOT/build/bin/tarvik-host
 sim=$TARVIK_ROOT/build/sim/tarvik-sim
+gateway=$TARVIK_ROOT/build/bin/tarvik-gateway
 while [ $# -gt 0 ]; do
     case $1 in
     --check | --write) mode=$1; shift ;;
     --host) host=$2; shift 2 ;;
     --sim) sim=$2; shift 2 ;;
+    --gateway) gateway=$2; shift 2 ;;
     -h | --help) script_usage; exit 0 ;;
     *) script_usage >&2; exit 2 ;;
     esac
@@ -37,7 +39,7 @@ comparable() {
 }
 
 status=0
-for program in "$host" "$sim"; do
+for program in "$host" "$sim" "$gateway"; do
     name=$(basename "$program")
     page=$TARVIK_ROOT/docs/man/$name.1
     # No locale of the machine's may slip into the page.
