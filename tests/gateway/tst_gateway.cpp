@@ -37,6 +37,8 @@ private slots:
     void reloadAndStop();
     void reloadToAnotherBroker();
     void tls();
+    void describedTags();
+    void logLevelsAndEpisodes();
 };
 
 namespace {
@@ -147,6 +149,15 @@ void GatewayTest::checkOnly_data()
     QTest::newRow("tags from /dev/zero")
         << broker(1883) + controller("c", "127.0.0.1:700", "tags = /dev/zero\n") << 2
         << "regular file";
+    // The driver's own rules, at the tag's line, and a key given twice.
+    QTest::newRow("a tag the driver refuses")
+        << broker(1883) + controller("c", "127.0.0.1:700",
+                                     "tag = a AI1 Int16\ntag = big LW5000000 Int64\n")
+        << 2 << "<3>" + QStringLiteral("%1") + "gateway.conf:9: tag big: the driver refuses reads";
+    QTest::newRow("a key given twice")
+        << broker(1883) + controller("c", "127.0.0.1:700",
+                                     "interval = 100\ntag = a AI1 Int16\ninterval = 200\n")
+        << 2 << "gateway.conf:10: interval: is given twice in this section (first on line 8)";
 }
 
 void GatewayTest::checkOnly()
@@ -162,7 +173,10 @@ void GatewayTest::checkOnly()
     QVERIFY(gw.process.waitForFinished(15000));
     QCOMPARE(gw.process.exitCode(), status);
     const QString all = QString::fromUtf8(gw.process.readAll() + gw.process.readAllStandardError());
-    QVERIFY2(all.contains(output), qPrintable(all));
+    // An error line carries its level, before the file's path.
+    const QString path = gw.dir.path() + QLatin1Char('/');
+    QVERIFY2(all.contains(output.contains(QLatin1String("%1")) ? output.arg(path) : output),
+             qPrintable(all));
 }
 
 // Values arrive retained, every digit kept; a move within the deadband is not published, one
@@ -300,6 +314,23 @@ void GatewayTest::writes_data()
                                                     << "AI 80 2"
                                                     << "ok 0500"
                                                     << "5";
+    // A scaled tag takes values in its own units; the controller gets the raw value.
+    QTest::newRow("scaled, raw written") << "k"
+                                         << "21.5" << reply << "\"result\":0"
+                                         << "AI 88 2"
+                                         << "ok 6702"
+                                         << "21.5";
+    QTest::newRow("scaled, between two raw steps")
+        << "k"
+        << "21.55" << reply << "\"result\":-1.*615.5 in the controller's units"
+        << ""
+        << ""
+        << "";
+    QTest::newRow("scaled, beyond the raw type") << "k"
+                                                 << "4000" << reply << "\"result\":-1.*32767"
+                                                 << ""
+                                                 << ""
+                                                 << "";
     QTest::newRow("not writable") << "r"
                                   << "5" << reply << "\"result\":-1.*not writable"
                                   << ""
@@ -379,10 +410,11 @@ void GatewayTest::writes()
                                 "tag = r AI9 Int16\ntag = q AI11 Int64 writable\n"
                                 "tag = u AI15 UInt64 writable\ntag = f AO3 Float writable\n"
                                 "tag = d AI21 Int16 deadband=100000 writable\n"
-                                "tag = s SI3 String writable\n")));
+                                "tag = s SI3 String writable\n"
+                                "tag = k AI23 Int16 scale=0.1 offset=-40 writable\n")));
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("#")));
-    for (const char *t : {"w", "r", "q", "u", "f", "d", "s"})
+    for (const char *t : {"w", "r", "q", "u", "f", "d", "s", "k"})
         QVERIFY(!sub.waitFor(QStringLiteral("^t/c/%1 ").arg(QLatin1String(t)), 15000).isEmpty());
     const int requests = sim.requestsSeen();
     const int seen = sub.lines().size();
@@ -806,6 +838,90 @@ void GatewayTest::tls()
     QVERIFY(gw.start(broker(mqtt.port(), "ca_file = " + file("ca.crt").toUtf8() + "\n") +
                      controller("c", sim.udpConnectionString(), "tag = a AI1 Int16\n")));
     QVERIFY2(gw.logged(QStringLiteral("broker: connected"), 10000), qPrintable(gw.log));
+}
+
+// Each tag is described on a retained TAG/meta, which goes when the tag goes; a scaled tag is
+// published and written in its own units; integers a double cannot hold come as texts on request;
+// the prefix may have several levels.
+void GatewayTest::describedTags()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    const QByteArray described =
+        "tag = temp AI1 Int16 unit=degC description=\"Inlet temperature\" scale=0.5 "
+        "offset=-10 writable\n";
+    const QByteArray config = broker(mqtt.port(), "large_integers = text\n")
+                                  .replace("prefix = t", "prefix = t/site-a/line-3") +
+                              controller("c", sim.udpConnectionString(),
+                                         "interval = 200\ntag = big AI3 Int64\n" + described);
+    GatewayRun gw;
+    QVERIFY(gw.start(config));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/site-a/line-3/c/temp/meta \\d  \\{\"type\":\"Int16\","
+                                        "\"count\":1,\"address\":\"AI1\",\"unit\":\"degC\","
+                                        "\"description\":\"Inlet temperature\",\"scale\":0.5,"
+                                        "\"offset\":-10,\"writable\":true\\}$"),
+                         15000)
+                 .isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/site-a/line-3/c/big/meta \\d  .*\"writable\":false,"
+                                        "\"large_integers\":\"text\"\\}$"),
+                         15000)
+                 .isEmpty());
+    // 4101 raw, and a 64-bit value beyond 2^53 as its exact digits in a text.
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/site-a/line-3/c/temp "), 15000)),
+             QStringLiteral("2040.5"));
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/site-a/line-3/c/big "), 15000)),
+             QStringLiteral("\"6730756630416498602\""));
+    const int seen = sub.lines().size();
+    QVERIFY(mosquittoPub(mqtt.port(), {"-t", "t/site-a/line-3/c/temp/set", "-m", "20"}));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/site-a/line-3/c/temp/set/result 0  \\{\"result\":0"),
+                         15000, seen)
+                 .isEmpty());
+    QCOMPARE(sim.control(QStringLiteral("peek AI 0 2")), QStringLiteral("ok 3c00"));
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/site-a/line-3/c/temp "), 15000, seen)),
+             QStringLiteral("20"));
+
+    // Without the tag, its value and its description are gone from the broker.
+    gw.configure(QByteArray(config).replace(described, ""));
+    gw.signal(SIGHUP);
+    QVERIFY(gw.logged(QStringLiteral("reload: "), 10000));
+    QVERIFY(gw.logged(QStringLiteral("controller c: online"), 15000));
+    SubscriberProcess retained;
+    QVERIFY(retained.start(mqtt.port(), QStringLiteral("t/#"), {QStringLiteral("--retained-only")}));
+    QVERIFY(!retained.waitFor(QStringLiteral("^t/site-a/line-3/c/big/meta "), 15000).isEmpty());
+    QVERIFY(retained.waitFor(QStringLiteral("^t/site-a/line-3/c/temp"), 1000).isEmpty());
+}
+
+// Every line carries its level as journald reads it; a driver line that comes with every read
+// while a fault lasts is logged once, in English beside the original, and counted when it ends.
+void GatewayTest::logLevelsAndEpisodes()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(mqtt.port()) +
+                     controller("c", sim.udpConnectionString(),
+                                "interval = 100\nfailures = 1000\ntag = a AI1 Int16\n")));
+    QVERIFY(gw.logged(QStringLiteral("<5>controller c: online"), 15000));
+    QVERIFY(gw.logged(QStringLiteral("<5>broker: connected"), 15000));
+    QCOMPARE(sim.control(QStringLiteral("faults --silent")), QStringLiteral("ok"));
+    const QString noAnswer = QStringLiteral("<4>controller c: driver: .*\\(in English: the message "
+                                            "returned has length 0");
+    QVERIFY(gw.logged(noAnswer, 15000));
+    // Several unanswered reads later, still one line.
+    const int unanswered = sim.requestsSeen() + 4;
+    QTRY_VERIFY_WITH_TIMEOUT(sim.requestsSeen() >= unanswered, 30000);
+    QCOMPARE(sim.control(QStringLiteral("faults")), QStringLiteral("ok"));
+    QVERIFY(gw.logged(QStringLiteral("<6>controller c: driver: no answer within the wait: "
+                                     "[0-9]+ more times in [0-9.]+ s, now ended"),
+                      30000));
+    QCOMPARE(gw.log.count(QRegularExpression(noAnswer)), 1);
+    for (const QString &line : gw.log.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        QVERIFY2(QRegularExpression(QStringLiteral("^<[3-7]>")).match(line).hasMatch(),
+                 qPrintable(line));
 }
 
 QTEST_GUILESS_MAIN(GatewayTest)

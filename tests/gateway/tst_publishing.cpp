@@ -2,6 +2,9 @@
 #include "setpayload.h"
 #include "tagmessages.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 // What the gateway publishes and takes, without a broker: the order and bounds of what waits
@@ -17,6 +20,10 @@ private slots:
     void due();
     void setPayload_data();
     void setPayload();
+    void scaledWrite_data();
+    void scaledWrite();
+    void scaledValue_data();
+    void scaledValue();
 };
 
 namespace {
@@ -176,6 +183,103 @@ void PublishingTest::setPayload()
     QStringList texts;
     const QString why = setPayloadElements(payload, &texts);
     QCOMPARE(why.isEmpty() ? texts.join(QLatin1Char('|')) : why, elements);
+}
+
+void PublishingTest::scaledWrite_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<double>("scale");
+    QTest::addColumn<double>("offset");
+    QTest::addColumn<QString>("value"); // in the published units
+    QTest::addColumn<QString>("raw");   // as the write check takes it, or the refusal's start
+
+    // Decimal scales are not exact in binary: 21.5 with 0.1 is 214.99999999999997 before rounding.
+    QTest::newRow("tenths") << int(Int16) << 0.1 << 0.0 << "21.5"
+                            << "215";
+    QTest::newRow("tenths with an offset") << int(Int16) << 0.1 << -40.0 << "21.5"
+                                           << "615";
+    QTest::newRow("0.3 of tenths") << int(UInt16) << 0.1 << 0.0 << "0.3"
+                                   << "3";
+    QTest::newRow("large raw, small scale") << int(Int64) << 0.001 << 0.0 << "123456789.123"
+                                            << "123456789123";
+    QTest::newRow("negative scale") << int(Int32) << -2.0 << 0.0 << "-10"
+                                    << "5";
+    QTest::newRow("between two steps") << int(Int16) << 0.1 << 0.0 << "21.55"
+                                       << "21.55 is 215.5 in the controller's units";
+    QTest::newRow("beyond 2^53 raw") << int(Int64) << 0.5 << 0.0 << "9007199254740994"
+                                     << "9007199254740994 is beyond 2^53";
+    QTest::newRow("a text") << int(Int16) << 0.1 << 0.0 << "warm"
+                            << "'warm' is not a number";
+    // A floating raw type takes any value; its own check bounds it.
+    QTest::newRow("Float raw") << int(Float) << 0.5 << 1.0 << "2"
+                               << "2";
+}
+
+void PublishingTest::scaledWrite()
+{
+    QFETCH(int, type);
+    QFETCH(double, scale);
+    QFETCH(double, offset);
+    QFETCH(QString, value);
+    QFETCH(QString, raw);
+    Tag tag;
+    tag.type = type;
+    tag.scale = scale;
+    tag.offset = offset;
+    QStringList texts{value};
+    const QString why = rawWriteTexts(tag, &texts);
+    QVERIFY2(why.isEmpty() ? texts.first() == raw : why.startsWith(raw), qPrintable(why));
+}
+
+void PublishingTest::scaledValue_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QVariant>("raw");
+    QTest::addColumn<double>("scale");
+    QTest::addColumn<bool>("largeAsText");
+    QTest::addColumn<QString>("value"); // as published
+
+    // Int8 is signed whatever plain char is on the machine.
+    QTest::newRow("Int8 negative") << int(Int8) << QVariant::fromValue(QList<char>{char(-128), 5})
+                                   << 0.5 << false << "[-64,2.5]";
+    QTest::newRow("UInt16 top") << int(UInt16) << QVariant::fromValue(QList<ushort>{65535}) << 0.1
+                                << false << "6553.5";
+    QTest::newRow("Int64 as a number") << int(Int64)
+                                       << QVariant::fromValue(QList<qlonglong>{9007199254740993})
+                                       << 1.0 << false << "9007199254740993";
+    QTest::newRow("Int64 beyond 2^53 as text")
+        << int(Int64) << QVariant::fromValue(QList<qlonglong>{-9007199254740993, 9007199254740992})
+        << 1.0 << true << "[\"-9007199254740993\",9007199254740992]";
+    QTest::newRow("UInt64 top as text")
+        << int(UInt64) << QVariant::fromValue(QList<qulonglong>{18446744073709551615u}) << 1.0
+        << true << "\"18446744073709551615\"";
+}
+
+// A value as published: raw × scale + offset for a scaled tag, and integers a double cannot hold
+// as texts on request. A reader that takes every number as a double gets them back exactly.
+void PublishingTest::scaledValue()
+{
+    QFETCH(int, type);
+    QFETCH(QVariant, raw);
+    QFETCH(double, scale);
+    QFETCH(bool, largeAsText);
+    QFETCH(QString, value);
+    CLabelVariable record;
+    record.result = 0;
+    record.type = DataType(type);
+    record.value = raw;
+    record.count = int(raw.value<QSequentialIterable>().size());
+    record.time = QDateTime::currentDateTime();
+    if (scale != 1)
+        record = tagmessages::scaledRecord(record, scale, 0);
+    const QByteArray json = tagmessages::valueJson(record, largeAsText);
+    QVERIFY2(json.startsWith("{\"value\":" + value.toUtf8() + ",\"ts\":"), json.constData());
+    if (largeAsText) {
+        const QJsonValue asDouble = QJsonDocument::fromJson(json).object().value("value");
+        const QString first =
+            asDouble.isArray() ? asDouble.toArray().first().toString() : asDouble.toString();
+        QCOMPARE(first, value.section(QLatin1Char('"'), 1, 1));
+    }
 }
 
 QTEST_GUILESS_MAIN(PublishingTest)
