@@ -136,7 +136,7 @@ void ControllerWorker::tagRead(int tag, const CLabelVariable &raw, double)
     const qint64 now = engine->now();
     // A scaled tag is published, compared and remembered in its own units.
     const CLabelVariable record = t.tag.scaled() && raw.result == 0
-                                      ? tagmessages::scaledRecord(raw, t.tag.scale, t.tag.offset)
+                                      ? recordformat::scaledRecord(raw, t.tag.scale, t.tag.offset)
                                       : raw;
     const QStringList texts = record.result == 0 ? recordformat::values(record) : QStringList();
     if (!tagmessages::due(m, record, texts, t.deadband, now, qint64(config.maxAgeS) * 1000))

@@ -108,8 +108,7 @@ QString rawWriteTexts(const Tag &tag, QStringList *texts)
         if (std::fabs(raw - step) > slack)
             return QStringLiteral("%1 is %2 in the controller's units (scale %3, offset %4), "
                                   "not a whole number")
-                .arg(text, QString::number(raw, 'g', 12),
-                     recordformat::shortestDouble(tag.scale),
+                .arg(text, QString::number(raw, 'g', 12), recordformat::shortestDouble(tag.scale),
                      recordformat::shortestDouble(tag.offset));
         if (std::fabs(step) > exact)
             return QStringLiteral("%1 is beyond 2^53 in the controller's units, where a scaled "

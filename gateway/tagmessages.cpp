@@ -126,27 +126,6 @@ QByteArray valueJson(const CLabelVariable &record, bool largeAsText)
         .toUtf8();
 }
 
-CLabelVariable scaledRecord(const CLabelVariable &raw, double scale, double offset)
-{
-    CLabelVariable scaled = raw;
-    scaled.type = Double;
-    QList<double> values;
-    if (raw.value.canConvert<QVariantList>()) {
-        const QSequentialIterable items = raw.value.value<QSequentialIterable>();
-        tarvik::withElementType(DataType(raw.type), [&](auto tag) {
-            using E = typename decltype(tag)::type;
-            for (const QVariant &v : items) {
-                if constexpr (std::is_same_v<E, char>) // Int8, whatever plain char is here
-                    values << double(static_cast<signed char>(v.value<E>())) * scale + offset;
-                else if constexpr (std::is_arithmetic_v<E>)
-                    values << double(v.value<E>()) * scale + offset;
-            }
-        });
-    }
-    scaled.value = QVariant::fromValue(values);
-    return scaled;
-}
-
 QByteArray metaJson(const Tag &tag, bool writable, bool largeAsText)
 {
     QString o =

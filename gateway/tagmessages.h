@@ -26,8 +26,6 @@ namespace tagmessages {
 // strings.
 QByteArray valueJson(const CLabelVariable &record, bool largeAsText);
 QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory, bool largeAsText);
-// A scaled tag's record as it is published: each element raw × scale + offset, as a Double.
-CLabelVariable scaledRecord(const CLabelVariable &raw, double scale, double offset);
 // What a tag is, for PREFIX/CONTROLLER/TAG/meta: {"type":…,"count":…,"address":…,"unit":…,
 // "description":…,"scale":…,"offset":…,"writable":…} and, for 64-bit integers, how large ones
 // are given ("large_integers":"number"|"text").

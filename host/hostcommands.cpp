@@ -270,9 +270,11 @@ int HostCommands::readOnce(const CommandArgs &args)
     {
         QTextStream &out;
         explicit Blocks(QTextStream &o) : out(o) {}
-        void read(const TagState &, const CLabelVariable &r, double, bool) override
+        void read(const TagState &state, const CLabelVariable &r, double, bool) override
         {
             out << recordformat::asText(r);
+            if (const QString meaning = meaningText(state.tag, r); !meaning.isEmpty())
+                out << "meaning " << meaning.mid(2) << '\n';
             out.flush();
         }
         void stopped(const TagState &) override {}

@@ -63,22 +63,52 @@ QString csvValues(const CLabelVariable &record)
     return csvField(items.join(QLatin1Char(';')));
 }
 
+} // namespace
+
+// A tag list may say what a value means: the scaled value and its unit follow the raw one.
+QString meaningText(const Tag &tag, const CLabelVariable &record)
+{
+    if (record.result != 0 || (!tag.scaled() && tag.unit.isEmpty()))
+        return QString();
+    const QString values =
+        tag.scaled()
+            ? recordformat::valuesLine(recordformat::scaledRecord(record, tag.scale, tag.offset))
+            : recordformat::valuesLine(record);
+    return QStringLiteral(" = ") + values +
+           (tag.unit.isEmpty() ? QString() : QLatin1Char(' ') + recordformat::escaped(tag.unit));
+}
+
+namespace {
+
+QString meaningJson(const Tag &tag, const CLabelVariable &record)
+{
+    QString o;
+    if (tag.scaled() && record.result == 0)
+        o += QStringLiteral(",\"scaled\":") +
+             recordformat::valuesJson(recordformat::scaledRecord(record, tag.scale, tag.offset));
+    if (!tag.unit.isEmpty())
+        o += QStringLiteral(",\"unit\":") + recordformat::jsonString(tag.unit);
+    return o;
+}
+
 QString textLine(const TagState &state, const CLabelVariable &record, double ms)
 {
     const QString values = recordformat::valuesLine(record);
-    return QStringLiteral("%1 %2 %3 (%4) %5 ms%6\n")
+    return QStringLiteral("%1 %2 %3 (%4) %5 ms%6%7\n")
         .arg(recordformat::timeStamp(stampOf(record)), tagWords(state, record),
              QString::number(record.result), recordformat::outcomeWords(record.result),
-             milliseconds(ms), values.isEmpty() ? QString() : QLatin1Char(' ') + values);
+             milliseconds(ms), values.isEmpty() ? QString() : QLatin1Char(' ') + values,
+             meaningText(state.tag, record));
 }
 
 QString jsonLine(const TagState &state, const CLabelVariable &record, double ms)
 {
     CLabelVariable stamped = record;
     stamped.time = stampOf(record);
+    const QString fields = recordformat::asJson(stamped).mid(1);
     return QStringLiteral("{\"tag\":%1,\"latency_ms\":%2,")
                .arg(recordformat::jsonString(state.tag.name), milliseconds(ms)) +
-           recordformat::asJson(stamped).mid(1) + QLatin1Char('\n');
+           fields.left(fields.size() - 1) + meaningJson(state.tag, record) + QStringLiteral("}\n");
 }
 
 QString csvLine(const TagState &state, const CLabelVariable &record, double ms)

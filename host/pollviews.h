@@ -65,6 +65,8 @@ private:
 };
 
 // The counts of one tag as a line of text and as a JSON object.
+// What a value means, where its tag list says: " = SCALED UNIT" after the raw value, or "".
+QString meaningText(const Tag &tag, const CLabelVariable &record);
 QString summaryText(const TagState &state);
 QString summaryJson(const TagState &state);
 // The totals: "polls N, answers A, failures F".

@@ -30,6 +30,9 @@ QString valuesLine(const CLabelVariable &record);
 // the strings "NaN", "Infinity" and "-Infinity", texts as strings.
 QString valuesJson(const CLabelVariable &record);
 
+// A scaled tag's record as it is shown: each element raw × scale + offset, as a Double.
+CLabelVariable scaledRecord(const CLabelVariable &raw, double scale, double offset);
+
 // A double as the fewest digits that read back to it, as the elements are given.
 QString shortestDouble(double value);
 

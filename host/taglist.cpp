@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QSet>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -115,6 +116,14 @@ QString csvTag(const QStringList &fields, const QVector<int> &order, Tag *tag)
     return QString();
 }
 
+// A first line that begins with "name" is a header, as is one that names columns only.
+bool isHeader(const QStringList &fields)
+{
+    return fields[0].compare(QLatin1String("name"), Qt::CaseInsensitive) == 0 ||
+           std::all_of(fields.begin(), fields.end(),
+                       [](const QString &f) { return columnNamed(f) >= 0; });
+}
+
 // A header names the columns in its own order; every column it names must be known, and the
 // required ones must be there.
 QString headerOrder(const QStringList &fields, QVector<int> *order)
@@ -155,8 +164,7 @@ QString readCsv(const QByteArray &bytes, QVector<Tag> *tags)
         QStringList fields;
         QString why = splitCsv(line, &fields);
         Tag tag;
-        if (why.isEmpty() && first &&
-            fields[0].compare(QLatin1String("name"), Qt::CaseInsensitive) == 0)
+        if (why.isEmpty() && first && isHeader(fields))
             why = headerOrder(fields, &order);
         else if (why.isEmpty())
             why = csvTag(fields, order, &tag), tags->append(tag);

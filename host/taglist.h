@@ -22,8 +22,9 @@ struct Tag
 };
 
 // A tag list file: CSV lines "name,address,type[,count[,interval ms[,scale[,offset[,unit[,
-// description]]]]]]" ('#' starts a comment line; a first line beginning with "name" is a header,
-// which may name the columns in another order; a field in double quotes may hold commas), or
+// description]]]]]]" ('#' starts a comment line; a first line that begins with "name" or names
+// columns only is a header, which may give them in another order; a field in double quotes may
+// hold commas), or
 // JSON: an array of objects with those keys, or an object whose "tags" is such an array.
 // Every tag passes the same checks as the command's own arguments. On error, *error says
 // where and what, and the list is empty.

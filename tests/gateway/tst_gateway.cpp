@@ -140,10 +140,9 @@ void GatewayTest::checkOnly_data()
     QTest::newRow("bad line") << broker(1883) + controller("c", "127.0.0.1:700", "tag = a AI1\n")
                               << 2 << "gateway.conf:8: tag: takes NAME ADDRESS TYPE";
     // What the start would refuse, --check refuses; a file that is no regular file is never read.
-    QTest::newRow("empty client_id")
-        << broker(1883).replace("client_id = gw-test", "client_id =") +
-               controller("c", "127.0.0.1:700", "tag = a AI1 Int16\n")
-        << 2 << "gateway.conf:4: client_id: takes 1 to 65535 bytes";
+    QTest::newRow("empty client_id") << broker(1883).replace("client_id = gw-test", "client_id =") +
+                                            controller("c", "127.0.0.1:700", "tag = a AI1 Int16\n")
+                                     << 2 << "gateway.conf:4: client_id: takes 1 to 65535 bytes";
     QTest::newRow("tags from a FIFO")
         << broker(1883) + controller("c", "127.0.0.1:700", "tags = fifo\n") << 2 << "regular file";
     QTest::newRow("tags from /dev/zero")
@@ -151,8 +150,8 @@ void GatewayTest::checkOnly_data()
         << "regular file";
     // The driver's own rules, at the tag's line, and a key given twice.
     QTest::newRow("a tag the driver refuses")
-        << broker(1883) + controller("c", "127.0.0.1:700",
-                                     "tag = a AI1 Int16\ntag = big LW5000000 Int64\n")
+        << broker(1883) +
+               controller("c", "127.0.0.1:700", "tag = a AI1 Int16\ntag = big LW5000000 Int64\n")
         << 2 << "<3>" + QStringLiteral("%1") + "gateway.conf:9: tag big: the driver refuses reads";
     QTest::newRow("a key given twice")
         << broker(1883) + controller("c", "127.0.0.1:700",
@@ -889,7 +888,8 @@ void GatewayTest::describedTags()
     QVERIFY(gw.logged(QStringLiteral("reload: "), 10000));
     QVERIFY(gw.logged(QStringLiteral("controller c: online"), 15000));
     SubscriberProcess retained;
-    QVERIFY(retained.start(mqtt.port(), QStringLiteral("t/#"), {QStringLiteral("--retained-only")}));
+    QVERIFY(
+        retained.start(mqtt.port(), QStringLiteral("t/#"), {QStringLiteral("--retained-only")}));
     QVERIFY(!retained.waitFor(QStringLiteral("^t/site-a/line-3/c/big/meta "), 15000).isEmpty());
     QVERIFY(retained.waitFor(QStringLiteral("^t/site-a/line-3/c/temp"), 1000).isEmpty());
 }

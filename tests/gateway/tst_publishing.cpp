@@ -1,4 +1,5 @@
 #include "publishqueue.h"
+#include "recordformat.h"
 #include "setpayload.h"
 #include "tagmessages.h"
 
@@ -244,9 +245,9 @@ void PublishingTest::scaledValue_data()
                                    << 0.5 << false << "[-64,2.5]";
     QTest::newRow("UInt16 top") << int(UInt16) << QVariant::fromValue(QList<ushort>{65535}) << 0.1
                                 << false << "6553.5";
-    QTest::newRow("Int64 as a number") << int(Int64)
-                                       << QVariant::fromValue(QList<qlonglong>{9007199254740993})
-                                       << 1.0 << false << "9007199254740993";
+    QTest::newRow("Int64 as a number")
+        << int(Int64) << QVariant::fromValue(QList<qlonglong>{9007199254740993}) << 1.0 << false
+        << "9007199254740993";
     QTest::newRow("Int64 beyond 2^53 as text")
         << int(Int64) << QVariant::fromValue(QList<qlonglong>{-9007199254740993, 9007199254740992})
         << 1.0 << true << "[\"-9007199254740993\",9007199254740992]";
@@ -271,7 +272,7 @@ void PublishingTest::scaledValue()
     record.count = int(raw.value<QSequentialIterable>().size());
     record.time = QDateTime::currentDateTime();
     if (scale != 1)
-        record = tagmessages::scaledRecord(record, scale, 0);
+        record = recordformat::scaledRecord(record, scale, 0);
     const QByteArray json = tagmessages::valueJson(record, largeAsText);
     QVERIFY2(json.startsWith("{\"value\":" + value.toUtf8() + ",\"ts\":"), json.constData());
     if (largeAsText) {

@@ -70,6 +70,25 @@ void HostProgramTest::initTestCase()
     json.write(R"({"tags":[{"name":"label","address":"SI2","type":"String"},)"
                R"({"name":"level","address":"AI1","type":4,"count":2,"interval":10}]})");
     json.close();
+    // What the values mean: columns named by the header in their own order, a quoted comma.
+    QFile meaning(dir.filePath(QStringLiteral("meaning.csv")));
+    QVERIFY(meaning.open(QIODevice::WriteOnly));
+    meaning.write("address,name,type,scale,offset,unit,description\n"
+                  "AI1,temp,Int16,0.5,-10,degC,\"Inlet temperature, main\"\n");
+    meaning.close();
+    QFile meaningJson(dir.filePath(QStringLiteral("meaning.json")));
+    QVERIFY(meaningJson.open(QIODevice::WriteOnly));
+    meaningJson.write(R"([{"name":"flow","address":"AI1","type":"Int16","count":2,"scale":0.5,)"
+                      R"("unit":"l/min"}])");
+    meaningJson.close();
+    QFile zeroScale(dir.filePath(QStringLiteral("zeroscale.csv")));
+    QVERIFY(zeroScale.open(QIODevice::WriteOnly));
+    zeroScale.write("name,address,type,scale\nt,AI1,Int16,0\n");
+    zeroScale.close();
+    QFile badHeader(dir.filePath(QStringLiteral("badheader.csv")));
+    QVERIFY(badHeader.open(QIODevice::WriteOnly));
+    badHeader.write("name,address,kind\nt,AI1,Int16\n");
+    badHeader.close();
     QFile bad(dir.filePath(QStringLiteral("bad.csv")));
     QVERIFY(bad.open(QIODevice::WriteOnly));
     bad.write("ok,AI1,Int16\nworse,AI1x,Int16\n");
@@ -199,6 +218,19 @@ void HostProgramTest::run_data()
                ",label,SI2,String,0,success,[\\d.]+,SI2\n" + kStamp +
                ",level,AI1,Int16,0,success,[\\d.]+,4101;9755\n$"
         << "^$";
+    QTest::newRow("read --tags with scale, offset and unit")
+        << none << QStringList{"read", "--tags", "%dir/meaning.csv", "--connect", "%udp"} << 0
+        << "^address  AI1\n(.*\n)*  \\[0\\]  4101\nmeaning  2040.5 degC\n$"
+        << "^$";
+    QTest::newRow("poll --tags with scale, offset and unit")
+        << none
+        << QStringList{"poll", "--tags", "%dir/meaning.csv", "--connect", "%udp", "--times", "1"}
+        << 0 << "^" + kStamp + " temp AI1 0 \\(success\\) [\\d.]+ ms 4101 = 2040.5 degC\n"
+        << "^$";
+    QTest::newRow("read --tags --json, scaled")
+        << none << QStringList{"read", "--tags", "%dir/meaning.json", "--connect", "%udp", "--json"}
+        << 0 << "\"values\":\\[4101,9755\\],\"scaled\":\\[2050.5,4877.5\\],\"unit\":\"l/min\"\\}\n$"
+        << "^$";
     QTest::newRow("poll --json --changes")
         << none << QStringList{"poll",    "AI1", "--type",     "Int16", "--connect", "%udp",
                                "--times", "3",   "--interval", "0",     "--changes", "--json"}
@@ -269,6 +301,8 @@ void HostProgramTest::run_data()
         "cannot read the tag list /dev/zero: not a regular file",
         "cannot read the tag list \\S+: a directory, not a file",
         "huge.csv: larger than 16 MiB, the most read from one file",
+        "zeroscale.csv: line 2: the scale takes a number other than 0, not '0'",
+        "badheader.csv: line 1: the header names an unknown column kind; columns are name,",
     };
     const QList<QStringList> usage = {
         {"read", "AO1.5", "--type", "Int16", "--connect", "%udp"},
@@ -299,6 +333,8 @@ void HostProgramTest::run_data()
         {"poll", "--tags", "/dev/zero", "--connect", "%udp"},
         {"read", "--tags", "%dir", "--connect", "%udp"},
         {"read", "--tags", "%dir/huge.csv", "--connect", "%udp"},
+        {"read", "--tags", "%dir/zeroscale.csv", "--connect", "%udp"},
+        {"read", "--tags", "%dir/badheader.csv", "--connect", "%udp"},
     };
     for (int i = 0; i < usage.size(); ++i)
         QTest::newRow(qPrintable("usage: " + usage[i].join(' ')))
