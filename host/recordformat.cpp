@@ -192,6 +192,24 @@ QString valuesJson(const CLabelVariable &record)
            QLatin1Char(']');
 }
 
+namespace {
+
+// A decimal scale is seldom exact in binary: 6928 × 0.1 comes out as 692.8000000000001. Where
+// the fifteen digits a double always holds give a value within two units in the last place, that
+// value is the one meant, and is taken; a result any further from it keeps all its digits.
+double withoutNoise(double v)
+{
+    if (!std::isfinite(v) || v == 0)
+        return v;
+    const QByteArray digits = QByteArray::number(v, 'g', 15);
+    double shorter = v;
+    std::from_chars(digits.constData(), digits.constData() + digits.size(), shorter);
+    const double ulp = std::nextafter(std::fabs(v), HUGE_VAL) - std::fabs(v);
+    return std::fabs(shorter - v) <= 2 * ulp ? shorter : v;
+}
+
+} // namespace
+
 CLabelVariable scaledRecord(const CLabelVariable &raw, double scale, double offset)
 {
     CLabelVariable scaled = raw;
@@ -203,9 +221,10 @@ CLabelVariable scaledRecord(const CLabelVariable &raw, double scale, double offs
             using E = typename decltype(tag)::type;
             for (const QVariant &v : items) {
                 if constexpr (std::is_same_v<E, char>) // Int8, whatever plain char is here
-                    values << double(static_cast<signed char>(v.value<E>())) * scale + offset;
+                    values << withoutNoise(double(static_cast<signed char>(v.value<E>())) * scale +
+                                           offset);
                 else if constexpr (std::is_arithmetic_v<E>)
-                    values << double(v.value<E>()) * scale + offset;
+                    values << withoutNoise(double(v.value<E>()) * scale + offset);
             }
         });
     }

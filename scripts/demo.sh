@@ -100,7 +100,7 @@ prefix = demo
 [controller sim]
 connection = $udp
 interval = 500
-tag = level AI_F12 Int16 count=3
+tag = level AI_F12 Int16 count=3 scale=0.1 unit=m description="Tank levels, A to C"
 tag = pumps DI1 Bool count=4
 tag = total LA2 Int64
 tag = setpoint AO1 Float writable
@@ -116,15 +116,21 @@ for _ in $(seq 50); do
 done
 "$bin/tarvik-gateway" "$demo/gateway.conf" 2>"$demo/gateway.log" &
 gateway_pid=$!
-echo "\$ mosquitto_sub -p $port -t 'demo/#' -v -C 7 -W 10"
-if ! mosquitto_sub -p "$port" -t 'demo/#' -v -C 7 -W 10 | sed 's/^/  /'; then
-    echo "fewer than 7 messages came in 10 s; the gateway's log:" >&2
-    sed 's/^/  /' "$demo/gateway.log" >&2
-    exit 1
-fi
+# The values and statuses; then what each tag is, retained beside its value (level is scaled:
+# raw counts times 0.1, in metres).
+for topics in "demo/sim/+ demo/gateway/status" "demo/sim/+/meta"; do
+    set -- $topics
+    count=$(( $# == 2 ? 7 : 5 ))
+    echo "\$ mosquitto_sub -p $port$(printf " -t '%s'" "$@") -v -C $count -W 10"
+    if ! mosquitto_sub -p "$port" $(printf -- "-t %s " "$@") -v -C $count -W 10 | sed 's/^/  /'; then
+        echo "fewer than $count messages came in 10 s; the gateway's log:" >&2
+        sed 's/^/  /' "$demo/gateway.log" >&2
+        exit 1
+    fi
+done
 # A write: its result, then the value read back.
 echo "\$ mosquitto_pub -p $port -t demo/sim/setpoint/set -m 42.5"
-mosquitto_sub -p "$port" -t 'demo/sim/setpoint/#' -v -C 4 -W 10 | sed 's/^/  /' &
+mosquitto_sub -p "$port" -t 'demo/sim/setpoint/#' -v -C 5 -W 10 | sed 's/^/  /' &
 sub_pid=$!
 sleep 0.5
 mosquitto_pub -p "$port" -t demo/sim/setpoint/set -m 42.5

@@ -243,6 +243,14 @@ void PublishingTest::scaledValue_data()
     // Int8 is signed whatever plain char is on the machine.
     QTest::newRow("Int8 negative") << int(Int8) << QVariant::fromValue(QList<char>{char(-128), 5})
                                    << 0.5 << false << "[-64,2.5]";
+    // The digits meant, not the binary arithmetic's last one; a value beyond fifteen digits
+    // keeps every digit.
+    QTest::newRow("tenths without noise")
+        << int(Int16) << QVariant::fromValue(QList<short>{6928, 3}) << 0.1 << false
+        << "[692.8,0.3]";
+    QTest::newRow("sixteen digits kept")
+        << int(Int64) << QVariant::fromValue(QList<qlonglong>{1234567890123457}) << 1.0 / 1024
+        << false << "1205632705198.6885";
     QTest::newRow("UInt16 top") << int(UInt16) << QVariant::fromValue(QList<ushort>{65535}) << 0.1
                                 << false << "6553.5";
     QTest::newRow("Int64 as a number")
