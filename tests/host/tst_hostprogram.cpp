@@ -56,47 +56,32 @@ private:
 
 void HostProgramTest::initTestCase()
 {
+    const auto writeFile = [this](const QString &name, const QByteArray &bytes) {
+        QFile f(dir.filePath(name));
+        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+    };
     QVERIFY(sim.start({QStringLiteral("--pty"), QStringLiteral("--pattern")}));
     QVERIFY(deaf.bind(QHostAddress(QHostAddress::LocalHost), 0));
     QVERIFY(dir.isValid());
     // Two tags the pattern fills, and one the driver refuses for good (type 13: result 4).
-    QFile csv(dir.filePath(QStringLiteral("tags.csv")));
-    QVERIFY(csv.open(QIODevice::WriteOnly));
-    csv.write("# a comment\nname,address,type,count,interval\n"
-              "temperature,AI_F12,Int16,2,20\npumps,DI1,Bool,3\nbroken,AI1,13\n");
-    csv.close();
-    QFile json(dir.filePath(QStringLiteral("tags.json")));
-    QVERIFY(json.open(QIODevice::WriteOnly));
-    json.write(R"({"tags":[{"name":"label","address":"SI2","type":"String"},)"
-               R"({"name":"level","address":"AI1","type":4,"count":2,"interval":10}]})");
-    json.close();
+    QVERIFY(writeFile(QStringLiteral("tags.csv"),
+                      "# a comment\nname,address,type,count,interval\n"
+                      "temperature,AI_F12,Int16,2,20\npumps,DI1,Bool,3\nbroken,AI1,13\n"));
+    QVERIFY(writeFile(QStringLiteral("tags.json"),
+                      R"({"tags":[{"name":"label","address":"SI2","type":"String"},)"
+                      R"({"name":"level","address":"AI1","type":4,"count":2,"interval":10}]})"));
     // What the values mean: columns named by the header in their own order, a quoted comma.
-    QFile meaning(dir.filePath(QStringLiteral("meaning.csv")));
-    QVERIFY(meaning.open(QIODevice::WriteOnly));
-    meaning.write("address,name,type,scale,offset,unit,description\n"
-                  "AI1,temp,Int16,0.5,-10,degC,\"Inlet temperature, main\"\n");
-    meaning.close();
-    QFile meaningJson(dir.filePath(QStringLiteral("meaning.json")));
-    QVERIFY(meaningJson.open(QIODevice::WriteOnly));
-    meaningJson.write(R"([{"name":"flow","address":"AI1","type":"Int16","count":2,"scale":0.5,)"
-                      R"("unit":"l/min"}])");
-    meaningJson.close();
-    QFile zeroScale(dir.filePath(QStringLiteral("zeroscale.csv")));
-    QVERIFY(zeroScale.open(QIODevice::WriteOnly));
-    zeroScale.write("name,address,type,scale\nt,AI1,Int16,0\n");
-    zeroScale.close();
-    QFile badHeader(dir.filePath(QStringLiteral("badheader.csv")));
-    QVERIFY(badHeader.open(QIODevice::WriteOnly));
-    badHeader.write("name,address,kind\nt,AI1,Int16\n");
-    badHeader.close();
-    QFile bad(dir.filePath(QStringLiteral("bad.csv")));
-    QVERIFY(bad.open(QIODevice::WriteOnly));
-    bad.write("ok,AI1,Int16\nworse,AI1x,Int16\n");
-    bad.close();
-    QFile nul(dir.filePath(QStringLiteral("nul.csv")));
-    QVERIFY(nul.open(QIODevice::WriteOnly));
-    nul.write(QByteArray("a,AI1,Int16\n\0\nb,AI2,Int16\nc,AI3,Int16\n", 38));
-    nul.close();
+    QVERIFY(writeFile(QStringLiteral("meaning.csv"),
+                      "address,name,type,scale,offset,unit,description\n"
+                      "AI1,temp,Int16,0.5,-10,degC,\"Inlet temperature, main\"\n"));
+    QVERIFY(writeFile(QStringLiteral("meaning.json"),
+                      R"([{"name":"flow","address":"AI1","type":"Int16","count":2,"scale":0.5,)"
+                      R"("unit":"l/min"}])"));
+    QVERIFY(writeFile(QStringLiteral("zeroscale.csv"), "name,address,type,scale\nt,AI1,Int16,0\n"));
+    QVERIFY(writeFile(QStringLiteral("badheader.csv"), "name,address,kind\nt,AI1,Int16\n"));
+    QVERIFY(writeFile(QStringLiteral("bad.csv"), "ok,AI1,Int16\nworse,AI1x,Int16\n"));
+    QVERIFY(writeFile(QStringLiteral("nul.csv"),
+                      QByteArray("a,AI1,Int16\n\0\nb,AI2,Int16\nc,AI3,Int16\n", 38)));
     // A FIFO nobody writes: opening it to read would wait for ever.
     QCOMPARE(
         ::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("fifo.csv"))).constData(), 0600), 0);
