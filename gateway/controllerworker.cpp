@@ -34,6 +34,12 @@ ControllerWorker::ControllerWorker(const ControllerSettings &settings, const QSt
 {
     timer.setSingleShot(true);
     connect(&timer, &QTimer::timeout, this, &ControllerWorker::tick);
+    // An episode of driver lines ends when they have stopped for longer than the slowest tag's
+    // interval twice over: a fault of one tag among good ones is one episode, not one per scan.
+    qint64 slowest = 0;
+    for (const GatewayTag &t : settings.tags)
+        slowest = qMax<qint64>(slowest, t.tag.intervalMs);
+    episodeQuietMs = 2 * slowest + 2000;
     countersTimer.setInterval(1000);
     connect(&countersTimer, &QTimer::timeout, this, &ControllerWorker::everySecond);
 }
@@ -77,12 +83,7 @@ void ControllerWorker::everySecond()
 {
     if (!engine)
         return;
-    // An episode ends when its lines have stopped for longer than the slowest tag's interval
-    // twice over: a fault of one tag among good ones is one episode, not one per scan.
-    qint64 slowest = 0;
-    for (const GatewayTag &t : qAsConst(config.tags))
-        slowest = qMax<qint64>(slowest, t.tag.intervalMs);
-    if (episodes.anyOpen() && engine->now() - lastDriverLine > 2 * slowest + 2000)
+    if (episodes.anyOpen() && engine->now() - lastDriverLine > episodeQuietMs)
         endEpisodes();
     const ScanCounters &c = engine->counters();
     emit counters({config.name, QDateTime::currentMSecsSinceEpoch(), c.requests, c.tagReads,
@@ -135,9 +136,11 @@ void ControllerWorker::tagRead(int tag, const CLabelVariable &raw, double)
     const GatewayTag &t = config.tags[tag];
     const qint64 now = engine->now();
     // A scaled tag is published, compared and remembered in its own units.
-    const CLabelVariable record = t.tag.scaled() && raw.result == 0
-                                      ? recordformat::scaledRecord(raw, t.tag.scale, t.tag.offset)
-                                      : raw;
+    CLabelVariable scaled;
+    const bool scaling = t.tag.scaled() && raw.result == 0;
+    if (scaling)
+        scaled = recordformat::scaledRecord(raw, t.tag.scale, t.tag.offset);
+    const CLabelVariable &record = scaling ? scaled : raw;
     const QStringList texts = record.result == 0 ? recordformat::values(record) : QStringList();
     if (!tagmessages::due(m, record, texts, t.deadband, now, qint64(config.maxAgeS) * 1000))
         return;

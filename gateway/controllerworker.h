@@ -98,5 +98,6 @@ private:
     qint64 statusPublishedAt = 0; // ms on the engine's clock
     LineEpisodes episodes;
     qint64 lastDriverLine = 0; // ms on the engine's clock
+    qint64 episodeQuietMs = 0; // without a line of its kind for this long, an episode ends
     QString serialPort;        // the port of a serial link: the driver's lines name none
 };

@@ -48,7 +48,8 @@ Words parse(const QStringList &args)
 
 const char usage[] =
     "usage: tarvik-gateway [--library PATH] FILE\n"
-    "       tarvik-gateway --check FILE | --help | --version\n\n"
+    "       tarvik-gateway [--library PATH] --check FILE\n"
+    "       tarvik-gateway --help | --version\n\n"
     "Polls the tags of the controllers FILE names and publishes their values to an MQTT broker;\n"
     "takes writes from PREFIX/CONTROLLER/TAG/set. Runs in the foreground and logs one line per\n"
     "event on standard error. SIGHUP reads FILE again (a bad file is refused and the running\n"
