@@ -6,6 +6,9 @@ TARVIK_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5serialport5-
 # tmux runs the live table in a terminal of a known size, help2man checks the manual pages; the
 # gateway tests run a mosquitto broker, subscribe with its clients and make a CA with openssl.
 TARVIK_TEST_PACKAGES=(tshark tmux help2man mosquitto mosquitto-clients openssl)
+# What scripts/package.sh needs besides: dpkg-dev and debhelper make the packages and the
+# gateway's maintainer scripts, lintian checks them, systemd-analyze checks the installed unit.
+TARVIK_PACKAGING_PACKAGES=(dpkg-dev debhelper lintian systemd)
 
 missing_packages() {
     local p

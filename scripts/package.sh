@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Builds the Debian packages for this machine (amd64) and for the controller (armel) into
 # build-packages/, checks them with lintian, installs the amd64 ones here with dpkg -i and runs
-# the installed simulator and host program; the armel ones run unpacked under qemu.
+# the installed simulator and host program and checks the installed unit with systemd-analyze;
+# the armel ones run unpacked under qemu.
 #
 #   liblibtarvik1      the driver library, libLibTarvik.so.1 (named from its SONAME)
 #   liblibtarvik-dev   headers, the .so link, pkg-config and CMake files, the record source
-#   tarvik-gateway     tarvik-gateway, its manual page, systemd unit and /etc/tarvik/gateway.conf
+#   tarvik-gateway     tarvik-gateway, its manual page, bash completion, gateway.md, systemd unit
+#                      (restarted on upgrade, stopped on removal) and /etc/tarvik/gateway.conf
 #   tarvik-tools       tarvik-host, tarvik-sim, their manual pages, the Wireshark dissector, docs
 #
-#   bash scripts/package.sh                # as root (dpkg -i); removes the packages at the end
+#   bash scripts/package.sh                # as root (dpkg -i); purges the packages at the end
 #   bash scripts/package.sh --keep         # leaves the amd64 packages installed (examples.sh)
 #   bash scripts/package.sh --arch amd64   # this machine's packages only: no armel sysroot,
 #                                          # no cross build, no qemu
@@ -43,7 +45,7 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 
-ensure_packages "${TARVIK_PACKAGES[@]}" dpkg-dev lintian
+ensure_packages "${TARVIK_PACKAGES[@]}" "${TARVIK_PACKAGING_PACKAGES[@]}"
 debian=$TARVIK_ROOT/packaging/debian
 out=$TARVIK_ROOT/build-packages
 work=$out/work
@@ -76,7 +78,7 @@ files_of() {
             "usr/lib/$triplet/cmake usr/share/tarvik" ;;
     tarvik-gateway)
         echo "usr/bin/tarvik-gateway usr/share/man/man1/tarvik-gateway.1 lib/systemd" \
-            "etc/tarvik" ;;
+            "usr/share/bash-completion/completions/tarvik-gateway etc/tarvik" ;;
     tarvik-tools) echo "usr/bin usr/share/man usr/share/bash-completion usr/lib/$triplet/wireshark" ;;
     esac
 }
@@ -98,7 +100,15 @@ add_docs() {
     install -m 0644 "$debian/copyright" "$doc/copyright"
     gzip -9n <"$debian/changelog" >"$doc/changelog.Debian.gz"
     gzip -9n <"$TARVIK_ROOT/CHANGELOG.md" >"$doc/changelog.gz"
+    # What lintian says of a package on purpose, with the reasons.
+    if [ -f "$debian/$pkg.lintian-overrides" ]; then
+        install -D -m 0644 "$debian/$pkg.lintian-overrides" "$root/usr/share/lintian/overrides/$pkg"
+    fi
     case $pkg in
+    tarvik-gateway)
+        # Where the configuration's first line, the unit and the manual page send the operator.
+        install -m 0644 "$TARVIK_ROOT/docs/gateway.md" "$doc/gateway.md"
+        ;;
     tarvik-tools)
         install -m 0644 "$TARVIK_ROOT/README.md" "$doc/README.md"
         mkdir -p "$doc/docs/examples"
@@ -110,8 +120,6 @@ add_docs() {
         # What a host author needs beside the headers: the guide, what goes wrong and the wire,
         # and the example hosts.
         install -m 0644 "$TARVIK_ROOT"/docs/{integration,troubleshooting,protocol}.md "$doc/"
-        install -D -m 0644 "$debian/liblibtarvik-dev.lintian-overrides" \
-            "$root/usr/share/lintian/overrides/liblibtarvik-dev"
         (cd "$TARVIK_ROOT" && find examples -type f -printf '%P\n') | while read -r file; do
             install -D -m 0644 "$TARVIK_ROOT/examples/$file" "$doc/examples/$file"
         done
@@ -127,6 +135,31 @@ add_library_control() {
     echo "libLibTarvik 1 liblibtarvik1 (>= ${version%-*})" >"$root/DEBIAN/shlibs"
     echo "activate-noawait ldconfig" >"$root/DEBIAN/triggers"
     chmod 0644 "$root/DEBIAN/shlibs" "$root/DEBIAN/triggers"
+}
+
+# The maintainer scripts of a package that ships a systemd unit, as debhelper makes them:
+# installed, not enabled nor started, because the configuration shipped is an example that
+# names no broker or controller of the site; an operator edits it and runs systemctl enable
+# --now. An upgrade restarts the service when it is enabled or running (after the new files are
+# in place), a removal stops it, a purge forgets whether it was enabled. debhelper adds to the
+# snippets it finds in debian/, so each package of each architecture gets a source tree of its
+# own.
+add_service_scripts() {
+    local arch=$1 pkg=$2 root=$3
+    local src=$work/$arch-$pkg-src
+    mkdir -p "$src/debian"
+    cp "$debian/control" "$debian/changelog" "$src/debian/"
+    (cd "$src" && DEB_HOST_ARCH=$arch dh_installsystemd -p"$pkg" -P"$root" --no-enable &&
+        DEB_HOST_ARCH=$arch dh_installdeb -p"$pkg" -P"$root")
+    # Each script does its part once: a snippet left out or added twice stops the build.
+    local check
+    for check in "postinst:_dh_action=restart" "prerm:deb-systemd-invoke stop" \
+        "postrm:deb-systemd-helper purge"; do
+        if [ "$(grep -c -- "${check#*:}" "$root/DEBIAN/${check%%:*}")" != 1 ]; then
+            echo "$pkg: DEBIAN/${check%%:*} should say '${check#*:}' once" >&2
+            return 1
+        fi
+    done
 }
 
 # ${shlibs:Depends} of one package's ELF files, by dpkg-shlibdeps from the libraries' symbols
@@ -168,6 +201,7 @@ build_deb() {
     mkdir -p "$root/DEBIAN"
     { shlibs_of "$arch" "$pkg" "$root"; echo "misc:Depends="; } >"$substvars"
     [ "$pkg" = liblibtarvik1 ] && add_library_control "$root"
+    [ -d "$root/lib/systemd/system" ] && add_service_scripts "$arch" "$pkg" "$root"
     # The example configuration is the operator's to edit: an upgrade asks before replacing it.
     if [ -d "$root/etc" ]; then
         (cd "$root" && find etc -type f -printf '/%p\n' | sort) >"$root/DEBIAN/conffiles"
@@ -190,7 +224,7 @@ strip_files() {
     "$strip" --remove-section=.comment --remove-section=.note "$stage"/usr/bin/*
 }
 
-# The three packages of one architecture from a configured and built tree.
+# The four packages of one architecture from a configured and built tree.
 make_packages() {
     local arch=$1 tree=$2 triplet=$3 strip=$4 pkg
     local stage=$work/$arch/stage
@@ -274,8 +308,9 @@ cleanup() {
     fi
     rm -f "$announce"
     if [ "$installed" -eq 1 ] && [ "$keep" -eq 0 ]; then
-        echo "== dpkg -r ${PACKAGES[*]} (--keep leaves them installed)"
-        dpkg -r "${PACKAGES[@]}" >/dev/null
+        # A purge runs the gateway's postrm to its end and leaves no configuration behind.
+        echo "== dpkg --purge ${PACKAGES[*]} (--keep leaves them installed)"
+        dpkg --purge "${PACKAGES[@]}" >/dev/null
     fi
 }
 trap cleanup EXIT
@@ -299,6 +334,19 @@ installed=1
 native_debs=()
 for pkg in "${PACKAGES[@]}"; do native_debs+=("$out/${pkg}_${version}_$native_arch.deb"); done
 dpkg -i "${native_debs[@]}" >/dev/null
+# Installed again, the gateway's maintainer scripts take their upgrade branches.
+dpkg -i "$out/tarvik-gateway_${version}_$native_arch.deb" >/dev/null
+# The unit as systemd reads it, with the program it starts in place. Manual pages may be left out
+# of a container's installs, so systemd-analyze does not look for the one the unit names.
+echo "\$ systemd-analyze verify --man=no /lib/systemd/system/tarvik-gateway.service"
+if verify=$(systemd-analyze verify --man=no /lib/systemd/system/tarvik-gateway.service 2>&1) &&
+    [ -z "$verify" ]; then
+    echo "  (nothing to say)"
+else
+    echo "FAILED: systemd-analyze verify:" >&2
+    echo "$verify" | sed 's/^/  /' >&2
+    status=1
+fi
 # The installed programs, where the packages put them.
 export TZ=${TZ:-:/etc/localtime}
 if start_sim /usr/bin/tarvik-sim; then
