@@ -513,10 +513,27 @@ void GatewayTest::silentControllerAlone()
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
     QVERIFY(!sub.waitFor(QStringLiteral("^t/s/a "), 15000).isEmpty());
+    // How long the healthy controller takes for `count` more reads; -1 when they do not come
+    // within a minute.
+    const auto timeForReads = [&healthy](int count) -> qint64 {
+        const qint64 budgetMs = 60000;
+        const QDeadlineTimer deadline(budgetMs);
+        const int target = healthy.requestsSeen() + count;
+        while (healthy.requestsSeen() < target) {
+            if (deadline.hasExpired())
+                return -1;
+            QThread::msleep(20);
+        }
+        return budgetMs - deadline.remainingTime();
+    };
     // The healthy controller's pace on this machine, under its present load.
-    const int baseline = healthy.requestsSeen();
-    QThread::msleep(2000);
-    const int paced = healthy.requestsSeen() - baseline;
+    const int reads = 20;
+    const qint64 alone = timeForReads(reads);
+    QVERIFY(alone > 0);
+    // What the subscriber has read lags what the broker sent it: a marker through the broker
+    // puts everything published so far ahead of `seen`, the first online status included.
+    QVERIFY(mosquittoPub(mqtt.port(), {"-t", "t/test/marker", "-m", "silent"}));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/test/marker "), 15000).isEmpty());
     int seen = sub.lines().size();
     // Link checks are still answered, reads are not: the link connects, but it is no controller
     // that works, and it is never said to be online until a read succeeds.
@@ -527,14 +544,16 @@ void GatewayTest::silentControllerAlone()
                  .isEmpty());
 
     // A thread shared with the silent controller, whose connect attempts wait about 350 ms each
-    // with 200 ms between them, would leave the healthy one about a third of its pace. More than
-    // half of it shows the healthy one was not held up, whatever the machine's speed.
-    const int before = healthy.requestsSeen();
-    QThread::msleep(2000);
-    const int reads = healthy.requestsSeen() - before;
-    qInfo("healthy controller: %d reads in 2 s beside a silent one, %d alone", reads, paced);
-    QVERIFY(2 * reads > paced);
-    QVERIFY(sub.waitFor(QStringLiteral("^t/s/status \\d  online$"), 10, seen).isEmpty());
+    // with 200 ms between them, would leave the healthy one about a third of its pace, taking
+    // three times as long for as many reads. Less than twice as long shows the healthy one was
+    // not held up, whatever the machine's speed.
+    const qint64 beside = timeForReads(reads);
+    qInfo("healthy controller: %d reads in %lld ms beside a silent one, in %lld ms alone", reads,
+          beside, alone);
+    QVERIFY(beside > 0);
+    QVERIFY(beside < 2 * alone);
+    QVERIFY2(sub.waitFor(QStringLiteral("^t/s/status \\d  online$"), 10, seen).isEmpty(),
+             qPrintable(sub.lines().mid(seen).join(QLatin1Char('\n'))));
 
     seen = sub.lines().size();
     QCOMPARE(silent.control(QStringLiteral("faults")), QStringLiteral("ok"));
@@ -613,6 +632,15 @@ void GatewayTest::stalledBrokerGetsLatest()
     SubscriberProcess sub;
     QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
     QVERIFY(!sub.waitFor(QStringLiteral("^t/c/t40 "), 15000).isEmpty());
+    // The requests one scan takes, as the gateway's counters say, whole.
+    const QString stats =
+        sub.waitFor(QStringLiteral("^t/gateway/stats .*\"exchanges_per_scan\":[1-9]"), 15000);
+    const double exchanges = QRegularExpression(QStringLiteral("\"exchanges_per_scan\":([0-9.]+)"))
+                                 .match(stats)
+                                 .captured(1)
+                                 .toDouble();
+    QVERIFY2(exchanges >= 1, qPrintable(stats));
+    const int perScan = int(exchanges) + (int(exchanges) < exchanges ? 1 : 0);
     const int seen = sub.lines().size();
     QVERIFY(::kill(pid_t(mqtt.processId()), SIGSTOP) == 0);
     // Every tag moves three times while the broker takes nothing: 1000 + i, 2000 + i, 3000 + i.
@@ -626,7 +654,10 @@ void GatewayTest::stalledBrokerGetsLatest()
         }
         QCOMPARE(sim.control(QStringLiteral("poke AI 0 ") + QString::fromLatin1(words.toHex())),
                  QStringLiteral("ok"));
-        QThread::msleep(1000);
+        // The gateway has taken the new values in once the simulator has had a scan under way
+        // at the poke, a whole scan after it, and one request more, sent when that scan was done.
+        const int read = sim.requestsSeen() + 2 * perScan + 1;
+        QTRY_VERIFY_WITH_TIMEOUT(sim.requestsSeen() >= read, 30000);
     }
     QVERIFY(::kill(pid_t(mqtt.processId()), SIGCONT) == 0);
     for (int i = 1; i <= 40; ++i)
