@@ -72,14 +72,15 @@ void GatewayConfigTest::refused_data()
                                            << "10: writable: names nothing, which is no tag";
     QTest::newRow("no connection") << QByteArray("[controller c]\ntag = t AI1 Int16\n")
                                    << "1: controller c: has no connection";
-    QTest::newRow("backoff_max below backoff")
-        << good + "backoff = 2000\nbackoff_max = 1000\n" << "11: backoff_max is below backoff";
-    QTest::newRow("controller key twice")
-        << good + "interval = 500\n" << "10: interval: is given twice in this section (first "
-                                        "on line 7)";
+    QTest::newRow("backoff_max below backoff") << good + "backoff = 2000\nbackoff_max = 1000\n"
+                                               << "11: backoff_max is below backoff";
+    QTest::newRow("controller key twice") << good + "interval = 500\n"
+                                          << "10: interval: is given twice in this section (first "
+                                             "on line 7)";
     QTest::newRow("broker key twice")
         << "[broker]\nhost = a\nhost = b\n" + good.mid(9) << "3: host: is given twice";
-    QTest::newRow("broker section twice") << good + "[broker]\n" << "10: [broker] is given twice";
+    QTest::newRow("broker section twice") << good + "[broker]\n"
+                                          << "10: [broker] is given twice";
     QTest::newRow("prefix with an empty level")
         << "[broker]\nprefix = plant//line\n" + good.mid(9) << "2: prefix: level";
     QTest::newRow("prefix with a wildcard")
@@ -101,13 +102,14 @@ void GatewayConfigTest::refused_data()
     QTest::newRow("unit with a control character") << good + "tag = x AI2 Int16 unit=\x1b[2J\n"
                                                    << "10: tag: the unit holds a control";
     // What the driver refuses once running is refused here, at the tag's line.
-    QTest::newRow("driver: no such point")
-        << good + "tag = big LW5000000 Int64\n" << "10: tag big: the driver refuses reads of "
-                                                   "LW5000000 as Int64 of 1: result 3";
+    QTest::newRow("driver: no such point") << good + "tag = big LW5000000 Int64\n"
+                                           << "10: tag big: the driver refuses reads of "
+                                              "LW5000000 as Int64 of 1: result 3";
     QTest::newRow("driver: type the area does not take")
-        << good + "tag = flags DI1 Float\n" << "10: tag flags: the driver refuses reads";
-    QTest::newRow("driver: count beyond one transfer")
-        << good + "tag = long AI1 Int16 count=1400\n" << "10: tag long: the driver refuses";
+        << good + "tag = flags DI1 Float\n"
+        << "10: tag flags: the driver refuses reads";
+    QTest::newRow("driver: count beyond one transfer") << good + "tag = long AI1 Int16 count=1400\n"
+                                                       << "10: tag long: the driver refuses";
     QTest::newRow("line outside a section") << "port = 1\n" + good << "1: port: belongs in";
     QTest::newRow("tag list file missing") << good + "tags = none.csv\n"
                                            << "10: tags: cannot read";
