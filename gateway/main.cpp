@@ -47,15 +47,21 @@ Words parse(const QStringList &args)
 }
 
 const char usage[] =
-    "usage: tarvik-gateway [--library PATH] FILE\n"
-    "       tarvik-gateway [--library PATH] --check FILE\n"
-    "       tarvik-gateway --help | --version\n\n"
+    "Usage: tarvik-gateway [--library PATH] FILE\n"
+    "  or:  tarvik-gateway [--library PATH] --check FILE\n"
+    "  or:  tarvik-gateway --help | --version\n\n"
     "Polls the tags of the controllers FILE names and publishes their values to an MQTT broker;\n"
     "takes writes from PREFIX/CONTROLLER/TAG/set. Runs in the foreground and logs one line per\n"
-    "event on standard error. SIGHUP reads FILE again (a bad file is refused and the running\n"
-    "configuration stays); SIGTERM ends cleanly.\n"
-    "--check FILE: check the file as the start checks it (each tag is also put to the driver,\n"
-    "which refuses what it would refuse once running); connect nothing.\n"
+    "event on standard error, each with its level as journald reads it (<3> to <7>). SIGHUP\n"
+    "reads FILE again (a bad file is refused and the running configuration stays); SIGTERM ends\n"
+    "cleanly.\n\n"
+    "Options:\n"
+    "  --library PATH  the driver library (by default beside the program's installation, then\n"
+    "                  the dynamic loader's search path)\n"
+    "  --check FILE    check the file as the start checks it (each tag is also put to the\n"
+    "                  driver, which refuses what it would refuse once running); connect nothing\n"
+    "  -h, --help      this text, with every configuration key\n"
+    "  --version       the program's version\n\n"
     "Exit status: 0 stopped cleanly or the file is good, 1 the broker session could not be set\n"
     "up, 2 a bad configuration file, 3 the driver library cannot be loaded.\n";
 
@@ -73,7 +79,8 @@ QString keysHelp()
         const QString key = k.section == QLatin1String("tag option")
                                 ? (k.form.isEmpty() ? k.name : k.name + QLatin1Char('=') + k.form)
                                 : k.name + QStringLiteral(" = ") + k.form;
-        text += QStringLiteral("  %1\n      %2\n").arg(key, k.words);
+        // The words beside the key, at least two blanks apart, as help2man takes a term.
+        text += QStringLiteral("  %1  %2\n").arg(key.leftJustified(22), k.words);
     }
     return text;
 }
