@@ -8,7 +8,7 @@
 #include "fuzzsupport.h"
 #include "recordformat.h"
 #include "setpayload.h"
-#include "writecommand.h"
+#include "writevalues.h"
 
 #include <QSet>
 

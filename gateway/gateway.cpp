@@ -2,7 +2,7 @@
 
 #include "recordformat.h"
 #include "setpayload.h"
-#include "writecommand.h"
+#include "writevalues.h"
 
 #include <QCoreApplication>
 #include <QThread>

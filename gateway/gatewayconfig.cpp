@@ -5,7 +5,7 @@
 #include "driverlibrary.h"
 #include "mqttclient.h"
 #include "recordformat.h"
-#include "writecommand.h"
+#include "writevalues.h"
 
 #include "TarvikOutcome.h"
 

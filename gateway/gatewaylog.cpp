@@ -1,6 +1,6 @@
 #include "gatewaylog.h"
 
-#include "messagelog.h"
+#include "driverwarnings.h"
 #include "recordformat.h"
 
 #include <QRegularExpression>
@@ -61,7 +61,7 @@ void setThreadSink(DriverLineSink *sink)
 
 QString withEnglish(const QString &line, const QString &serialPort)
 {
-    const QString english = messagelog::english(line, serialPort);
+    const QString english = driverwarnings::english(line, serialPort);
     return english.isEmpty() ? line : QStringLiteral("%1 (in English: %2)").arg(line, english);
 }
 
@@ -70,8 +70,8 @@ QString withEnglish(const QString &line, const QString &serialPort)
 bool LineEpisodes::opens(const QString &line)
 {
     // Lines of a kind the log does not know are told apart by their words, not their numbers.
-    QString kind = messagelog::kindOf(line);
-    if (kind == messagelog::kindOf(QString())) {
+    QString kind = driverwarnings::kindOf(line);
+    if (kind == driverwarnings::kindOf(QString())) {
         static const QRegularExpression digits(QStringLiteral("[0-9]+"));
         kind = QString(line).replace(digits, QStringLiteral("#"));
     }

@@ -17,11 +17,6 @@ QStringList takeHeldLines();
 // Warnings seen so far, counted by kind ("wrong sequence bytes", ...).
 QMap<QString, int> warningKinds();
 int warningCount();
-// The kind of one warning line, in words.
-QString kindOf(const QString &line);
-// What one of the library's warning lines says, in English ("" for a line of no known kind), with
-// the serial port's name where the line names no endpoint.
-QString english(const QString &line, const QString &serialPort);
 // The serial port the driver's link uses ("" for UDP): its warnings name no endpoint, and the
 // English line beneath each names the port instead.
 void setSerialPort(const QString &port);

@@ -21,10 +21,6 @@ struct WriteRequest
     bool trace = false;
 };
 
-// Values in words as the payload of a write of the type, each checked against the type's range;
-// the reason one does not fit, or "". A type the driver does not transfer gets no payload.
-QString writePayload(int type, const QStringList &texts, QVariant *payload);
-
 // The request the parsed words describe, or the usage error in words (then nothing is to be
 // sent): values out of range for the type are refused here, before anything is loaded.
 QString writeRequestFrom(const CommandArgs &args, WriteRequest *request);

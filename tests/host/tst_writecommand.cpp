@@ -2,6 +2,7 @@
 #include "recordformat.h"
 #include "simprocess.h"
 #include "writecommand.h"
+#include "writevalues.h"
 
 #include <QFileInfo>
 #include <QProcess>

@@ -20,7 +20,7 @@ struct CommandArgs
     int number(const QString &name, int fallback, int low, int high);
 };
 
-// What the host checks before anything is sent, so that a mistyped argument is a usage error
+// What the programs check before anything is sent, so that a mistyped argument is a usage error
 // rather than a request for something the user did not mean. Each answers "" when the text is
 // good, and otherwise says what is wrong in words.
 namespace checks {

@@ -6,7 +6,7 @@
 #include <QString>
 #include <QStringList>
 
-// How the host program names types and outcomes and shows a record: as a block of lines, as one
+// How the programs name types and outcomes and show a record: as a block of lines, as one
 // line of a log, and as JSON. Every form carries every digit of a value.
 namespace recordformat {
 

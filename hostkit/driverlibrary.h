@@ -10,7 +10,7 @@
 class DriverLibrary
 {
 public:
-    // Where the library is looked for when no path is given: beside the host program's own
+    // Where the library is looked for when no path is given: beside the program's own
     // installation, then the dynamic loader's search path.
     static QString defaultPath();
 
