@@ -12,10 +12,6 @@ namespace {
 // Writes one controller holds while its link is slower than the requests: beyond them a request
 // is refused at once, so a flood costs refusals, not memory.
 constexpr int writesWaitingLimit = 1000;
-// A value or an online status stays retained this much longer than the gateway takes to publish
-// it again at the latest; past that the broker lets it expire, so a gateway that died leaves no
-// value and no status looking current.
-constexpr int freshnessGraceS = 5;
 
 QVector<ScanTag> scanTags(const QVector<GatewayTag> &tags)
 {
@@ -27,10 +23,11 @@ QVector<ScanTag> scanTags(const QVector<GatewayTag> &tags)
 
 } // namespace
 
-ControllerWorker::ControllerWorker(const ControllerSettings &settings, const QString &prefix,
+ControllerWorker::ControllerWorker(const ControllerSettings &settings,
+                                   std::unique_ptr<ControllerOutput> output,
                                    const DriverLibrary *library)
-    : config(settings), prefix(prefix), library(library), memory(settings.tags.size()), timer(this),
-      countersTimer(this)
+    : config(settings), library(library), output(std::move(output)), memory(settings.tags.size()),
+      timer(this), countersTimer(this)
 {
     timer.setSingleShot(true);
     connect(&timer, &QTimer::timeout, this, &ControllerWorker::tick);
@@ -58,23 +55,18 @@ int ControllerWorker::tagNamed(const QString &name) const
     return -1;
 }
 
-QByteArray ControllerWorker::topic(const QString &tail) const
-{
-    return QStringLiteral("%1/%2/%3").arg(prefix, config.name, tail).toUtf8();
-}
-
 void ControllerWorker::start()
 {
     gatewaylog::setThreadSink(this);
     if (!config.connection.contains(QLatin1Char(':')))
         serialPort = config.connection.section(QLatin1Char(','), 0, 0);
-    publishMeta();
+    output->started();
     driver = library->create();
     ScanSink &sink = *this;
     engine = std::make_unique<ScanEngine>(driver, scanTags(config.tags), config.merge, sink);
     engine->keepLink(config.connection, config.reconnect, false);
     publishStatus(false);
-    handOverPending();
+    output->turnEnded();
     countersTimer.start();
     arm(0);
 }
@@ -89,8 +81,10 @@ void ControllerWorker::everySecond()
     emit counters({config.name, QDateTime::currentMSecsSinceEpoch(), c.requests, c.tagReads,
                    int(config.tags.size()), c.failures, online});
     // An online status expires unless said again; it goes at once, also in a read's wait.
-    if (online && engine->now() - statusPublishedAt >= qint64(config.maxAgeS) * 1000)
-        emit messages({statusMessage(true)});
+    if (online && engine->now() - statusPublishedAt >= qint64(config.maxAgeS) * 1000) {
+        statusPublishedAt = engine->now();
+        output->stillOnline();
+    }
 }
 
 void ControllerWorker::arm(qint64 dueAt)
@@ -106,28 +100,11 @@ void ControllerWorker::tick()
     inScan = true;
     const qint64 next = engine->runDue();
     inScan = false;
-    handOverPending();
+    output->turnEnded();
     if (stopAsked)
         finish();
     else
         arm(next);
-}
-
-void ControllerWorker::handOverPending()
-{
-    if (!scanParts.isEmpty()) {
-        pending.append(
-            {topic(QStringLiteral("scan")),
-             (QLatin1Char('{') + scanParts.join(QLatin1Char(',')) + QLatin1Char('}')).toUtf8(),
-             false,
-             {},
-             0});
-        scanParts.clear();
-    }
-    if (pending.isEmpty())
-        return;
-    emit messages(pending);
-    pending.clear();
 }
 
 void ControllerWorker::tagRead(int tag, const CLabelVariable &raw, double)
@@ -142,11 +119,9 @@ void ControllerWorker::tagRead(int tag, const CLabelVariable &raw, double)
         scaled = recordformat::scaledRecord(raw, t.tag.scale, t.tag.offset);
     const CLabelVariable &record = scaling ? scaled : raw;
     const QStringList texts = record.result == 0 ? recordformat::values(record) : QStringList();
-    if (!tagmessages::due(m, record, texts, t.deadband, now, qint64(config.maxAgeS) * 1000))
+    if (!publishpolicy::due(m, record, texts, t.deadband, now, qint64(config.maxAgeS) * 1000))
         return;
-    const bool large = config.largeIntegersAsText;
-    const QByteArray payload = record.result == 0 ? tagmessages::valueJson(record, large)
-                                                  : tagmessages::failureJson(record, m, large);
+    output->tagUpdated(tag, record, m);
     if (record.result == 0) {
         m.lastGood = record;
         m.lastTexts = texts;
@@ -155,15 +130,6 @@ void ControllerWorker::tagRead(int tag, const CLabelVariable &raw, double)
     m.lastResult = record.result;
     m.publishedAt = now;
     m.confirmWrite = false;
-    // A fresh value expires a little after it would have been published again; a stale one
-    // says what it is for as long as it is kept.
-    const int expiryS =
-        record.result == 0 ? config.maxAgeS + (t.tag.intervalMs + 999) / 1000 + freshnessGraceS : 0;
-    if (config.tagMessages)
-        pending.append({topic(t.tag.name), payload, true, {}, expiryS});
-    if (config.scanMessages)
-        scanParts << recordformat::jsonString(t.tag.name) + QLatin1Char(':') +
-                         QString::fromUtf8(payload);
 }
 
 void ControllerWorker::tagDropped(int tag, const CLabelVariable &record)
@@ -176,11 +142,7 @@ void ControllerWorker::tagDropped(int tag, const CLabelVariable &record)
             .arg(config.name, t.tag.name, t.tag.address)
             .arg(record.result)
             .arg(recordformat::outcomeWords(record.result)));
-    pending.append({topic(t.tag.name),
-                    tagmessages::failureJson(record, memory[tag], config.largeIntegersAsText),
-                    true,
-                    {},
-                    0});
+    output->tagUpdated(tag, record, memory[tag]);
 }
 
 void ControllerWorker::linkChanged(bool up, const QString &why)
@@ -227,34 +189,14 @@ void ControllerWorker::log(LogLevel level, const QString &line)
     emit logged(int(level), line);
 }
 
-void ControllerWorker::publishMeta()
-{
-    for (const GatewayTag &t : qAsConst(config.tags))
-        pending.append({topic(t.tag.name + QStringLiteral("/meta")),
-                        tagmessages::metaJson(t.tag, t.writable, config.largeIntegersAsText),
-                        true,
-                        {},
-                        0});
-}
-
 void ControllerWorker::publishStatus(bool up)
 {
     online = up;
-    pending.append(statusMessage(up));
-}
-
-MqttMessage ControllerWorker::statusMessage(bool up)
-{
     statusPublishedAt = engine ? engine->now() : 0;
-    return {topic(QStringLiteral("status")),
-            up ? "online" : "offline",
-            true,
-            {},
-            up ? config.maxAgeS + freshnessGraceS : 0};
+    output->statusChanged(up);
 }
 
-void ControllerWorker::write(int tag, const QVariant &payload, int count,
-                             const QByteArray &responseTopic, const QByteArray &correlation)
+void ControllerWorker::write(int tag, const QVariant &payload, int count, const QVariant &ticket)
 {
     if (!engine)
         return;
@@ -262,12 +204,12 @@ void ControllerWorker::write(int tag, const QVariant &payload, int count,
     w.tag = tag;
     w.payload.value = payload;
     w.payload.count = count;
-    w.ticket = QVariantList{responseTopic, correlation};
+    w.ticket = ticket;
     if (engine->writesQueued() >= writesWaitingLimit)
         return answerWrite(
-            w, tagmessages::refusedResult,
-            tagmessages::refusalWords(QStringLiteral("%1 writes are waiting for this controller")
-                                          .arg(writesWaitingLimit)));
+            w, publishpolicy::refusedResult,
+            publishpolicy::refusalWords(QStringLiteral("%1 writes are waiting for this controller")
+                                            .arg(writesWaitingLimit)));
     engine->queueWrite(w);
     // Inside a read's wait the write only queues: the scan turn under way makes it next.
     if (!inScan)
@@ -284,16 +226,10 @@ void ControllerWorker::written(const ScanWrite &write, const CLabelVariable &rec
 
 void ControllerWorker::answerWrite(const ScanWrite &write, int resultCode, const QString &words)
 {
-    const QVariantList ticket = write.ticket.toList();
-    const QByteArray result = tagmessages::writeResultJson(resultCode, words);
-    const QString name = config.tags[write.tag].tag.name;
-    pending.append({topic(name + QStringLiteral("/set/result")), result, false, {}, 0});
-    const QByteArray responseTopic = ticket.value(0).toByteArray();
-    if (!responseTopic.isEmpty())
-        pending.append({responseTopic, result, false, ticket.value(1).toByteArray(), 0});
+    output->writeAnswered(write.tag, resultCode, words, write.ticket);
     log(resultCode == 0 ? LogLevel::Info : LogLevel::Warning,
         QStringLiteral("controller %1: write to %2: result %3 (%4)")
-            .arg(config.name, name)
+            .arg(config.name, config.tags[write.tag].tag.name)
             .arg(resultCode)
             .arg(words));
 }
@@ -319,7 +255,7 @@ void ControllerWorker::finish()
         engine->failQueuedWrites();
         markAllStale();
         publishStatus(false);
-        handOverPending();
+        output->turnEnded();
     }
     if (driver)
         driver->DisConnectDrive();

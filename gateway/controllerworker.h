@@ -1,10 +1,9 @@
 #pragma once
 
+#include "controlleroutput.h"
 #include "gatewayconfig.h"
 #include "gatewaylog.h"
-#include "publishqueue.h"
 #include "scanengine.h"
-#include "tagmessages.h"
 
 #include <QObject>
 #include <QTimer>
@@ -37,7 +36,8 @@ class ControllerWorker : public QObject, private ScanSink, private DriverLineSin
     Q_OBJECT
 
 public:
-    ControllerWorker(const ControllerSettings &settings, const QString &prefix,
+    // The output takes what the worker says, on the worker's thread.
+    ControllerWorker(const ControllerSettings &settings, std::unique_ptr<ControllerOutput> output,
                      const DriverLibrary *library);
     ~ControllerWorker() override;
 
@@ -48,11 +48,10 @@ public:
 public slots:
     void start();
     void stop();
-    void write(int tag, const QVariant &payload, int count, const QByteArray &responseTopic,
-               const QByteArray &correlation);
+    // The ticket goes back to the output with the write's outcome.
+    void write(int tag, const QVariant &payload, int count, const QVariant &ticket);
 
 signals:
-    void messages(const QVector<MqttMessage> &batch);
     void counters(const ControllerCounters &counters);
     void logged(int level, const QString &line); // a LogLevel
     void stopped();
@@ -67,29 +66,20 @@ private:
     void tagDropped(int tag, const CLabelVariable &record) override;
     void linkChanged(bool up, const QString &why) override;
     void written(const ScanWrite &write, const CLabelVariable &record) override;
-    // The result goes to TAG/set/result and to the request's response topic.
     void answerWrite(const ScanWrite &write, int resultCode, const QString &words);
     // The driver's lines on this thread: each kind once per episode.
     void driverSaid(LogLevel level, const QString &line) override;
     void endEpisodes();
     void log(LogLevel level, const QString &line);
-    // What each tag is, retained beside its value.
-    void publishMeta();
     void publishStatus(bool online);
-    MqttMessage statusMessage(bool online);
     void markAllStale();
-    // Hands what this scan publishes to the broker's thread, in one signal.
-    void handOverPending();
-    QByteArray topic(const QString &tail) const;
 
     ControllerSettings config;
-    QString prefix;
     const DriverLibrary *library;
     CDriveBaseClass *driver = nullptr;
     std::unique_ptr<ScanEngine> engine;
+    std::unique_ptr<ControllerOutput> output;
     QVector<TagMemory> memory;
-    QVector<MqttMessage> pending;
-    QStringList scanParts; // the batch message's entries of this turn
     QTimer timer;
     QTimer countersTimer;
     bool inScan = false;

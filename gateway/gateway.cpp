@@ -1,5 +1,6 @@
 #include "gateway.h"
 
+#include "mqttjsonoutput.h"
 #include "recordformat.h"
 #include "setpayload.h"
 #include "writevalues.h"
@@ -16,9 +17,6 @@ constexpr int brokerStopMs = 3000;
 constexpr int loaderStopMs = 5000;
 // How long a new broker session of a reload has to come up before the running one is kept.
 constexpr int candidateWaitMs = 15000;
-// Response topics longer than this are refused: a reply goes to an address, not a payload.
-constexpr int longestResponseTopic = 256;
-
 bool sameBroker(const BrokerSettings &a, const BrokerSettings &b)
 {
     return a.host == b.host && a.port == b.port && a.clientId == b.clientId &&
@@ -30,36 +28,6 @@ bool sameBroker(const BrokerSettings &a, const BrokerSettings &b)
 bool sameAddress(const BrokerSettings &a, const BrokerSettings &b)
 {
     return a.host == b.host && a.port == b.port;
-}
-
-QByteArray gatewayTopic(const BrokerSettings &b, const char *tail)
-{
-    return (b.prefix + QStringLiteral("/gateway/") + QLatin1String(tail)).toUtf8();
-}
-
-QByteArray controllerTopic(const BrokerSettings &b, const QString &controller, const QString &tail)
-{
-    return QStringLiteral("%1/%2/%3").arg(b.prefix, controller, tail).toUtf8();
-}
-
-// The retained topics a configuration publishes: any other one the gateway published before is
-// cleared when that configuration takes over.
-QSet<QByteArray> ownedTopics(const GatewayConfig &config)
-{
-    QSet<QByteArray> topics{gatewayTopic(config.broker, "status")};
-    for (const ControllerSettings &c : config.controllers) {
-        topics.insert(controllerTopic(config.broker, c.name, QStringLiteral("status")));
-        for (const GatewayTag &t : c.tags) {
-            topics.insert(controllerTopic(config.broker, c.name, t.tag.name));
-            topics.insert(controllerTopic(config.broker, c.name, t.tag.name + "/meta"));
-        }
-    }
-    return topics;
-}
-
-QByteArray setPattern(const BrokerSettings &b)
-{
-    return (b.prefix + QStringLiteral("/+/+/set")).toUtf8();
 }
 
 } // namespace
@@ -86,7 +54,7 @@ bool Gateway::start(const GatewayConfig &checked, QString *error)
         logLine(LogLevel::Warning, QStringLiteral("warning: ") + w);
     mqtt = std::make_unique<MqttClient>(config.broker);
     attach(mqtt.get());
-    mqtt->subscribe(setPattern(config.broker));
+    mqtt->subscribe(mqttjson::setPattern(config.broker));
     logLine(LogLevel::Notice, QStringLiteral("broker: connecting to %1:%2 as %3")
                                   .arg(config.broker.host, QString::number(config.broker.port),
                                        config.broker.clientId));
@@ -107,9 +75,14 @@ void Gateway::startWorkers()
 {
     for (const ControllerSettings &c : qAsConst(config.controllers)) {
         auto *thread = new QThread;
-        auto *worker = new ControllerWorker(c, config.broker.prefix, &library);
+        // The output hands each scan turn's messages to this thread, in one queued call.
+        auto output = std::make_unique<MqttJsonControllerOutput>(
+            c, config.broker, [this](const QVector<MqttMessage> &batch) {
+                QMetaObject::invokeMethod(
+                    this, [this, batch] { takeMessages(batch); }, Qt::QueuedConnection);
+            });
+        auto *worker = new ControllerWorker(c, std::move(output), &library);
         worker->moveToThread(thread);
-        connect(worker, &ControllerWorker::messages, this, &Gateway::takeMessages);
         connect(worker, &ControllerWorker::counters, this, &Gateway::takeCounters);
         connect(worker, &ControllerWorker::logged, this,
                 [](int level, const QString &line) { logLine(LogLevel(level), line); });
@@ -146,11 +119,7 @@ void Gateway::stopWorkers()
     for (const QString &name : qAsConst(stuck)) {
         logLine(LogLevel::Warning, QStringLiteral("controller %1: did not stop in time").arg(name));
         if (mqtt)
-            mqtt->publish({controllerTopic(config.broker, name, QStringLiteral("status")),
-                           "offline",
-                           true,
-                           {},
-                           0});
+            mqtt->publish(mqttjson::controllerStatus(config.broker, name, false));
     }
     workers.clear();
     threads.clear();
@@ -189,39 +158,33 @@ void Gateway::setRequest(const QByteArray &topic, const QByteArray &payload,
                          const QByteArray &responseTopic, const QByteArray &correlation,
                          bool tooLong, bool retained)
 {
-    // PREFIX/CONTROLLER/TAG/set, as subscribed; the prefix may have levels of its own.
-    const QString head = config.broker.prefix + QLatin1Char('/');
-    const QString name = QString::fromUtf8(topic);
-    const QStringList levels =
-        name.startsWith(head) ? name.mid(head.size()).split(QLatin1Char('/')) : QStringList();
-    if (levels.size() != 3)
+    QString controllerName, tagName;
+    if (!mqttjson::setTarget(config.broker, topic, &controllerName, &tagName))
         return;
     // A reply goes only where the gateway may safely speak: the request's own result topic
     // otherwise.
-    const QString responseWhy = responseTopicProblem(responseTopic);
+    const QString responseWhy = mqttjson::responseTopicProblem(config.broker, responseTopic);
+    const QVariant ticket =
+        mqttjson::writeTicket(responseWhy.isEmpty() ? responseTopic : QByteArray(), correlation);
     if (!responseWhy.isEmpty())
-        return refuseWrite(topic, responseWhy, QByteArray(), QByteArray());
+        return refuseWrite(topic, responseWhy, ticket);
     // The broker hands a retained request over again at every subscribe: written, it would put
     // an old value into the controller after each reconnect.
     if (retained)
-        return refuseWrite(topic, QStringLiteral("a retained request is never written"),
-                           responseTopic, correlation);
+        return refuseWrite(topic, QStringLiteral("a retained request is never written"), ticket);
     ControllerWorker *worker = nullptr;
     for (ControllerWorker *w : qAsConst(workers)) {
-        if (w->settings().name == levels[0])
+        if (w->settings().name == controllerName)
             worker = w;
     }
-    const int tag = worker ? worker->tagNamed(levels[1]) : -1;
+    const int tag = worker ? worker->tagNamed(tagName) : -1;
     if (tag < 0)
-        return refuseWrite(topic, QStringLiteral("no such controller or tag"), responseTopic,
-                           correlation);
+        return refuseWrite(topic, QStringLiteral("no such controller or tag"), ticket);
     const GatewayTag &t = worker->settings().tags[tag];
     if (!t.writable)
-        return refuseWrite(topic, QStringLiteral("the tag is not writable"), responseTopic,
-                           correlation);
+        return refuseWrite(topic, QStringLiteral("the tag is not writable"), ticket);
     if (tooLong)
-        return refuseWrite(topic, QStringLiteral("the payload is too long"), responseTopic,
-                           correlation);
+        return refuseWrite(topic, QStringLiteral("the payload is too long"), ticket);
     QStringList texts;
     QString why = setPayloadElements(payload, &texts);
     if (why.isEmpty() && texts.size() != t.tag.count)
@@ -234,43 +197,18 @@ void Gateway::setRequest(const QByteArray &topic, const QByteArray &payload,
     if (why.isEmpty())
         why = writePayload(t.tag.type, texts, &typed);
     if (!why.isEmpty())
-        return refuseWrite(topic, why, responseTopic, correlation);
+        return refuseWrite(topic, why, ticket);
     QMetaObject::invokeMethod(worker, "write", Qt::QueuedConnection, Q_ARG(int, tag),
                               Q_ARG(QVariant, typed), Q_ARG(int, int(texts.size())),
-                              Q_ARG(QByteArray, responseTopic), Q_ARG(QByteArray, correlation));
+                              Q_ARG(QVariant, ticket));
 }
 
-// Any client allowed to publish a request names the response topic: the gateway must not be
-// made to speak under its own prefix (statuses, values), to many topics at once, or to the
-// broker's own.
-QString Gateway::responseTopicProblem(const QByteArray &responseTopic) const
-{
-    if (responseTopic.isEmpty())
-        return QString();
-    const QByteArray prefix = config.broker.prefix.toUtf8();
-    const bool ownTopic = responseTopic == prefix || responseTopic.startsWith(prefix + '/');
-    bool control = false;
-    for (const char c : responseTopic)
-        control = control || (static_cast<unsigned char>(c) < 0x20 || c == 0x7f);
-    if (ownTopic || responseTopic.contains('+') || responseTopic.contains('#') ||
-        responseTopic.startsWith('$') || control || responseTopic.size() > longestResponseTopic)
-        return QStringLiteral("the response topic must lie outside %1/, hold no + or # or control "
-                              "characters, not begin with $ and be at most %2 bytes long")
-            .arg(config.broker.prefix)
-            .arg(longestResponseTopic);
-    return QString();
-}
-
-void Gateway::refuseWrite(const QByteArray &topic, const QString &why,
-                          const QByteArray &responseTopic, const QByteArray &correlation)
+void Gateway::refuseWrite(const QByteArray &topic, const QString &why, const QVariant &ticket)
 {
     logLine(LogLevel::Warning,
             QStringLiteral("write refused on %1: %2").arg(QString::fromUtf8(topic), why));
-    const QByteArray result =
-        tagmessages::writeResultJson(tagmessages::refusedResult, tagmessages::refusalWords(why));
-    mqtt->publish({topic + "/result", result, false, {}, 0});
-    if (!responseTopic.isEmpty())
-        mqtt->publish({responseTopic, result, false, correlation, 0});
+    takeMessages(mqttjson::writeResult(mqttjson::resultTopic(topic), publishpolicy::refusedResult,
+                                       publishpolicy::refusalWords(why), ticket));
 }
 
 void Gateway::publishStats()
@@ -292,23 +230,17 @@ void Gateway::publishStats()
         for (auto f = c.failures.begin(); f != c.failures.end(); ++f)
             failures[f.key()] += f.value();
     }
-    QStringList byOutcome;
-    for (auto f = failures.begin(); f != failures.end(); ++f)
-        byOutcome << QStringLiteral("\"%1\":%2").arg(f.key()).arg(f.value());
+    mqttjson::GatewayStats stats;
+    stats.readsPerS = readsPerS;
+    stats.failures = failures;
     // A scan reads every tag once: requests per tag read, times the tags.
-    const double perScan = reads > 0 ? double(requests) * double(tags) / double(reads) : 0;
-    const QString json =
-        QStringLiteral("{\"reads_per_s\":%1,\"failures\":{%2},\"exchanges_per_scan\":%3,"
-                       "\"queue\":%4,\"dropped\":%5,\"replaced\":%6,\"published\":%7,"
-                       "\"tag_reads\":%8}")
-            .arg(QString::number(readsPerS, 'f', 1), byOutcome.join(QLatin1Char(',')),
-                 QString::number(perScan, 'f', 1))
-            .arg(mqtt->queueDepth())
-            .arg(mqtt->dropped())
-            .arg(mqtt->replaced())
-            .arg(mqtt->published())
-            .arg(tagReads);
-    mqtt->publish({gatewayTopic(config.broker, "stats"), json.toUtf8(), false, {}, 0});
+    stats.exchangesPerScan = reads > 0 ? double(requests) * double(tags) / double(reads) : 0;
+    stats.queue = mqtt->queueDepth();
+    stats.dropped = mqtt->dropped();
+    stats.replaced = mqtt->replaced();
+    stats.published = mqtt->published();
+    stats.tagReads = tagReads;
+    mqtt->publish(mqttjson::statsMessage(config.broker, stats));
 }
 
 // The file is read on a thread of its own: a slow or odd file never holds up the broker's
@@ -356,7 +288,7 @@ void Gateway::replaceControllers(const GatewayConfig &fresh)
     stopWorkers();
     latest.clear();
     previous.clear();
-    mqtt->clearRetained(mqtt->retainedTopics() - ownedTopics(fresh));
+    mqtt->clearRetained(mqtt->retainedTopics() - mqttjson::ownedTopics(fresh));
     config = fresh;
     startWorkers();
 }
@@ -368,7 +300,7 @@ void Gateway::tryBroker(const GatewayConfig &fresh)
 {
     candidateConfig = fresh;
     candidate = std::make_unique<MqttClient>(fresh.broker);
-    candidate->subscribe(setPattern(fresh.broker));
+    candidate->subscribe(mqttjson::setPattern(fresh.broker));
     connect(candidate.get(), &MqttClient::connectionChanged, this, &Gateway::candidateChanged);
     logLine(LogLevel::Notice,
             QStringLiteral("broker: trying %1:%2 as %3; the running session goes on meanwhile")
@@ -396,7 +328,7 @@ void Gateway::switchBroker()
     stopWorkers(); // their last words go to the running session
     std::unique_ptr<MqttClient> old = std::move(mqtt);
     old->disconnect(this);
-    const QSet<QByteArray> left = old->retainedTopics() - ownedTopics(candidateConfig);
+    const QSet<QByteArray> left = old->retainedTopics() - mqttjson::ownedTopics(candidateConfig);
     const bool sameStatus = sameAddress(old->settings(), candidateConfig.broker) &&
                             old->settings().prefix == candidateConfig.broker.prefix;
     mqtt = std::move(candidate);
@@ -408,10 +340,10 @@ void Gateway::switchBroker()
         mqtt->clearRetained(left);
     else
         old->clearRetained(old->retainedTopics() -
-                           QSet<QByteArray>{gatewayTopic(old->settings(), "status")});
+                           QSet<QByteArray>{mqttjson::gatewayStatus(old->settings(), false).topic});
     // The old status topic says offline unless the new session speaks on it now.
     if (!sameStatus)
-        old->publish({gatewayTopic(old->settings(), "status"), "offline", true, {}, 0});
+        old->publish(mqttjson::gatewayStatus(old->settings(), false));
     old->stop(brokerStopMs);
     old.release()->deleteLater(); // its callbacks may be on the stack
     config = candidateConfig;
@@ -468,7 +400,7 @@ void Gateway::stop()
     stopWorkers();
     statsTimer.stop();
     if (mqtt) {
-        mqtt->publish({gatewayTopic(config.broker, "status"), "offline", true, {}, 0});
+        mqtt->publish(mqttjson::gatewayStatus(config.broker, false));
         mqtt->stop(brokerStopMs);
     }
     logLine(LogLevel::Notice, QStringLiteral("stopped"));

@@ -55,9 +55,7 @@ private:
     void setRequest(const QByteArray &topic, const QByteArray &payload,
                     const QByteArray &responseTopic, const QByteArray &correlation, bool tooLong,
                     bool retained);
-    QString responseTopicProblem(const QByteArray &responseTopic) const;
-    void refuseWrite(const QByteArray &topic, const QString &why, const QByteArray &responseTopic,
-                     const QByteArray &correlation);
+    void refuseWrite(const QByteArray &topic, const QString &why, const QVariant &ticket);
     void publishStats();
     void loaded(const Loaded &fresh);
     void replaceControllers(const GatewayConfig &fresh);

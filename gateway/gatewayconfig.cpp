@@ -4,6 +4,7 @@
 #include "boundedfile.h"
 #include "driverlibrary.h"
 #include "mqttclient.h"
+#include "mqtttopics.h"
 #include "recordformat.h"
 #include "writevalues.h"
 
@@ -61,34 +62,6 @@ QString nonNegative(const QString &value, double *out)
     if (!ok || !std::isfinite(v) || v < 0)
         return QStringLiteral("takes a number of 0 or more, not '%1'").arg(value);
     *out = v;
-    return QString();
-}
-
-// Topic levels come from names: none may hold what MQTT gives a meaning to, or what a line or a
-// terminal would take as control.
-QString topicName(const QString &name)
-{
-    static const QRegularExpression bad(QStringLiteral("[/+#\\x00-\\x1f\\x7f]"));
-    if (name.isEmpty() || name.size() > 64 || name.contains(bad))
-        return QStringLiteral("'%1' cannot be a topic level: 1 to 64 characters, none of / + # "
-                              "or control characters")
-            .arg(name);
-    return QString();
-}
-
-// The prefix may have several levels (plant/site-a/line-3), each one a topic level; a first level
-// beginning with $ is the broker's own.
-QString prefixProblem(const QString &prefix)
-{
-    if (prefix.startsWith(QLatin1Char('$')))
-        return QStringLiteral("'%1' begins with $, which marks the broker's own topics")
-            .arg(prefix);
-    if (prefix.toUtf8().size() > 1024)
-        return QStringLiteral("takes at most 1024 bytes");
-    for (const QString &level : prefix.split(QLatin1Char('/'))) {
-        if (const QString why = topicName(level); !why.isEmpty())
-            return QStringLiteral("level %1").arg(why);
-    }
     return QString();
 }
 
@@ -307,7 +280,7 @@ const std::vector<Reader::Key> &Reader::brokerKeys()
         {"qos", "0|1|2", "of every message and subscription (1)", false,
          [](R &r, const QString &v) { return wholeNumber(v, 0, 2, &r.broker().qos); }},
         {"prefix", "LEVEL[/LEVEL...]", "the first topic levels (tarvik)", false,
-         [](R &r, const QString &v) { return r.broker().prefix = v, prefixProblem(v); }},
+         [](R &r, const QString &v) { return r.broker().prefix = v, mqttjson::prefixProblem(v); }},
         {"stats_interval", "S", "seconds between PREFIX/gateway/stats (10)", false,
          [](R &r, const QString &v) {
              return wholeNumber(v, 1, 86400, &r.broker().statsIntervalS);
@@ -485,9 +458,7 @@ QString Reader::section(const QString &header)
     if (!inner.startsWith(QLatin1String("controller ")))
         return QStringLiteral("sections are [broker] and [controller NAME], not %1").arg(header);
     const QString name = inner.mid(11).trimmed();
-    why = topicName(name);
-    if (why.isEmpty() && name == QLatin1String("gateway"))
-        why = QStringLiteral("'gateway' names the gateway's own topics");
+    why = mqttjson::controllerNameProblem(name);
     if (why.isEmpty() && controllerLines.contains(name))
         why = QStringLiteral("controller %1 is named twice (first on line %2)")
                   .arg(name)
@@ -529,10 +500,7 @@ QString Reader::finishController()
         return whole(QStringLiteral("has no tags"));
     QMap<QString, int> names;
     for (GatewayTag &t : c.tags) {
-        QString why = topicName(t.tag.name);
-        if (why.isEmpty() &&
-            (t.tag.name == QLatin1String("status") || t.tag.name == QLatin1String("scan")))
-            why = QStringLiteral("'%1' names one of the controller's own topics").arg(t.tag.name);
+        QString why = mqttjson::tagNameProblem(t.tag.name);
         if (why.isEmpty() && names.contains(t.tag.name))
             why = QStringLiteral("the tag name is given twice (first on line %1)")
                       .arg(names.value(t.tag.name));
@@ -544,13 +512,14 @@ QString Reader::finishController()
         if (t.deadband < 0)
             t.deadband = c.deadband;
     }
-    for (const auto &[name, line] : qAsConst(writableNames)) {
+    for (const QPair<QString, int> &named : qAsConst(writableNames)) {
         auto tag = std::find_if(c.tags.begin(), c.tags.end(),
-                                [&](const GatewayTag &t) { return t.tag.name == name; });
+                                [&](const GatewayTag &t) { return t.tag.name == named.first; });
         if (tag == c.tags.end()) {
-            fault.line = line;
+            fault.line = named.second;
             fault.key = QStringLiteral("writable");
-            return QStringLiteral("names %1, which is no tag of controller %2").arg(name, c.name);
+            return QStringLiteral("names %1, which is no tag of controller %2")
+                .arg(named.first, c.name);
         }
         tag->writable = true;
     }

@@ -1,5 +1,7 @@
 #include "mqttclient.h"
 
+#include "mqtttopics.h"
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QThread>
@@ -29,11 +31,6 @@ QString mosquittoWords(int rc)
     return QString::fromUtf8(mosquitto_strerror(rc));
 }
 
-QByteArray gatewayStatusTopic(const BrokerSettings &s)
-{
-    return (s.prefix + QStringLiteral("/gateway/status")).toUtf8();
-}
-
 // A session with every setting applied, not connected; *rc says why not.
 mosquitto *sessionFor(const BrokerSettings &settings, void *owner, int *rc)
 {
@@ -43,8 +40,10 @@ mosquitto *sessionFor(const BrokerSettings &settings, void *owner, int *rc)
         return nullptr;
     }
     mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
-    const QByteArray will = gatewayStatusTopic(settings);
-    *rc = mosquitto_will_set(mosq, will.constData(), 7, "offline", settings.qos, true);
+    // The will: the gateway's status offline, said by the broker when the session ends unasked.
+    const MqttMessage will = mqttjson::gatewayStatus(settings, false);
+    *rc = mosquitto_will_set(mosq, will.topic.constData(), will.payload.size(),
+                             will.payload.constData(), settings.qos, true);
     if (*rc == MOSQ_ERR_SUCCESS && !settings.username.isEmpty())
         *rc = mosquitto_username_pw_set(mosq, settings.username.toUtf8().constData(),
                                         settings.password.toUtf8().constData());
@@ -112,7 +111,7 @@ bool MqttClient::start(QString *error)
 
 MqttMessage MqttClient::onlineStatus() const
 {
-    return {gatewayStatusTopic(brokerSettings), "online", true, {}, 0};
+    return mqttjson::gatewayStatus(brokerSettings, true);
 }
 
 // A fresh libmosquitto session: whatever the last one still held is gone with it.

@@ -1,3 +1,4 @@
+#include "mqttjsonoutput.h"
 #include "publishqueue.h"
 #include "recordformat.h"
 #include "setpayload.h"
@@ -6,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTest>
 
 // What the gateway publishes and takes, without a broker: the order and bounds of what waits
@@ -25,6 +27,10 @@ private slots:
     void scaledWrite();
     void scaledValue_data();
     void scaledValue();
+    void output_data();
+    void output();
+    void setTarget_data();
+    void setTarget();
 };
 
 namespace {
@@ -144,10 +150,10 @@ void PublishingTest::due()
     CLabelVariable record;
     record.result = 0;
     record.type = DataType(type);
-    QCOMPARE(tagmessages::due(memory, record, {now}, deadband, 1000, 60000), published);
+    QCOMPARE(publishpolicy::due(memory, record, {now}, deadband, 1000, 60000), published);
     // A write that succeeded is confirmed by the next value, moved or not.
     memory.confirmWrite = true;
-    QVERIFY(tagmessages::due(memory, record, {before}, deadband, 1000, 60000));
+    QVERIFY(publishpolicy::due(memory, record, {before}, deadband, 1000, 60000));
 }
 
 void PublishingTest::setPayload_data()
@@ -289,6 +295,130 @@ void PublishingTest::scaledValue()
             asDouble.isArray() ? asDouble.toArray().first().toString() : asDouble.toString();
         QCOMPARE(first, value.section(QLatin1Char('"'), 1, 1));
     }
+}
+
+void PublishingTest::output_data()
+{
+    QTest::addColumn<bool>("scanMessages");
+    QTest::addColumn<QStringList>("events");   // what the worker says, in order
+    QTest::addColumn<QStringList>("messages"); // "TOPIC RETAIN EXPIRY CORRELATION PAYLOAD" patterns
+
+    const QString stamp = QStringLiteral("\"ts\":\"[-0-9T:.+]+\"");
+    QTest::newRow("what each tag is")
+        << false << QStringList{"started", "turn"}
+        << QStringList{"p/q/c/a/meta 1 0  \\{\"type\":\"Int16\",\"count\":1,"
+                       "\"address\":\"AI1\",\"unit\":\"\",.*\"writable\":true\\}",
+                       "p/q/c/s/meta 1 0  .*\"unit\":\"degC\",.*\"scale\":0.5,"};
+    // A value expires max_age + the interval + 5 s after it is published; an outcome never.
+    QTest::newRow("value, then a failure with the last value stale")
+        << false << QStringList{"value a 7", "failure a 8", "turn"}
+        << QStringList{"p/q/c/a 1 66  \\{\"value\":7," + stamp + ",\"result\":0\\}",
+                       "p/q/c/a 1 0  \\{\"value\":7," + stamp +
+                           ",\"result\":8,\"outcome\":\"exchange failed.*\"stale\":true,"
+                           "\"value_ts\":"};
+    QTest::newRow("statuses; online said again at once")
+        << false << QStringList{"status on", "still", "status off", "turn"}
+        << QStringList{"p/q/c/status 1 65  online", "p/q/c/status 1 65  online",
+                       "p/q/c/status 1 0  offline"};
+    QTest::newRow("a write's outcome, and the reply with its correlation")
+        << false << QStringList{"write a 0 reply/1 k42", "turn"}
+        << QStringList{"p/q/c/a/set/result 0 0  \\{\"result\":0,\"outcome\":\"success\"\\}",
+                       "reply/1 0 0 k42 \\{\"result\":0,"};
+    QTest::newRow("one scan message per turn")
+        << true << QStringList{"value a 7", "value s 3", "turn", "turn"}
+        << QStringList{"p/q/c/a 1 66  ", "p/q/c/s 1 66  ",
+                       "p/q/c/scan 0 0  \\{\"a\":\\{\"value\":7,.*\\},\"s\":\\{\"value\":3,"};
+    QTest::newRow("nothing handed on for an empty turn")
+        << false << QStringList{"turn"} << QStringList{};
+}
+
+// What the worker says becomes MQTT messages: topics, retain flags, expiry and payloads, without
+// a broker.
+void PublishingTest::output()
+{
+    QFETCH(bool, scanMessages);
+    QFETCH(QStringList, events);
+    QFETCH(QStringList, messages);
+    ControllerSettings c;
+    c.name = QStringLiteral("c");
+    c.scanMessages = scanMessages;
+    GatewayTag a;
+    a.tag = {QStringLiteral("a"), QStringLiteral("AI1"), Int16, 1, 1000, {}, {}, 1, 0};
+    a.writable = true;
+    GatewayTag scaled;
+    scaled.tag = {QStringLiteral("s"), QStringLiteral("AI2"), Int16, 1, 1000, {}, {}, 0.5, 0};
+    scaled.tag.unit = QStringLiteral("degC");
+    c.tags = {a, scaled};
+    BrokerSettings broker;
+    broker.prefix = QStringLiteral("p/q");
+    QStringList seen;
+    MqttJsonControllerOutput out(c, broker, [&](const QVector<MqttMessage> &batch) {
+        for (const MqttMessage &m : batch)
+            seen << QStringLiteral("%1 %2 %3 %4 %5")
+                        .arg(QString::fromUtf8(m.topic))
+                        .arg(int(m.retain))
+                        .arg(m.expiryS)
+                        .arg(QString::fromUtf8(m.correlation), QString::fromUtf8(m.payload));
+    });
+    TagMemory memory;
+    for (const QString &event : events) {
+        const QStringList w = event.split(QLatin1Char(' '));
+        const int tag = w.value(1) == QLatin1String("s") ? 1 : 0;
+        CLabelVariable record;
+        record.type = Int16;
+        record.count = 1;
+        record.time = QDateTime::currentDateTime();
+        if (w[0] == QLatin1String("started"))
+            out.started();
+        else if (w[0] == QLatin1String("value")) {
+            record.result = 0;
+            record.value = QVariant::fromValue(QList<short>{short(w[2].toInt())});
+            out.tagUpdated(tag, record, memory);
+            memory.haveGood = true;
+            memory.lastGood = record;
+        } else if (w[0] == QLatin1String("failure")) {
+            record.result = w[2].toInt();
+            out.tagUpdated(tag, record, memory);
+        } else if (w[0] == QLatin1String("status"))
+            out.statusChanged(w[1] == QLatin1String("on"));
+        else if (w[0] == QLatin1String("still"))
+            out.stillOnline();
+        else if (w[0] == QLatin1String("write"))
+            out.writeAnswered(tag, w[2].toInt(), QStringLiteral("success"),
+                              mqttjson::writeTicket(w[3].toUtf8(), w[4].toUtf8()));
+        else
+            out.turnEnded();
+    }
+    QCOMPARE(seen.size(), messages.size());
+    for (int i = 0; i < messages.size(); ++i)
+        QVERIFY2(QRegularExpression(QLatin1Char('^') + messages[i]).match(seen[i]).hasMatch(),
+                 qPrintable(seen[i]));
+}
+
+void PublishingTest::setTarget_data()
+{
+    QTest::addColumn<QString>("topic");
+    QTest::addColumn<QString>("target"); // "CONTROLLER TAG", or "" for no request
+
+    QTest::newRow("a request") << "p/q/c/a/set"
+                               << "c a";
+    QTest::newRow("a result") << "p/q/c/a/set/result"
+                              << "";
+    QTest::newRow("one prefix level short") << "p/c/a/set"
+                                            << "";
+    QTest::newRow("another prefix") << "p/r/c/a/set"
+                                    << "";
+}
+
+void PublishingTest::setTarget()
+{
+    QFETCH(QString, topic);
+    QFETCH(QString, target);
+    BrokerSettings broker;
+    broker.prefix = QStringLiteral("p/q");
+    QString controller, tag;
+    const bool request = mqttjson::setTarget(broker, topic.toUtf8(), &controller, &tag);
+    QCOMPARE(request ? controller + QLatin1Char(' ') + tag : QString(), target);
 }
 
 QTEST_GUILESS_MAIN(PublishingTest)

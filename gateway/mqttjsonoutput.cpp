@@ -1,0 +1,101 @@
+#include "mqttjsonoutput.h"
+
+#include "recordformat.h"
+#include "tagmessages.h"
+
+namespace mqttjson {
+
+QSet<QByteArray> ownedTopics(const GatewayConfig &config)
+{
+    QSet<QByteArray> topics{gatewayTopic(config.broker, "status")};
+    for (const ControllerSettings &c : config.controllers) {
+        topics.insert(controllerTopic(config.broker, c.name, QStringLiteral("status")));
+        for (const GatewayTag &t : c.tags) {
+            topics.insert(controllerTopic(config.broker, c.name, t.tag.name));
+            topics.insert(controllerTopic(config.broker, c.name, t.tag.name + "/meta"));
+        }
+    }
+    return topics;
+}
+
+} // namespace mqttjson
+
+MqttJsonControllerOutput::MqttJsonControllerOutput(const ControllerSettings &settings,
+                                                   const BrokerSettings &broker, HandOver handOver)
+    : settings(settings), broker(broker), handOver(std::move(handOver))
+{
+}
+
+QByteArray MqttJsonControllerOutput::topic(const QString &tail) const
+{
+    return mqttjson::controllerTopic(broker, settings.name, tail);
+}
+
+void MqttJsonControllerOutput::started()
+{
+    // What a tag is describes the configuration, not a value: it does not expire.
+    for (const GatewayTag &t : qAsConst(settings.tags))
+        pending.append({topic(t.tag.name + QStringLiteral("/meta")),
+                        tagmessages::metaJson(t.tag, t.writable, settings.largeIntegersAsText),
+                        true,
+                        {},
+                        0});
+}
+
+void MqttJsonControllerOutput::tagUpdated(int tag, const CLabelVariable &record,
+                                          const TagMemory &before)
+{
+    const GatewayTag &t = settings.tags[tag];
+    const bool large = settings.largeIntegersAsText;
+    const QByteArray payload = record.result == 0 ? tagmessages::valueJson(record, large)
+                                                  : tagmessages::failureJson(record, before, large);
+    // A fresh value expires a little after it would have been published again; a stale one
+    // says what it is for as long as it is kept.
+    const int expiryS = record.result == 0 ? settings.maxAgeS + (t.tag.intervalMs + 999) / 1000 +
+                                                 mqttjson::freshnessGraceS
+                                           : 0;
+    if (settings.tagMessages)
+        pending.append({topic(t.tag.name), payload, true, {}, expiryS});
+    if (settings.scanMessages)
+        scanParts << recordformat::jsonString(t.tag.name) + QLatin1Char(':') +
+                         QString::fromUtf8(payload);
+}
+
+MqttMessage MqttJsonControllerOutput::statusMessage(bool online) const
+{
+    return mqttjson::controllerStatus(broker, settings.name, online, settings.maxAgeS);
+}
+
+void MqttJsonControllerOutput::statusChanged(bool online)
+{
+    pending.append(statusMessage(online));
+}
+
+void MqttJsonControllerOutput::stillOnline()
+{
+    handOver({statusMessage(true)});
+}
+
+void MqttJsonControllerOutput::writeAnswered(int tag, int result, const QString &words,
+                                             const QVariant &ticket)
+{
+    const QByteArray setTopic = topic(settings.tags[tag].tag.name + QStringLiteral("/set"));
+    pending += mqttjson::writeResult(mqttjson::resultTopic(setTopic), result, words, ticket);
+}
+
+void MqttJsonControllerOutput::turnEnded()
+{
+    if (!scanParts.isEmpty()) {
+        pending.append(
+            {topic(QStringLiteral("scan")),
+             (QLatin1Char('{') + scanParts.join(QLatin1Char(',')) + QLatin1Char('}')).toUtf8(),
+             false,
+             {},
+             0});
+        scanParts.clear();
+    }
+    if (pending.isEmpty())
+        return;
+    handOver(pending);
+    pending.clear();
+}

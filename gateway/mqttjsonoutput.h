@@ -1,0 +1,44 @@
+#pragma once
+
+#include "controlleroutput.h"
+#include "gatewayconfig.h"
+#include "mqtttopics.h"
+
+#include <QSet>
+
+#include <functional>
+
+namespace mqttjson {
+
+// The retained topics a configuration publishes: any other one the gateway published before is
+// cleared when that configuration takes over.
+QSet<QByteArray> ownedTopics(const GatewayConfig &config);
+
+} // namespace mqttjson
+
+// One controller's messages in the MQTT JSON form, made on its worker's thread and handed on
+// per scan turn.
+class MqttJsonControllerOutput : public ControllerOutput
+{
+public:
+    using HandOver = std::function<void(const QVector<MqttMessage> &)>;
+    MqttJsonControllerOutput(const ControllerSettings &settings, const BrokerSettings &broker,
+                             HandOver handOver);
+
+    void started() override;
+    void tagUpdated(int tag, const CLabelVariable &record, const TagMemory &before) override;
+    void statusChanged(bool online) override;
+    void stillOnline() override;
+    void writeAnswered(int tag, int result, const QString &words, const QVariant &ticket) override;
+    void turnEnded() override;
+
+private:
+    QByteArray topic(const QString &tail) const;
+    MqttMessage statusMessage(bool online) const;
+
+    ControllerSettings settings;
+    BrokerSettings broker;
+    HandOver handOver;
+    QVector<MqttMessage> pending;
+    QStringList scanParts; // the scan message's entries of this turn
+};

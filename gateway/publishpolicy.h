@@ -1,0 +1,33 @@
+#pragma once
+
+#include "CLabelVariable.h"
+
+#include <QStringList>
+
+// What the gateway remembers of one tag's publishing.
+struct TagMemory
+{
+    bool haveGood = false;
+    CLabelVariable lastGood;   // the last value published
+    QStringList lastTexts;     // its elements as text, for the deadband
+    int lastResult = -1;       // of the last message published; -1: none yet
+    qint64 publishedAt = 0;    // ms on the controller's clock
+    bool confirmWrite = false; // a write succeeded: the next read is published whatever it holds
+};
+
+// When a tag's record is published, whatever the output makes of it.
+namespace publishpolicy {
+
+// Whether the record is to be published: the outcome changed, a value moved beyond the deadband,
+// a write is to be confirmed, or the last message is maxAgeMs old. Elements are compared as what
+// they are: texts and booleans on any change, 64-bit integers exactly, other numbers as doubles.
+// texts: the record's elements as text (recordformat::values), formatted once by the caller, which
+// keeps them as lastTexts when it publishes.
+bool due(const TagMemory &memory, const CLabelVariable &record, const QStringList &texts,
+         double deadband, qint64 now, qint64 maxAgeMs);
+// A write the gateway refuses before anything is sent has this result, and words that say why:
+// "refused: " and the reason.
+constexpr int refusedResult = -1;
+QString refusalWords(const QString &why);
+
+} // namespace publishpolicy
