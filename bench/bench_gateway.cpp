@@ -222,7 +222,8 @@ void run(const Phase &phase, BrokerProcess &broker, SimProcess &sim)
     QFile conf(dir.filePath(QStringLiteral("gateway.conf")));
     conf.open(QIODevice::WriteOnly);
     conf.write("[broker]\nport = " + QByteArray::number(broker.port()) +
-               "\nprefix = b\nqos = 0\nstats_interval = 1\nqueue_limit = 100000\n"
+               "\nprefix = b\nqos = 0\nstats_interval = 1\nqueue_limit = 100000\nstore = " +
+               dir.filePath(QStringLiteral("history.sqlite")).toUtf8() + "\n"
                "[controller c]\nconnection = " +
                sim.udpConnectionString().toUtf8() +
                "\ninterval = " + QByteArray::number(phase.intervalMs) +

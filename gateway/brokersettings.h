@@ -17,4 +17,14 @@ struct BrokerSettings
     int statsIntervalS = 10;
     int queueLimit = 10000;           // waiting messages besides the latest of each retained topic
     bool largeIntegersAsText = false; // integers beyond 2^53 as JSON strings
+    // The store of history: on unless `store = off`; at storePath, or when that is empty at a
+    // file named after the client id in the service's state directory.
+    bool storeOn = true;
+    QString storePath;
+    qint64 storeCapBytes = 256LL * 1024 * 1024;
+    int historyRate = 100000; // values of history delivered per second at most
 };
+
+// Where the store is: the path given, or STATE_DIRECTORY (which systemd sets for a service with
+// StateDirectory=), else XDG_STATE_HOME or ~/.local/state, then tarvik-gateway/history-ID.sqlite.
+QString storePathOf(const BrokerSettings &settings);

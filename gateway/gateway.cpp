@@ -17,6 +17,12 @@ constexpr int brokerStopMs = 3000;
 constexpr int loaderStopMs = 5000;
 // How long a new broker session of a reload has to come up before the running one is kept.
 constexpr int candidateWaitMs = 15000;
+// The store writes what it was given and forgets what was delivered this often: a kill loses
+// at most this much of what the broker could not take. History is handed on at the same beat.
+constexpr int storeTickMs = 250;
+constexpr int ticksPerSecond = 1000 / storeTickMs;
+// Batches read from the store at once, ahead of their delivery.
+constexpr int batchesAhead = 8;
 bool sameBroker(const BrokerSettings &a, const BrokerSettings &b)
 {
     return a.host == b.host && a.port == b.port && a.clientId == b.clientId &&
@@ -35,6 +41,7 @@ bool sameAddress(const BrokerSettings &a, const BrokerSettings &b)
 Gateway::Gateway(const QString &path, DriverLibrary &library) : configPath(path), library(library)
 {
     connect(&statsTimer, &QTimer::timeout, this, &Gateway::publishStats);
+    connect(&storeTimer, &QTimer::timeout, this, &Gateway::storeTick);
     candidateTimer.setSingleShot(true);
     connect(&candidateTimer, &QTimer::timeout, this, [this] {
         keepRunning(QStringLiteral("no session within %1 s").arg(candidateWaitMs / 1000));
@@ -52,6 +59,11 @@ bool Gateway::start(const GatewayConfig &checked, QString *error)
     config = checked;
     for (const QString &w : qAsConst(config.warnings))
         logLine(LogLevel::Warning, QStringLiteral("warning: ") + w);
+    if (config.broker.storeOn) {
+        *error = openStore(config.broker);
+        if (!error->isEmpty())
+            return false;
+    }
     mqtt = std::make_unique<MqttClient>(config.broker);
     attach(mqtt.get());
     mqtt->subscribe(mqttjson::setPattern(config.broker));
@@ -69,6 +81,66 @@ void Gateway::attach(MqttClient *client)
 {
     connect(client, &MqttClient::connectionChanged, this, &Gateway::brokerChanged);
     connect(client, &MqttClient::messageArrived, this, &Gateway::setRequest);
+    connect(client, &MqttClient::historyDelivered, this, &Gateway::historyDelivered);
+    if (store)
+        client->setKeeper([this](const HeldRecords &held) { store->hold(held); });
+}
+
+QString Gateway::openStore(const BrokerSettings &settings)
+{
+    storePath = storePathOf(settings);
+    store = std::make_unique<HistoryStore>();
+    const QString why = store->open(storePath, settings.storeCapBytes);
+    if (!why.isEmpty()) {
+        store.reset();
+        return QStringLiteral("store: ") + why;
+    }
+    const StoreFigures held = store->figures();
+    logLine(LogLevel::Info, QStringLiteral("store: %1, %2 values of history held")
+                                .arg(storePath)
+                                .arg(held.heldValues));
+    storeTimer.start(storeTickMs);
+    return QString();
+}
+
+// What was held is written, what was delivered forgotten, and history goes on at its rate.
+void Gateway::storeTick()
+{
+    store->commit();
+    const qint64 perTick = qMax(1, config.broker.historyRate / ticksPerSecond);
+    historyAllowance = qMin(historyAllowance + perTick, perTick);
+    replayHistory();
+}
+
+// The oldest history first, while the rate allows and the session takes it: the session lets
+// history go only when no live message waits, so current values are never held back by it.
+void Gateway::replayHistory()
+{
+    if (!store || !mqtt || !mqtt->isConnected())
+        return;
+    while (historyAllowance > 0) {
+        if (nextBatches.isEmpty())
+            nextBatches = store->oldest(replayedUpTo, batchesAhead);
+        if (nextBatches.isEmpty())
+            return;
+        const HeldBatch &b = nextBatches.first();
+        const MqttMessage m = mqttjson::historyMessage(config.broker, b.controller,
+                                                       HistoryStore::recordsOf(b.records));
+        if (!mqtt->sendHistory(m, b.id))
+            return;
+        replaying.insert(b.id, b.count);
+        replayedUpTo = b.id;
+        historyAllowance -= b.count;
+        nextBatches.removeFirst();
+    }
+}
+
+void Gateway::historyDelivered(qint64 id)
+{
+    if (!store)
+        return;
+    store->delivered(id, replaying.take(id));
+    replayHistory();
 }
 
 void Gateway::startWorkers()
@@ -141,6 +213,14 @@ void Gateway::takeCounters(const ControllerCounters &c)
 
 void Gateway::brokerChanged(bool up, const QString &why)
 {
+    // History not acknowledged is in the store still and goes again with the next session,
+    // from the oldest on; what was delivered is forgotten first.
+    if (!up && store) {
+        store->commit();
+        replayedUpTo = 0;
+        replaying.clear();
+        nextBatches.clear();
+    }
     if (up)
         logLine(LogLevel::Notice,
                 everConnected ? QStringLiteral("broker: connected again; statuses and last values "
@@ -240,6 +320,9 @@ void Gateway::publishStats()
     stats.replaced = mqtt->replaced();
     stats.published = mqtt->published();
     stats.tagReads = tagReads;
+    stats.storeOn = store != nullptr;
+    if (store)
+        stats.store = store->figures();
     mqtt->publish(mqttjson::statsMessage(config.broker, stats));
 }
 
@@ -402,6 +485,11 @@ void Gateway::stop()
     if (mqtt) {
         mqtt->publish(mqttjson::gatewayStatus(config.broker, false));
         mqtt->stop(brokerStopMs);
+    }
+    // What the session could not deliver by now stays in the store for the next run.
+    if (store) {
+        storeTimer.stop();
+        store->commit();
     }
     logLine(LogLevel::Notice, QStringLiteral("stopped"));
     emit finished();

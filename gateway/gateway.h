@@ -4,6 +4,7 @@
 #include "driverlibrary.h"
 #include "gatewayconfig.h"
 #include "gatewaylog.h"
+#include "historystore.h"
 #include "mqttclient.h"
 
 #include <QMap>
@@ -65,6 +66,10 @@ private:
     void keepRunning(const QString &why);
     void dropCandidate();
     void reloadDone();
+    QString openStore(const BrokerSettings &settings);
+    void storeTick();
+    void replayHistory();
+    void historyDelivered(qint64 id);
 
     QString configPath;
     DriverLibrary &library;
@@ -83,4 +88,12 @@ private:
     GatewayConfig candidateConfig;
     QTimer candidateTimer;
     bool reloadAgain = false;
+    // Values the broker could not take, delivered as history once it can; none when off.
+    std::unique_ptr<HistoryStore> store;
+    QString storePath;
+    QTimer storeTimer;
+    qint64 replayedUpTo = 0;        // the last batch handed to this session
+    QHash<qint64, int> replaying;   // batch id -> its values, until the broker has it
+    QVector<HeldBatch> nextBatches; // read from the store, not yet handed over
+    qint64 historyAllowance = 0;    // values the rate still lets go in this tick
 };

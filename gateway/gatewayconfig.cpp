@@ -84,6 +84,32 @@ QString readable(const QString &path)
     return why.isEmpty() ? QString() : QStringLiteral("cannot read %1: %2").arg(path, why);
 }
 
+// A size in bytes, or in KiB, MiB or GiB with k, M or G after the number.
+QString byteSize(const QString &value, qint64 low, qint64 high, qint64 *out)
+{
+    static const QRegularExpression form(QStringLiteral("^([0-9]{1,13})([kMG]?)$"));
+    const QRegularExpressionMatch m = form.match(value);
+    const int shift = m.captured(2).isEmpty() ? 0 : 10 * (1 + QStringLiteral("kMG").indexOf(m.captured(2)));
+    const qint64 bytes = m.hasMatch() ? m.captured(1).toLongLong() << shift : -1;
+    if (bytes < low || bytes > high)
+        return QStringLiteral("takes a size from %1M to %2G (bytes, or a number with k, M or G "
+                              "after it), not '%3'")
+            .arg(low >> 20)
+            .arg(high >> 30)
+            .arg(value);
+    *out = bytes;
+    return QString();
+}
+
+QString storePlace(const QString &value, BrokerSettings *broker)
+{
+    broker->storeOn = value != QLatin1String("off");
+    broker->storePath = broker->storeOn ? value : QString();
+    if (broker->storeOn && !QFileInfo(value).isAbsolute())
+        return QStringLiteral("takes an absolute path or off, not '%1'").arg(value);
+    return QString();
+}
+
 QString largeIntegers(const QString &value, bool *asText)
 {
     if (value != QLatin1String("number") && value != QLatin1String("text"))
@@ -291,6 +317,19 @@ const std::vector<Reader::Key> &Reader::brokerKeys()
          false,
          [](R &r, const QString &v) {
              return wholeNumber(v, 10, 10000000, &r.broker().queueLimit);
+         }},
+        {"store", "PATH|off",
+         "the file that keeps values the broker could not take, until they are delivered as "
+         "history (STATE_DIRECTORY/history-CLIENT_ID.sqlite)",
+         false, [](R &r, const QString &v) { return storePlace(v, &r.broker()); }},
+        {"store_size", "BYTES[k|M|G]",
+         "the store's cap; past it the oldest history gives way (256M)", false,
+         [](R &r, const QString &v) {
+             return byteSize(v, 1LL << 20, 1LL << 40, &r.broker().storeCapBytes);
+         }},
+        {"history_rate", "N", "values of history delivered per second at most (100000)", false,
+         [](R &r, const QString &v) {
+             return wholeNumber(v, 100, 10000000, &r.broker().historyRate);
          }},
         {"large_integers", "number|text",
          "integers beyond 2^53 as JSON numbers, or as strings for consumers that read numbers as "

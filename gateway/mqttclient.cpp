@@ -25,6 +25,9 @@ constexpr int largestIncoming = 65536; // bytes of a payload the gateway takes i
 // Messages handed to libmosquitto and not yet acknowledged by the broker; the rest wait in the
 // queue, where a newer value of a topic can still replace an older one.
 constexpr int handOverWindow = 1000;
+// Messages of history unacknowledged at once: enough to keep the link busy, few enough that a
+// live value made meanwhile is not queued behind much.
+constexpr int historyWindow = 4;
 
 QString mosquittoWords(int rc)
 {
@@ -223,20 +226,32 @@ void MqttClient::lost(const QString &why)
 
 // What the broker did not acknowledge goes out again on the next session: the messages that are
 // not retained, oldest first, ahead of everything waiting; a retained topic gets its latest
-// message again in any case.
+// message again in any case. With a keeper, the values for history of every message that did not
+// reach the broker are kept, oldest first, and a message that is not retained does not go out
+// late as if it were live. History that was not acknowledged is still in the store.
 void MqttClient::takeBackHandedOver()
 {
     QVector<HandedOver> unacknowledged;
     for (const HandedOver &h : qAsConst(handedOver)) {
-        if (!h.message.retain)
+        if (h.historyId < 0)
             unacknowledged << h;
     }
     std::sort(unacknowledged.begin(), unacknowledged.end(),
-              [](const HandedOver &a, const HandedOver &b) { return a.order > b.order; });
-    for (const HandedOver &h : qAsConst(unacknowledged))
-        queue.pushFront(h.message);
+              [](const HandedOver &a, const HandedOver &b) { return a.order < b.order; });
+    QVector<MqttMessage> again;
+    for (const HandedOver &h : qAsConst(unacknowledged)) {
+        const bool kept = keeper && h.message.held.count > 0;
+        if (kept)
+            keeper(h.message.held);
+        if (!h.message.retain && !kept)
+            again << h.message;
+    }
+    queue.keepAllHeld();
+    for (auto m = again.crbegin(); m != again.crend(); ++m)
+        queue.pushFront(*m);
     handedOver.clear();
     earlyAcks.clear();
+    historyInFlight = 0;
 }
 
 void MqttClient::setYielding(bool yield)
@@ -313,7 +328,12 @@ void MqttClient::acknowledged(int mid)
         return;
     }
     const MqttMessage m = h->message;
+    const qint64 historyId = h->historyId;
     handedOver.erase(h);
+    if (historyId >= 0) {
+        --historyInFlight;
+        emit historyDelivered(historyId);
+    }
     // A topic cleared and not published since is forgotten once the broker has the clearing.
     if (m.retain && m.payload.isEmpty() && retained.value(m.topic).payload.isEmpty())
         retained.remove(m.topic);
@@ -352,12 +372,37 @@ void MqttClient::subscribe(const QByteArray &pattern)
                                MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
 }
 
+void MqttClient::setKeeper(PublishQueue::Keeper keep)
+{
+    keeper = keep;
+    queue.setKeeper(std::move(keep));
+}
+
 void MqttClient::publish(const MqttMessage &message)
 {
-    if (message.retain)
-        retained.insert(message.topic, message);
+    if (keeper && message.held.count > 0 && !connected) {
+        keeper(message.held);
+        if (!message.retain)
+            return;
+        MqttMessage live = message;
+        live.held = HeldRecords();
+        return publish(live);
+    }
+    if (message.retain) {
+        // What is remembered for the next session goes out as the latest, not as history.
+        MqttMessage latest = message;
+        latest.held = HeldRecords();
+        retained.insert(message.topic, latest);
+    }
     queue.push(message);
     pump();
+}
+
+bool MqttClient::sendHistory(const MqttMessage &message, qint64 id)
+{
+    if (!connected || stopping || queue.hasWaiting() || historyInFlight >= historyWindow)
+        return false;
+    return send(message, id);
 }
 
 QSet<QByteArray> MqttClient::retainedTopics() const
@@ -373,7 +418,7 @@ QSet<QByteArray> MqttClient::retainedTopics() const
 void MqttClient::clearRetained(const QSet<QByteArray> &topics)
 {
     for (const QByteArray &topic : topics)
-        publish({topic, QByteArray(), true, {}, 0});
+        publish({topic, QByteArray(), true, {}, 0, {}});
 }
 
 // Hands waiting messages to libmosquitto while the window has room. Not entered again from the
@@ -392,7 +437,7 @@ void MqttClient::pump()
     updateWriteWatch();
 }
 
-bool MqttClient::send(const MqttMessage &m)
+bool MqttClient::send(const MqttMessage &m, qint64 historyId)
 {
     mosquitto_property *properties = nullptr;
     if (!m.correlation.isEmpty())
@@ -407,20 +452,29 @@ bool MqttClient::send(const MqttMessage &m)
                              m.payload.constData(), brokerSettings.qos, m.retain, properties);
     mosquitto_property_free_all(&properties);
     if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO) {
-        // The session broke under this message: it waits for the next one.
-        queue.pushFront(m);
+        // The session broke under this message: it waits for the next one (history waits in
+        // the store).
+        if (historyId < 0)
+            queue.pushFront(m);
         if (connected)
             lost(QStringLiteral("publish: %1").arg(mosquittoWords(rc)));
         return false;
     }
     if (rc != MOSQ_ERR_SUCCESS) {
         ++refusedCount;
+        // History the library will never take is not tried again at every session.
+        if (historyId >= 0)
+            emit historyDelivered(historyId);
         return true;
     }
     ++publishedCount;
     // Written out at once (QoS 0), it may have been acknowledged before its id was known.
-    if (!earlyAcks.remove(mid))
-        handedOver.insert(mid, {m, handOverOrder++});
+    if (!earlyAcks.remove(mid)) {
+        handedOver.insert(mid, {m, handOverOrder++, historyId});
+        historyInFlight += historyId >= 0 ? 1 : 0;
+    } else if (historyId >= 0) {
+        emit historyDelivered(historyId);
+    }
     return true;
 }
 
@@ -445,4 +499,6 @@ void MqttClient::stop(int timeoutMs)
     }
     dropSocket();
     connected = false;
+    // What did not go in time is kept for history.
+    takeBackHandedOver();
 }

@@ -38,7 +38,15 @@ public:
 
     // Sets the session up and starts connecting; false with *error when the settings are refused.
     bool start(QString *error);
+    // With a keeper, the values a message carries for history go to it when the message cannot
+    // go to the broker: made while there is no session, waiting or unacknowledged when the
+    // session is lost, or replaced or dropped while waiting for a slow broker.
+    void setKeeper(PublishQueue::Keeper keeper);
     void publish(const MqttMessage &message);
+    // A message of history goes only when no live message waits and few others of history are
+    // unacknowledged; false: not now. Its id comes back with historyDelivered once the broker
+    // has it; one lost with the session does not.
+    bool sendHistory(const MqttMessage &message, qint64 id);
     // The topics that hold a retained message of this gateway's (one not cleared since).
     QSet<QByteArray> retainedTopics() const;
     // Each topic is cleared on the broker (an empty retained message) and then forgotten.
@@ -59,6 +67,7 @@ public:
 
 signals:
     void connectionChanged(bool up, const QString &why);
+    void historyDelivered(qint64 id);
     void messageArrived(const QByteArray &topic, const QByteArray &payload,
                         const QByteArray &responseTopic, const QByteArray &correlation,
                         bool tooLong, bool retained);
@@ -68,6 +77,7 @@ private:
     {
         MqttMessage message;
         qint64 order = 0;
+        qint64 historyId = -1; // a message of history's id in the store
     };
 
     static void onConnect(mosquitto *, void *self, int rc, int flags, const mqtt5__property *);
@@ -90,7 +100,7 @@ private:
     void takeBackHandedOver();
     void tryConnect();
     void pump();
-    bool send(const MqttMessage &message);
+    bool send(const MqttMessage &message, qint64 historyId = -1);
     void updateWriteWatch();
     MqttMessage onlineStatus() const;
 
@@ -112,6 +122,8 @@ private:
     QHash<int, HandedOver> handedOver;       // by message id, until the broker has it
     QSet<int> earlyAcks; // written out before libmosquitto told the id to the caller
     qint64 handOverOrder = 0;
+    int historyInFlight = 0;
+    PublishQueue::Keeper keeper;
     QList<QByteArray> subscriptions;
     qint64 refusedCount = 0; // messages libmosquitto would not take (too large, say)
     qint64 publishedCount = 0;

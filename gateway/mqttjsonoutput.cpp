@@ -39,7 +39,8 @@ void MqttJsonControllerOutput::started()
                         tagmessages::metaJson(t.tag, t.writable, settings.largeIntegersAsText),
                         true,
                         {},
-                        0});
+                        0,
+                        {}});
 }
 
 void MqttJsonControllerOutput::tagUpdated(int tag, const CLabelVariable &record,
@@ -54,11 +55,20 @@ void MqttJsonControllerOutput::tagUpdated(int tag, const CLabelVariable &record,
     const int expiryS = record.result == 0 ? settings.maxAgeS + (t.tag.intervalMs + 999) / 1000 +
                                                  mqttjson::freshnessGraceS
                                            : 0;
+    // Each value goes into history once: with its tag's message, or else with the scan's.
+    const QByteArray entry = mqttjson::historyRecord(t.tag.name, payload);
     if (settings.tagMessages)
-        pending.append({topic(t.tag.name), payload, true, {}, expiryS});
-    if (settings.scanMessages)
-        scanParts << recordformat::jsonString(t.tag.name) + QLatin1Char(':') +
-                         QString::fromUtf8(payload);
+        pending.append({topic(t.tag.name), payload, true, {}, expiryS, {settings.name, entry, 1}});
+    if (!settings.scanMessages)
+        return;
+    scanParts << recordformat::jsonString(t.tag.name) + QLatin1Char(':') +
+                     QString::fromUtf8(payload);
+    if (!settings.tagMessages) {
+        if (scanHeld.count > 0)
+            scanHeld.records += ',';
+        scanHeld.records += entry;
+        ++scanHeld.count;
+    }
 }
 
 MqttMessage MqttJsonControllerOutput::statusMessage(bool online) const
@@ -91,8 +101,10 @@ void MqttJsonControllerOutput::turnEnded()
              (QLatin1Char('{') + scanParts.join(QLatin1Char(',')) + QLatin1Char('}')).toUtf8(),
              false,
              {},
-             0});
+             0,
+             scanHeld});
         scanParts.clear();
+        scanHeld = HeldRecords();
     }
     if (pending.isEmpty())
         return;

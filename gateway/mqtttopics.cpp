@@ -1,5 +1,6 @@
 #include "mqtttopics.h"
 
+#include "recordformat.h"
 #include "tagmessages.h"
 
 #include <QRegularExpression>
@@ -43,7 +44,8 @@ QString tagNameProblem(const QString &name)
 {
     if (const QString why = levelProblem(name); !why.isEmpty())
         return why;
-    if (name == QLatin1String("status") || name == QLatin1String("scan"))
+    if (name == QLatin1String("status") || name == QLatin1String("scan") ||
+        name == QLatin1String("history"))
         return QStringLiteral("'%1' names one of the controller's own topics").arg(name);
     return QString();
 }
@@ -135,6 +137,38 @@ MqttMessage gatewayStatus(const BrokerSettings &broker, bool online)
     return {gatewayTopic(broker, "status"), online ? "online" : "offline", true, {}, 0};
 }
 
+QByteArray historyRecord(const QString &tag, const QByteArray &payload)
+{
+    return "{\"tag\":" + recordformat::jsonString(tag).toUtf8() + ',' + payload.mid(1);
+}
+
+MqttMessage historyMessage(const BrokerSettings &broker, const QString &controller,
+                           const QByteArray &records)
+{
+    return {controllerTopic(broker, controller, QStringLiteral("history")), '[' + records + ']',
+            false, {}, 0, {}};
+}
+
+namespace {
+
+QString storeJson(const StoreFigures &store)
+{
+    QStringList byController;
+    for (auto d = store.droppedBy.begin(); d != store.droppedBy.end(); ++d)
+        byController << recordformat::jsonString(d.key()) + QLatin1Char(':') +
+                            QString::number(d.value());
+    return QStringLiteral(",\"store\":{\"held\":%1,\"bytes\":%2,\"oldest_s\":%3,"
+                          "\"delivered\":%4,\"dropped\":%5,\"dropped_by_controller\":{%6}}")
+        .arg(store.heldValues)
+        .arg(store.bytesOnDisk)
+        .arg(store.oldestAgeS)
+        .arg(store.delivered)
+        .arg(store.dropped)
+        .arg(byController.join(QLatin1Char(',')));
+}
+
+} // namespace
+
 MqttMessage statsMessage(const BrokerSettings &broker, const GatewayStats &stats)
 {
     QStringList byOutcome;
@@ -143,15 +177,16 @@ MqttMessage statsMessage(const BrokerSettings &broker, const GatewayStats &stats
     const QString json =
         QStringLiteral("{\"reads_per_s\":%1,\"failures\":{%2},\"exchanges_per_scan\":%3,"
                        "\"queue\":%4,\"dropped\":%5,\"replaced\":%6,\"published\":%7,"
-                       "\"tag_reads\":%8}")
+                       "\"tag_reads\":%8%9}")
             .arg(QString::number(stats.readsPerS, 'f', 1), byOutcome.join(QLatin1Char(',')),
                  QString::number(stats.exchangesPerScan, 'f', 1))
             .arg(stats.queue)
             .arg(stats.dropped)
             .arg(stats.replaced)
             .arg(stats.published)
-            .arg(stats.tagReads);
-    return {gatewayTopic(broker, "stats"), json.toUtf8(), false, {}, 0};
+            .arg(stats.tagReads)
+            .arg(stats.storeOn ? storeJson(stats.store) : QString());
+    return {gatewayTopic(broker, "stats"), json.toUtf8(), false, {}, 0, {}};
 }
 
 } // namespace mqttjson

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "brokersettings.h"
+#include "historystore.h"
 #include "publishqueue.h"
 
 #include <QMap>
@@ -17,6 +18,7 @@
 //   PREFIX/CONTROLLER/TAG/set/result write outcomes
 //   PREFIX/CONTROLLER/status         retained online/offline
 //   PREFIX/CONTROLLER/scan           the tags published in one scan turn
+//   PREFIX/CONTROLLER/history        values that could not go when they were read, delivered later
 //   PREFIX/gateway/status, /stats    the gateway's own
 namespace mqttjson {
 
@@ -50,6 +52,14 @@ QVector<MqttMessage> writeResult(const QByteArray &topic, int result, const QStr
 // prefix, to many topics at once, or to the broker's own.
 QString responseTopicProblem(const BrokerSettings &broker, const QByteArray &responseTopic);
 
+// A tag's published payload as one record of its controller's history: the same object with the
+// tag's name first.
+QByteArray historyRecord(const QString &tag, const QByteArray &payload);
+// Records of one controller (joined by commas) as a message on its history topic: a JSON array,
+// never retained, so it neither replaces nor hides a current value.
+MqttMessage historyMessage(const BrokerSettings &broker, const QString &controller,
+                           const QByteArray &records);
+
 // A status: retained; an online one expires unless said again within max_age.
 MqttMessage controllerStatus(const BrokerSettings &broker, const QString &controller, bool online,
                              int maxAgeS = 0);
@@ -62,6 +72,8 @@ struct GatewayStats
     QMap<int, qint64> failures; // tag reads by failed result
     double exchangesPerScan = 0;
     qint64 queue = 0, dropped = 0, replaced = 0, published = 0, tagReads = 0;
+    bool storeOn = false;
+    StoreFigures store;
 };
 MqttMessage statsMessage(const BrokerSettings &broker, const GatewayStats &stats);
 

@@ -9,6 +9,7 @@ void PublishQueue::push(const MqttMessage &message)
     }
     const auto waiting = retainedAt.constFind(message.topic);
     if (waiting != retainedAt.constEnd()) {
+        givenUp(**waiting);
         **waiting = message;
         ++replacedCount;
         return;
@@ -47,8 +48,35 @@ MqttMessage PublishQueue::take()
 void PublishQueue::keepWithinLimit()
 {
     while (int(counted.size()) > limit) {
+        givenUp(*counted.front());
         line.erase(counted.front());
         counted.pop_front();
         ++droppedCount;
+    }
+}
+
+void PublishQueue::givenUp(const MqttMessage &message)
+{
+    if (keep && message.held.count > 0)
+        keep(message.held);
+}
+
+void PublishQueue::keepAllHeld()
+{
+    if (!keep)
+        return;
+    counted.clear();
+    for (auto m = line.begin(); m != line.end();) {
+        if (m->held.count > 0) {
+            keep(m->held);
+            m->held = HeldRecords();
+            if (!m->retain) {
+                m = line.erase(m);
+                continue;
+            }
+        }
+        if (!m->retain)
+            counted.push_back(m);
+        ++m;
     }
 }

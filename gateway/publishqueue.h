@@ -3,10 +3,22 @@
 #include <QByteArray>
 #include <QHash>
 #include <QMetaType>
+#include <QString>
 #include <QVector>
 
 #include <deque>
+#include <functional>
 #include <list>
+
+// Values a message carries for a controller's history, in the output's own record form:
+// records joined by commas, `count` of them. Kept in the store when the message cannot go to the
+// broker.
+struct HeldRecords
+{
+    QString controller;
+    QByteArray records;
+    int count = 0;
+};
 
 struct MqttMessage
 {
@@ -15,6 +27,7 @@ struct MqttMessage
     bool retain = false;
     QByteArray correlation; // MQTT 5 correlation data, sent when not empty
     int expiryS = 0;        // MQTT 5 message expiry in seconds; 0: the message does not expire
+    HeldRecords held;       // none when count is 0
 };
 Q_DECLARE_METATYPE(MqttMessage)
 Q_DECLARE_METATYPE(QVector<MqttMessage>)
@@ -23,11 +36,14 @@ Q_DECLARE_METATYPE(QVector<MqttMessage>)
 // for its topic: the broker keeps only the latest of a topic, so a newer one takes the place of
 // one still waiting (counted as replaced), and these are bounded by the number of topics, never
 // dropped. Every other message counts against the limit; past it the oldest gives way (counted as
-// dropped), so what waits is always the newest.
+// dropped), so what waits is always the newest. Values a message that gives way carries for
+// history are handed to the keeper, when there is one.
 class PublishQueue
 {
 public:
+    using Keeper = std::function<void(const HeldRecords &)>;
     explicit PublishQueue(int limit) : limit(limit) {}
+    void setKeeper(Keeper keeper) { keep = std::move(keeper); }
 
     void push(const MqttMessage &message);
     // A retained message that is the latest of its topic already (remembered from an earlier
@@ -38,6 +54,9 @@ public:
     void pushFront(const MqttMessage &message);
     bool hasWaiting() const { return !line.empty(); }
     MqttMessage take();
+    // Every waiting message hands its values for history to the keeper; one that is not retained
+    // is then no longer waiting (it would be out of date by the time it went).
+    void keepAllHeld();
 
     int waitingCount() const { return int(line.size()); }
     qint64 replaced() const { return replacedCount; }
@@ -46,6 +65,7 @@ public:
 private:
     using Line = std::list<MqttMessage>;
     void keepWithinLimit();
+    void givenUp(const MqttMessage &message);
 
     int limit;
     Line line;
@@ -53,4 +73,5 @@ private:
     std::deque<Line::iterator> counted;           // the other messages, oldest first
     qint64 replacedCount = 0;
     qint64 droppedCount = 0;
+    Keeper keep;
 };

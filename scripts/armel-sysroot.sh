@@ -23,10 +23,10 @@ mkdir -p "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial" "$dir/apt/so
 
 # The libraries the programs and the tests load, with their whole run-time closure (libmosquitto
 # for the gateway).
-runtime=(libqt5core5a libqt5network5 libqt5serialport5 libqt5test5 libmosquitto1)
+runtime=(libqt5core5a libqt5network5 libqt5serialport5 libqt5test5 libmosquitto1 libsqlite3-0)
 # Headers, CMake package files and mkspecs, unpacked on their own: their dependencies are the
 # GUI stack, which nothing here uses.
-devel=(qtbase5-dev libqt5serialport5-dev qt5-qmake libmosquitto-dev nlohmann-json3-dev)
+devel=(qtbase5-dev libqt5serialport5-dev qt5-qmake libmosquitto-dev nlohmann-json3-dev libsqlite3-dev)
 
 # An armel-only view of apt: the Debian archives this machine already uses, its own lists and an
 # empty dpkg status, so the resolver plans a complete armel installation from nothing and the

@@ -1,7 +1,7 @@
 # Shared by the scripts: the packages the project needs, and installing them.
 
 # Build and test dependencies, all from Debian 12's own packages.
-TARVIK_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5serialport5-dev libmosquitto-dev nlohmann-json3-dev)
+TARVIK_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5serialport5-dev libmosquitto-dev nlohmann-json3-dev libsqlite3-dev)
 # What the tests need besides: tshark checks the protocol dissector against captured traffic,
 # tmux runs the live table in a terminal of a known size, help2man checks the manual pages; the
 # gateway tests run a mosquitto broker, subscribe with its clients and make a CA with openssl.

@@ -47,7 +47,14 @@ namespace {
 class GatewayRun
 {
 public:
-    GatewayRun() { process.setProcessChannelMode(QProcess::SeparateChannels); }
+    GatewayRun()
+    {
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        // Its store goes where a service's would, in a folder of its own.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("STATE_DIRECTORY"), dir.path());
+        process.setProcessEnvironment(env);
+    }
     ~GatewayRun()
     {
         process.kill();
