@@ -2,7 +2,9 @@
 // types in each), values changing every scan, a subscriber counting what arrives. Prints
 // updates per second, exchanges per scan merged and unmerged, CPU and memory of the gateway and
 // the broker, change-to-subscriber latency and a write's round trip; then the batch form at a
-// 10 ms interval. Nothing is asserted.
+// 10 ms interval. Last, the broker goes away for a while with values changing, and comes back:
+// what the store holds on disk, what the gateway costs meanwhile, how fast the backlog is
+// delivered and how late live values are while it is. Nothing is asserted.
 
 #include "benchsupport.h"
 #include "brokerprocess.h"
@@ -11,6 +13,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -50,11 +53,13 @@ const AreaLoad areas[] = {{"AI", {"Int16", "UInt16"}, 4},
                           {"NAI", {"Float", "Int32"}, 4},
                           {"DI", {"Bool", "Bool"}, 1}};
 
-QByteArray tagLines()
+// The tags of the first `areaCount` areas, perArea each.
+QByteArray tagLines(int perArea = tagsPerArea, int areaCount = 4)
 {
     QByteArray lines;
-    for (const AreaLoad &a : areas) {
-        for (int i = 1; i <= tagsPerArea; ++i)
+    for (int n = 0; n < areaCount; ++n) {
+        const AreaLoad &a = areas[n];
+        for (int i = 1; i <= perArea; ++i)
             lines += QStringLiteral("tag = %1%2 %1%2 %3\n")
                          .arg(QLatin1String(a.area))
                          .arg(i)
@@ -65,10 +70,10 @@ QByteArray tagLines()
 }
 
 // The memory of an area holding generation g in every tag.
-QString pokeHex(const AreaLoad &a, int g)
+QString pokeHex(const AreaLoad &a, int g, int perArea)
 {
-    QByteArray bytes(tagsPerArea * a.bytesPerPoint, '\0');
-    for (int i = 0; i < tagsPerArea; ++i) {
+    QByteArray bytes(perArea * a.bytesPerPoint, '\0');
+    for (int i = 0; i < perArea; ++i) {
         char *p = bytes.data() + i * a.bytesPerPoint;
         const bool isFloat = a.area == QLatin1String("NAI") && (i + 1) % 2 == 0;
         if (a.bytesPerPoint == 1) {
@@ -82,6 +87,13 @@ QString pokeHex(const AreaLoad &a, int g)
         }
     }
     return QString::fromLatin1(bytes.toHex());
+}
+
+void poke(SimProcess &sim, int g, int perArea = tagsPerArea, int areaCount = 4)
+{
+    for (int n = 0; n < areaCount; ++n)
+        sim.control(QStringLiteral("poke %1 0 %2")
+                        .arg(QLatin1String(areas[n].area), pokeHex(areas[n], g, perArea)));
 }
 
 struct ProcessUse
@@ -123,6 +135,9 @@ class Counter
 public:
     std::atomic<qint64> messages{0};
     std::atomic<qint64> values{0};
+    std::atomic<qint64> historyValues{0};
+    std::atomic<qint64> firstHistoryAt{-1}; // ms on clock
+    std::atomic<qint64> lastHistoryAt{-1};
     std::mutex lock;
     std::vector<double> latencies;  // ms
     std::vector<double> writeTrips; // ms
@@ -188,6 +203,13 @@ private:
         }
         if (!measuring || topic.endsWith("/status") || topic.startsWith("b/gateway"))
             return;
+        if (topic.endsWith("/history")) {
+            historyValues += payload.count("{\"tag\":");
+            if (firstHistoryAt < 0)
+                firstHistoryAt = now;
+            lastHistoryAt = now;
+            return;
+        }
         if (topic.endsWith("/scan")) {
             values += payload.count("\"value\"");
             return;
@@ -206,6 +228,25 @@ private:
     mosquitto *mosq = nullptr;
 };
 
+// Writes the configuration into dir and starts the gateway on it.
+void startGateway(QProcess &gateway, const QTemporaryDir &dir, const QByteArray &config)
+{
+    QFile conf(dir.filePath(QStringLiteral("gateway.conf")));
+    conf.open(QIODevice::WriteOnly);
+    conf.write(config);
+    conf.close();
+    gateway.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    gateway.start(QStringLiteral(TARVIK_GATEWAY_PATH), {conf.fileName()});
+    gateway.waitForStarted(3000);
+}
+
+void stopGateway(QProcess &gateway)
+{
+    if (gateway.processId() > 0) // never kill(0): that is the whole process group
+        ::kill(pid_t(gateway.processId()), SIGTERM);
+    gateway.waitForFinished(10000);
+}
+
 struct Phase
 {
     const char *title;
@@ -219,18 +260,15 @@ struct Phase
 void run(const Phase &phase, BrokerProcess &broker, SimProcess &sim)
 {
     QTemporaryDir dir;
-    QFile conf(dir.filePath(QStringLiteral("gateway.conf")));
-    conf.open(QIODevice::WriteOnly);
-    conf.write("[broker]\nport = " + QByteArray::number(broker.port()) +
-               "\nprefix = b\nqos = 0\nstats_interval = 1\nqueue_limit = 100000\nstore = " +
-               dir.filePath(QStringLiteral("history.sqlite")).toUtf8() + "\n"
-               "[controller c]\nconnection = " +
-               sim.udpConnectionString().toUtf8() +
-               "\ninterval = " + QByteArray::number(phase.intervalMs) +
-               "\nmax_age = 3600\nmerge = " + (phase.merge ? "on" : "off") +
-               "\ntag_messages = " + (phase.batch ? "off" : "on") +
-               "\nscan_messages = " + (phase.batch ? "on" : "off") + "\n" + tagLines());
-    conf.close();
+    const QByteArray config =
+        "[broker]\nport = " + QByteArray::number(broker.port()) +
+        "\nprefix = b\nqos = 0\nstats_interval = 1\nqueue_limit = 100000\nstore = " +
+        dir.filePath(QStringLiteral("history.sqlite")).toUtf8() +
+        "\n[controller c]\nconnection = " + sim.udpConnectionString().toUtf8() +
+        "\ninterval = " + QByteArray::number(phase.intervalMs) +
+        "\nmax_age = 3600\nmerge = " + (phase.merge ? "on" : "off") +
+        "\ntag_messages = " + (phase.batch ? "off" : "on") +
+        "\nscan_messages = " + (phase.batch ? "on" : "off") + "\n" + tagLines();
 
     // Tag messages to one subscriber; writes and their replies over a client of their own, so a
     // reply never waits behind the flood of tag messages in a subscriber's queue.
@@ -238,9 +276,7 @@ void run(const Phase &phase, BrokerProcess &broker, SimProcess &sim)
     counter.start(broker.port(), "b/#");
     probe.start(broker.port(), "reply/#");
     QProcess gateway;
-    gateway.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-    gateway.start(QStringLiteral(TARVIK_GATEWAY_PATH), {conf.fileName()});
-    gateway.waitForStarted(3000);
+    startGateway(gateway, dir, config);
     QThread::msleep(1500); // connected, first scan made
 
     const int requestsBefore = sim.requestsSeen();
@@ -256,9 +292,7 @@ void run(const Phase &phase, BrokerProcess &broker, SimProcess &sim)
     const int changeMs = std::max(phase.intervalMs / 5, 10);
     while (window.elapsed() < phase.seconds * 1000) {
         counter.changedAt[size_t(generation)] = counter.clock.elapsed();
-        for (const AreaLoad &a : areas)
-            sim.control(
-                QStringLiteral("poke %1 0 %2").arg(QLatin1String(a.area), pokeHex(a, generation)));
+        poke(sim, generation);
         ++generation;
         if (!phase.batch && window.elapsed() / 100 > writes)
             probe.sendWrite(++writes);
@@ -270,9 +304,7 @@ void run(const Phase &phase, BrokerProcess &broker, SimProcess &sim)
     const ProcessUse gwAfter = useOf(gateway.processId());
     const ProcessUse brokerAfter = useOf(broker.processId());
     const int requests = sim.requestsSeen() - requestsBefore;
-    if (gateway.processId() > 0) // never kill(0): that is the whole process group
-        ::kill(pid_t(gateway.processId()), SIGTERM);
-    gateway.waitForFinished(10000);
+    stopGateway(gateway);
     counter.stop();
     probe.stop();
 
@@ -313,6 +345,147 @@ void run(const Phase &phase, BrokerProcess &broker, SimProcess &sim)
     out().flush();
 }
 
+// The broker stopped for outageS with values changing, then started again on its port. Three
+// areas without the Bool one: a Bool would not change at every scan, and every scan is to find
+// every value changed. A subscriber is connected before the gateway's next attempt, which its
+// backoff puts up to 30 s after the broker is back; the delivery is timed from the first history
+// message.
+void outage(int outageS, BrokerProcess &broker, SimProcess &sim)
+{
+    constexpr int perArea = 34, areaCount = 3, intervalMs = 100, changeMs = 20;
+    constexpr int deliveryLimitS = 300;
+    QTemporaryDir dir;
+    const QString storePath = dir.filePath(QStringLiteral("history.sqlite"));
+    QProcess gateway;
+    startGateway(gateway, dir,
+                 "[broker]\nport = " + QByteArray::number(broker.port()) +
+                     "\nprefix = b\nqos = 1\nstats_interval = 1\nstore = " + storePath.toUtf8() +
+                     "\n[controller c]\nconnection = " + sim.udpConnectionString().toUtf8() +
+                     "\ninterval = " + QByteArray::number(intervalMs) + "\nmax_age = 3600\n" +
+                     tagLines(perArea, areaCount));
+    QThread::msleep(1500); // connected, first scan made
+    const qint64 pid = gateway.processId();
+
+    Counter counter;
+    qint64 rssMaxKiB = 0;
+    qint64 nextSampleMs = 0;
+    int generation = 2;
+    QElapsedTimer pace;
+    pace.start();
+    // One change every changeMs, timed for the latency once history flows; the gateway's memory
+    // once a second.
+    auto step = [&] {
+        if (counter.firstHistoryAt >= 0 && size_t(generation) < counter.changedAt.size())
+            counter.changedAt[size_t(generation)] = counter.clock.elapsed();
+        poke(sim, generation, perArea, areaCount);
+        ++generation;
+        if (pace.elapsed() >= nextSampleMs) {
+            rssMaxKiB = std::max(rssMaxKiB, useOf(pid).rssKiB);
+            nextSampleMs += 1000;
+        }
+        const qint64 next = qint64(generation - 2) * changeMs;
+        QThread::msleep(ulong(std::max<qint64>(0, next - pace.elapsed())));
+    };
+
+    broker.stop();
+    const ProcessUse holdingFrom = useOf(pid);
+    QElapsedTimer window;
+    window.start();
+    while (window.elapsed() < outageS * qint64(1000))
+        step();
+
+    const bool back = broker.start({}, true);
+    counter.start(broker.port(), "b/#");
+    counter.measuring = true;
+    const qint64 backAt = counter.clock.elapsed();
+    const QRegularExpression storeFigures(
+        QStringLiteral("\"store\":\\{\"held\":(\\d+),\"bytes\":\\d+,\"oldest_s\":\\d+,"
+                       "\"delivered\":(\\d+),\"dropped\":(\\d+)"));
+    QRegularExpressionMatch figures;
+    // The gateway holds on until its next attempt: holding ends when history flows.
+    ProcessUse holdingTo;
+    double holdingS = 0;
+    qint64 holdingRssKiB = 0, storeBytes = 0;
+    for (int checkedS = 0; back && window.elapsed() < (outageS + deliveryLimitS) * qint64(1000);) {
+        if (holdingS == 0 && counter.firstHistoryAt >= 0) {
+            holdingTo = useOf(pid);
+            holdingS = window.elapsed() / 1000.0;
+            holdingRssKiB = rssMaxKiB;
+        }
+        if (holdingS == 0)
+            storeBytes =
+                QFileInfo(storePath).size() + QFileInfo(storePath + QStringLiteral("-wal")).size();
+        step();
+        if (window.elapsed() / 1000 > checkedS) {
+            checkedS = int(window.elapsed() / 1000);
+            std::lock_guard<std::mutex> g(counter.lock);
+            figures = storeFigures.match(QString::fromUtf8(counter.lastStats));
+            if (figures.hasMatch() && figures.captured(1) == QLatin1String("0"))
+                break;
+        }
+    }
+    const ProcessUse replayTo = useOf(pid);
+    if (holdingS == 0) {
+        holdingTo = replayTo;
+        holdingS = window.elapsed() / 1000.0;
+        holdingRssKiB = rssMaxKiB;
+    }
+    const double replayS = (counter.clock.elapsed() - counter.firstHistoryAt) / 1000.0;
+    counter.measuring = false;
+    stopGateway(gateway);
+    counter.stop();
+
+    const qint64 held = figures.captured(1).toLongLong();
+    const qint64 delivered = figures.captured(2).toLongLong();
+    const qint64 dropped = figures.captured(3).toLongLong();
+    const qint64 heldValues = held + delivered + dropped; // none is held once history flows
+    const double deliveryS =
+        std::max<qint64>(1, counter.lastHistoryAt - counter.firstHistoryAt) / 1000.0;
+    out() << QStringLiteral("== outage of %1 s: broker stopped, %2 tags changing at every 100 ms "
+                            "scan, QoS 1\n")
+                 .arg(outageS)
+                 .arg(perArea * areaCount);
+    if (!back)
+        out() << "  the broker did not start again\n";
+    out() << QStringLiteral("  values held                 %1 in %2 s (%3/s)%4\n")
+                 .arg(heldValues)
+                 .arg(holdingS, 0, 'f', 1)
+                 .arg(heldValues / holdingS, 0, 'f', 0)
+                 .arg(dropped > 0 ? QStringLiteral(", %1 dropped").arg(dropped) : QString());
+    out() << QStringLiteral("  on disk per held value      %1 bytes (%2 MiB)   goal <= 100\n")
+                 .arg(heldValues > 0 ? double(storeBytes) / double(heldValues) : 0, 0, 'f', 1)
+                 .arg(storeBytes / 1048576.0, 0, 'f', 1);
+    out() << QStringLiteral("  gateway while holding       CPU %1 % of a core, RSS max %2 MiB\n")
+                 .arg(100 * (holdingTo.cpuSeconds - holdingFrom.cpuSeconds) / holdingS, 0, 'f', 1)
+                 .arg(holdingRssKiB / 1024.0, 0, 'f', 1);
+    out() << QStringLiteral(
+                 "  broker back to history      %1 s (the gateway's reconnect backoff)\n")
+                 .arg(counter.firstHistoryAt < 0
+                          ? QStringLiteral("-")
+                          : QString::number((counter.firstHistoryAt - backAt) / 1000.0, 'f', 1));
+    out() << QStringLiteral("  backlog delivered           %1 values in %2 s, %3 values/s   goal "
+                            ">= 50000/s%4\n")
+                 .arg(counter.historyValues)
+                 .arg(deliveryS, 0, 'f', 1)
+                 .arg(counter.historyValues / deliveryS, 0, 'f', 0)
+                 .arg(held > 0 || !figures.hasMatch()
+                          ? QStringLiteral("; gave up with %1 still held")
+                                .arg(figures.hasMatch() ? figures.captured(1) : "?")
+                          : QString());
+    std::lock_guard<std::mutex> g(counter.lock);
+    out() << QStringLiteral("  live change to subscriber   p50 %1 ms, p99 %2 ms (%3 samples)   "
+                            "goal p99 <= 1000 ms\n")
+                 .arg(percentile(counter.latencies, 50), 0, 'f', 1)
+                 .arg(percentile(counter.latencies, 99), 0, 'f', 1)
+                 .arg(counter.latencies.size());
+    if (counter.firstHistoryAt >= 0)
+        out() << QStringLiteral("  gateway while delivering    CPU %1 % of a core\n")
+                     .arg(100 * (replayTo.cpuSeconds - holdingTo.cpuSeconds) / replayS, 0, 'f', 1);
+    out() << QStringLiteral("  gateway RSS max throughout  %1 MiB   goal <= 64 MiB\n")
+                 .arg(rssMaxKiB / 1024.0, 0, 'f', 1);
+    out().flush();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -320,13 +493,22 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.contains(QStringLiteral("--help"))) {
-        out() << "bench_gateway [--quick]\n  the gateway with 1,000 tags, a mosquitto broker and "
-                 "a subscriber\n  --quick  shorter measuring windows\n";
+        out() << "bench_gateway [--quick] [--outage S]\n  the gateway with 1,000 tags, a mosquitto "
+                 "broker and a subscriber; then the broker away for a while\n"
+                 "  --quick     shorter measuring windows and a 20 s outage\n"
+                 "  --outage S  the broker away for S seconds (600)\n";
         return 0;
+    }
+    const bool quick = args.contains(QStringLiteral("--quick"));
+    const int outageAt = args.indexOf(QStringLiteral("--outage"));
+    const int outageS = outageAt > 0 ? args.value(outageAt + 1).toInt() : quick ? 20 : 600;
+    if (outageS <= 0) {
+        out() << "--outage wants a number of seconds\n";
+        return 2;
     }
     if (!qEnvironmentVariableIsSet("TZ"))
         qputenv("TZ", ":/etc/localtime");
-    const int seconds = args.contains(QStringLiteral("--quick")) ? 3 : 10;
+    const int seconds = quick ? 3 : 10;
     mosquitto_lib_init();
     BrokerProcess broker;
     SimProcess sim;
@@ -344,6 +526,7 @@ int main(int argc, char *argv[])
     };
     for (const Phase &p : phases)
         run(p, broker, sim);
+    outage(outageS, broker, sim);
     mosquitto_lib_cleanup();
     return 0;
 }
