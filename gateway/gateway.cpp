@@ -96,9 +96,9 @@ QString Gateway::openStore(const BrokerSettings &settings)
         return QStringLiteral("store: ") + why;
     }
     const StoreFigures held = store->figures();
-    logLine(LogLevel::Info, QStringLiteral("store: %1, %2 values of history held")
-                                .arg(storePath)
-                                .arg(held.heldValues));
+    logLine(
+        LogLevel::Info,
+        QStringLiteral("store: %1, %2 values of history held").arg(storePath).arg(held.heldValues));
     storeTimer.start(storeTickMs);
     return QString();
 }

@@ -89,12 +89,13 @@ QString byteSize(const QString &value, qint64 low, qint64 high, qint64 *out)
 {
     static const QRegularExpression form(QStringLiteral("^([0-9]{1,13})([kMG]?)$"));
     const QRegularExpressionMatch m = form.match(value);
-    const int shift = m.captured(2).isEmpty() ? 0 : 10 * (1 + QStringLiteral("kMG").indexOf(m.captured(2)));
+    const int shift =
+        m.captured(2).isEmpty() ? 0 : 10 * (1 + QStringLiteral("kMG").indexOf(m.captured(2)));
     const qint64 bytes = m.hasMatch() ? m.captured(1).toLongLong() << shift : -1;
     if (bytes < low || bytes > high)
-        return QStringLiteral("takes a size from %1M to %2G (bytes, or a number with k, M or G "
+        return QStringLiteral("takes a size from %1k to %2G (bytes, or a number with k, M or G "
                               "after it), not '%3'")
-            .arg(low >> 20)
+            .arg(low >> 10)
             .arg(high >> 30)
             .arg(value);
     *out = bytes;
@@ -325,7 +326,7 @@ const std::vector<Reader::Key> &Reader::brokerKeys()
         {"store_size", "BYTES[k|M|G]",
          "the store's cap; past it the oldest history gives way (256M)", false,
          [](R &r, const QString &v) {
-             return byteSize(v, 1LL << 20, 1LL << 40, &r.broker().storeCapBytes);
+             return byteSize(v, 64LL << 10, 1LL << 40, &r.broker().storeCapBytes);
          }},
         {"history_rate", "N", "values of history delivered per second at most (100000)", false,
          [](R &r, const QString &v) {

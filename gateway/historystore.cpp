@@ -96,30 +96,29 @@ QString HistoryStore::open(const QString &path, qint64 capBytes)
     // instead of mixing its history into this one's. Without shared memory, the log of writes
     // needs no third file.
     execute("PRAGMA locking_mode=EXCLUSIVE");
-    const bool wal = execute("PRAGMA journal_mode=WAL") &&
-                     execute("PRAGMA synchronous=FULL") &&
+    const bool wal = execute("PRAGMA journal_mode=WAL") && execute("PRAGMA synchronous=FULL") &&
                      // the log of writes is cut back to 4 MiB after each checkpoint
                      execute("PRAGMA journal_size_limit=4194304");
     // Taking the lock now: busy means another process has the file.
     if (!wal || !execute("BEGIN IMMEDIATE")) {
         const bool busy = sqlite3_errcode(db) == SQLITE_BUSY;
-        const QString why = busy ? QStringLiteral("another process (a second gateway?) holds it")
-                                 : sqliteWords();
+        const QString why =
+            busy ? QStringLiteral("another process (a second gateway?) holds it") : sqliteWords();
         close();
         return QStringLiteral("cannot use %1: %2").arg(path, why);
     }
     const qint64 version = pragmaNumber(db, "PRAGMA user_version");
-    const bool made =
-        version == 0 && execute("CREATE TABLE IF NOT EXISTS history(id INTEGER PRIMARY KEY "
-                                "AUTOINCREMENT, controller TEXT NOT NULL, held_ms INTEGER NOT "
-                                "NULL, count INTEGER NOT NULL, records BLOB NOT NULL)") &&
-        execute("PRAGMA user_version=1");
+    const bool made = version == 0 &&
+                      execute("CREATE TABLE IF NOT EXISTS history(id INTEGER PRIMARY KEY "
+                              "AUTOINCREMENT, controller TEXT NOT NULL, held_ms INTEGER NOT "
+                              "NULL, count INTEGER NOT NULL, records BLOB NOT NULL)") &&
+                      execute("PRAGMA user_version=1");
     if ((version != 0 && version != schemaVersion) || (version == 0 && !made) ||
         !execute("COMMIT")) {
-        const QString why = version > schemaVersion
-                                ? QStringLiteral("written by a newer gateway (version %1)")
-                                      .arg(version)
-                                : sqliteWords();
+        const QString why =
+            version > schemaVersion
+                ? QStringLiteral("written by a newer gateway (version %1)").arg(version)
+                : sqliteWords();
         close();
         return QStringLiteral("cannot use %1: %2").arg(path, why);
     }
@@ -226,6 +225,7 @@ bool HistoryStore::insertPending(int *rc)
             sqlite3_bind_blob(*insert, 4, stored.constData(), stored.size(), SQLITE_STATIC);
             *rc = insert.step();
             held = *rc == SQLITE_DONE;
+            diskFull = diskFull || *rc == SQLITE_FULL;
             if (!held && *rc != SQLITE_FULL)
                 return false;
             if (!held && sqlite3_get_autocommit(db))
@@ -269,13 +269,13 @@ void HistoryStore::commit()
         }
     }
     int rc = SQLITE_OK;
+    diskFull = false;
     const bool inserted = ok && insertPending(&rc);
-    const qint64 droppedBefore = droppedCount;
     if (!inserted || !execute("COMMIT")) {
         // Nothing of this turn is on disk: what was to be held is lost and counted, and the
         // deliveries are tried again with the next commit.
-        logLine(LogLevel::Error, QStringLiteral("store: writing %1 failed: %2")
-                                     .arg(filePath, sqliteWords()));
+        logLine(LogLevel::Error,
+                QStringLiteral("store: writing %1 failed: %2").arg(filePath, sqliteWords()));
         execute("ROLLBACK");
         readTotals();
         for (const HeldRecords &batch : qAsConst(pending)) {
@@ -287,8 +287,7 @@ void HistoryStore::commit()
     }
     deliveredIds.clear();
     dropPending();
-    if (droppedCount == droppedBefore)
-        endEpisodes();
+    endEpisodes();
     Statement oldestRow(db, "SELECT held_ms FROM history ORDER BY id LIMIT 1");
     oldestHeldMs = oldestRow.step() == SQLITE_ROW ? oldestRow.integer(0) : 0;
 }
@@ -299,19 +298,24 @@ void HistoryStore::dropPending()
     pendingAt.clear();
 }
 
+// A store at its cap stays there while the broker is away; the episode ends once delivery has
+// made room again. A full disk ends with the first commit that held all it was given.
 void HistoryStore::endEpisodes()
 {
-    if (capEpisodeDropped >= 0)
+    if (capEpisodeDropped >= 0 && usedBytes() < cap / 10 * 9) {
         logLine(LogLevel::Notice, QStringLiteral("store: %1 values of the oldest history were "
                                                  "dropped to stay within %2 bytes; now ended")
                                       .arg(capEpisodeDropped)
                                       .arg(cap));
-    if (diskEpisodeDropped >= 0)
+        capEpisodeDropped = -1;
+    }
+    if (diskEpisodeDropped >= 0 && !diskFull) {
         logLine(LogLevel::Notice,
                 QStringLiteral("store: %1 can take history again; %2 values were dropped")
                     .arg(filePath)
                     .arg(diskEpisodeDropped));
-    capEpisodeDropped = diskEpisodeDropped = -1;
+        diskEpisodeDropped = -1;
+    }
 }
 
 QVector<HeldBatch> HistoryStore::oldest(qint64 after, int maxBatches)

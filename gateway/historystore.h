@@ -97,4 +97,5 @@ private:
     // Episodes told in the log: values dropped for the cap, or because the disk is full.
     qint64 capEpisodeDropped = -1;
     qint64 diskEpisodeDropped = -1;
+    bool diskFull = false; // met in the commit under way
 };

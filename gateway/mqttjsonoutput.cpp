@@ -64,6 +64,7 @@ void MqttJsonControllerOutput::tagUpdated(int tag, const CLabelVariable &record,
     scanParts << recordformat::jsonString(t.tag.name) + QLatin1Char(':') +
                      QString::fromUtf8(payload);
     if (!settings.tagMessages) {
+        scanHeld.controller = settings.name;
         if (scanHeld.count > 0)
             scanHeld.records += ',';
         scanHeld.records += entry;

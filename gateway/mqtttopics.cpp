@@ -145,8 +145,12 @@ QByteArray historyRecord(const QString &tag, const QByteArray &payload)
 MqttMessage historyMessage(const BrokerSettings &broker, const QString &controller,
                            const QByteArray &records)
 {
-    return {controllerTopic(broker, controller, QStringLiteral("history")), '[' + records + ']',
-            false, {}, 0, {}};
+    return {controllerTopic(broker, controller, QStringLiteral("history")),
+            '[' + records + ']',
+            false,
+            {},
+            0,
+            {}};
 }
 
 namespace {

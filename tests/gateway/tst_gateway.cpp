@@ -3,11 +3,16 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
 #include <csignal>
 
 #include <sys/stat.h>
@@ -32,6 +37,9 @@ private slots:
     void serialHangUpAndBack();
     void brokerRestarted();
     void stalledBrokerGetsLatest();
+    void historyAcrossOutage();
+    void historyKeptAcrossKill();
+    void storeCapDropsOldest();
     void sessionTakenOver();
     void nothingFreshAfterKill();
     void reloadAndStop();
@@ -133,6 +141,49 @@ bool mosquittoPub(quint16 port, const QStringList &args, const QByteArray &input
         return false;
     }
     return pub.exitStatus() == QProcess::NormalExit && pub.exitCode() == 0;
+}
+
+// Puts the values into the first AI points (a tag of Int16 is the first two bytes of a four-byte
+// point) and waits until the gateway has read them: the simulator has had a scan under way at
+// the poke, whole scans of `perScan` requests after it, and one request more.
+bool pokeAndRead(SimProcess &sim, const QVector<int> &values, int perScan = 1)
+{
+    QByteArray points;
+    for (const int v : values)
+        points += QByteArray(1, char(v & 0xff)) + char((v >> 8) & 0xff) + QByteArray(2, '\0');
+    if (sim.control(QStringLiteral("poke AI 0 ") + QString::fromLatin1(points.toHex())) !=
+        QLatin1String("ok"))
+        return false;
+    const int read = sim.requestsSeen() + 2 * perScan + 1;
+    QDeadlineTimer deadline(30000);
+    while (sim.requestsSeen() < read && !deadline.hasExpired())
+        QThread::msleep(20);
+    return !deadline.hasExpired();
+}
+
+// A tag's values in the history messages among the lines, in the order they came.
+QStringList historyValues(const QStringList &lines, const QString &tag)
+{
+    QStringList values;
+    for (const QString &line : lines) {
+        if (!line.startsWith(QLatin1String("t/c/history ")))
+            continue;
+        const QJsonDocument doc =
+            QJsonDocument::fromJson(line.section(QLatin1Char(' '), 3).toUtf8());
+        for (const QJsonValue &record : doc.array()) {
+            if (record[QLatin1String("tag")].toString() == tag)
+                values << record[QLatin1String("value")].toVariant().toString();
+        }
+    }
+    return values;
+}
+
+QStringList counting(int from, int to)
+{
+    QStringList numbers;
+    for (int n = from; n <= to; ++n)
+        numbers << QString::number(n);
+    return numbers;
 }
 
 } // namespace
@@ -679,6 +730,143 @@ void GatewayTest::stalledBrokerGetsLatest()
                  QString::number(3000 + i));
     QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/stats .*\"replaced\":[1-9]"), 15000, seen)
                  .isEmpty());
+    // None of them is lost: a value replaced while it waited comes as history.
+    const auto missing = [&] {
+        const QStringList lines = sub.lines();
+        QStringList absent;
+        for (int i = 1; i <= 40; ++i) {
+            const QStringList history = historyValues(lines, QStringLiteral("t%1").arg(i));
+            for (int round = 1; round <= 3; ++round) {
+                const QString v = QString::number(round * 1000 + i);
+                const QRegularExpression live(
+                    QStringLiteral("^t/c/t%1 .*\"value\":%2,").arg(i).arg(v));
+                if (!history.contains(v) &&
+                    std::none_of(lines.begin(), lines.end(),
+                                 [&](const QString &l) { return live.match(l).hasMatch(); }))
+                    absent << v;
+            }
+        }
+        return absent;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(missing(), QStringList(), 15000);
+}
+
+// The broker away while values change: every value read meanwhile comes afterwards as history,
+// once and in order, and each tag's retained value is its latest. The historian's session
+// (persistent, on a broker that keeps its state) takes what is published before it is back.
+void GatewayTest::historyAcrossOutage()
+{
+    BrokerProcess mqtt;
+    mqtt.keepState(true);
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    const QStringList historian{"-c", "-i", "historian", "-q", "1", "-x", "600"};
+    SubscriberProcess history;
+    QVERIFY(history.start(mqtt.port(), QStringLiteral("t/c/history"), historian));
+    history.stop();
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(mqtt.port(), "stats_interval = 1\n") +
+                     controller("c", sim.udpConnectionString(),
+                                "interval = 100\ntag = a AI1 Int16\ntag = b AI2 Int16\n")));
+    SubscriberProcess live;
+    QVERIFY(live.start(mqtt.port(), QStringLiteral("t/c/b")));
+    QVERIFY(!live.waitFor(QStringLiteral("^t/c/b "), 15000).isEmpty());
+    mqtt.stop();
+    QVERIFY(gw.logged(QStringLiteral("broker: lost"), 10000));
+    for (int k = 1; k <= 12; ++k)
+        QVERIFY(pokeAndRead(sim, {100 + k, 200 + k}));
+    QVERIFY(mqtt.start({}, true));
+    QVERIFY(history.start(mqtt.port(), QStringLiteral("t/c/history"), historian));
+    QVERIFY(!history.waitFor(QStringLiteral("\"tag\":\"b\",\"value\":212,"), 20000).isEmpty());
+    QCOMPARE(historyValues(history.lines(), QStringLiteral("a")), counting(101, 112));
+    QCOMPARE(historyValues(history.lines(), QStringLiteral("b")), counting(201, 212));
+    SubscriberProcess latest;
+    QVERIFY(latest.start(mqtt.port(), QStringLiteral("t/#"), {QStringLiteral("--retained-only")}));
+    QCOMPARE(valueOf(latest.waitFor(QStringLiteral("^t/c/a 1 "), 10000)), QStringLiteral("112"));
+    QVERIFY(latest.waitFor(QStringLiteral("^t/c/history"), 2000).isEmpty());
+    SubscriberProcess stats;
+    QVERIFY(stats.start(mqtt.port(), QStringLiteral("t/gateway/stats")));
+    QVERIFY(
+        !stats
+             .waitFor(QStringLiteral("\"store\":\\{\"held\":0,.*\"delivered\":24,\"dropped\":0"),
+                      10000)
+             .isEmpty());
+}
+
+// Killed while the broker is away, the gateway delivers what it had read once it runs again:
+// everything but what came in its last second (here nothing did).
+void GatewayTest::historyKeptAcrossKill()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    const QByteArray config =
+        broker(mqtt.port()) +
+        controller("c", sim.udpConnectionString(), "interval = 100\ntag = a AI1 Int16\n");
+    GatewayRun gw;
+    QVERIFY(gw.start(config));
+    QVERIFY(gw.logged(QStringLiteral("broker: connected"), 10000));
+    mqtt.stop();
+    QVERIFY(gw.logged(QStringLiteral("broker: lost"), 10000));
+    for (int k = 1; k <= 10; ++k)
+        QVERIFY(pokeAndRead(sim, {100 + k}));
+    QTest::qWait(1500);
+    gw.process.kill();
+    QVERIFY(gw.process.waitForFinished(5000));
+    QVERIFY(mqtt.start({}, true));
+    SubscriberProcess history;
+    QVERIFY(history.start(mqtt.port(), QStringLiteral("t/c/history")));
+    QVERIFY(gw.start(config)); // the same folder, so the same store
+    QVERIFY(!history.waitFor(QStringLiteral("\"value\":110,"), 20000).isEmpty());
+    QCOMPARE(historyValues(history.lines(), QStringLiteral("a")), counting(101, 110));
+}
+
+// A store at its cap while the broker is away: the oldest history gives way, counted for its
+// controller and said once in the log; the live values are the latest all the same.
+void GatewayTest::storeCapDropsOldest()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    QByteArray tags = "interval = 20\n";
+    for (int i = 1; i <= 200; ++i)
+        tags += QStringLiteral("tag = t%1 AI%1 Int16\n").arg(i).toUtf8();
+    GatewayRun gw;
+    QVERIFY(gw.start(broker(mqtt.port(), "store_size = 64k\nstats_interval = 1\n") +
+                     controller("c", sim.udpConnectionString(), tags)));
+    QVERIFY(gw.logged(QStringLiteral("broker: connected"), 10000));
+    mqtt.stop();
+    QVERIFY(gw.logged(QStringLiteral("broker: lost"), 10000));
+    // Values that do not compress, every 50 ms, until the store has reached its cap.
+    QVector<int> values(200);
+    QDeadlineTimer deadline(60000);
+    int rounds = 0;
+    while (!gw.logged(QStringLiteral("store: .* is at its cap of 65536 bytes"), 50) &&
+           !deadline.hasExpired()) {
+        for (int &v : values)
+            v = int(QRandomGenerator::global()->bounded(30000));
+        QCOMPARE(sim.control(QStringLiteral("poke AI 0 ") + QString::fromLatin1([&] {
+                                 QByteArray points;
+                                 for (const int v : values)
+                                     points += QByteArray(1, char(v & 0xff)) + char(v >> 8) +
+                                               QByteArray(2, '\0');
+                                 return points.toHex();
+                             }())),
+                 QStringLiteral("ok"));
+        ++rounds;
+    }
+    QVERIFY2(!deadline.hasExpired(), qPrintable(gw.log));
+    QVERIFY(pokeAndRead(sim, {4242}, 4));
+    QVERIFY(mqtt.start({}, true));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
+    QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/t1 "), 30000)), QStringLiteral("4242"));
+    const QString stats = sub.waitFor(
+        QStringLiteral("^t/gateway/stats .*\"dropped\":[1-9][0-9]*,\"dropped_by_controller\":"
+                       "\\{\"c\":[1-9]"),
+        15000);
+    QVERIFY2(!stats.isEmpty(), qPrintable(sub.lines().join(QLatin1Char('\n'))));
+    QCOMPARE(gw.log.count(QStringLiteral("is at its cap")), 1);
 }
 
 // Another client takes the gateway's session over with the same client id: the log says so

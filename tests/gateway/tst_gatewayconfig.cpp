@@ -89,6 +89,14 @@ void GatewayConfigTest::refused_data()
         << "[broker]\nprefix = $SYS/x\n" + good.mid(9) << "2: prefix: '$SYS/x' begins with $";
     QTest::newRow("large_integers") << "[broker]\nlarge_integers = string\n" + good.mid(9)
                                     << "2: large_integers: takes number or text";
+    QTest::newRow("store at a relative path") << "[broker]\nstore = history.sqlite\n" + good.mid(9)
+                                              << "2: store: takes an absolute path or off";
+    QTest::newRow("store_size below the least")
+        << "[broker]\nstore_size = 16k\n" + good.mid(9) << "2: store_size: takes a size from";
+    QTest::newRow("store_size in an unknown unit")
+        << "[broker]\nstore_size = 5T\n" + good.mid(9) << "2: store_size: takes a size from";
+    QTest::newRow("tag named as the history topic") << good + "tag = history AI2 Int16\n"
+                                                    << "10: tag history: 'history' names one";
     QTest::newRow("unknown tag option") << good + "tag = x AI2 Int16 units=C\n"
                                         << "10: tag: unknown tag option 'units=C'";
     QTest::newRow("quote not closed") << good + "tag = x AI2 Int16 description=\"a b\n"
@@ -148,13 +156,20 @@ void GatewayConfigTest::read()
     QVERIFY2(loadGatewayConfig(
                  write(QStringLiteral("gw.conf"),
                        QByteArray(good).replace("prefix = plant", "prefix = plant/site-a/line-3\n"
-                                                                  "large_integers = text") +
+                                                                  "large_integers = text\n"
+                                                                  "store_size = 2M\n"
+                                                                  "client_id = gw 1/a") +
                            "tags = tags.csv\nwritable = level\n"
                            "tag = flow AI7 Int16 unit=l/min description=\"Inlet flow, main\" "
                            "scale=0.1 offset=-5\n"),
                  &config, &why, &library),
              qPrintable(why));
     QCOMPARE(config.broker.prefix, QStringLiteral("plant/site-a/line-3"));
+    QCOMPARE(config.broker.storeCapBytes, qint64(2) << 20);
+    // The store's default place: the service's state directory, a file named after the client id.
+    qputenv("STATE_DIRECTORY", "/var/lib/gw:/var/lib/other");
+    QCOMPARE(storePathOf(config.broker), QStringLiteral("/var/lib/gw/history-gw_1_a.sqlite"));
+    qunsetenv("STATE_DIRECTORY");
     QCOMPARE(config.controllers.size(), 1);
     const ControllerSettings &c = config.controllers.first();
     QCOMPARE(c.tags.size(), 4);

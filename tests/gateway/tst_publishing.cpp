@@ -1,3 +1,4 @@
+#include "historystore.h"
 #include "mqttjsonoutput.h"
 #include "publishqueue.h"
 #include "recordformat.h"
@@ -7,7 +8,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 // What the gateway publishes and takes, without a broker: the order and bounds of what waits
@@ -31,20 +34,21 @@ private slots:
     void output();
     void setTarget_data();
     void setTarget();
+    void store();
 };
 
 namespace {
 
-// "rTOPIC=PAYLOAD" a retained message, "nTOPIC=PAYLOAD" another; a leading "^" puts it back in
-// front (taken back from a lost session), a leading "~" reminds of a retained one.
+// "rTOPIC=PAYLOAD" a retained message, "nTOPIC=PAYLOAD" another, each holding TOPIC=PAYLOAD for
+// history; a leading "^" puts it back in front (taken back from a lost session), a leading "~"
+// reminds of a retained one.
 MqttMessage messageOf(const QString &op)
 {
     const QString body = op.mid(op.startsWith(QLatin1Char('^')) || op.startsWith('~') ? 1 : 0);
-    return {body.mid(1).section(QLatin1Char('='), 0, 0).toUtf8(),
-            body.mid(1).section(QLatin1Char('='), 1).toUtf8(),
-            body.startsWith(QLatin1Char('r')),
-            {},
-            0};
+    const QByteArray topic = body.mid(1).section(QLatin1Char('='), 0, 0).toUtf8();
+    const QByteArray payload = body.mid(1).section(QLatin1Char('='), 1).toUtf8();
+    return {topic, payload, body.startsWith(QLatin1Char('r')),
+            {},    0,       {"c", topic + '=' + payload, 1}};
 }
 
 } // namespace
@@ -56,20 +60,25 @@ void PublishingTest::queue_data()
     QTest::addColumn<QString>("taken"); // TOPIC=PAYLOAD in the order they go out
     QTest::addColumn<int>("replaced");
     QTest::addColumn<int>("dropped");
+    QTest::addColumn<QString>("kept"); // what went to history instead, in order
 
     QTest::newRow("in order") << 10 << "ra=1 nb=x rc=1"
-                              << "a=1 b=x c=1" << 0 << 0;
+                              << "a=1 b=x c=1" << 0 << 0 << "";
     QTest::newRow("newer retained takes the older's place") << 10 << "ra=1 nb=x ra=2 ra=3"
-                                                            << "a=3 b=x" << 2 << 0;
+                                                            << "a=3 b=x" << 2 << 0 << "a=1 a=2";
     QTest::newRow("past the limit the oldest others give way, retained never")
         << 2 << "nx=1 ra=1 nx=2 rb=1 nx=3"
-        << "a=1 x=2 b=1 x=3" << 0 << 1;
+        << "a=1 x=2 b=1 x=3" << 0 << 1 << "x=1";
     QTest::newRow("taken back from a lost session goes first") << 10 << "ra=1 nb=2 ^nb=1"
-                                                               << "b=1 a=1 b=2" << 0 << 0;
+                                                               << "b=1 a=1 b=2" << 0 << 0 << "";
     QTest::newRow("a reminder joins only a topic not waiting") << 10 << "ra=2 ~ra=1 ~rc=1"
-                                                               << "a=2 c=1" << 0 << 0;
+                                                               << "a=2 c=1" << 0 << 0 << "";
     QTest::newRow("a cleared topic waits as its clearing") << 10 << "ra=1 ra="
-                                                           << "a=" << 1 << 0;
+                                                           << "a=" << 1 << 0 << "a=1";
+    // The session lost: every waiting value goes to history; the latest of a retained topic
+    // still goes out on the next session, the others would be late and do not.
+    QTest::newRow("a lost session keeps what waits") << 10 << "ra=1 nb=2 rc=1 * ra=2"
+                                                     << "a=2 c=1" << 1 << 0 << "a=1 b=2 c=1";
 }
 
 void PublishingTest::queue()
@@ -79,10 +88,15 @@ void PublishingTest::queue()
     QFETCH(QString, taken);
     QFETCH(int, replaced);
     QFETCH(int, dropped);
+    QFETCH(QString, kept);
     PublishQueue q(limit);
+    QStringList history;
+    q.setKeeper([&](const HeldRecords &h) { history << QString::fromUtf8(h.records); });
     for (const QString &op : ops.split(QLatin1Char(' '))) {
         const MqttMessage m = messageOf(op);
-        if (op.startsWith(QLatin1Char('^')))
+        if (op == QLatin1String("*"))
+            q.keepAllHeld();
+        else if (op.startsWith(QLatin1Char('^')))
             q.pushFront(m);
         else if (op.startsWith(QLatin1Char('~')))
             q.remind(m);
@@ -97,6 +111,7 @@ void PublishingTest::queue()
     QCOMPARE(out.join(QLatin1Char(' ')), taken);
     QCOMPARE(q.replaced(), qint64(replaced));
     QCOMPARE(q.dropped(), qint64(dropped));
+    QCOMPARE(history.join(QLatin1Char(' ')), kept);
 }
 
 void PublishingTest::due_data()
@@ -299,49 +314,64 @@ void PublishingTest::scaledValue()
 
 void PublishingTest::output_data()
 {
-    QTest::addColumn<bool>("scanMessages");
-    QTest::addColumn<QStringList>("events");   // what the worker says, in order
-    QTest::addColumn<QStringList>("messages"); // "TOPIC RETAIN EXPIRY CORRELATION PAYLOAD" patterns
+    QTest::addColumn<QString>("form");       // tag messages, scan messages or both
+    QTest::addColumn<QStringList>("events"); // what the worker says, in order
+    QTest::addColumn<QStringList>(
+        "messages"); // "TOPIC RETAIN EXPIRY CORRELATION PAYLOAD" patterns,
+                     // then a tab and the records held for history
 
     const QString stamp = QStringLiteral("\"ts\":\"[-0-9T:.+]+\"");
     QTest::newRow("what each tag is")
-        << false << QStringList{"started", "turn"}
+        << "tags" << QStringList{"started", "turn"}
         << QStringList{"p/q/c/a/meta 1 0  \\{\"type\":\"Int16\",\"count\":1,"
                        "\"address\":\"AI1\",\"unit\":\"\",.*\"writable\":true\\}",
                        "p/q/c/s/meta 1 0  .*\"unit\":\"degC\",.*\"scale\":0.5,"};
     // A value expires max_age + the interval + 5 s after it is published; an outcome never.
     QTest::newRow("value, then a failure with the last value stale")
-        << false << QStringList{"value a 7", "failure a 8", "turn"}
+        << "tags" << QStringList{"value a 7", "failure a 8", "turn"}
         << QStringList{"p/q/c/a 1 66  \\{\"value\":7," + stamp + ",\"result\":0\\}",
                        "p/q/c/a 1 0  \\{\"value\":7," + stamp +
                            ",\"result\":8,\"outcome\":\"exchange failed.*\"stale\":true,"
                            "\"value_ts\":"};
     QTest::newRow("statuses; online said again at once")
-        << false << QStringList{"status on", "still", "status off", "turn"}
+        << "tags" << QStringList{"status on", "still", "status off", "turn"}
         << QStringList{"p/q/c/status 1 65  online", "p/q/c/status 1 65  online",
                        "p/q/c/status 1 0  offline"};
     QTest::newRow("a write's outcome, and the reply with its correlation")
-        << false << QStringList{"write a 0 reply/1 k42", "turn"}
+        << "tags" << QStringList{"write a 0 reply/1 k42", "turn"}
         << QStringList{"p/q/c/a/set/result 0 0  \\{\"result\":0,\"outcome\":\"success\"\\}",
                        "reply/1 0 0 k42 \\{\"result\":0,"};
     QTest::newRow("one scan message per turn")
-        << true << QStringList{"value a 7", "value s 3", "turn", "turn"}
+        << "both" << QStringList{"value a 7", "value s 3", "turn", "turn"}
         << QStringList{"p/q/c/a 1 66  ", "p/q/c/s 1 66  ",
                        "p/q/c/scan 0 0  \\{\"a\":\\{\"value\":7,.*\\},\"s\":\\{\"value\":3,"};
+    // Each value goes into history once: with its tag's message, or else with the scan's.
+    QTest::newRow("values held with their tag messages")
+        << "both" << QStringList{"value a 7", "failure s 8", "turn"}
+        << QStringList{"p/q/c/a 1 66  \\{.*\\}\tc 1 \\{\"tag\":\"a\",\"value\":7," + stamp +
+                           ",\"result\":0\\}$",
+                       "p/q/c/s 1 0  \\{.*\\}\tc 1 \\{\"tag\":\"s\",.*\"result\":8,",
+                       "p/q/c/scan 0 0  \\{[^\t]*\\}$"};
+    QTest::newRow("values held with the scan message alone")
+        << "scan" << QStringList{"value a 7", "value s 3", "turn", "status off", "turn"}
+        << QStringList{"p/q/c/scan 0 0  \\{.*\\}\tc 2 \\{\"tag\":\"a\",\"value\":7,.*\\},"
+                       "\\{\"tag\":\"s\",\"value\":3,",
+                       "p/q/c/status 1 0  offline$"};
     QTest::newRow("nothing handed on for an empty turn")
-        << false << QStringList{"turn"} << QStringList{};
+        << "tags" << QStringList{"turn"} << QStringList{};
 }
 
 // What the worker says becomes MQTT messages: topics, retain flags, expiry and payloads, without
 // a broker.
 void PublishingTest::output()
 {
-    QFETCH(bool, scanMessages);
+    QFETCH(QString, form);
     QFETCH(QStringList, events);
     QFETCH(QStringList, messages);
     ControllerSettings c;
     c.name = QStringLiteral("c");
-    c.scanMessages = scanMessages;
+    c.scanMessages = form != QLatin1String("tags");
+    c.tagMessages = form != QLatin1String("scan");
     GatewayTag a;
     a.tag = {QStringLiteral("a"), QStringLiteral("AI1"), Int16, 1, 1000, {}, {}, 1, 0};
     a.writable = true;
@@ -352,13 +382,22 @@ void PublishingTest::output()
     BrokerSettings broker;
     broker.prefix = QStringLiteral("p/q");
     QStringList seen;
+    QByteArrayList held;
     MqttJsonControllerOutput out(c, broker, [&](const QVector<MqttMessage> &batch) {
-        for (const MqttMessage &m : batch)
+        for (const MqttMessage &m : batch) {
             seen << QStringLiteral("%1 %2 %3 %4 %5")
                         .arg(QString::fromUtf8(m.topic))
                         .arg(int(m.retain))
                         .arg(m.expiryS)
                         .arg(QString::fromUtf8(m.correlation), QString::fromUtf8(m.payload));
+            if (m.held.count > 0) {
+                seen.last() += QStringLiteral("\t%1 %2 %3")
+                                   .arg(m.held.controller)
+                                   .arg(m.held.count)
+                                   .arg(QString::fromUtf8(m.held.records));
+                held << m.held.records;
+            }
+        }
     });
     TagMemory memory;
     for (const QString &event : events) {
@@ -393,6 +432,18 @@ void PublishingTest::output()
     for (int i = 0; i < messages.size(); ++i)
         QVERIFY2(QRegularExpression(QLatin1Char('^') + messages[i]).match(seen[i]).hasMatch(),
                  qPrintable(seen[i]));
+    // What was held, delivered later: one JSON array on the controller's history topic, never
+    // retained, each record a tag's payload with the tag's name.
+    const MqttMessage history = mqttjson::historyMessage(broker, c.name, held.join(','));
+    QCOMPARE(history.topic, QByteArray("p/q/c/history"));
+    QVERIFY(!history.retain && history.expiryS == 0);
+    if (held.isEmpty())
+        return;
+    const QJsonArray records = QJsonDocument::fromJson(history.payload).array();
+    QCOMPARE(records.size(), int(held.join(',').count("{\"tag\":")));
+    for (const QJsonValue &r : records)
+        QVERIFY(r.toObject().contains(QLatin1String("tag")) &&
+                r.toObject().contains(QLatin1String("result")));
 }
 
 void PublishingTest::setTarget_data()
@@ -422,4 +473,60 @@ void PublishingTest::setTarget()
 }
 
 QTEST_GUILESS_MAIN(PublishingTest)
+// The store on real files: what was committed outlives the process, in order; one gateway at a
+// time; delivered batches are forgotten; at the cap the oldest give way, counted per controller,
+// and the file stays within the cap.
+void PublishingTest::store()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("history.sqlite"));
+    {
+        HistoryStore first;
+        QCOMPARE(first.open(path, 1 << 20), QString());
+        HistoryStore second;
+        QVERIFY(second.open(path, 1 << 20).contains(QLatin1String("another process")));
+        first.hold({QStringLiteral("c"), "{\"tag\":\"a\",\"value\":1}", 1});
+        first.hold({QStringLiteral("d"), "{\"tag\":\"b\",\"value\":2}", 1});
+        first.hold({QStringLiteral("c"), "{\"tag\":\"a\",\"value\":3}", 1});
+        first.commit();
+        first.hold({QStringLiteral("c"), "{\"tag\":\"a\",\"value\":4}", 1});
+    } // what was held after the last commit goes when the store is closed
+    HistoryStore store;
+    QCOMPARE(store.open(path, 1 << 20), QString());
+    const QVector<HeldBatch> batches = store.oldest(0, 10);
+    QStringList seen;
+    for (const HeldBatch &b : batches)
+        seen << b.controller + QLatin1Char(' ') + HistoryStore::recordsOf(b.records);
+    QCOMPARE(seen, QStringList({"c {\"tag\":\"a\",\"value\":1},{\"tag\":\"a\",\"value\":3}",
+                                "d {\"tag\":\"b\",\"value\":2}", "c {\"tag\":\"a\",\"value\":4}"}));
+    QCOMPARE(store.figures().heldValues, qint64(4));
+    QCOMPARE(store.oldest(batches[1].id, 10).size(), 1);
+    store.delivered(batches[0].id, batches[0].count);
+    store.commit();
+    QCOMPARE(store.figures().heldValues, qint64(2));
+    QCOMPARE(store.figures().delivered, qint64(2));
+
+    // Values that do not compress, well past a cap of 64 KiB.
+    constexpr qint64 cap = 64 * 1024;
+    store.setCap(cap);
+    for (int round = 0; round < 40; ++round) {
+        QByteArray records;
+        for (int i = 0; i < 100; ++i)
+            records +=
+                (i ? "," : "") + QByteArray::number(QRandomGenerator::global()->generate64());
+        store.hold({QStringLiteral("c"), records, 100});
+        store.commit();
+    }
+    const StoreFigures f = store.figures();
+    QVERIFY2(f.dropped > 0 &&
+                 f.droppedBy.value(QStringLiteral("c")) + f.droppedBy.value("d") == f.dropped,
+             qPrintable(QString::number(f.dropped)));
+    QCOMPARE(f.heldValues + f.dropped, qint64(2 + 40 * 100));
+    QVERIFY2(QFileInfo(path).size() <= cap, qPrintable(QString::number(QFileInfo(path).size())));
+    // The newest stay; the oldest (controller d's) went first.
+    QVERIFY(f.droppedBy.value(QStringLiteral("d")) == 1);
+    const QVector<HeldBatch> left = store.oldest(0, 1000);
+    QCOMPARE(left.last().count, 100);
+}
+
 #include "tst_publishing.moc"

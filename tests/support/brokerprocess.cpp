@@ -58,10 +58,14 @@ bool BrokerProcess::startOnPort(const QStringList &listenerLines, int timeoutMs)
     QFile config(dir_.filePath(QStringLiteral("broker.conf")));
     if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    const QStringList lines =
-        QStringList{QStringLiteral("listener %1 127.0.0.1").arg(port_)} + listenerLines +
-        QStringList{"allow_anonymous true", "persistence false", "user " + currentUser(),
-                    "log_dest stderr", "log_type error"};
+    const QStringList persistence =
+        keepState_ ? QStringList{"persistence true",
+                                 "persistence_location " + dir_.path() + QLatin1Char('/')}
+                   : QStringList{"persistence false"};
+    const QStringList lines = QStringList{QStringLiteral("listener %1 127.0.0.1").arg(port_)} +
+                              listenerLines + persistence +
+                              QStringList{"allow_anonymous true", "user " + currentUser(),
+                                          "log_dest stderr", "log_type error"};
     config.write(lines.join(QLatin1Char('\n')).toUtf8() + '\n');
     config.close();
     process_.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), config.fileName()});

@@ -5,8 +5,8 @@
 #include <QTemporaryDir>
 
 // A mosquitto broker for one test, with a configuration of its own on a free 127.0.0.1 port:
-// anonymous clients, no persistence, its log on the test's error stream. Lines given to start()
-// go into its listener block (TLS files, say). Every wait is bounded.
+// anonymous clients, no persistence unless asked, its log on the test's error stream. Lines given
+// to start() go into its listener block (TLS files, say). Every wait is bounded.
 class BrokerProcess
 {
 public:
@@ -18,8 +18,10 @@ public:
     // Starts on a free port, or on the port of the last start when `samePort`; true once it
     // accepts connections.
     bool start(const QStringList &listenerLines = {}, bool samePort = false, int timeoutMs = 5000);
-    // SIGTERM and a bounded wait, then SIGKILL: everything the broker held is gone.
+    // SIGTERM and a bounded wait, then SIGKILL: everything the broker held is gone, unless it
+    // keeps its state (sessions, their queued messages, retained messages) across restarts.
     void stop();
+    void keepState(bool keep) { keepState_ = keep; }
     quint16 port() const { return port_; }
     qint64 processId() const { return process_.processId(); }
 
@@ -30,6 +32,7 @@ private:
     QProcess process_;
     QTemporaryDir dir_;
     quint16 port_ = 0;
+    bool keepState_ = false;
 };
 
 // A mosquitto_sub process for one test: each message as one line "TOPIC RETAIN CORRELATION
