@@ -59,11 +59,9 @@ bool Gateway::start(const GatewayConfig &checked, QString *error)
     config = checked;
     for (const QString &w : qAsConst(config.warnings))
         logLine(LogLevel::Warning, QStringLiteral("warning: ") + w);
-    if (config.broker.storeOn) {
-        *error = openStore(config.broker);
-        if (!error->isEmpty())
-            return false;
-    }
+    *error = replaceStore(config.broker);
+    if (!error->isEmpty())
+        return false;
     mqtt = std::make_unique<MqttClient>(config.broker);
     attach(mqtt.get());
     mqtt->subscribe(mqttjson::setPattern(config.broker));
@@ -82,25 +80,53 @@ void Gateway::attach(MqttClient *client)
     connect(client, &MqttClient::connectionChanged, this, &Gateway::brokerChanged);
     connect(client, &MqttClient::messageArrived, this, &Gateway::setRequest);
     connect(client, &MqttClient::historyDelivered, this, &Gateway::historyDelivered);
-    if (store)
-        client->setKeeper([this](const HeldRecords &held) { store->hold(held); });
+    keepHistoryOf(client);
 }
 
-QString Gateway::openStore(const BrokerSettings &settings)
+// The store the settings name, opened at the start or on a reload, which may move it or turn it
+// on or off. A new file is opened before the old one is let go, so a reload that cannot open it
+// changes nothing. What the old one holds stays in its file for a later run.
+QString Gateway::replaceStore(const BrokerSettings &fresh)
 {
-    storePath = storePathOf(settings);
-    store = std::make_unique<HistoryStore>();
-    const QString why = store->open(storePath, settings.storeCapBytes);
-    if (!why.isEmpty()) {
-        store.reset();
-        return QStringLiteral("store: ") + why;
+    const QString freshPath = fresh.storeOn ? storePathOf(fresh) : QString();
+    if (freshPath == (store ? storePath : QString())) {
+        if (store)
+            store->setCap(fresh.storeCapBytes);
+        return QString();
     }
-    const StoreFigures held = store->figures();
-    logLine(
-        LogLevel::Info,
-        QStringLiteral("store: %1, %2 values of history held").arg(storePath).arg(held.heldValues));
-    storeTimer.start(storeTickMs);
+    std::unique_ptr<HistoryStore> next;
+    if (!freshPath.isEmpty()) {
+        next = std::make_unique<HistoryStore>();
+        if (const QString why = next->open(freshPath, fresh.storeCapBytes); !why.isEmpty())
+            return QStringLiteral("store: ") + why;
+        logLine(LogLevel::Info, QStringLiteral("store: %1, %2 values of history held")
+                                    .arg(freshPath)
+                                    .arg(next->figures().heldValues));
+    } else {
+        logLine(LogLevel::Notice, QStringLiteral("store: off"));
+    }
+    if (store)
+        store->commit();
+    store = std::move(next);
+    storePath = freshPath;
+    replayedUpTo = 0;
+    replaying.clear();
+    nextBatches.clear();
+    if (store)
+        storeTimer.start(storeTickMs);
+    else
+        storeTimer.stop();
+    if (mqtt)
+        keepHistoryOf(mqtt.get());
     return QString();
+}
+
+void Gateway::keepHistoryOf(MqttClient *client)
+{
+    if (store)
+        client->setKeeper([this](const HeldRecords &held) { store->hold(held); });
+    else
+        client->setKeeper({});
 }
 
 // What was held is written, what was delivered forgotten, and history goes on at its rate.
@@ -137,7 +163,8 @@ void Gateway::replayHistory()
 
 void Gateway::historyDelivered(qint64 id)
 {
-    if (!store)
+    // A batch of a store that a reload has let go is not this store's.
+    if (!store || !replaying.contains(id))
         return;
     store->delivered(id, replaying.take(id));
     replayHistory();
@@ -353,6 +380,11 @@ void Gateway::loaded(const Loaded &fresh)
     if (!fresh.ok) {
         logLine(LogLevel::Error,
                 QStringLiteral("reload refused, the running configuration stays: ") + fresh.error);
+        return reloadDone();
+    }
+    if (const QString why = replaceStore(fresh.config.broker); !why.isEmpty()) {
+        logLine(LogLevel::Error,
+                QStringLiteral("reload refused, the running configuration stays: ") + why);
         return reloadDone();
     }
     logLine(LogLevel::Notice, QStringLiteral("reload: %1").arg(configPath));

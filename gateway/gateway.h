@@ -66,7 +66,8 @@ private:
     void keepRunning(const QString &why);
     void dropCandidate();
     void reloadDone();
-    QString openStore(const BrokerSettings &settings);
+    QString replaceStore(const BrokerSettings &fresh);
+    void keepHistoryOf(MqttClient *client);
     void storeTick();
     void replayHistory();
     void historyDelivered(qint64 id);

@@ -28,6 +28,8 @@ constexpr int handOverWindow = 1000;
 // Messages of history unacknowledged at once: enough to keep the link busy, few enough that a
 // live value made meanwhile is not queued behind much.
 constexpr int historyWindow = 4;
+// A broker that acknowledges nothing for this long is taken as stalled.
+constexpr int stalledMs = 1000;
 
 QString mosquittoWords(int rc)
 {
@@ -200,9 +202,30 @@ void MqttClient::housekeeping()
         return;
     const int rc = mosquitto_loop_misc(mosq);
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN)
-        lost(QStringLiteral("keepalive: %1").arg(mosquittoWords(rc)));
-    else
-        updateWriteWatch();
+        return lost(QStringLiteral("keepalive: %1").arg(mosquittoWords(rc)));
+    updateWriteWatch();
+    keepWhileStalled();
+}
+
+// A broker that has acknowledged nothing for a second may never: the values of what it holds up
+// are kept in the store as well, so that a kill loses no more than that second. Should it take
+// them after all, a historian finds those values twice, with the same time.
+void MqttClient::keepWhileStalled()
+{
+    if (!keeper || handedOver.isEmpty() || sinceProgress.elapsed() < stalledMs)
+        return;
+    QVector<HandedOver *> waiting;
+    for (HandedOver &h : handedOver) {
+        if (h.message.held.count > 0)
+            waiting << &h;
+    }
+    std::sort(waiting.begin(), waiting.end(),
+              [](const HandedOver *a, const HandedOver *b) { return a->order < b->order; });
+    for (HandedOver *h : qAsConst(waiting)) {
+        keeper(h->message.held);
+        h->message.held = HeldRecords();
+    }
+    queue.keepAllHeld();
 }
 
 // The session is gone: say so once, and try again after a backoff that doubles up to a cap.
@@ -330,6 +353,7 @@ void MqttClient::acknowledged(int mid)
     const MqttMessage m = h->message;
     const qint64 historyId = h->historyId;
     handedOver.erase(h);
+    sinceProgress.start();
     if (historyId >= 0) {
         --historyInFlight;
         emit historyDelivered(historyId);
@@ -470,6 +494,8 @@ bool MqttClient::send(const MqttMessage &m, qint64 historyId)
     ++publishedCount;
     // Written out at once (QoS 0), it may have been acknowledged before its id was known.
     if (!earlyAcks.remove(mid)) {
+        if (handedOver.isEmpty())
+            sinceProgress.start();
         handedOver.insert(mid, {m, handOverOrder++, historyId});
         historyInFlight += historyId >= 0 ? 1 : 0;
     } else if (historyId >= 0) {

@@ -96,6 +96,7 @@ private:
     void writable();
     void afterLoop(int rc, const char *what);
     void housekeeping();
+    void keepWhileStalled();
     void lost(const QString &why);
     void takeBackHandedOver();
     void tryConnect();
@@ -110,7 +111,8 @@ private:
     QSocketNotifier *writeWatch = nullptr;
     QTimer misc;
     QTimer retry;
-    QElapsedTimer sessionAge; // since the last session came up
+    QElapsedTimer sessionAge;    // since the last session came up
+    QElapsedTimer sinceProgress; // since the broker last acknowledged, or was handed a message
     int backoffMs = 0;
     bool connected = false;
     bool toldDown = false;
