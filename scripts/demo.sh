@@ -2,7 +2,7 @@
 # The main job: installs what is missing, builds, starts the controller simulator on loopback
 # and drives the library through the host program, over UDP and over the simulator's
 # pseudo-terminal; then the gateway publishes the simulator's tags to a mosquitto broker on a
-# loopback port, as mosquitto_sub shows.
+# loopback port, as mosquitto_sub shows, and keeps what it reads while the broker is away.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -87,7 +87,10 @@ for candidate in $(shuf -i 20000-60000 -n 20); do
     (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null || { port=$candidate; break; }
 done
 [ -n "$port" ] || { echo "no free port for the broker" >&2; exit 1; }
-printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$demo/broker.conf"
+# It keeps its sessions across a restart, as a plant's broker would: a historian's session then
+# gets what was published for it while it was away.
+printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location %s/\n' \
+    "$port" "$demo" >"$demo/broker.conf"
 # Started as root, mosquitto would switch to its own user, which cannot read the demo's folder.
 if [ "$(id -u)" -eq 0 ]; then echo "user root" >>"$demo/broker.conf"; fi
 mosquitto -c "$demo/broker.conf" 2>"$demo/broker.log" &
@@ -96,6 +99,8 @@ cat >"$demo/gateway.conf" <<CONF
 [broker]
 port = $port
 prefix = demo
+stats_interval = 2
+store = $demo/history.sqlite
 
 [controller sim]
 connection = $udp
@@ -135,6 +140,45 @@ sub_pid=$!
 sleep 0.5
 mosquitto_pub -p "$port" -t demo/sim/setpoint/set -m 42.5
 wait $sub_pid || true
+
+# The store: the broker stopped while the setpoint changes, then started again. What the gateway
+# read meanwhile comes afterwards as history, to a historian's session that the broker kept.
+echo
+echo "== the broker away: what is read meanwhile is kept in the store and delivered as history"
+mosquitto_sub -p "$port" -c -i demo-historian -q 1 -x 600 -t 'demo/+/history' -W 1 >/dev/null 2>&1 || true
+echo "\$ kill -TERM <the broker>"
+kill -TERM $broker_pid
+wait $broker_pid || true
+for _ in $(seq 100); do
+    grep -q 'broker: lost' "$demo/gateway.log" && break
+    sleep 0.1
+done
+changes=6
+echo "\$ tarvik-host write AO1 --type Float --connect $udp N.5   # $changes times, 0.7 s apart"
+for n in $(seq $changes); do
+    "$host" write AO1 --type Float --connect "$udp" "$n.5" >/dev/null
+    sleep 0.7
+done
+echo "\$ mosquitto -c broker.conf   # started again"
+mosquitto -c "$demo/broker.conf" 2>>"$demo/broker.log" &
+broker_pid=$!
+for _ in $(seq 300); do
+    grep -q 'connected again' "$demo/gateway.log" && break
+    sleep 0.1
+done
+echo "\$ mosquitto_sub -p $port -c -i demo-historian -q 1 -x 600 -t 'demo/+/history' -v -W 3"
+history=$(mosquitto_sub -p "$port" -c -i demo-historian -q 1 -x 600 -t 'demo/+/history' -v -W 3 2>/dev/null || true)
+echo "$history" | sed 's/^/  /'
+held=$(echo "$history" | grep -o '"tag":"setpoint"' | wc -l)
+echo "history values of setpoint: $held; changes made while the broker was away: $changes"
+echo "\$ mosquitto_sub -p $port -t demo/gateway/stats -C 1 -W 5"
+mosquitto_sub -p "$port" -t demo/gateway/stats -C 1 -W 5 | grep -o '"store":.*' | sed 's/^/  /' || true
+if [ "$held" -ne "$changes" ]; then
+    echo "the history does not hold every change; the gateway's log:" >&2
+    sed 's/^/  /' "$demo/gateway.log" >&2
+    exit 1
+fi
+
 kill -TERM $gateway_pid
 # It stops within a second or so; one that does not is killed after 10 s.
 for _ in $(seq 100); do
