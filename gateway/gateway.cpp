@@ -124,7 +124,9 @@ QString Gateway::replaceStore(const BrokerSettings &fresh)
 void Gateway::keepHistoryOf(MqttClient *client)
 {
     if (store)
-        client->setKeeper([this](const HeldRecords &held) { store->hold(held); });
+        client->setKeeper([this](const HeldRecords &held) {
+            store->hold({held.controller, mqttjson::historyRecords(held), held.count, {}});
+        });
     else
         client->setKeeper({});
 }

@@ -56,9 +56,13 @@ void MqttJsonControllerOutput::tagUpdated(int tag, const CLabelVariable &record,
                                                  mqttjson::freshnessGraceS
                                            : 0;
     // Each value goes into history once: with its tag's message, or else with the scan's.
-    const QByteArray entry = mqttjson::historyRecord(t.tag.name, payload);
     if (settings.tagMessages)
-        pending.append({topic(t.tag.name), payload, true, {}, expiryS, {settings.name, entry, 1}});
+        pending.append({topic(t.tag.name),
+                        payload,
+                        true,
+                        {},
+                        expiryS,
+                        {settings.name, payload, 1, t.tag.name}});
     if (!settings.scanMessages)
         return;
     scanParts << recordformat::jsonString(t.tag.name) + QLatin1Char(':') +
@@ -67,7 +71,7 @@ void MqttJsonControllerOutput::tagUpdated(int tag, const CLabelVariable &record,
         scanHeld.controller = settings.name;
         if (scanHeld.count > 0)
             scanHeld.records += ',';
-        scanHeld.records += entry;
+        scanHeld.records += mqttjson::historyRecord(t.tag.name, payload);
         ++scanHeld.count;
     }
 }

@@ -142,6 +142,11 @@ QByteArray historyRecord(const QString &tag, const QByteArray &payload)
     return "{\"tag\":" + recordformat::jsonString(tag).toUtf8() + ',' + payload.mid(1);
 }
 
+QByteArray historyRecords(const HeldRecords &held)
+{
+    return held.tag.isEmpty() ? held.records : historyRecord(held.tag, held.records);
+}
+
 MqttMessage historyMessage(const BrokerSettings &broker, const QString &controller,
                            const QByteArray &records)
 {

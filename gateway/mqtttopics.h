@@ -55,6 +55,8 @@ QString responseTopicProblem(const BrokerSettings &broker, const QByteArray &res
 // A tag's published payload as one record of its controller's history: the same object with the
 // tag's name first.
 QByteArray historyRecord(const QString &tag, const QByteArray &payload);
+// The records a message holds for history, made from its tag's payload when it holds one.
+QByteArray historyRecords(const HeldRecords &held);
 // Records of one controller (joined by commas) as a message on its history topic: a JSON array,
 // never retained, so it neither replaces nor hides a current value.
 MqttMessage historyMessage(const BrokerSettings &broker, const QString &controller,

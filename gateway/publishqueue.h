@@ -10,14 +10,16 @@
 #include <functional>
 #include <list>
 
-// Values a message carries for a controller's history, in the output's own record form:
-// records joined by commas, `count` of them. Kept in the store when the message cannot go to the
-// broker.
+// Values a message carries for a controller's history, in the output's own record form: records
+// joined by commas, `count` of them. Kept in the store when the message cannot go to the broker.
+// A message of one tag holds its payload as it is, with the tag's name: the record is made only
+// when it is kept, which is seldom.
 struct HeldRecords
 {
     QString controller;
     QByteArray records;
     int count = 0;
+    QString tag;
 };
 
 struct MqttMessage

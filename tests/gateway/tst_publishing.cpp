@@ -391,11 +391,12 @@ void PublishingTest::output()
                         .arg(m.expiryS)
                         .arg(QString::fromUtf8(m.correlation), QString::fromUtf8(m.payload));
             if (m.held.count > 0) {
+                const QByteArray records = mqttjson::historyRecords(m.held);
                 seen.last() += QStringLiteral("\t%1 %2 %3")
                                    .arg(m.held.controller)
                                    .arg(m.held.count)
-                                   .arg(QString::fromUtf8(m.held.records));
-                held << m.held.records;
+                                   .arg(QString::fromUtf8(records));
+                held << records;
             }
         }
     });
