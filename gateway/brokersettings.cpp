@@ -8,7 +8,7 @@ QString storePathOf(const BrokerSettings &settings)
     if (!settings.storePath.isEmpty())
         return settings.storePath;
     // systemd may hand over several state directories, parted by colons: the first is the unit's.
-    QString dir = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    QString dir = qEnvironmentVariable("STATE_DIRECTORY").split(QLatin1Char(':')).value(0);
     if (dir.isEmpty()) {
         const QString xdg = qEnvironmentVariable("XDG_STATE_HOME");
         dir = (xdg.isEmpty() ? QDir::homePath() + QStringLiteral("/.local/state") : xdg) +

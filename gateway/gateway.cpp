@@ -79,7 +79,7 @@ void Gateway::attach(MqttClient *client)
 {
     connect(client, &MqttClient::connectionChanged, this, &Gateway::brokerChanged);
     connect(client, &MqttClient::messageArrived, this, &Gateway::setRequest);
-    connect(client, &MqttClient::historyDelivered, this, &Gateway::historyDelivered);
+    connect(client, &MqttClient::historyDelivered, this, &Gateway::batchDelivered);
     keepHistoryOf(client);
 }
 
@@ -163,7 +163,7 @@ void Gateway::replayHistory()
     }
 }
 
-void Gateway::historyDelivered(qint64 id)
+void Gateway::batchDelivered(qint64 id)
 {
     // A batch of a store that a reload has let go is not this store's.
     if (!store || !replaying.contains(id))

@@ -70,7 +70,7 @@ private:
     void keepHistoryOf(MqttClient *client);
     void storeTick();
     void replayHistory();
-    void historyDelivered(qint64 id);
+    void batchDelivered(qint64 id);
 
     QString configPath;
     DriverLibrary &library;
