@@ -95,11 +95,11 @@ QVector<MqttMessage> writeResult(const QByteArray &topic, int result, const QStr
                                  const QVariant &ticket)
 {
     const QByteArray payload = tagmessages::writeResultJson(result, words);
-    QVector<MqttMessage> messages{{topic, payload, false, {}, 0}};
+    QVector<MqttMessage> messages{{topic, payload, false, {}, 0, {}}};
     const QVariantList parts = ticket.toList();
     const QByteArray responseTopic = parts.value(0).toByteArray();
     if (!responseTopic.isEmpty())
-        messages.append({responseTopic, payload, false, parts.value(1).toByteArray(), 0});
+        messages.append({responseTopic, payload, false, parts.value(1).toByteArray(), 0, {}});
     return messages;
 }
 
@@ -129,12 +129,13 @@ MqttMessage controllerStatus(const BrokerSettings &broker, const QString &contro
             online ? "online" : "offline",
             true,
             {},
-            online ? maxAgeS + freshnessGraceS : 0};
+            online ? maxAgeS + freshnessGraceS : 0,
+            {}};
 }
 
 MqttMessage gatewayStatus(const BrokerSettings &broker, bool online)
 {
-    return {gatewayTopic(broker, "status"), online ? "online" : "offline", true, {}, 0};
+    return {gatewayTopic(broker, "status"), online ? "online" : "offline", true, {}, 0, {}};
 }
 
 QByteArray historyRecord(const QString &tag, const QByteArray &payload)

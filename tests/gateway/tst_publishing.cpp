@@ -48,7 +48,7 @@ MqttMessage messageOf(const QString &op)
     const QByteArray topic = body.mid(1).section(QLatin1Char('='), 0, 0).toUtf8();
     const QByteArray payload = body.mid(1).section(QLatin1Char('='), 1).toUtf8();
     return {topic, payload, body.startsWith(QLatin1Char('r')),
-            {},    0,       {"c", topic + '=' + payload, 1}};
+            {},    0,       {"c", topic + '=' + payload, 1, {}}};
 }
 
 } // namespace
@@ -486,11 +486,11 @@ void PublishingTest::store()
         QCOMPARE(first.open(path, 1 << 20), QString());
         HistoryStore second;
         QVERIFY(second.open(path, 1 << 20).contains(QLatin1String("another process")));
-        first.hold({QStringLiteral("c"), "{\"tag\":\"a\",\"value\":1}", 1});
-        first.hold({QStringLiteral("d"), "{\"tag\":\"b\",\"value\":2}", 1});
-        first.hold({QStringLiteral("c"), "{\"tag\":\"a\",\"value\":3}", 1});
+        first.hold({QStringLiteral("c"), "{\"tag\":\"a\",\"value\":1}", 1, {}});
+        first.hold({QStringLiteral("d"), "{\"tag\":\"b\",\"value\":2}", 1, {}});
+        first.hold({QStringLiteral("c"), "{\"tag\":\"a\",\"value\":3}", 1, {}});
         first.commit();
-        first.hold({QStringLiteral("c"), "{\"tag\":\"a\",\"value\":4}", 1});
+        first.hold({QStringLiteral("c"), "{\"tag\":\"a\",\"value\":4}", 1, {}});
     } // what was held after the last commit goes when the store is closed
     HistoryStore store;
     QCOMPARE(store.open(path, 1 << 20), QString());
@@ -515,7 +515,7 @@ void PublishingTest::store()
         for (int i = 0; i < 100; ++i)
             records +=
                 (i ? "," : "") + QByteArray::number(QRandomGenerator::global()->generate64());
-        store.hold({QStringLiteral("c"), records, 100});
+        store.hold({QStringLiteral("c"), records, 100, {}});
         store.commit();
     }
     const StoreFigures f = store.figures();
