@@ -125,7 +125,11 @@ void Gateway::keepHistoryOf(MqttClient *client)
 {
     if (store)
         client->setKeeper([this](const HeldRecords &held) {
-            store->hold({held.controller, mqttjson::historyRecords(held), held.count, {}});
+            store->hold({held.controller,
+                         mqttjson::historyRecords(held),
+                         held.count,
+                         {},
+                         HeldRecords::Form::Records});
         });
     else
         client->setKeeper({});

@@ -96,9 +96,7 @@ QString HistoryStore::open(const QString &path, qint64 capBytes)
     // instead of mixing its history into this one's. Without shared memory, the log of writes
     // needs no third file.
     execute("PRAGMA locking_mode=EXCLUSIVE");
-    const bool wal = execute("PRAGMA journal_mode=WAL") && execute("PRAGMA synchronous=FULL") &&
-                     // the log of writes is cut back to 4 MiB after each checkpoint
-                     execute("PRAGMA journal_size_limit=4194304");
+    const bool wal = execute("PRAGMA journal_mode=WAL") && execute("PRAGMA synchronous=FULL");
     // Taking the lock now: busy means another process has the file.
     if (!wal || !execute("BEGIN IMMEDIATE")) {
         const bool busy = sqlite3_errcode(db) == SQLITE_BUSY;
@@ -130,14 +128,19 @@ QString HistoryStore::open(const QString &path, qint64 capBytes)
 
 // The database file never grows beyond the cap: past it SQLite answers "full", as a full disk
 // would, and the oldest batches make room.
+// The log of writes beside it is folded in and cut back once it holds a quarter of the cap (at
+// most 4 MiB), so the two files together stay within a quarter more than the cap.
 void HistoryStore::setCap(qint64 capBytes)
 {
     cap = capBytes;
     if (!db)
         return;
-    const QByteArray sql =
-        "PRAGMA max_page_count=" + QByteArray::number(qMax<qint64>(16, cap / pageSize));
-    execute(sql.constData());
+    const qint64 walBytes = qMin<qint64>(4 << 20, cap / 4);
+    for (const QByteArray &sql :
+         {"PRAGMA max_page_count=" + QByteArray::number(qMax<qint64>(16, cap / pageSize)),
+          "PRAGMA journal_size_limit=" + QByteArray::number(walBytes),
+          "PRAGMA wal_autocheckpoint=" + QByteArray::number(qMax<qint64>(4, walBytes / pageSize))})
+        execute(sql.constData());
 }
 
 void HistoryStore::readTotals()

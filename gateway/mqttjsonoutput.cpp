@@ -62,18 +62,11 @@ void MqttJsonControllerOutput::tagUpdated(int tag, const CLabelVariable &record,
                         true,
                         {},
                         expiryS,
-                        {settings.name, payload, 1, t.tag.name}});
+                        {settings.name, payload, 1, t.tag.name, HeldRecords::Form::TagPayload}});
     if (!settings.scanMessages)
         return;
     scanParts << recordformat::jsonString(t.tag.name) + QLatin1Char(':') +
                      QString::fromUtf8(payload);
-    if (!settings.tagMessages) {
-        scanHeld.controller = settings.name;
-        if (scanHeld.count > 0)
-            scanHeld.records += ',';
-        scanHeld.records += mqttjson::historyRecord(t.tag.name, payload);
-        ++scanHeld.count;
-    }
 }
 
 MqttMessage MqttJsonControllerOutput::statusMessage(bool online) const
@@ -101,15 +94,15 @@ void MqttJsonControllerOutput::writeAnswered(int tag, int result, const QString 
 void MqttJsonControllerOutput::turnEnded()
 {
     if (!scanParts.isEmpty()) {
-        pending.append(
-            {topic(QStringLiteral("scan")),
-             (QLatin1Char('{') + scanParts.join(QLatin1Char(',')) + QLatin1Char('}')).toUtf8(),
-             false,
-             {},
-             0,
-             scanHeld});
+        const QByteArray payload =
+            (QLatin1Char('{') + scanParts.join(QLatin1Char(',')) + QLatin1Char('}')).toUtf8();
+        // The scan's values go into history with it only when tags have no messages of their own.
+        HeldRecords held;
+        if (!settings.tagMessages)
+            held = {
+                settings.name, payload, int(scanParts.size()), {}, HeldRecords::Form::ScanPayload};
+        pending.append({topic(QStringLiteral("scan")), payload, false, {}, 0, held});
         scanParts.clear();
-        scanHeld = HeldRecords();
     }
     if (pending.isEmpty())
         return;

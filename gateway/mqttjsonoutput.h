@@ -41,5 +41,4 @@ private:
     HandOver handOver;
     QVector<MqttMessage> pending;
     QStringList scanParts; // the scan message's entries of this turn
-    HeldRecords scanHeld;  // and its values for history, when tags have no messages of their own
 };

@@ -143,9 +143,70 @@ QByteArray historyRecord(const QString &tag, const QByteArray &payload)
     return "{\"tag\":" + recordformat::jsonString(tag).toUtf8() + ',' + payload.mid(1);
 }
 
+namespace {
+
+// Where the JSON string that begins at `at` ends (after its closing quote), or -1.
+int endOfString(const QByteArray &json, int at)
+{
+    for (int i = at + 1; i < json.size(); ++i) {
+        if (json.at(i) == '\\')
+            ++i;
+        else if (json.at(i) == '"')
+            return i + 1;
+    }
+    return -1;
+}
+
+// Where the JSON object or list that begins at `at` ends (after its closing bracket), or -1.
+int endOfValue(const QByteArray &json, int at)
+{
+    int depth = 0;
+    for (int i = at; i >= 0 && i < json.size(); ++i) {
+        const char c = json.at(i);
+        if (c == '"')
+            i = endOfString(json, i) - 1;
+        else if (c == '{' || c == '[')
+            ++depth;
+        else if ((c == '}' || c == ']') && --depth == 0)
+            return i + 1;
+        if (i < 0)
+            return -1;
+    }
+    return -1;
+}
+
+// A scan message's payload, {"NAME":{PAYLOAD},...} as the output writes it, as records.
+QByteArray scanRecords(const QByteArray &scan)
+{
+    QByteArray records;
+    int at = 1;
+    while (at < scan.size() && scan.at(at) == '"') {
+        const int nameEnd = endOfString(scan, at);
+        const int payloadEnd = nameEnd < 0 ? -1 : endOfValue(scan, nameEnd + 1);
+        if (payloadEnd < 0)
+            break;
+        if (!records.isEmpty())
+            records += ',';
+        records += "{\"tag\":" + scan.mid(at, nameEnd - at) + ',' +
+                   scan.mid(nameEnd + 2, payloadEnd - nameEnd - 2);
+        at = payloadEnd + 1;
+    }
+    return records;
+}
+
+} // namespace
+
 QByteArray historyRecords(const HeldRecords &held)
 {
-    return held.tag.isEmpty() ? held.records : historyRecord(held.tag, held.records);
+    switch (held.form) {
+    case HeldRecords::Form::TagPayload:
+        return historyRecord(held.tag, held.records);
+    case HeldRecords::Form::ScanPayload:
+        return scanRecords(held.records);
+    case HeldRecords::Form::Records:
+        break;
+    }
+    return held.records;
 }
 
 MqttMessage historyMessage(const BrokerSettings &broker, const QString &controller,

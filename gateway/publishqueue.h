@@ -10,16 +10,22 @@
 #include <functional>
 #include <list>
 
-// Values a message carries for a controller's history, in the output's own record form: records
-// joined by commas, `count` of them. Kept in the store when the message cannot go to the broker.
-// A message of one tag holds its payload as it is, with the tag's name: the record is made only
-// when it is kept, which is seldom.
+// Values a message carries for a controller's history, `count` of them, kept in the store when
+// the message cannot go to the broker. They are held in the form the message has them, and made
+// into records (the output's own form, joined by commas) only when they are kept, which is
+// seldom.
 struct HeldRecords
 {
+    enum class Form {
+        Records,     // records already
+        TagPayload,  // one tag's payload as published, the tag named by `tag`
+        ScanPayload, // the payload of a message of several tags
+    };
     QString controller;
     QByteArray records;
     int count = 0;
     QString tag;
+    Form form = Form::Records;
 };
 
 struct MqttMessage
