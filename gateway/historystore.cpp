@@ -261,6 +261,11 @@ void HistoryStore::commit()
 {
     if (!db || (pending.isEmpty() && deliveredIds.isEmpty()))
         return;
+    // Counted only once the transaction is on disk; a failed one changed nothing.
+    const qint64 droppedBefore = droppedCount;
+    const QMap<QString, qint64> droppedByBefore = droppedBy;
+    const qint64 heldBefore = heldValues;
+    qint64 deliveredNow = 0;
     bool ok = execute("BEGIN IMMEDIATE");
     for (int i = 0; ok && i < deliveredIds.size(); ++i) {
         Statement remove(db, "DELETE FROM history WHERE id=?");
@@ -268,31 +273,45 @@ void HistoryStore::commit()
         ok = remove.step() == SQLITE_DONE;
         if (ok && sqlite3_changes(db) > 0) {
             heldValues -= deliveredIds[i].second;
-            deliveredCount += deliveredIds[i].second;
+            deliveredNow += deliveredIds[i].second;
         }
     }
     int rc = SQLITE_OK;
     diskFull = false;
     const bool inserted = ok && insertPending(&rc);
     if (!inserted || !execute("COMMIT")) {
-        // Nothing of this turn is on disk: what was to be held is lost and counted, and the
-        // deliveries are tried again with the next commit.
-        logLine(LogLevel::Error,
-                QStringLiteral("store: writing %1 failed: %2").arg(filePath, sqliteWords()));
-        execute("ROLLBACK");
-        readTotals();
+        failed();
+        droppedCount = droppedBefore;
+        droppedBy = droppedByBefore;
+        heldValues = heldBefore;
         for (const HeldRecords &batch : qAsConst(pending)) {
             droppedCount += batch.count;
             droppedBy[batch.controller] += batch.count;
+            diskEpisodeDropped += batch.count;
         }
         dropPending();
         return;
     }
+    deliveredCount += deliveredNow;
     deliveredIds.clear();
     dropPending();
     endEpisodes();
     Statement oldestRow(db, "SELECT held_ms FROM history ORDER BY id LIMIT 1");
     oldestHeldMs = oldestRow.step() == SQLITE_ROW ? oldestRow.integer(0) : 0;
+}
+
+// Nothing of this commit is on disk: what was to be held is lost (and counted), the deliveries
+// are tried again with the next one. Said once until a commit succeeds, however often it fails.
+void HistoryStore::failed()
+{
+    if (diskEpisodeDropped < 0) {
+        logLine(LogLevel::Error, QStringLiteral("store: writing %1 failed (%2); new history is "
+                                                "dropped until it can be written")
+                                     .arg(filePath, sqliteWords()));
+        diskEpisodeDropped = 0;
+    }
+    diskFull = true;
+    execute("ROLLBACK");
 }
 
 void HistoryStore::dropPending()

@@ -79,6 +79,7 @@ private:
     void readTotals();
     void close();
     void dropPending();
+    void failed();
     void endEpisodes();
 
     sqlite3 *db = nullptr;

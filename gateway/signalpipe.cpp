@@ -32,6 +32,9 @@ bool SignalPipe::install()
     action.sa_flags = SA_RESTART;
     for (int number : {SIGTERM, SIGINT, SIGHUP})
         sigaction(number, &action, nullptr);
+    // A file that reaches the size limit set for the process is a write that fails (the store
+    // says so and goes on), not the end of the gateway.
+    std::signal(SIGXFSZ, SIG_IGN);
     return true;
 }
 

@@ -13,6 +13,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+
+#include <sys/resource.h>
+
 // What the gateway publishes and takes, without a broker: the order and bounds of what waits
 // for the broker, when a value is published again, and the elements a write request carries.
 class PublishingTest : public QObject
@@ -49,6 +53,15 @@ MqttMessage messageOf(const QString &op)
     const QByteArray payload = body.mid(1).section(QLatin1Char('='), 1).toUtf8();
     return {topic, payload, body.startsWith(QLatin1Char('r')),
             {},    0,       {"c", topic + '=' + payload, 1, {}, {}}};
+}
+
+// Records of random numbers, which do not compress.
+QByteArray incompressible(int count)
+{
+    QByteArray records;
+    for (int i = 0; i < count; ++i)
+        records += (i ? "," : "") + QByteArray::number(QRandomGenerator::global()->generate64());
+    return records;
 }
 
 } // namespace
@@ -521,11 +534,7 @@ void PublishingTest::store()
     constexpr qint64 cap = 64 * 1024;
     store.setCap(cap);
     for (int round = 0; round < 40; ++round) {
-        QByteArray records;
-        for (int i = 0; i < 100; ++i)
-            records +=
-                (i ? "," : "") + QByteArray::number(QRandomGenerator::global()->generate64());
-        store.hold({QStringLiteral("c"), records, 100, {}, {}});
+        store.hold({QStringLiteral("c"), incompressible(100), 100, {}, {}});
         store.commit();
     }
     const StoreFigures f = store.figures();
@@ -538,6 +547,26 @@ void PublishingTest::store()
     QVERIFY(f.droppedBy.value(QStringLiteral("d")) == 1);
     const QVector<HeldBatch> left = store.oldest(0, 1000);
     QCOMPARE(left.last().count, 100);
+
+    // Files that cannot grow (a size limit, as a full disk): the write fails, the values are
+    // dropped and counted, and the store goes on once there is room.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit was{};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &was) == 0);
+    rlimit tight = was;
+    tight.rlim_cur = 4096;
+    const qint64 droppedBefore = store.figures().dropped;
+    const qint64 heldBefore = store.figures().heldValues;
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &tight) == 0);
+    store.hold({QStringLiteral("c"), incompressible(400), 400, {}, {}});
+    store.commit();
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &was) == 0);
+    QCOMPARE(store.figures().dropped - droppedBefore, qint64(400));
+    QCOMPARE(store.figures().heldValues, heldBefore);
+    store.hold({QStringLiteral("c"), "{\"tag\":\"a\",\"value\":5}", 1, {}, {}});
+    store.commit();
+    QCOMPARE(HistoryStore::recordsOf(store.oldest(left.last().id, 10).value(0).records),
+             QByteArray("{\"tag\":\"a\",\"value\":5}"));
 }
 
 #include "tst_publishing.moc"
