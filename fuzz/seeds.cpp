@@ -9,6 +9,9 @@
 #include "peers.h"
 #include "simprocess.h"
 #include "tagaddress.h"
+#ifdef TARVIK_FUZZ_SPARKPLUG
+#include "sparkplugpayload.h"
+#endif
 
 #include <QCoreApplication>
 #include <QDir>
@@ -248,6 +251,47 @@ bool payloadSeeds(const QString &root)
     return true;
 }
 
+// Sparkplug B commands: a scalar with its time and sequence number, a 64-bit integer with its
+// Quality, arrays of each packing, a null metric.
+bool sparkplugSeeds(const QString &root)
+{
+#ifdef TARVIK_FUZZ_SPARKPLUG
+    using sparkplug::Datatype;
+    const auto metric = [](const char *name, Datatype datatype, sparkplug::Elements value) {
+        SparkplugMetric m;
+        m.name = QLatin1String(name);
+        m.datatype = datatype;
+        m.value = std::move(value);
+        return m;
+    };
+    SparkplugPayload command;
+    command.timestampMs = 1700000000000;
+    command.seq = 3;
+    command.metrics = {metric("Tank/Level", Datatype::Double, std::vector<double>{12.5})};
+    SparkplugPayload quality;
+    quality.metrics = {metric("Counter", Datatype::Int64, std::vector<qint64>{LLONG_MIN})};
+    quality.metrics[0].alias = 2;
+    quality.metrics[0].quality = sparkplug::qualityGood;
+    SparkplugPayload arrays;
+    arrays.metrics = {metric("b", Datatype::BooleanArray, std::vector<bool>{true, false, true}),
+                      metric("s", Datatype::StringArray, QStringList{"a", ""}),
+                      metric("i", Datatype::Int16Array, std::vector<qint64>{-2, 1})};
+    SparkplugPayload null;
+    null.metrics = {metric("n", Datatype::String, {})};
+    null.metrics[0].isNull = true;
+    const QList<QPair<const char *, SparkplugPayload>> payloads = {
+        {"DCMD-Double", command}, {"Int64-Quality", quality}, {"Arrays", arrays}, {"Null", null}};
+    for (const auto &p : payloads) {
+        if (!save(root + QStringLiteral("/sparkplug"), QLatin1String(p.first),
+                  sparkplug::encode(p.second)))
+            return false;
+    }
+#else
+    Q_UNUSED(root)
+#endif
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -263,7 +307,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "the simulator did not start\n");
         return 1;
     }
-    const bool ok =
-        answerSeeds(root, sim) && addressSeeds(root) && hostSeeds(root) && payloadSeeds(root);
+    const bool ok = answerSeeds(root, sim) && addressSeeds(root) && hostSeeds(root) &&
+                    payloadSeeds(root) && sparkplugSeeds(root);
     return ok ? 0 : 1;
 }

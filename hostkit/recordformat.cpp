@@ -237,6 +237,11 @@ QString shortestDouble(double value)
     return text(value);
 }
 
+QString shortestFloat(float value)
+{
+    return text(value);
+}
+
 QString escaped(const QString &text)
 {
     QString out;

@@ -35,6 +35,8 @@ CLabelVariable scaledRecord(const CLabelVariable &raw, double scale, double offs
 
 // A double as the fewest digits that read back to it, as the elements are given.
 QString shortestDouble(double value);
+// A float likewise: 0.1f as 0.1, not as the double it widens to.
+QString shortestFloat(float value);
 
 // Control characters (and backslash) written as \n, \t, \xHH, so a text cannot break a line
 // or drive the terminal.

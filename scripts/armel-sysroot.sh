@@ -22,11 +22,14 @@ mkdir -p "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial" "$dir/apt/so
 : >"$dir/apt/status"
 
 # The libraries the programs and the tests load, with their whole run-time closure (libmosquitto
-# for the gateway).
-runtime=(libqt5core5a libqt5network5 libqt5serialport5 libqt5test5 libmosquitto1 libsqlite3-0)
+# and libprotobuf-c for the gateway).
+runtime=(libqt5core5a libqt5network5 libqt5serialport5 libqt5test5 libmosquitto1 libsqlite3-0
+    libprotobuf-c1)
 # Headers, CMake package files and mkspecs, unpacked on their own: their dependencies are the
-# GUI stack, which nothing here uses.
-devel=(qtbase5-dev libqt5serialport5-dev qt5-qmake libmosquitto-dev nlohmann-json3-dev libsqlite3-dev)
+# GUI stack, which nothing here uses. The host's protoc-c generates the Sparkplug code for the
+# cross build too; only libprotobuf-c's headers and library come from here.
+devel=(qtbase5-dev libqt5serialport5-dev qt5-qmake libmosquitto-dev nlohmann-json3-dev libsqlite3-dev
+    libprotobuf-c-dev)
 
 # An armel-only view of apt: the Debian archives this machine already uses, its own lists and an
 # empty dpkg status, so the resolver plans a complete armel installation from nothing and the

@@ -1,11 +1,12 @@
 # Shared by the scripts: the packages the project needs, and installing them.
 
 # Build and test dependencies, all from Debian 12's own packages.
-TARVIK_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5serialport5-dev libmosquitto-dev nlohmann-json3-dev libsqlite3-dev)
+TARVIK_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5serialport5-dev libmosquitto-dev nlohmann-json3-dev libsqlite3-dev protobuf-c-compiler libprotobuf-c-dev)
 # What the tests need besides: tshark checks the protocol dissector against captured traffic,
 # tmux runs the live table in a terminal of a known size, help2man checks the manual pages; the
-# gateway tests run a mosquitto broker, subscribe with its clients and make a CA with openssl.
-TARVIK_TEST_PACKAGES=(tshark tmux help2man mosquitto mosquitto-clients openssl)
+# gateway tests run a mosquitto broker, subscribe with its clients and make a CA with openssl;
+# protoc reads and writes the gateway's Sparkplug payloads independently of the code under test.
+TARVIK_TEST_PACKAGES=(tshark tmux help2man mosquitto mosquitto-clients openssl protobuf-compiler)
 # What scripts/package.sh needs besides: dpkg-dev and debhelper make the packages and the
 # gateway's maintainer scripts, lintian checks them, systemd-analyze checks the installed unit.
 TARVIK_PACKAGING_PACKAGES=(dpkg-dev debhelper lintian systemd)

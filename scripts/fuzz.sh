@@ -32,7 +32,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 mkdir -p "$dir/artifacts"
 status=0
-for target in answers tagaddress codecs hostops sequence setpayload; do
+for target in answers tagaddress codecs hostops sequence setpayload sparkplug; do
     n=$runs
     case $target in hostops | sequence) n=$((runs / 100 > 50 ? runs / 100 : 50)) ;; esac
     mkdir -p "$dir/corpus/$target"
