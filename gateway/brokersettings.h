@@ -23,6 +23,13 @@ struct BrokerSettings
     QString storePath;
     qint64 storeCapBytes = 256LL * 1024 * 1024;
     int historyRate = 100000; // values of history delivered per second at most
+    // What the gateway publishes: its JSON topics under the prefix, a Sparkplug B edge node, or
+    // both on the one session.
+    bool jsonOutput = true;
+    bool sparkplugOutput = false;
+    QString sparkplugGroup;
+    QString sparkplugNode;
+    QString sparkplugHost; // the primary host whose STATE the node waits for; "" for none
 };
 
 // Where the store is: the path given, or STATE_DIRECTORY (which systemd sets for a service with

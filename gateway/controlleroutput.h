@@ -6,6 +6,9 @@
 #include <QString>
 #include <QVariant>
 
+#include <memory>
+#include <vector>
+
 // The seam between a controller's worker and what the gateway makes of its reads. The worker says
 // what happens, on its own thread and as it happens; it knows nothing of topics, payloads or
 // protocols. An output knows the controller's settings, makes its messages and hands them on at
@@ -31,4 +34,46 @@ public:
                                const QVariant &ticket) = 0;
     // The end of a scan turn: what it made goes on together.
     virtual void turnEnded() = 0;
+};
+
+// Several outputs at once (the JSON form and a Sparkplug node), each told everything in turn. A
+// write's ticket says which of them the request came through; the others let its outcome pass.
+class ControllerOutputs : public ControllerOutput
+{
+public:
+    void add(std::unique_ptr<ControllerOutput> output) { outputs.push_back(std::move(output)); }
+
+    void started() override
+    {
+        for (auto &o : outputs)
+            o->started();
+    }
+    void tagUpdated(int tag, const CLabelVariable &record, const TagMemory &before) override
+    {
+        for (auto &o : outputs)
+            o->tagUpdated(tag, record, before);
+    }
+    void statusChanged(bool online) override
+    {
+        for (auto &o : outputs)
+            o->statusChanged(online);
+    }
+    void stillOnline() override
+    {
+        for (auto &o : outputs)
+            o->stillOnline();
+    }
+    void writeAnswered(int tag, int result, const QString &words, const QVariant &ticket) override
+    {
+        for (auto &o : outputs)
+            o->writeAnswered(tag, result, words, ticket);
+    }
+    void turnEnded() override
+    {
+        for (auto &o : outputs)
+            o->turnEnded();
+    }
+
+private:
+    std::vector<std::unique_ptr<ControllerOutput>> outputs;
 };

@@ -3,6 +3,7 @@
 #include "mqttjsonoutput.h"
 #include "recordformat.h"
 #include "setpayload.h"
+#include "sparkplugtopics.h"
 #include "writevalues.h"
 
 #include <QCoreApplication>
@@ -28,8 +29,22 @@ bool sameBroker(const BrokerSettings &a, const BrokerSettings &b)
     return a.host == b.host && a.port == b.port && a.clientId == b.clientId &&
            a.username == b.username && a.password == b.password && a.caFile == b.caFile &&
            a.certFile == b.certFile && a.keyFile == b.keyFile && a.keepaliveS == b.keepaliveS &&
-           a.qos == b.qos && a.prefix == b.prefix && a.queueLimit == b.queueLimit;
+           a.qos == b.qos && a.prefix == b.prefix && a.queueLimit == b.queueLimit &&
+           a.jsonOutput == b.jsonOutput && a.sparkplugOutput == b.sparkplugOutput &&
+           a.sparkplugGroup == b.sparkplugGroup && a.sparkplugNode == b.sparkplugNode &&
+           a.sparkplugHost == b.sparkplugHost;
 }
+
+// A session's own status, PREFIX/gateway/status: only with the JSON form. When the will is the
+// Sparkplug node's death, online is said again with the stats and expires without them.
+void setOnlineStatus(MqttClient *client, const BrokerSettings &b)
+{
+    client->setOnlineStatus(
+        b.jsonOutput, b.sparkplugOutput ? 3 * b.statsIntervalS + mqttjson::freshnessGraceS : 0);
+}
+
+// What marks a write that came as a Sparkplug command: the JSON form answers none of them.
+const QVariant sparkplugTicket = QStringLiteral("sparkplug");
 
 bool sameAddress(const BrokerSettings &a, const BrokerSettings &b)
 {
@@ -64,7 +79,7 @@ bool Gateway::start(const GatewayConfig &checked, QString *error)
         return false;
     mqtt = std::make_unique<MqttClient>(config.broker);
     attach(mqtt.get());
-    mqtt->subscribe(mqttjson::setPattern(config.broker));
+    node = nodeFor(mqtt.get(), config);
     logLine(LogLevel::Notice, QStringLiteral("broker: connecting to %1:%2 as %3")
                                   .arg(config.broker.host, QString::number(config.broker.port),
                                        config.broker.clientId));
@@ -78,9 +93,49 @@ bool Gateway::start(const GatewayConfig &checked, QString *error)
 void Gateway::attach(MqttClient *client)
 {
     connect(client, &MqttClient::connectionChanged, this, &Gateway::brokerChanged);
-    connect(client, &MqttClient::messageArrived, this, &Gateway::setRequest);
+    connect(client, &MqttClient::messageArrived, this, &Gateway::messageTaken);
     connect(client, &MqttClient::historyDelivered, this, &Gateway::batchDelivered);
     keepHistoryOf(client);
+}
+
+std::unique_ptr<SparkplugNode> Gateway::nodeFor(MqttClient *client, const GatewayConfig &settings)
+{
+    setOnlineStatus(client, settings.broker);
+    if (settings.broker.jsonOutput)
+        client->subscribe(mqttjson::setPattern(settings.broker));
+    if (!settings.broker.sparkplugOutput)
+        return nullptr;
+    // Without the JSON form, the node's data carry the values for history themselves.
+    PublishQueue::Keeper keep;
+    if (!settings.broker.jsonOutput)
+        keep = [this](const HeldRecords &held) {
+            if (store)
+                store->hold(held);
+        };
+    auto made =
+        std::make_unique<SparkplugNode>(settings.broker, settings.controllers, client, keep);
+    connect(made.get(), &SparkplugNode::writeAsked, this, &Gateway::sparkplugWrite);
+    return made;
+}
+
+void Gateway::messageTaken(const QByteArray &topic, const QByteArray &payload,
+                           const QByteArray &responseTopic, const QByteArray &correlation,
+                           bool tooLong, bool retained)
+{
+    if (node && !tooLong && node->takeMessage(topic, payload))
+        return;
+    if (config.broker.jsonOutput)
+        setRequest(topic, payload, responseTopic, correlation, tooLong, retained);
+}
+
+void Gateway::sparkplugWrite(const QString &controller, int tag, const QVariant &value, int count)
+{
+    for (ControllerWorker *w : qAsConst(workers)) {
+        if (w->settings().name == controller)
+            QMetaObject::invokeMethod(w, "write", Qt::QueuedConnection, Q_ARG(int, tag),
+                                      Q_ARG(QVariant, value), Q_ARG(int, count),
+                                      Q_ARG(QVariant, sparkplugTicket));
+    }
 }
 
 // The store the settings name, opened at the start or on a reload, which may move it or turn it
@@ -180,13 +235,26 @@ void Gateway::startWorkers()
 {
     for (const ControllerSettings &c : qAsConst(config.controllers)) {
         auto *thread = new QThread;
-        // The output hands each scan turn's messages to this thread, in one queued call.
-        auto output = std::make_unique<MqttJsonControllerOutput>(
-            c, config.broker, [this](const QVector<MqttMessage> &batch) {
-                QMetaObject::invokeMethod(
-                    this, [this, batch] { takeMessages(batch); }, Qt::QueuedConnection);
-            });
-        auto *worker = new ControllerWorker(c, std::move(output), &library);
+        // Each output hands a scan turn's messages to this thread, in one queued call.
+        auto outputs = std::make_unique<ControllerOutputs>();
+        if (config.broker.jsonOutput)
+            outputs->add(std::make_unique<MqttJsonControllerOutput>(
+                c, config.broker, [this](const QVector<MqttMessage> &batch) {
+                    QMetaObject::invokeMethod(
+                        this, [this, batch] { takeMessages(batch); }, Qt::QueuedConnection);
+                }));
+        if (config.broker.sparkplugOutput)
+            outputs->add(std::make_unique<SparkplugControllerOutput>(
+                c, !config.broker.jsonOutput, [this](const SparkplugTurn &turn) {
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this, turn] {
+                            if (node)
+                                node->takeTurn(turn);
+                        },
+                        Qt::QueuedConnection);
+                }));
+        auto *worker = new ControllerWorker(c, std::move(outputs), &library);
         worker->moveToThread(thread);
         connect(worker, &ControllerWorker::counters, this, &Gateway::takeCounters);
         connect(worker, &ControllerWorker::logged, this,
@@ -223,8 +291,10 @@ void Gateway::stopWorkers()
     QCoreApplication::sendPostedEvents(this);
     for (const QString &name : qAsConst(stuck)) {
         logLine(LogLevel::Warning, QStringLiteral("controller %1: did not stop in time").arg(name));
-        if (mqtt)
+        if (mqtt && config.broker.jsonOutput)
             mqtt->publish(mqttjson::controllerStatus(config.broker, name, false));
+        if (node)
+            node->takeTurn({name, {{SparkplugChange::Kind::Offline, -1, {}}}, {}});
     }
     workers.clear();
     threads.clear();
@@ -300,15 +370,9 @@ void Gateway::setRequest(const QByteArray &topic, const QByteArray &payload,
         return refuseWrite(topic, QStringLiteral("the payload is too long"), ticket);
     QStringList texts;
     QString why = setPayloadElements(payload, &texts);
-    if (why.isEmpty() && texts.size() != t.tag.count)
-        why =
-            QStringLiteral("the tag takes %1 elements, not %2").arg(t.tag.count).arg(texts.size());
-    // A scaled tag takes values in its published units: each is turned back into the raw value.
-    if (why.isEmpty() && t.tag.scaled())
-        why = rawWriteTexts(t.tag, &texts);
     QVariant typed;
     if (why.isEmpty())
-        why = writePayload(t.tag.type, texts, &typed);
+        why = writeValue(t.tag, texts, &typed);
     if (!why.isEmpty())
         return refuseWrite(topic, why, ticket);
     QMetaObject::invokeMethod(worker, "write", Qt::QueuedConnection, Q_ARG(int, tag),
@@ -356,7 +420,16 @@ void Gateway::publishStats()
     stats.storeOn = store != nullptr;
     if (store)
         stats.store = store->figures();
+    if (node)
+        node->takeFigures(
+            {readsPerS, stats.queue, stats.published, stats.dropped, stats.store.heldValues});
+    if (!config.broker.jsonOutput)
+        return;
     mqtt->publish(mqttjson::statsMessage(config.broker, stats));
+    // Beside a Sparkplug node, the online status expires unless said again.
+    if (config.broker.sparkplugOutput)
+        mqtt->publish(mqttjson::gatewayStatus(
+            config.broker, true, 3 * config.broker.statsIntervalS + mqttjson::freshnessGraceS));
 }
 
 // The file is read on a thread of its own: a slow or odd file never holds up the broker's
@@ -411,6 +484,9 @@ void Gateway::replaceControllers(const GatewayConfig &fresh)
     previous.clear();
     mqtt->clearRetained(mqtt->retainedTopics() - mqttjson::ownedTopics(fresh));
     config = fresh;
+    setOnlineStatus(mqtt.get(), config.broker);
+    if (node)
+        node->setDevices(config.controllers);
     startWorkers();
 }
 
@@ -421,7 +497,7 @@ void Gateway::tryBroker(const GatewayConfig &fresh)
 {
     candidateConfig = fresh;
     candidate = std::make_unique<MqttClient>(fresh.broker);
-    candidate->subscribe(mqttjson::setPattern(fresh.broker));
+    candidateNode = nodeFor(candidate.get(), fresh);
     connect(candidate.get(), &MqttClient::connectionChanged, this, &Gateway::candidateChanged);
     logLine(LogLevel::Notice,
             QStringLiteral("broker: trying %1:%2 as %3; the running session goes on meanwhile")
@@ -463,8 +539,12 @@ void Gateway::switchBroker()
         old->clearRetained(old->retainedTopics() -
                            QSet<QByteArray>{mqttjson::gatewayStatus(old->settings(), false).topic});
     // The old status topic says offline unless the new session speaks on it now.
-    if (!sameStatus)
+    if (!sameStatus && old->settings().jsonOutput)
         old->publish(mqttjson::gatewayStatus(old->settings(), false));
+    if (node)
+        node->stop();
+    node.reset();
+    node = std::move(candidateNode);
     old->stop(brokerStopMs);
     old.release()->deleteLater(); // its callbacks may be on the stack
     config = candidateConfig;
@@ -498,6 +578,7 @@ void Gateway::dropCandidate()
     if (!candidate)
         return;
     candidate->disconnect(this);
+    candidateNode.reset();
     candidate->stop(0);
     candidate.release()->deleteLater();
 }
@@ -521,7 +602,10 @@ void Gateway::stop()
     stopWorkers();
     statsTimer.stop();
     if (mqtt) {
-        mqtt->publish(mqttjson::gatewayStatus(config.broker, false));
+        if (config.broker.jsonOutput)
+            mqtt->publish(mqttjson::gatewayStatus(config.broker, false));
+        if (node)
+            node->stop();
         mqtt->stop(brokerStopMs);
     }
     // What the session could not deliver by now stays in the store for the next run.

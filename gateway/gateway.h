@@ -6,6 +6,7 @@
 #include "gatewaylog.h"
 #include "historystore.h"
 #include "mqttclient.h"
+#include "sparkplugnode.h"
 
 #include <QMap>
 #include <QObject>
@@ -48,6 +49,13 @@ private:
     };
 
     void attach(MqttClient *client);
+    // The session's Sparkplug node, when the settings have one; made before the session starts,
+    // whose will it sets.
+    std::unique_ptr<SparkplugNode> nodeFor(MqttClient *client, const GatewayConfig &settings);
+    void sparkplugWrite(const QString &controller, int tag, const QVariant &value, int count);
+    void messageTaken(const QByteArray &topic, const QByteArray &payload,
+                      const QByteArray &responseTopic, const QByteArray &correlation, bool tooLong,
+                      bool retained);
     void startWorkers();
     void stopWorkers();
     void takeMessages(const QVector<MqttMessage> &batch);
@@ -76,6 +84,7 @@ private:
     DriverLibrary &library;
     GatewayConfig config;
     std::unique_ptr<MqttClient> mqtt;
+    std::unique_ptr<SparkplugNode> node; // of mqtt's session
     QVector<ControllerWorker *> workers;
     QVector<QThread *> threads;
     QMap<QString, ControllerCounters> latest;
@@ -86,6 +95,7 @@ private:
     // on trial while the running one goes on.
     QThread *loader = nullptr;
     std::unique_ptr<MqttClient> candidate;
+    std::unique_ptr<SparkplugNode> candidateNode;
     GatewayConfig candidateConfig;
     QTimer candidateTimer;
     bool reloadAgain = false;

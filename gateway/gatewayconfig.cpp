@@ -6,6 +6,7 @@
 #include "mqttclient.h"
 #include "mqtttopics.h"
 #include "recordformat.h"
+#include "sparkplugtopics.h"
 #include "writevalues.h"
 
 #include "TarvikOutcome.h"
@@ -108,6 +109,24 @@ QString storePlace(const QString &value, BrokerSettings *broker)
     broker->storePath = broker->storeOn ? value : QString();
     if (broker->storeOn && !QFileInfo(value).isAbsolute())
         return QStringLiteral("takes an absolute path or off, not '%1'").arg(value);
+    return QString();
+}
+
+// `output = json`, `sparkplug` or both, in any order.
+QString outputs(const QString &value, BrokerSettings *broker)
+{
+    broker->jsonOutput = broker->sparkplugOutput = false;
+    for (const QString &form :
+         value.split(QRegularExpression(QStringLiteral("[ ,]+")), Qt::SkipEmptyParts)) {
+        if (form == QLatin1String("json"))
+            broker->jsonOutput = true;
+        else if (form == QLatin1String("sparkplug"))
+            broker->sparkplugOutput = true;
+        else
+            return QStringLiteral("takes json, sparkplug or both, not '%1'").arg(form);
+    }
+    if (!broker->jsonOutput && !broker->sparkplugOutput)
+        return QStringLiteral("takes json, sparkplug or both");
     return QString();
 }
 
@@ -337,6 +356,24 @@ const std::vector<Reader::Key> &Reader::brokerKeys()
          "doubles (number)",
          false,
          [](R &r, const QString &v) { return largeIntegers(v, &r.broker().largeIntegersAsText); }},
+        {"output", "json|sparkplug|json, sparkplug",
+         "the JSON topics under the prefix, a Sparkplug B edge node, or both (json)", false,
+         [](R &r, const QString &v) { return outputs(v, &r.broker()); }},
+        {"sparkplug_group", "GROUP", "the Sparkplug group id (needed for output = sparkplug)",
+         false,
+         [](R &r, const QString &v) {
+             return r.broker().sparkplugGroup = v, sparkplug::idProblem(v);
+         }},
+        {"sparkplug_node", "NODE", "the Sparkplug edge node id (needed for output = sparkplug)",
+         false,
+         [](R &r, const QString &v) {
+             return r.broker().sparkplugNode = v, sparkplug::idProblem(v);
+         }},
+        {"sparkplug_host", "HOST_ID",
+         "a primary host: births wait for its STATE to say online (none)", false,
+         [](R &r, const QString &v) {
+             return r.broker().sparkplugHost = v, sparkplug::idProblem(v);
+         }},
     };
     return keys;
 }
@@ -583,6 +620,9 @@ QString Reader::check()
         return QStringLiteral("[broker]: cert_file and key_file go together");
     if (!b.certFile.isEmpty() && b.caFile.isEmpty())
         return QStringLiteral("[broker]: a client certificate needs ca_file");
+    if (b.sparkplugOutput && (b.sparkplugGroup.isEmpty() || b.sparkplugNode.isEmpty()))
+        return QStringLiteral("[broker]: output = sparkplug needs sparkplug_group and "
+                              "sparkplug_node");
     // The session is set up as the run sets it up, without connecting: what it would refuse is
     // refused here.
     const QString why = MqttClient::settingsProblem(b);

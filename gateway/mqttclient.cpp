@@ -37,7 +37,7 @@ QString mosquittoWords(int rc)
 }
 
 // A session with every setting applied, not connected; *rc says why not.
-mosquitto *sessionFor(const BrokerSettings &settings, void *owner, int *rc)
+mosquitto *sessionFor(const BrokerSettings &settings, const MqttMessage &will, void *owner, int *rc)
 {
     mosquitto *mosq = mosquitto_new(settings.clientId.toUtf8().constData(), true, owner);
     if (!mosq) {
@@ -45,10 +45,9 @@ mosquitto *sessionFor(const BrokerSettings &settings, void *owner, int *rc)
         return nullptr;
     }
     mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
-    // The will: the gateway's status offline, said by the broker when the session ends unasked.
-    const MqttMessage will = mqttjson::gatewayStatus(settings, false);
+    // The will, said by the broker when the session ends unasked.
     *rc = mosquitto_will_set(mosq, will.topic.constData(), will.payload.size(),
-                             will.payload.constData(), settings.qos, true);
+                             will.payload.constData(), settings.qos, will.retain);
     if (*rc == MOSQ_ERR_SUCCESS && !settings.username.isEmpty())
         *rc = mosquitto_username_pw_set(mosq, settings.username.toUtf8().constData(),
                                         settings.password.toUtf8().constData());
@@ -96,7 +95,7 @@ QString MqttClient::settingsProblem(const BrokerSettings &settings)
     static const int initialized = mosquitto_lib_init();
     Q_UNUSED(initialized)
     int rc = MOSQ_ERR_SUCCESS;
-    mosquitto *trial = sessionFor(settings, nullptr, &rc);
+    mosquitto *trial = sessionFor(settings, mqttjson::gatewayStatus(settings, false), nullptr, &rc);
     if (!trial)
         return refusedWords(rc);
     mosquitto_destroy(trial);
@@ -105,10 +104,12 @@ QString MqttClient::settingsProblem(const BrokerSettings &settings)
 
 bool MqttClient::start(QString *error)
 {
-    *error = newSession();
+    // Each connect makes its own session (with its will): here the settings are only tried.
+    *error = settingsProblem(brokerSettings);
     if (!error->isEmpty())
         return false;
-    retained.insert(onlineStatus().topic, onlineStatus());
+    if (announceOnline)
+        retained.insert(onlineStatus().topic, onlineStatus());
     misc.start();
     tryConnect();
     return true;
@@ -116,7 +117,27 @@ bool MqttClient::start(QString *error)
 
 MqttMessage MqttClient::onlineStatus() const
 {
-    return mqttjson::gatewayStatus(brokerSettings, true);
+    return mqttjson::gatewayStatus(brokerSettings, true, onlineExpiryS);
+}
+
+void MqttClient::setWill(WillMaker maker)
+{
+    willMaker = std::move(maker);
+}
+
+void MqttClient::setOnlineStatus(bool announce, int expiryS)
+{
+    announceOnline = announce;
+    onlineExpiryS = expiryS;
+}
+
+void MqttClient::startOver(const QString &why)
+{
+    if (!connected)
+        return;
+    mosquitto_disconnect_v5(mosq, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
+    mosquitto_loop_write(mosq, 1);
+    lost(why);
 }
 
 // A fresh libmosquitto session: whatever the last one still held is gone with it.
@@ -126,7 +147,9 @@ QString MqttClient::newSession()
     if (mosq)
         mosquitto_destroy(mosq);
     int rc = MOSQ_ERR_SUCCESS;
-    mosq = sessionFor(brokerSettings, this, &rc);
+    const MqttMessage will =
+        willMaker ? willMaker() : mqttjson::gatewayStatus(brokerSettings, false);
+    mosq = sessionFor(brokerSettings, will, this, &rc);
     if (!mosq)
         return refusedWords(rc);
     mosquitto_connect_v5_callback_set(mosq, &MqttClient::onConnect);
@@ -266,10 +289,11 @@ void MqttClient::takeBackHandedOver()
         const bool kept = keeper && h.message.held.count > 0;
         if (kept)
             keeper(h.message.held);
-        if (!h.message.retain && !kept)
+        if (!h.message.retain && !kept && !h.message.sessionBound)
             again << h.message;
     }
     queue.keepAllHeld();
+    queue.dropSessionBound();
     for (auto m = again.crbegin(); m != again.crend(); ++m)
         queue.pushFront(*m);
     handedOver.clear();
@@ -303,7 +327,8 @@ void MqttClient::sessionUp()
     for (const QByteArray &pattern : qAsConst(subscriptions))
         mosquitto_subscribe_v5(mosq, nullptr, pattern.constData(), brokerSettings.qos,
                                MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
-    queue.pushFront(onlineStatus());
+    if (announceOnline)
+        queue.pushFront(onlineStatus());
     for (const MqttMessage &m : qAsConst(retained))
         queue.remind(m);
     emit connectionChanged(true, QString());
@@ -404,6 +429,11 @@ void MqttClient::setKeeper(PublishQueue::Keeper keep)
 
 void MqttClient::publish(const MqttMessage &message)
 {
+    if (message.sessionBound && !connected) {
+        if (keeper && message.held.count > 0)
+            keeper(message.held);
+        return;
+    }
     if (keeper && message.held.count > 0 && !connected) {
         keeper(message.held);
         if (!message.retain)

@@ -10,13 +10,15 @@
 #include <QSet>
 #include <QTimer>
 
+#include <functional>
+
 struct mosquitto;
 struct mqtt5__property;
 class QSocketNotifier;
 
 // One session with the broker through libmosquitto, driven from the Qt event loop of the thread
 // it lives in: socket notifiers call its read and write steps, a timer its keepalive. The last
-// will says "offline" on PREFIX/gateway/status.
+// will says "offline" on PREFIX/gateway/status unless another is set.
 //
 // Messages wait in a PublishQueue and are handed to libmosquitto a window at a time, so what the
 // broker cannot take yet stays where a newer value of the same topic can replace it. Each lost
@@ -42,6 +44,15 @@ public:
     // go to the broker: made while there is no session, waiting or unacknowledged when the
     // session is lost, or replaced or dropped while waiting for a slow broker.
     void setKeeper(PublishQueue::Keeper keeper);
+    // The will of each connect, made just before it (a Sparkplug node's death carries a number
+    // that goes up with every connect).
+    using WillMaker = std::function<MqttMessage()>;
+    void setWill(WillMaker maker);
+    // Whether each new session begins with PREFIX/gateway/status online, and whether that
+    // expires (when the will is not its offline, the status has to be said again to stay).
+    void setOnlineStatus(bool announce, int expiryS);
+    // Ends the session as one that died (the broker publishes its will) and connects again.
+    void startOver(const QString &why);
     void publish(const MqttMessage &message);
     // A message of history goes only when no live message waits and few others of history are
     // unacknowledged; false: not now. Its id comes back with historyDelivered once the broker
@@ -126,6 +137,9 @@ private:
     qint64 handOverOrder = 0;
     int historyInFlight = 0;
     PublishQueue::Keeper keeper;
+    WillMaker willMaker;
+    bool announceOnline = true;
+    int onlineExpiryS = 0;
     QList<QByteArray> subscriptions;
     qint64 refusedCount = 0; // messages libmosquitto would not take (too large, say)
     qint64 publishedCount = 0;

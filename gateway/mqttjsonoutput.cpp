@@ -87,6 +87,8 @@ void MqttJsonControllerOutput::stillOnline()
 void MqttJsonControllerOutput::writeAnswered(int tag, int result, const QString &words,
                                              const QVariant &ticket)
 {
+    if (!mqttjson::isWriteTicket(ticket))
+        return;
     const QByteArray setTopic = topic(settings.tags[tag].tag.name + QStringLiteral("/set"));
     pending += mqttjson::writeResult(mqttjson::resultTopic(setTopic), result, words, ticket);
 }

@@ -91,6 +91,11 @@ QVariant writeTicket(const QByteArray &responseTopic, const QByteArray &correlat
     return QVariantList{responseTopic, correlation};
 }
 
+bool isWriteTicket(const QVariant &ticket)
+{
+    return ticket.userType() == QMetaType::QVariantList;
+}
+
 QVector<MqttMessage> writeResult(const QByteArray &topic, int result, const QString &words,
                                  const QVariant &ticket)
 {
@@ -133,9 +138,9 @@ MqttMessage controllerStatus(const BrokerSettings &broker, const QString &contro
             {}};
 }
 
-MqttMessage gatewayStatus(const BrokerSettings &broker, bool online)
+MqttMessage gatewayStatus(const BrokerSettings &broker, bool online, int expiryS)
 {
-    return {gatewayTopic(broker, "status"), online ? "online" : "offline", true, {}, 0, {}};
+    return {gatewayTopic(broker, "status"), online ? "online" : "offline", true, {}, expiryS, {}};
 }
 
 QByteArray historyRecord(const QString &tag, const QByteArray &payload)

@@ -45,6 +45,8 @@ QByteArray resultTopic(const QByteArray &setTopic);
 // A write's ticket: where its outcome goes besides TAG/set/result (an MQTT 5 response topic with
 // its correlation data).
 QVariant writeTicket(const QByteArray &responseTopic, const QByteArray &correlation);
+// Whether a write came as a request on a TAG/set topic (its ticket is one writeTicket made).
+bool isWriteTicket(const QVariant &ticket);
 // The outcome's messages: on TAG/set/result, and on the ticket's response topic.
 QVector<MqttMessage> writeResult(const QByteArray &topic, int result, const QString &words,
                                  const QVariant &ticket);
@@ -65,7 +67,7 @@ MqttMessage historyMessage(const BrokerSettings &broker, const QString &controll
 // A status: retained; an online one expires unless said again within max_age.
 MqttMessage controllerStatus(const BrokerSettings &broker, const QString &controller, bool online,
                              int maxAgeS = 0);
-MqttMessage gatewayStatus(const BrokerSettings &broker, bool online);
+MqttMessage gatewayStatus(const BrokerSettings &broker, bool online, int expiryS = 0);
 
 // The gateway's counters, as PREFIX/gateway/stats gives them.
 struct GatewayStats

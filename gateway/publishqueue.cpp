@@ -80,3 +80,18 @@ void PublishQueue::keepAllHeld()
         ++m;
     }
 }
+
+void PublishQueue::dropSessionBound()
+{
+    counted.clear();
+    for (auto m = line.begin(); m != line.end();) {
+        if (m->sessionBound) {
+            givenUp(*m);
+            m = line.erase(m);
+            continue;
+        }
+        if (!m->retain)
+            counted.push_back(m);
+        ++m;
+    }
+}

@@ -36,6 +36,9 @@ struct MqttMessage
     QByteArray correlation; // MQTT 5 correlation data, sent when not empty
     int expiryS = 0;        // MQTT 5 message expiry in seconds; 0: the message does not expire
     HeldRecords held;       // none when count is 0
+    // Numbered within its session (a Sparkplug message): never sent on another one. Its values
+    // for history are kept when its session ends before the broker has it.
+    bool sessionBound = false;
 };
 Q_DECLARE_METATYPE(MqttMessage)
 Q_DECLARE_METATYPE(QVector<MqttMessage>)
@@ -65,6 +68,8 @@ public:
     // Every waiting message hands its values for history to the keeper; one that is not retained
     // is then no longer waiting (it would be out of date by the time it went).
     void keepAllHeld();
+    // The messages bound to a session that has ended are no longer waiting.
+    void dropSessionBound();
 
     int waitingCount() const { return int(line.size()); }
     qint64 replaced() const { return replacedCount; }

@@ -1,6 +1,7 @@
 #include "setpayload.h"
 
 #include "recordformat.h"
+#include "writevalues.h"
 
 #include "DataType.h"
 
@@ -117,4 +118,16 @@ QString rawWriteTexts(const Tag &tag, QStringList *texts)
         text = QString::number(qint64(step));
     }
     return QString();
+}
+
+QString writeValue(const Tag &tag, QStringList texts, QVariant *value)
+{
+    if (texts.size() != tag.count)
+        return QStringLiteral("the tag takes %1 elements, not %2").arg(tag.count).arg(texts.size());
+    // A scaled tag takes values in its published units: each is turned back into the raw value.
+    if (tag.scaled()) {
+        if (const QString why = rawWriteTexts(tag, &texts); !why.isEmpty())
+            return why;
+    }
+    return writePayload(tag.type, texts, value);
 }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include "taglist.h"
 
@@ -16,3 +17,7 @@ QString setPayloadElements(const QByteArray &payload, QStringList *texts);
 // arithmetic's own rounding) and within ±2^53, where a scaled value is exact. "" or why not; the
 // raw type's range is the write check's.
 QString rawWriteTexts(const Tag &tag, QStringList *texts);
+
+// The texts of a write to a tag (one per element, in its published units) as the value the
+// worker writes: as many as the tag has, each within its type. "" or why not.
+QString writeValue(const Tag &tag, QStringList texts, QVariant *value);
