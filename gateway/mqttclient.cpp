@@ -133,11 +133,21 @@ void MqttClient::setOnlineStatus(bool announce, int expiryS)
 
 void MqttClient::startOver(const QString &why)
 {
-    if (!connected)
-        return;
-    mosquitto_disconnect_v5(mosq, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
-    mosquitto_loop_write(mosq, 1);
-    lost(why);
+    // Asked from a message's handler, inside libmosquitto's read: its disconnect would call back
+    // into it there. It is done once the read has returned.
+    QMetaObject::invokeMethod(
+        this,
+        [this, why] {
+            if (!connected)
+                return;
+            // The library's own word of the disconnect is not the reason.
+            stopping = true;
+            mosquitto_disconnect_v5(mosq, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
+            mosquitto_loop_write(mosq, 1);
+            stopping = false;
+            lost(why);
+        },
+        Qt::QueuedConnection);
 }
 
 // A fresh libmosquitto session: whatever the last one still held is gone with it.
