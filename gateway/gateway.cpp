@@ -205,19 +205,34 @@ void Gateway::replayHistory()
 {
     if (!store || !mqtt || !mqtt->isConnected())
         return;
-    while (historyAllowance > 0) {
+    while (historyAllowance > 0 && mqtt->takesHistory()) {
         if (nextBatches.isEmpty())
             nextBatches = store->oldest(replayedUpTo, batchesAhead);
         if (nextBatches.isEmpty())
             return;
         const HeldBatch &b = nextBatches.first();
-        const MqttMessage m = mqttjson::historyMessage(config.broker, b.controller,
-                                                       HistoryStore::recordsOf(b.records));
-        if (!mqtt->sendHistory(m, b.id))
-            return;
-        replaying.insert(b.id, b.count);
+        const QByteArray records = HistoryStore::recordsOf(b.records);
+        QVector<MqttMessage> messages;
+        if (config.broker.jsonOutput)
+            messages << mqttjson::historyMessage(config.broker, b.controller, records);
+        // A device's history goes after its birth, and with it the JSON form's waits too.
+        if (node) {
+            MqttMessage data;
+            const auto answer = node->history(b.controller, records, &data);
+            if (answer == SparkplugNode::History::Wait)
+                return;
+            if (answer == SparkplugNode::History::Send)
+                messages << data;
+        }
         replayedUpTo = b.id;
         historyAllowance -= b.count;
+        if (messages.isEmpty()) {
+            store->delivered(b.id, b.count); // of a controller no longer configured
+        } else {
+            if (!mqtt->sendHistory(messages, b.id))
+                return;
+            replaying.insert(b.id, {b.count, int(messages.size())});
+        }
         nextBatches.removeFirst();
     }
 }
@@ -225,9 +240,11 @@ void Gateway::replayHistory()
 void Gateway::batchDelivered(qint64 id)
 {
     // A batch of a store that a reload has let go is not this store's.
-    if (!store || !replaying.contains(id))
+    const auto r = replaying.find(id);
+    if (!store || r == replaying.end() || --r->messages > 0)
         return;
-    store->delivered(id, replaying.take(id));
+    store->delivered(id, r->values);
+    replaying.erase(r);
     replayHistory();
 }
 

@@ -104,7 +104,12 @@ private:
     QString storePath;
     QTimer storeTimer;
     qint64 replayedUpTo = 0;        // the last batch handed to this session
-    QHash<qint64, int> replaying;   // batch id -> its values, until the broker has it
+    struct Replaying
+    {
+        int values = 0;
+        int messages = 0; // not yet acknowledged
+    };
+    QHash<qint64, Replaying> replaying; // by batch id, until the broker has all its messages
     QVector<HeldBatch> nextBatches; // read from the store, not yet handed over
     qint64 historyAllowance = 0;    // values the rate still lets go in this tick
 };

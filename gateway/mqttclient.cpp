@@ -462,11 +462,20 @@ void MqttClient::publish(const MqttMessage &message)
     pump();
 }
 
-bool MqttClient::sendHistory(const MqttMessage &message, qint64 id)
+bool MqttClient::takesHistory() const
 {
-    if (!connected || stopping || queue.hasWaiting() || historyInFlight >= historyWindow)
+    return connected && !stopping && !queue.hasWaiting() && historyInFlight < historyWindow;
+}
+
+bool MqttClient::sendHistory(const QVector<MqttMessage> &messages, qint64 id)
+{
+    if (!takesHistory())
         return false;
-    return send(message, id);
+    for (const MqttMessage &m : messages) {
+        if (!send(m, id))
+            return false;
+    }
+    return true;
 }
 
 QSet<QByteArray> MqttClient::retainedTopics() const

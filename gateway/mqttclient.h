@@ -57,7 +57,10 @@ public:
     // A message of history goes only when no live message waits and few others of history are
     // unacknowledged; false: not now. Its id comes back with historyDelivered once the broker
     // has it; one lost with the session does not.
-    bool sendHistory(const MqttMessage &message, qint64 id);
+    bool takesHistory() const;
+    // Messages of one batch of history (one per output), all taken or none; false: not now.
+    // The id comes back once for each message the broker has.
+    bool sendHistory(const QVector<MqttMessage> &messages, qint64 id);
     // The topics that hold a retained message of this gateway's (one not cleared since).
     QSet<QByteArray> retainedTopics() const;
     // Each topic is cleared on the broker (an empty retained message) and then forgotten.

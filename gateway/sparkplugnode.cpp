@@ -248,6 +248,27 @@ void SparkplugNode::takeTurn(const SparkplugTurn &turn)
         keep(held);
 }
 
+SparkplugNode::History SparkplugNode::history(const QString &controller, const QByteArray &records,
+                                              MqttMessage *data)
+{
+    if (!born)
+        return History::Wait;
+    const int at = deviceAt.value(controller, -1);
+    if (at < 0 || !devices[std::size_t(at)].online)
+        return History::Skip;
+    const Device &device = devices[std::size_t(at)];
+    if (!device.born)
+        return History::Wait;
+    SparkplugPayload payload;
+    if (!sparkplug::historyMetrics(records, device.settings.tags, device.firstAlias,
+                                   &payload.metrics) ||
+        payload.metrics.empty())
+        return History::Skip;
+    *data = message(sparkplug::deviceTopic(broker, MessageType::DDATA, device.settings.name),
+                    std::move(payload));
+    return History::Send;
+}
+
 void SparkplugNode::takeFigures(const NodeFigures &fresh)
 {
     figures = fresh;

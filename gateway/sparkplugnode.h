@@ -41,6 +41,11 @@ public:
     void takeFigures(const NodeFigures &figures);
     // The session's message, when it is one of the node's (true).
     bool takeMessage(const QByteArray &topic, const QByteArray &payload);
+    // A batch of a controller's history as data with historical metrics: sent once the device
+    // is born; skipped for a controller no longer configured or offline now (whose births the
+    // data would follow).
+    enum class History { Send, Wait, Skip };
+    History history(const QString &controller, const QByteArray &records, MqttMessage *data);
     // NDEATH, ahead of a clean disconnect.
     void stop();
 

@@ -2,9 +2,13 @@
 
 #include "DataType.h"
 #include "mqtttopics.h"
+#include "setpayload.h"
+#include "writevalues.h"
 #include "tagmessages.h"
 
 #include <QDateTime>
+
+#include <nlohmann/json.hpp>
 
 namespace sparkplug {
 
@@ -27,6 +31,60 @@ SparkplugMetric tagMetric(const Tag &tag, const CLabelVariable &record)
     const QDateTime when = record.time.isValid() ? record.time : QDateTime::currentDateTime();
     m.timestampMs = quint64(when.toMSecsSinceEpoch());
     return m;
+}
+
+namespace {
+
+// A stored record's value (a value, a list, or texts for what JSON numbers cannot hold) as the
+// tag's published type.
+bool recordValue(const nlohmann::json &value, const Tag &tag, QVariant *typed, int *count)
+{
+    QStringList texts;
+    const std::string json = value.dump();
+    if (!setPayloadElements(QByteArray::fromStdString(json), &texts).isEmpty())
+        return false;
+    *count = int(texts.size());
+    return writePayload(tag.scaled() ? int(Double) : tag.type, texts, typed).isEmpty();
+}
+
+SparkplugMetric historyMetric(const nlohmann::json &record, const Tag &tag)
+{
+    CLabelVariable r;
+    r.type = tag.scaled() ? Double : DataType(tag.type);
+    r.result = record.value("result", -1);
+    r.time = QDateTime::fromString(QString::fromStdString(record.value("ts", std::string())),
+                                   Qt::ISODateWithMs);
+    const auto value = record.find("value");
+    if (r.result == 0 && (value == record.end() || !recordValue(*value, tag, &r.value, &r.count)))
+        r.result = -1;
+    SparkplugMetric m = tagMetric(tag, r);
+    m.isHistorical = true;
+    return m;
+}
+
+} // namespace
+
+bool historyMetrics(const QByteArray &records, const QVector<GatewayTag> &tags,
+                    quint64 firstAlias, std::vector<SparkplugMetric> *metrics)
+{
+    const nlohmann::json list =
+        nlohmann::json::parse('[' + records.toStdString() + ']', nullptr, false);
+    if (!list.is_array())
+        return false;
+    for (const nlohmann::json &record : list) {
+        if (!record.is_object() || !record.contains("tag") || !record["tag"].is_string())
+            return false;
+        const QString name = QString::fromStdString(record["tag"].get<std::string>());
+        for (int i = 0; i < tags.size(); ++i) {
+            if (tags[i].tag.name != name)
+                continue;
+            SparkplugMetric m = historyMetric(record, tags[i].tag);
+            m.alias = firstAlias + quint64(i);
+            metrics->push_back(std::move(m));
+            break;
+        }
+    }
+    return true;
 }
 
 } // namespace sparkplug

@@ -33,6 +33,12 @@ Datatype publishedDatatype(const Tag &tag);
 // A tag's record as a metric: its value with good quality, or null with bad quality when the
 // read failed.
 SparkplugMetric tagMetric(const Tag &tag, const CLabelVariable &record);
+// The records of a controller's history (as the store keeps them, joined by commas) as
+// historical metrics of its tags, with aliases from firstAlias on. A record of a tag the
+// controller no longer has is left out; one whose value cannot be read back is null, with bad
+// quality. False when the records are not the store's form.
+bool historyMetrics(const QByteArray &records, const QVector<GatewayTag> &tags,
+                    quint64 firstAlias, std::vector<SparkplugMetric> *metrics);
 
 } // namespace sparkplug
 
