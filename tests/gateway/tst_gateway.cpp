@@ -1,5 +1,6 @@
 #include "brokerprocess.h"
 #include "simprocess.h"
+#include "sparkplugtext.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -47,6 +48,9 @@ private slots:
     void tls();
     void describedTags();
     void logLevelsAndEpisodes();
+    void sparkplugBirthsAndData();
+    void sparkplugCommands();
+    void sparkplugDeathsAndHistory();
 };
 
 namespace {
@@ -210,6 +214,131 @@ QStringList counting(int from, int to)
     for (int n = from; n <= to; ++n)
         numbers << QString::number(n);
     return numbers;
+}
+
+// ---- The Sparkplug node, as a consumer decodes it: with protoc, from the schema alone.
+
+// Each message a line "TOPIC HEX", for payloads that are not text.
+const QStringList hexPayloads{"-F", "%t %x"};
+
+QByteArray sparkplugBroker(quint16 port, const QByteArray &more = {})
+{
+    return broker(port, "output = sparkplug\nsparkplug_group = g\nsparkplug_node = n\n" + more);
+}
+
+// Tags of five types on the simulator's pattern; a and f take writes.
+const QByteArray sparkplugTags = "interval = 100\ntag = a AI1 Int16 writable\ntag = big LA2 Int64\n"
+                                 "tag = p DI1 Bool count=4\ntag = f AO1 Float writable\n"
+                                 "tag = s SI1 String\n";
+
+QString protocOrSkip()
+{
+    const QString path = protocPath();
+#ifndef TARVIK_CROSS_TEST
+    if (path.isEmpty())
+        qFatal("protoc is missing: install protobuf-compiler");
+#endif
+    return path;
+}
+
+// The payload of a subscriber's line, decoded.
+QByteArray decodedLine(const QString &protoc, const QString &line)
+{
+    return decodedText(protoc, QByteArray::fromHex(line.section(QLatin1Char(' '), 1).toLatin1()));
+}
+
+// The metric of a decoded payload whose own field `key` reads `value`; "" if none.
+QString metricWhere(const QByteArray &text, const QString &key, const QString &value)
+{
+    for (const QString &m : metricsOf(text)) {
+        if (fieldOf(m, key) == value)
+            return m;
+    }
+    return QString();
+}
+
+// Each tag's first value as `tarvik-host read` gives it.
+QMap<QString, QString> hostRead(const QString &connection, const QByteArray &csv)
+{
+    QTemporaryDir dir;
+    QFile tags(dir.filePath(QStringLiteral("tags.csv")));
+    if (!tags.open(QIODevice::WriteOnly) || tags.write(csv) != csv.size())
+        return {};
+    tags.close();
+    QProcess host;
+    host.start(QStringLiteral(TARVIK_HOST_PATH),
+               {"read", "--tags", tags.fileName(), "--connect", connection, "--json"});
+    if (!host.waitForFinished(30000))
+        return {};
+    QMap<QString, QString> values;
+    for (const QByteArray &line : host.readAllStandardOutput().split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        const QJsonValue first = o.value(QStringLiteral("values")).toArray().first();
+        // 64-bit integers keep every digit only in the text.
+        const QString text = QRegularExpression(QStringLiteral("\"values\":\\[([^],]*)"))
+                                 .match(QString::fromUtf8(line))
+                                 .captured(1);
+        values.insert(o.value(QStringLiteral("tag")).toString(),
+                      first.isString() ? first.toString() : text);
+    }
+    return values;
+}
+
+// A value as protoc shows the field of its datatype: integers in the unsigned field's two's
+// complement, texts quoted.
+QString protocValue(int datatype, const QString &text)
+{
+    switch (datatype) {
+    case 2:
+        return QString::number(quint32(qint32(text.toInt())));
+    case 4:
+        return QString::number(quint64(text.toLongLong()));
+    case 12:
+        return QLatin1Char('"') + text + QLatin1Char('"');
+    }
+    return text;
+}
+
+// The seq of every node message from the first NBIRTH on, deaths aside (they carry none).
+QVector<int> sparkplugSeqs(const QString &protoc, const QStringList &lines)
+{
+    QVector<int> seqs;
+    for (const QString &line : lines) {
+        if (seqs.isEmpty() && !line.startsWith(QLatin1String("spBv1.0/g/NBIRTH/")))
+            continue;
+        if (line.startsWith(QLatin1String("spBv1.0/g/")) && !line.contains(QLatin1String("DEATH")))
+            seqs << fieldOf(QString::fromUtf8(decodedLine(protoc, line)), QStringLiteral("seq"))
+                        .toInt();
+    }
+    return seqs;
+}
+
+// The first metric with the alias in the device's data from line `from` on; "" if none comes.
+QString dataMetric(SubscriberProcess &sub, const QString &protoc, const QString &alias, int from)
+{
+    const QDeadlineTimer deadline(15000);
+    for (int at = from; !deadline.hasExpired();) {
+        const QString line = sub.waitFor(QStringLiteral("^spBv1.0/g/DDATA/n/c "),
+                                         int(deadline.remainingTime()), at);
+        if (line.isEmpty())
+            return QString();
+        at = int(sub.lines().indexOf(line, at)) + 1;
+        const QString m = metricWhere(decodedLine(protoc, line), QStringLiteral("alias"), alias);
+        if (!m.isEmpty())
+            return m;
+    }
+    return QString();
+}
+
+bool publishPayload(quint16 port, const QString &topic, const QString &protoc, const QByteArray &text)
+{
+    QTemporaryDir dir;
+    QFile f(dir.filePath(QStringLiteral("payload")));
+    const QByteArray bytes = encodedText(protoc, text);
+    if (bytes.startsWith("protoc") || !f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        return false;
+    f.close();
+    return mosquittoPub(port, {"-t", topic, "-q", "1", "-f", f.fileName()});
 }
 
 } // namespace
@@ -1155,6 +1284,231 @@ void GatewayTest::logLevelsAndEpisodes()
     for (const QString &line : gw.log.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
         QVERIFY2(QRegularExpression(QStringLiteral("^<[3-7]>")).match(line).hasMatch(),
                  qPrintable(line));
+}
+
+// A node's births carry every tag with its datatype and the value `tarvik-host read` gives; data
+// carry aliases only; seq never skips; a kill leaves NDEATH with the bdSeq of the birth.
+void GatewayTest::sparkplugBirthsAndData()
+{
+    const QString protoc = protocOrSkip();
+    if (protoc.isEmpty())
+        QSKIP("protoc (package protobuf-compiler) is not on the build machine");
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("spBv1.0/#"), hexPayloads));
+    GatewayRun gw;
+    QVERIFY(gw.start(sparkplugBroker(mqtt.port()) +
+                     controller("c", sim.udpConnectionString(), sparkplugTags)));
+    const QByteArray nbirth =
+        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/NBIRTH/n "), 15000));
+    const QByteArray dbirth =
+        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/DBIRTH/n/c "), 15000));
+    QCOMPARE(fieldOf(QString::fromUtf8(nbirth), QStringLiteral("seq")), QStringLiteral("0"));
+    QVERIFY(!metricWhere(nbirth, QStringLiteral("name"), QStringLiteral("\"Node Control/Rebirth\""))
+                 .isEmpty());
+    const QString bdSeq = fieldOf(
+        metricWhere(nbirth, QStringLiteral("name"), QStringLiteral("\"bdSeq\"")), "long_value");
+    QVERIFY(!bdSeq.isEmpty());
+
+    const QMap<QString, QString> read = hostRead(
+        sim.udpConnectionString(), "a,AI1,Int16\nbig,LA2,Int64\nf,AO1,Float\ns,SI1,String\n");
+    // Each tag: its datatype, the field protoc shows its value in; a list's packed bytes.
+    const struct
+    {
+        const char *name;
+        int datatype;
+        const char *field;
+    } births[] = {{"a", 2, "int_value"},
+                  {"big", 4, "long_value"},
+                  {"p", 32, "bytes_value"},
+                  {"f", 9, "float_value"},
+                  {"s", 12, "string_value"}};
+    for (const auto &b : births) {
+        const QString m = metricWhere(dbirth, QStringLiteral("name"),
+                                      QStringLiteral("\"%1\"").arg(QLatin1String(b.name)));
+        QVERIFY2(m.contains(QLatin1String("keys: \"Quality\" values { type: 3 int_value: 192 }")),
+                 qPrintable(m));
+        QCOMPARE(fieldOf(m, QStringLiteral("datatype")).toInt(), b.datatype);
+        const QString value = fieldOf(m, QLatin1String(b.field));
+        if (b.datatype == 32) // 4 elements, then false false true false from the high bit
+            QCOMPARE(value, QStringLiteral("\"\\004\\000\\000\\000 \""));
+        else if (b.datatype == 9)
+            QCOMPARE(value.toFloat(), read.value(QLatin1String(b.name)).toFloat());
+        else
+            QCOMPARE(value, protocValue(b.datatype, read.value(QLatin1String(b.name))));
+    }
+
+    // A change goes as data: the metric by its alias alone, the value `tarvik-host read` gives.
+    const QString alias =
+        fieldOf(metricWhere(dbirth, QStringLiteral("name"), QStringLiteral("\"a\"")), "alias");
+    const int seen = sub.lines().size();
+    QVERIFY(pokeAi(sim, {-1234}));
+    const QString data = dataMetric(sub, protoc, alias, seen);
+    QCOMPARE(fieldOf(data, QStringLiteral("name")), QString());
+    QCOMPARE(fieldOf(data, QStringLiteral("int_value")),
+             protocValue(2, hostRead(sim.udpConnectionString(), "a,AI1,Int16\n").value("a")));
+
+    gw.signal(SIGKILL);
+    const QByteArray ndeath =
+        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/NDEATH/n "), 15000));
+    QCOMPARE(fieldOf(metricWhere(ndeath, QStringLiteral("name"), QStringLiteral("\"bdSeq\"")),
+                     "long_value"),
+             bdSeq);
+    const QVector<int> seqs = sparkplugSeqs(protoc, sub.lines());
+    QVERIFY(seqs.size() >= 3);
+    for (int i = 1; i < seqs.size(); ++i)
+        QCOMPARE(seqs[i], (seqs[i - 1] + 1) % 256);
+}
+
+// A DCMD to a writable tag writes it and the next data confirm it; one the tag does not take
+// changes nothing. Rebirth repeats every birth.
+void GatewayTest::sparkplugCommands()
+{
+    const QString protoc = protocOrSkip();
+    if (protoc.isEmpty())
+        QSKIP("protoc (package protobuf-compiler) is not on the build machine");
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("spBv1.0/#"), hexPayloads));
+    GatewayRun gw;
+    QVERIFY(gw.start(sparkplugBroker(mqtt.port()) +
+                     controller("c", sim.udpConnectionString(), sparkplugTags)));
+    const QByteArray dbirth =
+        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/DBIRTH/n/c "), 15000));
+    const QString aliasA =
+        fieldOf(metricWhere(dbirth, QStringLiteral("name"), QStringLiteral("\"a\"")), "alias");
+    const QString topic = QStringLiteral("spBv1.0/g/DCMD/n/c");
+
+    // The command's metric, the simulator's memory it leaves (peek AREA OFFSET LEN: AI1 holds a,
+    // AO1 f), and what the log says.
+    const struct
+    {
+        const char *metric;
+        const char *peek;
+        const char *memory;
+        const char *log;
+    } commands[] = {
+        {"name: \"a\" datatype: 2 int_value: 321", "AI 0 2", "ok 4101", "write to a: result 0"},
+        {"name: \"f\" datatype: 9 float_value: -2.5", "AO 0 4", "ok 000020c0",
+         "write to f: result 0"},
+        {"name: \"big\" datatype: 4 long_value: 5", "AI 0 2", "ok 4101",
+         "\\(big\\): the tag is not writable"},
+        {"name: \"a\" datatype: 3 int_value: 7", "AI 0 2", "ok 4101",
+         "\\(a\\): the tag takes datatype 2, not 3"},
+        {"name: \"a\" datatype: 2 int_value: 70000", "AI 0 2", "ok 4101",
+         "metric 0 \\(a\\): its value does not fit its datatype 2"},
+        {"alias: 9999 datatype: 2 int_value: 1", "AI 0 2", "ok 4101",
+         "\\(alias 9999\\): no such metric"},
+        {"name: \"f\" datatype: 9 float_value: 1 is_null: true", "AO 0 4", "ok 000020c0",
+         "\\(f\\): it is null and has a value"},
+    };
+    for (const auto &c : commands) {
+        QVERIFY(publishPayload(mqtt.port(), topic, protoc,
+                               QByteArray("metrics { ") + c.metric + " }"));
+        QVERIFY2(gw.logged(QLatin1String(c.log), 15000), c.metric);
+        QCOMPARE(sim.control(QStringLiteral("peek ") + QLatin1String(c.peek)),
+                 QLatin1String(c.memory));
+    }
+    // The write's confirmation: the value read back, with good quality.
+    const QString confirmed = dataMetric(sub, protoc, aliasA, 0);
+    QCOMPARE(fieldOf(confirmed, QStringLiteral("int_value")), QStringLiteral("321"));
+    QVERIFY(confirmed.contains(QLatin1String("int_value: 192")));
+
+    const int seen = sub.lines().size();
+    QVERIFY(publishPayload(mqtt.port(), QStringLiteral("spBv1.0/g/NCMD/n"), protoc,
+                           "metrics { name: \"Node Control/Rebirth\" datatype: 11 "
+                           "boolean_value: true }"));
+    const QByteArray nbirth =
+        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/NBIRTH/n "), 15000, seen));
+    QCOMPARE(fieldOf(QString::fromUtf8(nbirth), QStringLiteral("seq")), QStringLiteral("0"));
+    const QByteArray again =
+        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/DBIRTH/n/c "), 15000, seen));
+    QCOMPARE(metricsOf(again).size(), 5);
+    QCOMPARE(fieldOf(metricWhere(again, QStringLiteral("name"), QStringLiteral("\"a\"")),
+                     "int_value"),
+             QStringLiteral("321"));
+}
+
+// A controller that stops answering dies (DDEATH) and is born again once back. Values read while
+// the broker was away come as historical data after the births of the new session, in order.
+void GatewayTest::sparkplugDeathsAndHistory()
+{
+    const QString protoc = protocOrSkip();
+    if (protoc.isEmpty())
+        QSKIP("protoc (package protobuf-compiler) is not on the build machine");
+    BrokerProcess mqtt;
+    mqtt.keepState(true);
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    const QString device = QStringLiteral("spBv1.0/g/+/n/c");
+    const QStringList historian =
+        QStringList{"-c", "-i", "historian", "-q", "1", "-x", "600"} + hexPayloads;
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), device, historian));
+    GatewayRun gw;
+    QVERIFY(gw.start(sparkplugBroker(mqtt.port()) +
+                     controller("c", sim.udpConnectionString(),
+                                "interval = 100\nbackoff = 200\nbackoff_max = 200\n"
+                                "tag = a AI1 Int16\ntag = b AI2 Int16\n")));
+    const QByteArray dbirth =
+        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/DBIRTH/n/c "), 15000));
+    const QString aliasA =
+        fieldOf(metricWhere(dbirth, QStringLiteral("name"), QStringLiteral("\"a\"")), "alias");
+    const QString aliasB =
+        fieldOf(metricWhere(dbirth, QStringLiteral("name"), QStringLiteral("\"b\"")), "alias");
+
+    int seen = sub.lines().size();
+    QCOMPARE(sim.control(QStringLiteral("faults --silent")), QStringLiteral("ok"));
+    QVERIFY(!sub.waitFor(QStringLiteral("^spBv1.0/g/DDEATH/n/c "), 15000, seen).isEmpty());
+    seen = sub.lines().size();
+    QCOMPARE(sim.control(QStringLiteral("faults")), QStringLiteral("ok"));
+    QVERIFY(!sub.waitFor(QStringLiteral("^spBv1.0/g/DBIRTH/n/c "), 15000, seen).isEmpty());
+
+    sub.stop(); // its session keeps what comes meanwhile
+    mqtt.stop();
+    QVERIFY(gw.logged(QStringLiteral("broker: lost"), 10000));
+    for (int k = 1; k <= 12; ++k)
+        QVERIFY(pokeAndRead(sim, {100 + k, 200 + k}));
+    const quint64 restartedMs = quint64(QDateTime::currentMSecsSinceEpoch());
+    QVERIFY(mqtt.start({}, true));
+    QVERIFY(sub.start(mqtt.port(), device, historian));
+    // Each message of the device once, in the order the historian has them.
+    QStringList a, b;
+    quint64 bornMs = 0;
+    const QDeadlineTimer deadline(30000);
+    for (int at = 0; !b.contains(QLatin1String("212"));) {
+        const QString line = sub.waitFor(QStringLiteral("^spBv1.0/g/D(DATA|BIRTH)/n/c "),
+                                         int(deadline.remainingTime()), at);
+        QVERIFY2(!line.isEmpty(), qPrintable(b.join(QLatin1Char(' '))));
+        at = int(sub.lines().indexOf(line, at)) + 1;
+        const QByteArray text = decodedLine(protoc, line);
+        if (line.startsWith(QLatin1String("spBv1.0/g/DBIRTH/")) && b.isEmpty())
+            bornMs = fieldOf(QString::fromUtf8(text).section(QStringLiteral("metrics {"), 0, 0),
+                             QStringLiteral("timestamp"))
+                         .toULongLong();
+        for (const QString &m : metricsOf(text)) {
+            if (fieldOf(m, QStringLiteral("is_historical")) == QLatin1String("true"))
+                (fieldOf(m, QStringLiteral("alias")) == aliasA ? a : b)
+                    << QString::number(qint16(fieldOf(m, QStringLiteral("int_value")).toUInt()));
+        }
+    }
+    // Births of the new session came before its history.
+    QVERIFY(bornMs >= restartedMs);
+    // What was read before the broker went may come again (QoS 1 is at least once).
+    const auto before = [&](const QString &name) {
+        return QString::number(qint16(
+            fieldOf(metricWhere(dbirth, QStringLiteral("name"), name), "int_value").toUInt()));
+    };
+    while (!a.isEmpty() && a.first() == before(QStringLiteral("\"a\"")))
+        a.removeFirst();
+    while (!b.isEmpty() && b.first() == before(QStringLiteral("\"b\"")))
+        b.removeFirst();
+    QCOMPARE(a, counting(101, 112));
+    QCOMPARE(b, counting(201, 212));
 }
 
 QTEST_GUILESS_MAIN(GatewayTest)

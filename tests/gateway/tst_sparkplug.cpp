@@ -1,4 +1,5 @@
 #include "sparkplugpayload.h"
+#include "sparkplugtext.h"
 #include "writevalues.h"
 
 #include "DataType.h"
@@ -32,32 +33,6 @@ namespace {
 
 using sparkplug::Datatype;
 
-// protoc with the gateway's schema; its output, or a failure with its errors.
-QByteArray protoc(const QString &path, const QString &mode, const QByteArray &input)
-{
-    QProcess p;
-    p.start(path, {mode.arg(QStringLiteral("tarvik.sparkplug.Payload")),
-                   QStringLiteral("-I") + QStringLiteral(TARVIK_SPARKPLUG_PROTO_DIR),
-                   QStringLiteral("sparkplug_b.proto")});
-    if (!p.waitForStarted(30000))
-        return "protoc did not start: " + p.errorString().toUtf8();
-    p.write(input);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(60000) || p.exitCode() != 0)
-        return "protoc failed: " + p.readAllStandardError();
-    return p.readAllStandardOutput();
-}
-
-QByteArray decodedText(const QString &path, const QByteArray &payload)
-{
-    return protoc(path, QStringLiteral("--decode=%1"), payload);
-}
-
-QByteArray encodedText(const QString &path, const QByteArray &text)
-{
-    return protoc(path, QStringLiteral("--encode=%1"), text);
-}
-
 // A read's record of the type, with the elements the write check makes of the texts.
 CLabelVariable recordOf(int type, const QStringList &texts)
 {
@@ -75,7 +50,7 @@ CLabelVariable recordOf(int type, const QStringList &texts)
 
 void SparkplugTest::initTestCase()
 {
-    protocPath = QStandardPaths::findExecutable(QStringLiteral("protoc"));
+    protocPath = ::protocPath();
 #ifdef TARVIK_CROSS_TEST
     if (protocPath.isEmpty())
         QSKIP("protoc (package protobuf-compiler) is not on the build machine");
