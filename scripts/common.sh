@@ -8,8 +8,9 @@ TARVIK_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5serialport5-
 # protoc reads and writes the gateway's Sparkplug payloads independently of the code under test.
 TARVIK_TEST_PACKAGES=(tshark tmux help2man mosquitto mosquitto-clients openssl protobuf-compiler)
 # What scripts/package.sh needs besides: dpkg-dev and debhelper make the packages and the
-# gateway's maintainer scripts, lintian checks them, systemd-analyze checks the installed unit.
-TARVIK_PACKAGING_PACKAGES=(dpkg-dev debhelper lintian systemd)
+# gateway's maintainer scripts, lintian checks them, systemd-analyze checks the installed unit;
+# the installed gateway runs as a Sparkplug node on a mosquitto broker.
+TARVIK_PACKAGING_PACKAGES=(dpkg-dev debhelper lintian systemd mosquitto mosquitto-clients)
 
 missing_packages() {
     local p

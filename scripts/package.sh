@@ -108,6 +108,8 @@ add_docs() {
     tarvik-gateway)
         # Where the configuration's first line, the unit and the manual page send the operator.
         install -m 0644 "$TARVIK_ROOT/docs/gateway.md" "$doc/gateway.md"
+        install -D -m 0644 "$TARVIK_ROOT/docs/examples/gateway-sparkplug.conf" \
+            "$doc/examples/gateway-sparkplug.conf"
         ;;
     tarvik-tools)
         install -m 0644 "$TARVIK_ROOT/README.md" "$doc/README.md"
@@ -321,6 +323,43 @@ start_sim() {
     start_simulator "$@" --port 0
 }
 
+# The gateway ($@ runs it) as a Sparkplug edge node on a mosquitto broker of its own on loopback,
+# reading the running simulator: its births arrive. The subscriber is in place first.
+sparkplug_births() {
+    local dir port= candidate broker_pid sub_pid gw_pid ok=0
+    dir=$(mktemp -d)
+    for candidate in $(shuf -i 20000-60000 -n 20); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null || { port=$candidate; break; }
+    done
+    printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$port" >"$dir/broker.conf"
+    if [ "$(id -u)" -eq 0 ]; then echo "user root" >>"$dir/broker.conf"; fi
+    mosquitto -c "$dir/broker.conf" 2>"$dir/broker.log" &
+    broker_pid=$!
+    for _ in $(seq 50); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+        sleep 0.1
+    done
+    printf '[broker]\nport = %s\noutput = sparkplug\nsparkplug_group = packages\n' "$port" \
+        >"$dir/gateway.conf"
+    printf 'sparkplug_node = check\nstore = off\n\n[controller sim]\nconnection = %s\n' "$udp" \
+        >>"$dir/gateway.conf"
+    echo "tag = level AI1 Int16" >>"$dir/gateway.conf"
+    mosquitto_sub -p "$port" -t 'spBv1.0/#' -C 2 -W 60 -F '%t' >"$dir/births" &
+    sub_pid=$!
+    sleep 1
+    "$@" "$dir/gateway.conf" 2>"$dir/gateway.log" &
+    gw_pid=$!
+    wait "$sub_pid" || true
+    kill "$gw_pid" "$broker_pid" 2>/dev/null || true
+    wait "$gw_pid" "$broker_pid" 2>/dev/null || true
+    sed 's/^/  /' "$dir/births"
+    grep -q '^spBv1.0/packages/NBIRTH/check$' "$dir/births" &&
+        grep -q '^spBv1.0/packages/DBIRTH/check/sim$' "$dir/births" && ok=1
+    [ $ok = 1 ] || sed 's/^/  gateway: /' "$dir/gateway.log" >&2
+    rm -rf "$dir"
+    [ $ok = 1 ]
+}
+
 stop_sim() {
     kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
@@ -352,6 +391,11 @@ export TZ=${TZ:-:/etc/localtime}
 if start_sim /usr/bin/tarvik-sim; then
     echo "\$ tarvik-gateway --check /etc/tarvik/gateway.conf"
     /usr/bin/tarvik-gateway --check /etc/tarvik/gateway.conf | sed 's/^/  /' || status=1
+    sparkplug=/usr/share/doc/tarvik-gateway/examples/gateway-sparkplug.conf
+    echo "\$ tarvik-gateway --check $sparkplug"
+    /usr/bin/tarvik-gateway --check "$sparkplug" | sed 's/^/  /' || status=1
+    echo "\$ tarvik-gateway, a Sparkplug edge node: its births"
+    sparkplug_births /usr/bin/tarvik-gateway || { echo "FAILED: no Sparkplug births" >&2; status=1; }
     for args in info "connect $udp"; do
         echo "\$ tarvik-host $args"
         # shellcheck disable=SC2086
@@ -386,6 +430,9 @@ if start_sim "${armel_run[@]}" "$scratch/usr/bin/tarvik-sim"; then
     echo "\$ usr/bin/tarvik-gateway --check etc/tarvik/gateway.conf"
     "${armel_run[@]}" "$scratch/usr/bin/tarvik-gateway" --check "$scratch/etc/tarvik/gateway.conf" |
         sed "s|$scratch/||; s/^/  /" || status=1
+    echo "\$ usr/bin/tarvik-gateway, a Sparkplug edge node: its births"
+    sparkplug_births "${armel_run[@]}" "$scratch/usr/bin/tarvik-gateway" ||
+        { echo "FAILED: no Sparkplug births from the armel gateway" >&2; status=1; }
     for args in info "connect $udp"; do
         echo "\$ usr/bin/tarvik-host $args"
         # shellcheck disable=SC2086

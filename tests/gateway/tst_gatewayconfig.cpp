@@ -16,6 +16,8 @@ private slots:
     void refused();
     void read();
     void passwordFileOthersCanRead();
+    void examples_data();
+    void examples();
 
 private:
     QString write(const QString &name, const QByteArray &text, QFile::Permissions p = {});
@@ -89,6 +91,14 @@ void GatewayConfigTest::refused_data()
         << "[broker]\nprefix = $SYS/x\n" + good.mid(9) << "2: prefix: '$SYS/x' begins with $";
     QTest::newRow("large_integers") << "[broker]\nlarge_integers = string\n" + good.mid(9)
                                     << "2: large_integers: takes number or text";
+    QTest::newRow("output of another form") << "[broker]\noutput = json xml\n" + good.mid(9)
+                                            << "2: output: takes json, sparkplug or both, not 'xml'";
+    QTest::newRow("sparkplug without its ids")
+        << "[broker]\noutput = sparkplug\nsparkplug_node = n\n" + good.mid(9)
+        << " [broker]: output = sparkplug needs sparkplug_group and sparkplug_node";
+    QTest::newRow("sparkplug group with a wildcard")
+        << "[broker]\nsparkplug_group = a+b\n" + good.mid(9)
+        << "2: sparkplug_group: 'a+b' cannot be a topic level";
     QTest::newRow("store at a relative path") << "[broker]\nstore = history.sqlite\n" + good.mid(9)
                                               << "2: store: takes an absolute path or off";
     QTest::newRow("store_size below the least")
@@ -200,6 +210,32 @@ void GatewayConfigTest::passwordFileOthersCanRead()
     QCOMPARE(config.broker.password, QStringLiteral("s3cret"));
     QCOMPARE(config.warnings.size(), 1);
     QVERIFY(config.warnings.first().contains(QLatin1String("readable by every user")));
+}
+
+// The configurations shipped as examples are good ones.
+void GatewayConfigTest::examples_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("json");
+    QTest::addColumn<bool>("sparkplug");
+    QTest::newRow("gateway.conf") << "gateway.conf" << true << false;
+    QTest::newRow("gateway-sparkplug.conf") << "gateway-sparkplug.conf" << true << true;
+}
+
+void GatewayConfigTest::examples()
+{
+    QFETCH(QString, file);
+    QFETCH(bool, json);
+    QFETCH(bool, sparkplug);
+    DriverLibrary library;
+    QString why;
+    QVERIFY2(library.load(QStringLiteral(TARVIK_LIBRARY_PATH), &why), qPrintable(why));
+    GatewayConfig config;
+    QVERIFY2(loadGatewayConfig(QStringLiteral(TARVIK_EXAMPLES_DIR "/") + file, &config, &why,
+                               &library),
+             qPrintable(why));
+    QCOMPARE(config.broker.jsonOutput, json);
+    QCOMPARE(config.broker.sparkplugOutput, sparkplug);
 }
 
 QTEST_GUILESS_MAIN(GatewayConfigTest)
