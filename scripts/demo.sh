@@ -2,11 +2,12 @@
 # The main job: installs what is missing, builds, starts the controller simulator on loopback
 # and drives the library through the host program, over UDP and over the simulator's
 # pseudo-terminal; then the gateway publishes the simulator's tags to a mosquitto broker on a
-# loopback port, as mosquitto_sub shows, and keeps what it reads while the broker is away.
+# loopback port, as mosquitto_sub shows, and keeps what it reads while the broker is away; last,
+# the gateway as a Sparkplug B edge node, its births and a command decoded by protoc.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-ensure_packages "${TARVIK_PACKAGES[@]}" mosquitto mosquitto-clients
+ensure_packages "${TARVIK_PACKAGES[@]}" mosquitto mosquitto-clients protobuf-compiler
 BUILD_TARGETS="LibTarvik tarvik-host tarvik-sim tarvik-gateway" build_tree "$TARVIK_ROOT/build" -DTARVIK_SANITIZE=OFF
 
 bin=$TARVIK_ROOT/build/bin
@@ -190,5 +191,76 @@ wait $gateway_pid || true
 gateway_pid=
 echo "the gateway's log (SIGTERM at the end):"
 sed 's/^/  /' "$demo/gateway.log"
+
+# The same controller through a Sparkplug B edge node: its births name every tag with its
+# datatype, a command writes the setpoint, and the data confirm it. protoc reads and writes the
+# payloads from the schema alone.
+echo
+echo "== tarvik-gateway as a Sparkplug B edge node"
+cat >"$demo/sparkplug.conf" <<CONF
+[broker]
+port = $port
+client_id = demo-node
+output = sparkplug
+sparkplug_group = demo
+sparkplug_node = gateway
+store = off
+
+[controller sim]
+connection = $udp
+interval = 500
+tag = level AI_F12 Int16 count=3 scale=0.1 unit=m
+tag = total LA2 Int64
+tag = setpoint AO1 Float writable
+CONF
+echo "\$ cat sparkplug.conf"
+sed 's/^/  /' "$demo/sparkplug.conf"
+protoc_payload() {
+    protoc "$1=tarvik.sparkplug.Payload" -I "$TARVIK_ROOT/gateway" sparkplug_b.proto
+}
+# Each message's payload into a file of its own (births are not retained: the subscribers are
+# in place first).
+receive() {
+    mosquitto_sub -p "$port" -t "spBv1.0/demo/$1" -C 1 -W 15 -N >"$demo/$2" 2>/dev/null &
+}
+show() {
+    echo "\$ protoc --decode=tarvik.sparkplug.Payload sparkplug_b.proto < $1   # $2"
+    if ! protoc_payload --decode <"$demo/$1" | sed 's/^/  /'; then
+        echo "no $2 came; the node's log:" >&2
+        sed 's/^/  /' "$demo/sparkplug.log" >&2
+        exit 1
+    fi
+}
+receive NBIRTH/gateway nbirth.bin
+nbirth_pid=$!
+receive DBIRTH/gateway/sim dbirth.bin
+dbirth_pid=$!
+sleep 0.5
+"$bin/tarvik-gateway" "$demo/sparkplug.conf" 2>"$demo/sparkplug.log" &
+gateway_pid=$!
+wait $nbirth_pid $dbirth_pid || true
+show nbirth.bin "spBv1.0/demo/NBIRTH/gateway"
+show dbirth.bin "spBv1.0/demo/DBIRTH/gateway/sim"
+command='metrics { name: "setpoint" datatype: 9 float_value: 7.25 }'
+echo "\$ echo '$command' | protoc --encode=… | mosquitto_pub -t spBv1.0/demo/DCMD/gateway/sim -s"
+receive DDATA/gateway/sim ddata.bin
+ddata_pid=$!
+sleep 0.5
+echo "$command" | protoc_payload --encode >"$demo/dcmd.bin"
+mosquitto_pub -p "$port" -q 1 -t spBv1.0/demo/DCMD/gateway/sim -f "$demo/dcmd.bin"
+wait $ddata_pid || true
+show ddata.bin "spBv1.0/demo/DDATA/gateway/sim: the write read back"
+echo "\$ tarvik-host read AO1 --type Float --connect $udp"
+"$host" read AO1 --type Float --connect "$udp" | sed 's/^/  /'
+if ! protoc_payload --decode <"$demo/ddata.bin" | grep -q 'float_value: 7.25'; then
+    echo "the data do not confirm the write; the node's log:" >&2
+    sed 's/^/  /' "$demo/sparkplug.log" >&2
+    exit 1
+fi
+kill -TERM $gateway_pid
+wait $gateway_pid || true
+gateway_pid=
+echo "the node's log (SIGTERM at the end):"
+sed 's/^/  /' "$demo/sparkplug.log"
 echo
 echo "done"

@@ -1431,6 +1431,17 @@ void GatewayTest::sparkplugCommands()
     QCOMPARE(fieldOf(metricWhere(again, QStringLiteral("name"), QStringLiteral("\"a\"")),
                      "int_value"),
              QStringLiteral("321"));
+
+    // A clean stop says NDEATH itself, with the session's bdSeq.
+    const QString bdSeq = fieldOf(
+        metricWhere(nbirth, QStringLiteral("name"), QStringLiteral("\"bdSeq\"")), "long_value");
+    gw.signal(SIGTERM);
+    const QByteArray ndeath =
+        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/NDEATH/n "), 15000, seen));
+    QCOMPARE(fieldOf(metricWhere(ndeath, QStringLiteral("name"), QStringLiteral("\"bdSeq\"")),
+                     "long_value"),
+             bdSeq);
+    QVERIFY(gw.process.waitForFinished(15000));
 }
 
 // A controller that stops answering dies (DDEATH) and is born again once back. Values read while
