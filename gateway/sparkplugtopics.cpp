@@ -2,32 +2,21 @@
 
 #include "mqtttopics.h"
 
+#include <iterator>
+
 namespace sparkplug {
 namespace {
 
 const char namespaceLevel[] = "spBv1.0/";
 
+// The topic level of each message type, in the order of MessageType.
+const char *const typeLevels[] = {"NBIRTH", "NDEATH", "NDATA", "NCMD",
+                                  "DBIRTH", "DDEATH", "DDATA", "DCMD"};
+static_assert(std::size(typeLevels) == std::size_t(MessageType::DCMD) + 1);
+
 const char *typeLevel(MessageType type)
 {
-    switch (type) {
-    case MessageType::NBIRTH:
-        return "NBIRTH";
-    case MessageType::NDEATH:
-        return "NDEATH";
-    case MessageType::NDATA:
-        return "NDATA";
-    case MessageType::NCMD:
-        return "NCMD";
-    case MessageType::DBIRTH:
-        return "DBIRTH";
-    case MessageType::DDEATH:
-        return "DDEATH";
-    case MessageType::DDATA:
-        return "DDATA";
-    case MessageType::DCMD:
-        break;
-    }
-    return "DCMD";
+    return typeLevels[int(type)];
 }
 
 } // namespace

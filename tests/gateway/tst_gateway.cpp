@@ -318,8 +318,8 @@ QString dataMetric(SubscriberProcess &sub, const QString &protoc, const QString 
 {
     const QDeadlineTimer deadline(15000);
     for (int at = from; !deadline.hasExpired();) {
-        const QString line = sub.waitFor(QStringLiteral("^spBv1.0/g/DDATA/n/c "),
-                                         int(deadline.remainingTime()), at);
+        const QString line =
+            sub.waitFor(QStringLiteral("^spBv1.0/g/DDATA/n/c "), int(deadline.remainingTime()), at);
         if (line.isEmpty())
             return QString();
         at = int(sub.lines().indexOf(line, at)) + 1;
@@ -330,12 +330,57 @@ QString dataMetric(SubscriberProcess &sub, const QString &protoc, const QString 
     return QString();
 }
 
-bool publishPayload(quint16 port, const QString &topic, const QString &protoc, const QByteArray &text)
+// A node on a broker of its own, reading the simulator's pattern (tags of controller c), with a
+// subscriber to what it says; its births as protoc decodes them.
+class SparkplugRun
+{
+public:
+    SparkplugRun() : protoc(protocOrSkip()) {}
+
+    // False when a part does not start or the births do not come. The subscriber's pattern names
+    // what it sees (the node's births only with spBv1.0/#).
+    bool start(const QByteArray &tags, const QString &pattern = QStringLiteral("spBv1.0/#"),
+               const QStringList &options = hexPayloads)
+    {
+        if (!mqtt.start() || !sim.start({QStringLiteral("--pattern")}) ||
+            !sub.start(mqtt.port(), pattern, options) ||
+            !gw.start(sparkplugBroker(mqtt.port()) +
+                      controller("c", sim.udpConnectionString(), tags)))
+            return false;
+        if (pattern == QLatin1String("spBv1.0/#"))
+            nbirth =
+                decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/NBIRTH/n "), 15000));
+        dbirth = decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/DBIRTH/n/c "), 15000));
+        return !metricsOf(dbirth).isEmpty();
+    }
+    // A metric of the births, by its name.
+    QString born(const QByteArray &birth, const char *name) const
+    {
+        return metricWhere(birth, QStringLiteral("name"),
+                           QLatin1Char('"') + QLatin1String(name) + QLatin1Char('"'));
+    }
+    QString aliasOf(const char *tag) const { return fieldOf(born(dbirth, tag), "alias"); }
+    QString bdSeqOf(const QByteArray &text) const
+    {
+        return fieldOf(born(text, "bdSeq"), QStringLiteral("long_value"));
+    }
+
+    const QString protoc;
+    BrokerProcess mqtt;
+    SimProcess sim;
+    SubscriberProcess sub;
+    GatewayRun gw;
+    QByteArray nbirth, dbirth;
+};
+
+bool publishPayload(quint16 port, const QString &topic, const QString &protoc,
+                    const QByteArray &text)
 {
     QTemporaryDir dir;
     QFile f(dir.filePath(QStringLiteral("payload")));
     const QByteArray bytes = encodedText(protoc, text);
-    if (bytes.startsWith("protoc") || !f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+    if (bytes.startsWith("protoc") || !f.open(QIODevice::WriteOnly) ||
+        f.write(bytes) != bytes.size())
         return false;
     f.close();
     return mosquittoPub(port, {"-t", topic, "-q", "1", "-f", f.fileName()});
@@ -1290,30 +1335,18 @@ void GatewayTest::logLevelsAndEpisodes()
 // carry aliases only; seq never skips; a kill leaves NDEATH with the bdSeq of the birth.
 void GatewayTest::sparkplugBirthsAndData()
 {
-    const QString protoc = protocOrSkip();
-    if (protoc.isEmpty())
+    SparkplugRun run;
+    if (run.protoc.isEmpty())
         QSKIP("protoc (package protobuf-compiler) is not on the build machine");
-    BrokerProcess mqtt;
-    SimProcess sim;
-    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
-    SubscriberProcess sub;
-    QVERIFY(sub.start(mqtt.port(), QStringLiteral("spBv1.0/#"), hexPayloads));
-    GatewayRun gw;
-    QVERIFY(gw.start(sparkplugBroker(mqtt.port()) +
-                     controller("c", sim.udpConnectionString(), sparkplugTags)));
-    const QByteArray nbirth =
-        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/NBIRTH/n "), 15000));
-    const QByteArray dbirth =
-        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/DBIRTH/n/c "), 15000));
-    QCOMPARE(fieldOf(QString::fromUtf8(nbirth), QStringLiteral("seq")), QStringLiteral("0"));
-    QVERIFY(!metricWhere(nbirth, QStringLiteral("name"), QStringLiteral("\"Node Control/Rebirth\""))
-                 .isEmpty());
-    const QString bdSeq = fieldOf(
-        metricWhere(nbirth, QStringLiteral("name"), QStringLiteral("\"bdSeq\"")), "long_value");
+    QVERIFY(run.start(sparkplugTags));
+    QCOMPARE(fieldOf(QString::fromUtf8(run.nbirth), QStringLiteral("seq")), QStringLiteral("0"));
+    QVERIFY(!run.born(run.nbirth, "Node Control/Rebirth").isEmpty());
+    const QString bdSeq = run.bdSeqOf(run.nbirth);
     QVERIFY(!bdSeq.isEmpty());
 
-    const QMap<QString, QString> read = hostRead(
-        sim.udpConnectionString(), "a,AI1,Int16\nbig,LA2,Int64\nf,AO1,Float\ns,SI1,String\n");
+    const QString connection = run.sim.udpConnectionString();
+    const QMap<QString, QString> read =
+        hostRead(connection, "a,AI1,Int16\nbig,LA2,Int64\nf,AO1,Float\ns,SI1,String\n");
     // Each tag: its datatype, the field protoc shows its value in; a list's packed bytes.
     const struct
     {
@@ -1326,8 +1359,7 @@ void GatewayTest::sparkplugBirthsAndData()
                   {"f", 9, "float_value"},
                   {"s", 12, "string_value"}};
     for (const auto &b : births) {
-        const QString m = metricWhere(dbirth, QStringLiteral("name"),
-                                      QStringLiteral("\"%1\"").arg(QLatin1String(b.name)));
+        const QString m = run.born(run.dbirth, b.name);
         QVERIFY2(m.contains(QLatin1String("keys: \"Quality\" values { type: 3 int_value: 192 }")),
                  qPrintable(m));
         QCOMPARE(fieldOf(m, QStringLiteral("datatype")).toInt(), b.datatype);
@@ -1341,48 +1373,31 @@ void GatewayTest::sparkplugBirthsAndData()
     }
 
     // A change goes as data: the metric by its alias alone, the value `tarvik-host read` gives.
-    const QString alias =
-        fieldOf(metricWhere(dbirth, QStringLiteral("name"), QStringLiteral("\"a\"")), "alias");
-    const int seen = sub.lines().size();
-    QVERIFY(pokeAi(sim, {-1234}));
-    const QString data = dataMetric(sub, protoc, alias, seen);
+    const int seen = run.sub.lines().size();
+    QVERIFY(pokeAi(run.sim, {-1234}));
+    const QString data = dataMetric(run.sub, run.protoc, run.aliasOf("a"), seen);
     QCOMPARE(fieldOf(data, QStringLiteral("name")), QString());
     QCOMPARE(fieldOf(data, QStringLiteral("int_value")),
-             protocValue(2, hostRead(sim.udpConnectionString(), "a,AI1,Int16\n").value("a")));
+             protocValue(2, hostRead(connection, "a,AI1,Int16\n").value("a")));
 
-    gw.signal(SIGKILL);
+    run.gw.signal(SIGKILL);
     const QByteArray ndeath =
-        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/NDEATH/n "), 15000));
-    QCOMPARE(fieldOf(metricWhere(ndeath, QStringLiteral("name"), QStringLiteral("\"bdSeq\"")),
-                     "long_value"),
-             bdSeq);
-    const QVector<int> seqs = sparkplugSeqs(protoc, sub.lines());
+        decodedLine(run.protoc, run.sub.waitFor(QStringLiteral("^spBv1.0/g/NDEATH/n "), 15000));
+    QCOMPARE(run.bdSeqOf(ndeath), bdSeq);
+    const QVector<int> seqs = sparkplugSeqs(run.protoc, run.sub.lines());
     QVERIFY(seqs.size() >= 3);
     for (int i = 1; i < seqs.size(); ++i)
         QCOMPARE(seqs[i], (seqs[i - 1] + 1) % 256);
 }
 
 // A DCMD to a writable tag writes it and the next data confirm it; one the tag does not take
-// changes nothing. Rebirth repeats every birth.
+// changes nothing. Rebirth repeats every birth; a clean stop says NDEATH itself.
 void GatewayTest::sparkplugCommands()
 {
-    const QString protoc = protocOrSkip();
-    if (protoc.isEmpty())
+    SparkplugRun run;
+    if (run.protoc.isEmpty())
         QSKIP("protoc (package protobuf-compiler) is not on the build machine");
-    BrokerProcess mqtt;
-    SimProcess sim;
-    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
-    SubscriberProcess sub;
-    QVERIFY(sub.start(mqtt.port(), QStringLiteral("spBv1.0/#"), hexPayloads));
-    GatewayRun gw;
-    QVERIFY(gw.start(sparkplugBroker(mqtt.port()) +
-                     controller("c", sim.udpConnectionString(), sparkplugTags)));
-    const QByteArray dbirth =
-        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/DBIRTH/n/c "), 15000));
-    const QString aliasA =
-        fieldOf(metricWhere(dbirth, QStringLiteral("name"), QStringLiteral("\"a\"")), "alias");
-    const QString topic = QStringLiteral("spBv1.0/g/DCMD/n/c");
-
+    QVERIFY(run.start(sparkplugTags));
     // The command's metric, the simulator's memory it leaves (peek AREA OFFSET LEN: AI1 holds a,
     // AO1 f), and what the log says.
     const struct
@@ -1407,87 +1422,68 @@ void GatewayTest::sparkplugCommands()
          "\\(f\\): it is null and has a value"},
     };
     for (const auto &c : commands) {
-        QVERIFY(publishPayload(mqtt.port(), topic, protoc,
+        QVERIFY(publishPayload(run.mqtt.port(), QStringLiteral("spBv1.0/g/DCMD/n/c"), run.protoc,
                                QByteArray("metrics { ") + c.metric + " }"));
-        QVERIFY2(gw.logged(QLatin1String(c.log), 15000), c.metric);
-        QCOMPARE(sim.control(QStringLiteral("peek ") + QLatin1String(c.peek)),
+        QVERIFY2(run.gw.logged(QLatin1String(c.log), 15000), c.metric);
+        QCOMPARE(run.sim.control(QStringLiteral("peek ") + QLatin1String(c.peek)),
                  QLatin1String(c.memory));
     }
     // The write's confirmation: the value read back, with good quality.
-    const QString confirmed = dataMetric(sub, protoc, aliasA, 0);
+    const QString confirmed = dataMetric(run.sub, run.protoc, run.aliasOf("a"), 0);
     QCOMPARE(fieldOf(confirmed, QStringLiteral("int_value")), QStringLiteral("321"));
     QVERIFY(confirmed.contains(QLatin1String("int_value: 192")));
 
-    const int seen = sub.lines().size();
-    QVERIFY(publishPayload(mqtt.port(), QStringLiteral("spBv1.0/g/NCMD/n"), protoc,
+    const int seen = run.sub.lines().size();
+    QVERIFY(publishPayload(run.mqtt.port(), QStringLiteral("spBv1.0/g/NCMD/n"), run.protoc,
                            "metrics { name: \"Node Control/Rebirth\" datatype: 11 "
                            "boolean_value: true }"));
-    const QByteArray nbirth =
-        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/NBIRTH/n "), 15000, seen));
+    const QByteArray nbirth = decodedLine(
+        run.protoc, run.sub.waitFor(QStringLiteral("^spBv1.0/g/NBIRTH/n "), 15000, seen));
     QCOMPARE(fieldOf(QString::fromUtf8(nbirth), QStringLiteral("seq")), QStringLiteral("0"));
-    const QByteArray again =
-        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/DBIRTH/n/c "), 15000, seen));
+    const QByteArray again = decodedLine(
+        run.protoc, run.sub.waitFor(QStringLiteral("^spBv1.0/g/DBIRTH/n/c "), 15000, seen));
     QCOMPARE(metricsOf(again).size(), 5);
-    QCOMPARE(fieldOf(metricWhere(again, QStringLiteral("name"), QStringLiteral("\"a\"")),
-                     "int_value"),
-             QStringLiteral("321"));
+    QCOMPARE(fieldOf(run.born(again, "a"), "int_value"), QStringLiteral("321"));
 
-    // A clean stop says NDEATH itself, with the session's bdSeq.
-    const QString bdSeq = fieldOf(
-        metricWhere(nbirth, QStringLiteral("name"), QStringLiteral("\"bdSeq\"")), "long_value");
-    gw.signal(SIGTERM);
-    const QByteArray ndeath =
-        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/NDEATH/n "), 15000, seen));
-    QCOMPARE(fieldOf(metricWhere(ndeath, QStringLiteral("name"), QStringLiteral("\"bdSeq\"")),
-                     "long_value"),
-             bdSeq);
-    QVERIFY(gw.process.waitForFinished(15000));
+    run.gw.signal(SIGTERM);
+    const QByteArray ndeath = decodedLine(
+        run.protoc, run.sub.waitFor(QStringLiteral("^spBv1.0/g/NDEATH/n "), 15000, seen));
+    QCOMPARE(run.bdSeqOf(ndeath), run.bdSeqOf(run.nbirth));
+    QVERIFY(run.gw.process.waitForFinished(15000));
 }
 
 // A controller that stops answering dies (DDEATH) and is born again once back. Values read while
 // the broker was away come as historical data after the births of the new session, in order.
 void GatewayTest::sparkplugDeathsAndHistory()
 {
-    const QString protoc = protocOrSkip();
-    if (protoc.isEmpty())
+    SparkplugRun run;
+    if (run.protoc.isEmpty())
         QSKIP("protoc (package protobuf-compiler) is not on the build machine");
-    BrokerProcess mqtt;
-    mqtt.keepState(true);
-    SimProcess sim;
-    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    run.mqtt.keepState(true);
     const QString device = QStringLiteral("spBv1.0/g/+/n/c");
     const QStringList historian =
         QStringList{"-c", "-i", "historian", "-q", "1", "-x", "600"} + hexPayloads;
-    SubscriberProcess sub;
-    QVERIFY(sub.start(mqtt.port(), device, historian));
-    GatewayRun gw;
-    QVERIFY(gw.start(sparkplugBroker(mqtt.port()) +
-                     controller("c", sim.udpConnectionString(),
-                                "interval = 100\nbackoff = 200\nbackoff_max = 200\n"
-                                "tag = a AI1 Int16\ntag = b AI2 Int16\n")));
-    const QByteArray dbirth =
-        decodedLine(protoc, sub.waitFor(QStringLiteral("^spBv1.0/g/DBIRTH/n/c "), 15000));
-    const QString aliasA =
-        fieldOf(metricWhere(dbirth, QStringLiteral("name"), QStringLiteral("\"a\"")), "alias");
-    const QString aliasB =
-        fieldOf(metricWhere(dbirth, QStringLiteral("name"), QStringLiteral("\"b\"")), "alias");
-
+    QVERIFY(run.start("interval = 100\nbackoff = 200\nbackoff_max = 200\n"
+                      "tag = a AI1 Int16\ntag = b AI2 Int16\n",
+                      device, historian));
+    SubscriberProcess &sub = run.sub;
     int seen = sub.lines().size();
-    QCOMPARE(sim.control(QStringLiteral("faults --silent")), QStringLiteral("ok"));
+    QCOMPARE(run.sim.control(QStringLiteral("faults --silent")), QStringLiteral("ok"));
     QVERIFY(!sub.waitFor(QStringLiteral("^spBv1.0/g/DDEATH/n/c "), 15000, seen).isEmpty());
     seen = sub.lines().size();
-    QCOMPARE(sim.control(QStringLiteral("faults")), QStringLiteral("ok"));
+    QCOMPARE(run.sim.control(QStringLiteral("faults")), QStringLiteral("ok"));
     QVERIFY(!sub.waitFor(QStringLiteral("^spBv1.0/g/DBIRTH/n/c "), 15000, seen).isEmpty());
 
     sub.stop(); // its session keeps what comes meanwhile
-    mqtt.stop();
-    QVERIFY(gw.logged(QStringLiteral("broker: lost"), 10000));
+    run.mqtt.stop();
+    QVERIFY(run.gw.logged(QStringLiteral("broker: lost"), 10000));
     for (int k = 1; k <= 12; ++k)
-        QVERIFY(pokeAndRead(sim, {100 + k, 200 + k}));
+        QVERIFY(pokeAndRead(run.sim, {100 + k, 200 + k}));
     const quint64 restartedMs = quint64(QDateTime::currentMSecsSinceEpoch());
-    QVERIFY(mqtt.start({}, true));
-    QVERIFY(sub.start(mqtt.port(), device, historian));
+    QVERIFY(run.mqtt.start({}, true));
+    QVERIFY(sub.start(run.mqtt.port(), device, historian));
     // Each message of the device once, in the order the historian has them.
+    const QString aliasA = run.aliasOf("a");
     QStringList a, b;
     quint64 bornMs = 0;
     const QDeadlineTimer deadline(30000);
@@ -1496,7 +1492,7 @@ void GatewayTest::sparkplugDeathsAndHistory()
                                          int(deadline.remainingTime()), at);
         QVERIFY2(!line.isEmpty(), qPrintable(b.join(QLatin1Char(' '))));
         at = int(sub.lines().indexOf(line, at)) + 1;
-        const QByteArray text = decodedLine(protoc, line);
+        const QByteArray text = decodedLine(run.protoc, line);
         if (line.startsWith(QLatin1String("spBv1.0/g/DBIRTH/")) && b.isEmpty())
             bornMs = fieldOf(QString::fromUtf8(text).section(QStringLiteral("metrics {"), 0, 0),
                              QStringLiteral("timestamp"))
@@ -1510,13 +1506,12 @@ void GatewayTest::sparkplugDeathsAndHistory()
     // Births of the new session came before its history.
     QVERIFY(bornMs >= restartedMs);
     // What was read before the broker went may come again (QoS 1 is at least once).
-    const auto before = [&](const QString &name) {
-        return QString::number(qint16(
-            fieldOf(metricWhere(dbirth, QStringLiteral("name"), name), "int_value").toUInt()));
+    const auto before = [&run](const char *tag) {
+        return QString::number(qint16(fieldOf(run.born(run.dbirth, tag), "int_value").toUInt()));
     };
-    while (!a.isEmpty() && a.first() == before(QStringLiteral("\"a\"")))
+    while (!a.isEmpty() && a.first() == before("a"))
         a.removeFirst();
-    while (!b.isEmpty() && b.first() == before(QStringLiteral("\"b\"")))
+    while (!b.isEmpty() && b.first() == before("b"))
         b.removeFirst();
     QCOMPARE(a, counting(101, 112));
     QCOMPARE(b, counting(201, 212));

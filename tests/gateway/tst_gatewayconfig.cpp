@@ -91,8 +91,9 @@ void GatewayConfigTest::refused_data()
         << "[broker]\nprefix = $SYS/x\n" + good.mid(9) << "2: prefix: '$SYS/x' begins with $";
     QTest::newRow("large_integers") << "[broker]\nlarge_integers = string\n" + good.mid(9)
                                     << "2: large_integers: takes number or text";
-    QTest::newRow("output of another form") << "[broker]\noutput = json xml\n" + good.mid(9)
-                                            << "2: output: takes json, sparkplug or both, not 'xml'";
+    QTest::newRow("output of another form")
+        << "[broker]\noutput = json xml\n" + good.mid(9)
+        << "2: output: takes json, sparkplug or both, not 'xml'";
     QTest::newRow("sparkplug without its ids")
         << "[broker]\noutput = sparkplug\nsparkplug_node = n\n" + good.mid(9)
         << " [broker]: output = sparkplug needs sparkplug_group and sparkplug_node";
@@ -231,9 +232,9 @@ void GatewayConfigTest::examples()
     QString why;
     QVERIFY2(library.load(QStringLiteral(TARVIK_LIBRARY_PATH), &why), qPrintable(why));
     GatewayConfig config;
-    QVERIFY2(loadGatewayConfig(QStringLiteral(TARVIK_EXAMPLES_DIR "/") + file, &config, &why,
-                               &library),
-             qPrintable(why));
+    QVERIFY2(
+        loadGatewayConfig(QStringLiteral(TARVIK_EXAMPLES_DIR "/") + file, &config, &why, &library),
+        qPrintable(why));
     QCOMPARE(config.broker.jsonOutput, json);
     QCOMPARE(config.broker.sparkplugOutput, sparkplug);
 }
