@@ -80,15 +80,15 @@ QByteArray tagLines(int perArea = tagsPerArea, int areaCount = 4)
     return areaTagLines(perArea, areaCount) + "tag = w AO1 Int16 writable interval=3600000\n";
 }
 
-// The memory of an area holding generation g in every tag.
-QString pokeHex(const AreaLoad &a, int g, int perArea)
+// The memory of an area holding generation g in every tag, `bit` in every Bool.
+QString pokeHex(const AreaLoad &a, int g, bool bit, int perArea)
 {
     QByteArray bytes(perArea * a.bytesPerPoint, '\0');
     for (int i = 0; i < perArea; ++i) {
         char *p = bytes.data() + i * a.bytesPerPoint;
         const bool isFloat = a.area == QLatin1String("NAI") && (i + 1) % 2 == 0;
         if (a.bytesPerPoint == 1) {
-            p[0] = char(g & 1);
+            p[0] = char(bit);
         } else if (isFloat) {
             const float f = float(g);
             std::memcpy(p, &f, 4);
@@ -100,11 +100,15 @@ QString pokeHex(const AreaLoad &a, int g, int perArea)
     return QString::fromLatin1(bytes.toHex());
 }
 
-void poke(SimProcess &sim, int g, int perArea = tagsPerArea, int areaCount = 4)
+// Generation g. A Bool flips once every pokesPerScan generations: flipping at each, it would
+// come out unchanged in every scan that happens to span an even number of them.
+void poke(SimProcess &sim, int g, int pokesPerScan = 1, int perArea = tagsPerArea,
+          int areaCount = 4)
 {
+    const bool bit = (g / pokesPerScan) % 2 != 0;
     for (int n = 0; n < areaCount; ++n)
         sim.control(QStringLiteral("poke %1 0 %2")
-                        .arg(QLatin1String(areas[n].area), pokeHex(areas[n], g, perArea)));
+                        .arg(QLatin1String(areas[n].area), pokeHex(areas[n], g, bit, perArea)));
 }
 
 struct ProcessUse
@@ -532,11 +536,11 @@ Delivered run(const Phase &phase, BrokerProcess &broker, SimProcess &sim)
     counter.measuring = true;
     int generation = 2;
     // Values change five times a scan interval (at 10 ms and less, every 10 ms), so every scan
-    // finds them changed; a write every 100 ms with tag messages.
+    // finds them changed (a Bool flips once an interval); a write every 100 ms with tag messages.
     const int changeMs = std::max(phase.intervalMs / 5, 10);
     while (window.elapsed() < phase.seconds * 1000) {
         counter.changedAt[size_t(generation)] = counter.clock.elapsed();
-        poke(sim, generation);
+        poke(sim, generation, phase.intervalMs / changeMs);
         ++generation;
         if (phase.form == Form::Tags && window.elapsed() / 100 > w.writes)
             probe.sendWrite(++w.writes);
@@ -752,7 +756,7 @@ void outage(int outageS, BrokerProcess &broker, SimProcess &sim)
     auto step = [&] {
         if (counter.firstHistoryAt >= 0 && size_t(generation) < counter.changedAt.size())
             counter.changedAt[size_t(generation)] = counter.clock.elapsed();
-        poke(sim, generation, perArea, areaCount);
+        poke(sim, generation, 1, perArea, areaCount);
         ++generation;
         if (pace.elapsed() >= nextSampleMs) {
             rssMaxKiB = std::max(rssMaxKiB, useOf(pid).rssKiB);
