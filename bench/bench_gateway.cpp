@@ -648,7 +648,7 @@ struct Rebirths
 };
 
 // `count` rebirths, the births of each given time to reach the subscriber and settle.
-Rebirths rebirths(Counter &counter, int count)
+Rebirths askRebirths(Counter &counter, int count)
 {
     Rebirths r;
     for (int i = 0; i < count; ++i) {
@@ -713,7 +713,7 @@ void rebirthPhase(int count, BrokerProcess &broker)
         const ProcessUse from = useOf(gateway.processId());
         QElapsedTimer window;
         window.start();
-        const Rebirths r = rebirths(counter, count);
+        const Rebirths r = askRebirths(counter, count);
         printRebirths(r, from, useOf(gateway.processId()), window.elapsed() / 1000.0);
     } else {
         out() << "  the first births did not all come\n";
