@@ -2,15 +2,20 @@
 // types in each), values changing every scan, a subscriber counting what arrives. Prints
 // updates per second, exchanges per scan merged and unmerged, CPU and memory of the gateway and
 // the broker, change-to-subscriber latency and a write's round trip; then the batch form at a
-// 10 ms interval. Last, the broker goes away for a while with values changing, and comes back:
-// what the store holds on disk, what the gateway costs meanwhile, how fast the backlog is
-// delivered and how late live values are while it is. Nothing is asserted.
+// 10 ms interval. The same loads as a Sparkplug B edge node: metrics delivered in DDATA, set
+// beside the JSON figures; then how long a rebirth of ten controllers takes. Last, the broker goes
+// away for a while with values changing, and comes back: what the store holds on disk, what the
+// gateway costs meanwhile, how fast the backlog is delivered and how late live values are while
+// it is. Nothing is asserted.
 
 #include "benchsupport.h"
 #include "brokerprocess.h"
 #include "simprocess.h"
+#include "sparkplugpayload.h"
+#include "sparkplugtopics.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -54,7 +59,7 @@ const AreaLoad areas[] = {{"AI", {"Int16", "UInt16"}, 4},
                           {"DI", {"Bool", "Bool"}, 1}};
 
 // The tags of the first `areaCount` areas, perArea each.
-QByteArray tagLines(int perArea = tagsPerArea, int areaCount = 4)
+QByteArray areaTagLines(int perArea = tagsPerArea, int areaCount = 4)
 {
     QByteArray lines;
     for (int n = 0; n < areaCount; ++n) {
@@ -66,18 +71,24 @@ QByteArray tagLines(int perArea = tagsPerArea, int areaCount = 4)
                          .arg(QLatin1String(a.types[i % 2]))
                          .toUtf8();
     }
-    return lines + "tag = w AO1 Int16 writable interval=3600000\n";
+    return lines;
 }
 
-// The memory of an area holding generation g in every tag.
-QString pokeHex(const AreaLoad &a, int g, int perArea)
+// The area tags and one writable tag, for the writes' round trip.
+QByteArray tagLines(int perArea = tagsPerArea, int areaCount = 4)
+{
+    return areaTagLines(perArea, areaCount) + "tag = w AO1 Int16 writable interval=3600000\n";
+}
+
+// The memory of an area holding generation g in every tag, `bit` in every Bool.
+QString pokeHex(const AreaLoad &a, int g, bool bit, int perArea)
 {
     QByteArray bytes(perArea * a.bytesPerPoint, '\0');
     for (int i = 0; i < perArea; ++i) {
         char *p = bytes.data() + i * a.bytesPerPoint;
         const bool isFloat = a.area == QLatin1String("NAI") && (i + 1) % 2 == 0;
         if (a.bytesPerPoint == 1) {
-            p[0] = char(g & 1);
+            p[0] = char(bit);
         } else if (isFloat) {
             const float f = float(g);
             std::memcpy(p, &f, 4);
@@ -89,11 +100,15 @@ QString pokeHex(const AreaLoad &a, int g, int perArea)
     return QString::fromLatin1(bytes.toHex());
 }
 
-void poke(SimProcess &sim, int g, int perArea = tagsPerArea, int areaCount = 4)
+// Generation g. A Bool flips once every pokesPerScan generations: flipping at each, it would
+// come out unchanged in every scan that happens to span an even number of them.
+void poke(SimProcess &sim, int g, int pokesPerScan = 1, int perArea = tagsPerArea,
+          int areaCount = 4)
 {
+    const bool bit = (g / pokesPerScan) % 2 != 0;
     for (int n = 0; n < areaCount; ++n)
         sim.control(QStringLiteral("poke %1 0 %2")
-                        .arg(QLatin1String(areas[n].area), pokeHex(areas[n], g, perArea)));
+                        .arg(QLatin1String(areas[n].area), pokeHex(areas[n], g, bit, perArea)));
 }
 
 struct ProcessUse
@@ -128,26 +143,50 @@ double percentile(std::vector<double> v, double p)
     return v[std::min(v.size() - 1, size_t(p / 100 * double(v.size())))];
 }
 
+// The scan generation a metric carries (every numeric tag holds it): -1 for a Bool or a null.
+template <typename T> int firstElement(const sparkplug::Elements &elements)
+{
+    const auto *v = std::get_if<std::vector<T>>(&elements);
+    return v && !v->empty() ? int(v->front()) : -1;
+}
+
+int generationOf(const SparkplugMetric &m)
+{
+    return std::max({firstElement<quint64>(m.value), firstElement<qint64>(m.value),
+                     firstElement<double>(m.value)});
+}
+
 // A subscriber in this process (libmosquitto on its own thread): counts tag messages and the
-// values in batch messages, takes each value's generation for the latency.
+// values in batch messages, the metrics in DDATA, takes each value's generation for the latency;
+// keeps the DBIRTHs as they come, and publishes the node's commands.
 class Counter
 {
 public:
+    // A DBIRTH: when it came (ns on clock) and its payload, decoded once the timing is done.
+    struct Birth
+    {
+        qint64 atNs;
+        QByteArray payload;
+    };
+
     std::atomic<qint64> messages{0};
     std::atomic<qint64> values{0};
+    std::atomic<qint64> undecoded{0};
     std::atomic<qint64> historyValues{0};
     std::atomic<qint64> firstHistoryAt{-1}; // ms on clock
     std::atomic<qint64> lastHistoryAt{-1};
     std::mutex lock;
     std::vector<double> latencies;  // ms
     std::vector<double> writeTrips; // ms
+    std::vector<Birth> births;
     QElapsedTimer clock;
     std::vector<qint64> changedAt; // ms on clock, by generation
     qint64 writeSentAt = 0;
     std::atomic<bool> measuring{false};
-    QByteArray lastStats; // the gateway's own counters, as it last published them
+    QByteArray lastStats;                  // the gateway's own counters, as it last published them
+    std::atomic<double> nodeReadsPerS{-1}; // the same figure, as the Sparkplug node sends it
 
-    bool start(quint16 port, const char *pattern)
+    bool start(quint16 port, std::initializer_list<const char *> patterns)
     {
         clock.start();
         changedAt.assign(100000, -1);
@@ -156,7 +195,8 @@ public:
         mosquitto_message_v5_callback_set(mosq, &Counter::onMessage);
         if (mosquitto_connect(mosq, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS)
             return false;
-        mosquitto_subscribe(mosq, nullptr, pattern, 0);
+        for (const char *pattern : patterns)
+            mosquitto_subscribe(mosq, nullptr, pattern, 0);
         return mosquitto_loop_start(mosq) == MOSQ_ERR_SUCCESS;
     }
     void stop()
@@ -178,6 +218,33 @@ public:
                              false, props);
         mosquitto_property_free_all(&props);
     }
+    void publish(const char *topic, const QByteArray &payload)
+    {
+        mosquitto_publish_v5(mosq, nullptr, topic, payload.size(), payload.constData(), 0, false,
+                             nullptr);
+    }
+    // Waits until `count` DBIRTHs have come since the last takeBirths(); false after timeoutMs.
+    bool awaitBirths(std::size_t count, int timeoutMs)
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < timeoutMs) {
+            {
+                std::lock_guard<std::mutex> g(lock);
+                if (births.size() >= count)
+                    return true;
+            }
+            QThread::msleep(1);
+        }
+        return false;
+    }
+    std::vector<Birth> takeBirths()
+    {
+        std::lock_guard<std::mutex> g(lock);
+        std::vector<Birth> taken;
+        taken.swap(births);
+        return taken;
+    }
 
 private:
     static void onMessage(mosquitto *, void *self, const mosquitto_message *m,
@@ -191,6 +258,10 @@ private:
         const qint64 now = clock.elapsed();
         const QByteArray topic(m->topic);
         const QByteArray payload(static_cast<const char *>(m->payload), m->payloadlen);
+        if (topic.startsWith("spBv1.0/")) {
+            takeSparkplug(topic, payload, now);
+            return;
+        }
         if (topic.startsWith("reply/")) {
             std::lock_guard<std::mutex> g(lock);
             writeTrips.push_back(double(now - writeSentAt));
@@ -219,13 +290,76 @@ private:
         const int at = payload.indexOf("\"value\":");
         bool ok = false;
         const int g = payload.mid(at + 8, payload.indexOf(',', at) - at - 8).toDouble(&ok);
-        if (ok && g > 1 && g < int(changedAt.size()) && changedAt[size_t(g)] >= 0) {
+        if (ok)
+            noteLatency(g, now);
+    }
+
+    void takeSparkplug(const QByteArray &topic, const QByteArray &payload, qint64 nowMs)
+    {
+        if (topic.contains("/DBIRTH/")) {
+            std::lock_guard<std::mutex> g(lock);
+            births.push_back({clock.nsecsElapsed(), payload});
+        } else if (topic.contains("/NBIRTH/")) {
+            takeNodeBirth(payload);
+        } else if (measuring && topic.contains("/NDATA/")) {
+            takeNodeData(payload);
+        } else if (measuring && topic.contains("/DDATA/")) {
+            takeData(payload, nowMs);
+        }
+    }
+
+    // The alias of the node's reads per second: NDATA names it by that alone.
+    void takeNodeBirth(const QByteArray &payload)
+    {
+        SparkplugPayload birth;
+        QString why;
+        if (!sparkplug::decode(payload, &birth, &why))
+            return;
+        for (const SparkplugMetric &m : birth.metrics)
+            if (m.name == QLatin1String("Gateway/Reads per second") && m.alias)
+                readsAlias = *m.alias;
+    }
+
+    void takeNodeData(const QByteArray &payload)
+    {
+        SparkplugPayload data;
+        QString why;
+        if (!sparkplug::decode(payload, &data, &why))
+            return;
+        for (const SparkplugMetric &m : data.metrics) {
+            const auto *v = std::get_if<std::vector<double>>(&m.value);
+            if (m.alias && *m.alias == readsAlias && v && !v->empty())
+                nodeReadsPerS = v->front();
+        }
+    }
+
+    // A DDATA counts as one message and its metrics as values; the first metric, the first tag
+    // that changed, is timed.
+    void takeData(const QByteArray &payload, qint64 now)
+    {
+        SparkplugPayload data;
+        QString why;
+        if (!sparkplug::decode(payload, &data, &why)) {
+            ++undecoded;
+            return;
+        }
+        ++messages;
+        values += qint64(data.metrics.size());
+        if (!data.metrics.empty())
+            noteLatency(generationOf(data.metrics.front()), now);
+    }
+
+    // The time from the change to generation g until now, when that change was timed.
+    void noteLatency(int g, qint64 now)
+    {
+        if (g > 1 && g < int(changedAt.size()) && changedAt[size_t(g)] >= 0) {
             std::lock_guard<std::mutex> l(lock);
             latencies.push_back(double(now - changedAt[size_t(g)]));
         }
     }
 
     mosquitto *mosq = nullptr;
+    std::atomic<quint64> readsAlias{0};
 };
 
 // Writes the configuration into dir and starts the gateway on it.
@@ -247,102 +381,347 @@ void stopGateway(QProcess &gateway)
     gateway.waitForFinished(10000);
 }
 
+// The [broker] block of the measuring phases: QoS 0, stats every second, a queue long enough to
+// drop nothing.
+QByteArray brokerLines(const BrokerProcess &broker, const QTemporaryDir &dir)
+{
+    return "[broker]\nport = " + QByteArray::number(broker.port()) +
+           "\nprefix = b\nqos = 0\nstats_interval = 1\nqueue_limit = 100000\nstore = " +
+           dir.filePath(QStringLiteral("history.sqlite")).toUtf8() + "\n";
+}
+
+// The gateway as a Sparkplug B edge node only, no JSON topics beside; its rebirth command.
+const QByteArray sparkplugLines =
+    "output = sparkplug\nsparkplug_group = bench\nsparkplug_node = gw\n";
+const char rebirthTopic[] = "spBv1.0/bench/NCMD/gw";
+
+QByteArray controllerLines(const QString &name, SimProcess &sim, int intervalMs, bool merge)
+{
+    return "[controller " + name.toUtf8() +
+           "]\nconnection = " + sim.udpConnectionString().toUtf8() +
+           "\ninterval = " + QByteArray::number(intervalMs) +
+           "\nmax_age = 3600\nmerge = " + (merge ? "on" : "off") + "\n";
+}
+
+double cpuPercent(const ProcessUse &from, const ProcessUse &to, double seconds)
+{
+    return 100 * (to.cpuSeconds - from.cpuSeconds) / seconds;
+}
+
+// How a phase's values go out: a message per tag, a message per scan, or Sparkplug DDATA.
+enum class Form { Tags, Batch, Sparkplug };
+
 struct Phase
 {
     const char *title;
     int intervalMs;
     bool merge;
-    bool batch;
+    Form form;
     int seconds;
 };
 
-// One run of the gateway over the load; prints its figures.
-void run(const Phase &phase, BrokerProcess &broker, SimProcess &sim)
+QByteArray phaseConfig(const Phase &phase, const BrokerProcess &broker, SimProcess &sim,
+                       const QTemporaryDir &dir)
 {
-    QTemporaryDir dir;
-    const QByteArray config =
-        "[broker]\nport = " + QByteArray::number(broker.port()) +
-        "\nprefix = b\nqos = 0\nstats_interval = 1\nqueue_limit = 100000\nstore = " +
-        dir.filePath(QStringLiteral("history.sqlite")).toUtf8() +
-        "\n[controller c]\nconnection = " + sim.udpConnectionString().toUtf8() +
-        "\ninterval = " + QByteArray::number(phase.intervalMs) +
-        "\nmax_age = 3600\nmerge = " + (phase.merge ? "on" : "off") +
-        "\ntag_messages = " + (phase.batch ? "off" : "on") +
-        "\nscan_messages = " + (phase.batch ? "on" : "off") + "\n" + tagLines();
+    const bool batch = phase.form == Form::Batch;
+    return brokerLines(broker, dir) + (phase.form == Form::Sparkplug ? sparkplugLines : "") +
+           controllerLines(QStringLiteral("c"), sim, phase.intervalMs, phase.merge) +
+           "tag_messages = " + (batch ? "off" : "on") +
+           "\nscan_messages = " + (batch ? "on" : "off") + "\n" + tagLines();
+}
 
-    // Tag messages to one subscriber; writes and their replies over a client of their own, so a
-    // reply never waits behind the flood of tag messages in a subscriber's queue.
-    Counter counter, probe;
-    counter.start(broker.port(), "b/#");
-    probe.start(broker.port(), "reply/#");
-    QProcess gateway;
-    startGateway(gateway, dir, config);
-    QThread::msleep(1500); // connected, first scan made
-
-    const int requestsBefore = sim.requestsSeen();
-    const ProcessUse gwBefore = useOf(gateway.processId());
-    const ProcessUse brokerBefore = useOf(broker.processId());
-    QElapsedTimer window;
-    window.start();
-    counter.measuring = true;
-    int generation = 2;
+// What a phase's measuring window saw.
+struct Window
+{
+    double seconds = 0;
+    int requests = 0; // by the simulator
     int writes = 0;
-    // Values change five times a scan interval (at 10 ms and less, every 10 ms), so every scan
-    // finds them changed; a write every 100 ms.
-    const int changeMs = std::max(phase.intervalMs / 5, 10);
-    while (window.elapsed() < phase.seconds * 1000) {
-        counter.changedAt[size_t(generation)] = counter.clock.elapsed();
-        poke(sim, generation);
-        ++generation;
-        if (!phase.batch && window.elapsed() / 100 > writes)
-            probe.sendWrite(++writes);
-        const qint64 next = qint64(generation - 2) * changeMs;
-        QThread::msleep(ulong(std::max<qint64>(0, next - window.elapsed())));
-    }
-    counter.measuring = false;
-    const double seconds = window.elapsed() / 1000.0;
-    const ProcessUse gwAfter = useOf(gateway.processId());
-    const ProcessUse brokerAfter = useOf(broker.processId());
-    const int requests = sim.requestsSeen() - requestsBefore;
-    stopGateway(gateway);
-    counter.stop();
-    probe.stop();
+    ProcessUse gatewayFrom, gatewayTo, brokerFrom, brokerTo;
+};
 
-    // Pokes and the write's own requests are not scans: the control port is another socket, and
-    // the few writes (each with its read back) are taken off.
-    const double scans = seconds * 1000.0 / phase.intervalMs;
-    out() << "== " << phase.title << "\n";
-    out() << QStringLiteral("  exchanges per scan          %1 (%2 requests in %3 s)\n")
-                 .arg((requests - 2 * writes) / scans, 0, 'f', 1)
-                 .arg(requests)
-                 .arg(seconds, 0, 'f', 1);
-    if (phase.batch)
-        out() << QStringLiteral("  tag values delivered/s      %1 (in scan messages)\n")
-                     .arg(counter.values / seconds, 0, 'f', 0);
-    else
-        out() << QStringLiteral("  tag updates delivered/s     %1\n")
-                     .arg(counter.messages / seconds, 0, 'f', 0);
-    out() << QStringLiteral("  gateway CPU                 %1 % of a core, RSS %2 MiB\n")
-                 .arg(100 * (gwAfter.cpuSeconds - gwBefore.cpuSeconds) / seconds, 0, 'f', 1)
-                 .arg(gwAfter.rssKiB / 1024.0, 0, 'f', 1);
-    out() << QStringLiteral("  broker CPU                  %1 % of a core, RSS %2 MiB\n")
-                 .arg(100 * (brokerAfter.cpuSeconds - brokerBefore.cpuSeconds) / seconds, 0, 'f', 1)
-                 .arg(brokerAfter.rssKiB / 1024.0, 0, 'f', 1);
+// What a phase delivered a second (tag updates, values or metrics) and what the gateway took.
+struct Delivered
+{
+    double perS = 0;
+    double cpuPercent = 0;
+    double rssMiB = 0;
+};
+
+void printLatencies(const Phase &phase, Counter &counter, Counter &probe)
+{
     std::lock_guard<std::mutex> g(counter.lock);
-    const QRegularExpression readsPerS(QStringLiteral("\"reads_per_s\":([0-9.]+)"));
-    out() << QStringLiteral("  tag values read and decoded/s %1 (the gateway's stats)\n")
-                 .arg(readsPerS.match(QString::fromUtf8(counter.lastStats)).captured(1));
-    if (!phase.batch) {
-        out() << QStringLiteral("  change to subscriber        p50 %1 ms, p99 %2 ms (%3 samples)\n")
-                     .arg(percentile(counter.latencies, 50), 0, 'f', 1)
-                     .arg(percentile(counter.latencies, 99), 0, 'f', 1)
-                     .arg(counter.latencies.size());
+    out() << QStringLiteral("  change to subscriber        p50 %1 ms, p99 %2 ms (%3 samples)\n")
+                 .arg(percentile(counter.latencies, 50), 0, 'f', 1)
+                 .arg(percentile(counter.latencies, 99), 0, 'f', 1)
+                 .arg(counter.latencies.size());
+    if (phase.form == Form::Tags)
         out() << QStringLiteral("  write round trip            p50 %1 ms, p99 %2 ms (%3 writes)\n")
                      .arg(percentile(probe.writeTrips, 50), 0, 'f', 1)
                      .arg(percentile(probe.writeTrips, 99), 0, 'f', 1)
                      .arg(probe.writeTrips.size());
-    }
+}
+
+// The tag values the gateway says it read a second, as it said so last in the phase.
+QString readsPerS(const Phase &phase, Counter &counter)
+{
+    if (phase.form == Form::Sparkplug)
+        return counter.nodeReadsPerS < 0 ? QString()
+                                         : QString::number(counter.nodeReadsPerS, 'f', 1);
+    std::lock_guard<std::mutex> g(counter.lock);
+    const QRegularExpression figure(QStringLiteral("\"reads_per_s\":([0-9.]+)"));
+    return figure.match(QString::fromUtf8(counter.lastStats)).captured(1);
+}
+
+// The phase's figures; what it delivered a second for a comparison.
+Delivered printPhase(const Phase &phase, const Window &w, Counter &counter, Counter &probe)
+{
+    // Pokes and the write's own requests are not scans: the control port is another socket, and
+    // the few writes (each with its read back) are taken off.
+    const double scans = w.seconds * 1000.0 / phase.intervalMs;
+    const Delivered d{(phase.form == Form::Tags ? counter.messages : counter.values) / w.seconds,
+                      cpuPercent(w.gatewayFrom, w.gatewayTo, w.seconds),
+                      w.gatewayTo.rssKiB / 1024.0};
+    out() << "== " << phase.title << "\n";
+    out() << QStringLiteral("  exchanges per scan          %1 (%2 requests in %3 s)\n")
+                 .arg((w.requests - 2 * w.writes) / scans, 0, 'f', 1)
+                 .arg(w.requests)
+                 .arg(w.seconds, 0, 'f', 1);
+    if (phase.form == Form::Batch)
+        out() << QStringLiteral("  tag values delivered/s      %1 (in scan messages)\n")
+                     .arg(d.perS, 0, 'f', 0);
+    else if (phase.form == Form::Sparkplug)
+        out() << QStringLiteral("  DDATA metrics delivered/s   %1 (in %2 DDATA/s%3)\n")
+                     .arg(d.perS, 0, 'f', 0)
+                     .arg(counter.messages / w.seconds, 0, 'f', 1)
+                     .arg(counter.undecoded > 0
+                              ? QStringLiteral("; %1 did not decode").arg(counter.undecoded)
+                              : QString());
+    else
+        out() << QStringLiteral("  tag updates delivered/s     %1\n").arg(d.perS, 0, 'f', 0);
+    out() << QStringLiteral("  gateway CPU                 %1 % of a core, RSS %2 MiB\n")
+                 .arg(d.cpuPercent, 0, 'f', 1)
+                 .arg(d.rssMiB, 0, 'f', 1);
+    out() << QStringLiteral("  broker CPU                  %1 % of a core, RSS %2 MiB\n")
+                 .arg(cpuPercent(w.brokerFrom, w.brokerTo, w.seconds), 0, 'f', 1)
+                 .arg(w.brokerTo.rssKiB / 1024.0, 0, 'f', 1);
+    out() << QStringLiteral("  tag values read and decoded/s %1 (the gateway's %2)\n")
+                 .arg(readsPerS(phase, counter), phase.form == Form::Sparkplug
+                                                     ? QStringLiteral("NDATA")
+                                                     : QStringLiteral("stats"));
+    if (phase.form != Form::Batch)
+        printLatencies(phase, counter, probe);
     out().flush();
+    return d;
+}
+
+// One run of the gateway over the load; prints its figures.
+Delivered run(const Phase &phase, BrokerProcess &broker, SimProcess &sim)
+{
+    QTemporaryDir dir;
+    // Tag messages to one subscriber; writes and their replies over a client of their own, so a
+    // reply never waits behind the flood of tag messages in a subscriber's queue.
+    Counter counter, probe;
+    counter.start(broker.port(), {"b/#", "spBv1.0/#"});
+    probe.start(broker.port(), {"reply/#"});
+    QProcess gateway;
+    startGateway(gateway, dir, phaseConfig(phase, broker, sim, dir));
+    QThread::msleep(1500); // connected, first scan made
+
+    Window w;
+    const int requestsBefore = sim.requestsSeen();
+    w.gatewayFrom = useOf(gateway.processId());
+    w.brokerFrom = useOf(broker.processId());
+    QElapsedTimer window;
+    window.start();
+    counter.measuring = true;
+    int generation = 2;
+    // Values change five times a scan interval (at 10 ms and less, every 10 ms), so every scan
+    // finds them changed (a Bool flips once an interval); a write every 100 ms with tag messages.
+    const int changeMs = std::max(phase.intervalMs / 5, 10);
+    while (window.elapsed() < phase.seconds * 1000) {
+        counter.changedAt[size_t(generation)] = counter.clock.elapsed();
+        poke(sim, generation, phase.intervalMs / changeMs);
+        ++generation;
+        if (phase.form == Form::Tags && window.elapsed() / 100 > w.writes)
+            probe.sendWrite(++w.writes);
+        const qint64 next = qint64(generation - 2) * changeMs;
+        QThread::msleep(ulong(std::max<qint64>(0, next - window.elapsed())));
+    }
+    counter.measuring = false;
+    w.seconds = window.elapsed() / 1000.0;
+    w.gatewayTo = useOf(gateway.processId());
+    w.brokerTo = useOf(broker.processId());
+    w.requests = sim.requestsSeen() - requestsBefore;
+    stopGateway(gateway);
+    counter.stop();
+    probe.stop();
+    return printPhase(phase, w, counter, probe);
+}
+
+// The JSON figures of the same load in this run, beside a Sparkplug phase's; then its goal.
+void printBeside(const Delivered &json, const char *what, const char *goal = nullptr)
+{
+    out() << QStringLiteral("  JSON, same load, this run   %1 %2/s, gateway CPU %3 % of a core, "
+                            "RSS %4 MiB\n")
+                 .arg(json.perS, 0, 'f', 0)
+                 .arg(QLatin1String(what))
+                 .arg(json.cpuPercent, 0, 'f', 1)
+                 .arg(json.rssMiB, 0, 'f', 1);
+    if (goal)
+        out() << "  goal                        " << goal << "\n";
+    out().flush();
+}
+
+// The node's Rebirth command: Node Control/Rebirth set true.
+QByteArray rebirthCommand()
+{
+    SparkplugMetric rebirth;
+    rebirth.name = QString::fromUtf8(sparkplug::rebirthMetric);
+    rebirth.datatype = sparkplug::Datatype::Boolean;
+    rebirth.value = std::vector<bool>{true};
+    SparkplugPayload command;
+    command.timestampMs = quint64(QDateTime::currentMSecsSinceEpoch());
+    command.metrics.push_back(rebirth);
+    return sparkplug::encode(command);
+}
+
+// The metrics the births carry; -1 when one of them does not decode.
+qint64 metricsOf(const std::vector<Counter::Birth> &births)
+{
+    qint64 metrics = 0;
+    for (const Counter::Birth &b : births) {
+        SparkplugPayload birth;
+        QString why;
+        if (!sparkplug::decode(b.payload, &birth, &why))
+            return -1;
+        metrics += qint64(birth.metrics.size());
+    }
+    return metrics;
+}
+
+qint64 bytesOf(const std::vector<Counter::Birth> &births)
+{
+    qint64 bytes = 0;
+    for (const Counter::Birth &b : births)
+        bytes += b.payload.size();
+    return bytes;
+}
+
+// One rebirth asked: the ms from publishing the command to the first and to the last of the
+// `devices` DBIRTHs that follow; false when they did not all come in time. The births are left
+// in *births.
+bool timeRebirth(Counter &counter, std::size_t devices, double *firstMs, double *lastMs,
+                 std::vector<Counter::Birth> *births)
+{
+    constexpr int birthsLimitMs = 10000;
+    counter.takeBirths(); // a birth before the command is none of its
+    const QByteArray command = rebirthCommand();
+    const qint64 askedNs = counter.clock.nsecsElapsed();
+    counter.publish(rebirthTopic, command);
+    const bool all = counter.awaitBirths(devices, birthsLimitMs);
+    *births = counter.takeBirths();
+    if (!all)
+        return false;
+    *firstMs = double(births->front().atNs - askedNs) / 1e6;
+    *lastMs = double((*births)[devices - 1].atNs - askedNs) / 1e6;
+    return true;
+}
+
+constexpr int rebirthControllers = 10;
+constexpr int rebirthIntervalMs = 100;
+
+// The gateway as a node of ten devices, each a simulator of its own with 1,000 tags.
+QByteArray rebirthConfig(const BrokerProcess &broker, SimProcess *sims, const QTemporaryDir &dir)
+{
+    QByteArray config = brokerLines(broker, dir) + sparkplugLines;
+    for (int i = 0; i < rebirthControllers; ++i)
+        config += controllerLines(QStringLiteral("c%1").arg(i), sims[i], rebirthIntervalMs, true) +
+                  areaTagLines();
+    return config;
+}
+
+struct Rebirths
+{
+    std::vector<double> firstMs, lastMs;
+    std::vector<Counter::Birth> births; // of the last rebirth
+    int missed = 0;                     // rebirths whose births did not all come
+};
+
+// `count` rebirths, the births of each given time to reach the subscriber and settle.
+Rebirths askRebirths(Counter &counter, int count)
+{
+    Rebirths r;
+    for (int i = 0; i < count; ++i) {
+        QThread::msleep(300);
+        double firstMs = 0, lastMs = 0;
+        if (timeRebirth(counter, rebirthControllers, &firstMs, &lastMs, &r.births)) {
+            r.firstMs.push_back(firstMs);
+            r.lastMs.push_back(lastMs);
+        } else {
+            ++r.missed;
+        }
+    }
+    return r;
+}
+
+void printRebirths(const Rebirths &r, const ProcessUse &from, const ProcessUse &to, double seconds)
+{
+    const qint64 metrics = metricsOf(r.births);
+    out() << QStringLiteral("  command to last DBIRTH      p50 %1 ms, worst %2 ms (%3 rebirths%4)"
+                            "   goal <= 100 ms for 10,000 metrics\n")
+                 .arg(percentile(r.lastMs, 50), 0, 'f', 1)
+                 .arg(r.lastMs.empty() ? 0 : *std::max_element(r.lastMs.begin(), r.lastMs.end()), 0,
+                      'f', 1)
+                 .arg(r.lastMs.size())
+                 .arg(r.missed > 0 ? QStringLiteral("; %1 without all births").arg(r.missed)
+                                   : QString());
+    out() << QStringLiteral("  command to first DBIRTH     p50 %1 ms\n")
+                 .arg(percentile(r.firstMs, 50), 0, 'f', 1);
+    out() << QStringLiteral("  a rebirth's DBIRTHs         %1 metrics in %2 messages, %3 KiB\n")
+                 .arg(metrics < 0 ? QStringLiteral("?") : QString::number(metrics))
+                 .arg(r.births.size())
+                 .arg(bytesOf(r.births) / 1024.0, 0, 'f', 0);
+    out() << QStringLiteral("  gateway CPU                 %1 % of a core, RSS %2 MiB (the scans "
+                            "and the rebirths)\n")
+                 .arg(cpuPercent(from, to, seconds), 0, 'f', 1)
+                 .arg(to.rssKiB / 1024.0, 0, 'f', 1);
+    out().flush();
+}
+
+// Ten controllers of 1,000 tags each at a 100 ms scan, their values as they are, the gateway a
+// Sparkplug node of ten devices. Once the ten DBIRTHs of the first birth are in, Rebirth is
+// asked `count` times.
+void rebirthPhase(int count, BrokerProcess &broker)
+{
+    constexpr int firstBirthLimitMs = 30000;
+    out() << QStringLiteral("== Sparkplug B rebirth: %1 controllers x 1,000 tags, a simulator "
+                            "each, %2 ms scans, values unchanging\n")
+                 .arg(rebirthControllers)
+                 .arg(rebirthIntervalMs);
+    SimProcess sims[rebirthControllers];
+    for (SimProcess &sim : sims)
+        if (!sim.start({QStringLiteral("--pattern")})) {
+            out() << "  could not start a simulator\n";
+            return;
+        }
+    QTemporaryDir dir;
+    Counter counter;
+    counter.start(broker.port(), {"spBv1.0/#"});
+    QProcess gateway;
+    startGateway(gateway, dir, rebirthConfig(broker, sims, dir));
+    if (counter.awaitBirths(rebirthControllers, firstBirthLimitMs)) {
+        const ProcessUse from = useOf(gateway.processId());
+        QElapsedTimer window;
+        window.start();
+        const Rebirths r = askRebirths(counter, count);
+        printRebirths(r, from, useOf(gateway.processId()), window.elapsed() / 1000.0);
+    } else {
+        out() << "  the first births did not all come\n";
+    }
+    stopGateway(gateway);
+    counter.stop();
+    for (SimProcess &sim : sims)
+        sim.stop();
 }
 
 // The broker stopped for outageS with values changing, then started again on its port. Three
@@ -377,7 +756,7 @@ void outage(int outageS, BrokerProcess &broker, SimProcess &sim)
     auto step = [&] {
         if (counter.firstHistoryAt >= 0 && size_t(generation) < counter.changedAt.size())
             counter.changedAt[size_t(generation)] = counter.clock.elapsed();
-        poke(sim, generation, perArea, areaCount);
+        poke(sim, generation, 1, perArea, areaCount);
         ++generation;
         if (pace.elapsed() >= nextSampleMs) {
             rssMaxKiB = std::max(rssMaxKiB, useOf(pid).rssKiB);
@@ -395,7 +774,7 @@ void outage(int outageS, BrokerProcess &broker, SimProcess &sim)
         step();
 
     const bool back = broker.start({}, true);
-    counter.start(broker.port(), "b/#");
+    counter.start(broker.port(), {"b/#"});
     counter.measuring = true;
     const qint64 backAt = counter.clock.elapsed();
     const QRegularExpression storeFigures(
@@ -493,13 +872,17 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.contains(QStringLiteral("--help"))) {
-        out() << "bench_gateway [--quick] [--outage S]\n  the gateway with 1,000 tags, a mosquitto "
-                 "broker and a subscriber; then the broker away for a while\n"
-                 "  --quick     shorter measuring windows and a 20 s outage\n"
-                 "  --outage S  the broker away for S seconds (600)\n";
+        out() << "bench_gateway [--quick] [--outage S] [--sparkplug]\n  the gateway with 1,000 "
+                 "tags, a mosquitto broker and a subscriber, as JSON and as a Sparkplug B node; "
+                 "rebirths of ten controllers; then the broker away for a while\n"
+                 "  --quick      shorter measuring windows, fewer rebirths and a 20 s outage\n"
+                 "  --outage S   the broker away for S seconds (600)\n"
+                 "  --sparkplug  only the Sparkplug phases, the JSON ones they are set beside and "
+                 "the rebirths\n";
         return 0;
     }
     const bool quick = args.contains(QStringLiteral("--quick"));
+    const bool sparkplugOnly = args.contains(QStringLiteral("--sparkplug"));
     const int outageAt = args.indexOf(QStringLiteral("--outage"));
     const int outageS = outageAt > 0 ? args.value(outageAt + 1).toInt() : quick ? 20 : 600;
     if (outageS <= 0) {
@@ -519,14 +902,27 @@ int main(int argc, char *argv[])
     out() << "1,000 tags on one simulated controller over UDP: AI Int16/UInt16, LW Int32/UInt32, "
              "NAI Float/Int32, DI Bool; QoS 0; values change every scan; gateway, broker, "
              "simulator and subscribers share this machine's CPUs\n";
-    const Phase phases[] = {
-        {"per-tag messages, 100 ms, merged", 100, true, false, seconds},
-        {"per-tag messages, 100 ms, unmerged", 100, false, false, std::max(3, seconds / 3)},
-        {"batch form (PREFIX/c/scan), 10 ms, merged", 10, true, true, seconds},
-    };
-    for (const Phase &p : phases)
-        run(p, broker, sim);
-    outage(outageS, broker, sim);
+    const Delivered perTag =
+        run({"per-tag messages, 100 ms, merged", 100, true, Form::Tags, seconds}, broker, sim);
+    run({"Sparkplug B DDATA, 100 ms, merged (the per-tag load)", 100, true, Form::Sparkplug,
+         seconds},
+        broker, sim);
+    printBeside(perTag, "tag updates",
+                ">= 10000 metric changes/s at <= 10 % of a core (this load offers at most "
+                "10000/s: 1,000 tags x 10 scans)");
+    if (!sparkplugOnly)
+        run({"per-tag messages, 100 ms, unmerged", 100, false, Form::Tags,
+             std::max(3, seconds / 3)},
+            broker, sim);
+    const Delivered batch = run(
+        {"batch form (PREFIX/c/scan), 10 ms, merged", 10, true, Form::Batch, seconds}, broker, sim);
+    run({"Sparkplug B DDATA, 10 ms, merged (the batch form's load)", 10, true, Form::Sparkplug,
+         seconds},
+        broker, sim);
+    printBeside(batch, "tag values");
+    rebirthPhase(quick ? 5 : 20, broker);
+    if (!sparkplugOnly)
+        outage(outageS, broker, sim);
     mosquitto_lib_cleanup();
     return 0;
 }
