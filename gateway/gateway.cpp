@@ -79,7 +79,7 @@ bool Gateway::start(const GatewayConfig &checked, QString *error)
         return false;
     mqtt = std::make_unique<MqttClient>(config.broker);
     attach(mqtt.get());
-    node = nodeFor(mqtt.get(), config);
+    node = nodeFor(mqtt.get(), config, true);
     logLine(LogLevel::Notice, QStringLiteral("broker: connecting to %1:%2 as %3")
                                   .arg(config.broker.host, QString::number(config.broker.port),
                                        config.broker.clientId));
@@ -98,7 +98,8 @@ void Gateway::attach(MqttClient *client)
     keepHistoryOf(client);
 }
 
-std::unique_ptr<SparkplugNode> Gateway::nodeFor(MqttClient *client, const GatewayConfig &settings)
+std::unique_ptr<SparkplugNode> Gateway::nodeFor(MqttClient *client, const GatewayConfig &settings,
+                                                bool active)
 {
     setOnlineStatus(client, settings.broker);
     if (settings.broker.jsonOutput)
@@ -112,8 +113,8 @@ std::unique_ptr<SparkplugNode> Gateway::nodeFor(MqttClient *client, const Gatewa
             if (store)
                 store->hold(held);
         };
-    auto made =
-        std::make_unique<SparkplugNode>(settings.broker, settings.controllers, client, keep);
+    auto made = std::make_unique<SparkplugNode>(settings.broker, settings.controllers, client, keep,
+                                                active, node ? node->nextBirthSequence() : 0);
     connect(made.get(), &SparkplugNode::writeAsked, this, &Gateway::sparkplugWrite);
     return made;
 }
@@ -514,7 +515,7 @@ void Gateway::tryBroker(const GatewayConfig &fresh)
 {
     candidateConfig = fresh;
     candidate = std::make_unique<MqttClient>(fresh.broker);
-    candidateNode = nodeFor(candidate.get(), fresh);
+    candidateNode = nodeFor(candidate.get(), fresh, false);
     connect(candidate.get(), &MqttClient::connectionChanged, this, &Gateway::candidateChanged);
     logLine(LogLevel::Notice,
             QStringLiteral("broker: trying %1:%2 as %3; the running session goes on meanwhile")
@@ -560,9 +561,11 @@ void Gateway::switchBroker()
         old->publish(mqttjson::gatewayStatus(old->settings(), false));
     if (node)
         node->stop();
-    node.reset();
     node = std::move(candidateNode);
     old->stop(brokerStopMs);
+    // Born once the old node's death is on its way.
+    if (node)
+        node->activate();
     old.release()->deleteLater(); // its callbacks may be on the stack
     config = candidateConfig;
     latest.clear();

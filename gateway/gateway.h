@@ -51,7 +51,8 @@ private:
     void attach(MqttClient *client);
     // The session's Sparkplug node, when the settings have one; made before the session starts,
     // whose will it sets.
-    std::unique_ptr<SparkplugNode> nodeFor(MqttClient *client, const GatewayConfig &settings);
+    std::unique_ptr<SparkplugNode> nodeFor(MqttClient *client, const GatewayConfig &settings,
+                                           bool active);
     void sparkplugWrite(const QString &controller, int tag, const QVariant &value, int count);
     void messageTaken(const QByteArray &topic, const QByteArray &payload,
                       const QByteArray &responseTopic, const QByteArray &correlation, bool tooLong,
@@ -103,13 +104,13 @@ private:
     std::unique_ptr<HistoryStore> store;
     QString storePath;
     QTimer storeTimer;
-    qint64 replayedUpTo = 0;        // the last batch handed to this session
+    qint64 replayedUpTo = 0; // the last batch handed to this session
     struct Replaying
     {
         int values = 0;
         int messages = 0; // not yet acknowledged
     };
     QHash<qint64, Replaying> replaying; // by batch id, until the broker has all its messages
-    QVector<HeldBatch> nextBatches; // read from the store, not yet handed over
-    qint64 historyAllowance = 0;    // values the rate still lets go in this tick
+    QVector<HeldBatch> nextBatches;     // read from the store, not yet handed over
+    qint64 historyAllowance = 0;        // values the rate still lets go in this tick
 };

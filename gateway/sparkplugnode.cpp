@@ -65,8 +65,9 @@ SparkplugMetric named(const char *name, Datatype datatype, sparkplug::Elements v
 
 SparkplugNode::SparkplugNode(const BrokerSettings &broker,
                              const QVector<ControllerSettings> &controllers, MqttClient *session,
-                             PublishQueue::Keeper keep)
-    : broker(broker), session(session), keep(std::move(keep))
+                             PublishQueue::Keeper keep, bool active, quint64 firstBdSeq)
+    : broker(broker), session(session), keep(std::move(keep)), nextBdSeq(firstBdSeq % 256),
+      active(active)
 {
     hostOnline = broker.sparkplugHost.isEmpty();
     setDevices(controllers);
@@ -126,7 +127,14 @@ void SparkplugNode::sessionChanged(bool up)
     // A primary host says again (its STATE is retained) whether it is online.
     hostOnline = broker.sparkplugHost.isEmpty();
     hostTimestamp = -1;
-    if (up && hostOnline)
+    if (up && hostOnline && active)
+        birth();
+}
+
+void SparkplugNode::activate()
+{
+    active = true;
+    if (!born && hostOnline && session->isConnected())
         birth();
 }
 
@@ -383,7 +391,7 @@ void SparkplugNode::hostState(const QByteArray &payload)
         return;
     hostTimestamp = timestamp;
     hostOnline = online.toBool();
-    if (hostOnline && !born && session->isConnected()) {
+    if (hostOnline && !born && active && session->isConnected()) {
         logLine(LogLevel::Notice,
                 QStringLiteral("sparkplug: primary host %1 online").arg(broker.sparkplugHost));
         birth();

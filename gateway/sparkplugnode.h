@@ -30,9 +30,16 @@ class SparkplugNode : public QObject
     Q_OBJECT
 
 public:
-    // keep: takes values for history that the node could not send.
+    // keep: takes values for history that the node could not send. A node that takes over from
+    // another (a reload with new broker settings) is made inactive, its bdSeq going on from the
+    // other's, so that the other's late NDEATH never matches its birth; it is born once it is
+    // made active.
     SparkplugNode(const BrokerSettings &broker, const QVector<ControllerSettings> &controllers,
-                  MqttClient *session, PublishQueue::Keeper keep);
+                  MqttClient *session, PublishQueue::Keeper keep, bool active = true,
+                  quint64 firstBdSeq = 0);
+
+    void activate();
+    quint64 nextBirthSequence() const { return nextBdSeq; }
 
     // A reload that keeps the session: the devices of the new configuration, born as they come
     // online.
@@ -91,6 +98,7 @@ private:
     quint64 bdSeq = 0; // of the session's will
     quint64 seq = 0;
     bool born = false;
+    bool active = true;
     bool hostOnline = false;
     qint64 hostTimestamp = -1; // of the latest STATE taken
     NodeFigures figures;

@@ -3,8 +3,8 @@
 #include "DataType.h"
 #include "mqtttopics.h"
 #include "setpayload.h"
-#include "writevalues.h"
 #include "tagmessages.h"
+#include "writevalues.h"
 
 #include <QDateTime>
 
@@ -64,8 +64,8 @@ SparkplugMetric historyMetric(const nlohmann::json &record, const Tag &tag)
 
 } // namespace
 
-bool historyMetrics(const QByteArray &records, const QVector<GatewayTag> &tags,
-                    quint64 firstAlias, std::vector<SparkplugMetric> *metrics)
+bool historyMetrics(const QByteArray &records, const QVector<GatewayTag> &tags, quint64 firstAlias,
+                    std::vector<SparkplugMetric> *metrics)
 {
     const nlohmann::json list =
         nlohmann::json::parse('[' + records.toStdString() + ']', nullptr, false);

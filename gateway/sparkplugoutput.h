@@ -37,8 +37,8 @@ SparkplugMetric tagMetric(const Tag &tag, const CLabelVariable &record);
 // historical metrics of its tags, with aliases from firstAlias on. A record of a tag the
 // controller no longer has is left out; one whose value cannot be read back is null, with bad
 // quality. False when the records are not the store's form.
-bool historyMetrics(const QByteArray &records, const QVector<GatewayTag> &tags,
-                    quint64 firstAlias, std::vector<SparkplugMetric> *metrics);
+bool historyMetrics(const QByteArray &records, const QVector<GatewayTag> &tags, quint64 firstAlias,
+                    std::vector<SparkplugMetric> *metrics);
 
 } // namespace sparkplug
 
