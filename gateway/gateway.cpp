@@ -123,7 +123,7 @@ void Gateway::messageTaken(const QByteArray &topic, const QByteArray &payload,
                            const QByteArray &responseTopic, const QByteArray &correlation,
                            bool tooLong, bool retained)
 {
-    if (node && !tooLong && node->takeMessage(topic, payload))
+    if (node && node->takeMessage(topic, payload, tooLong))
         return;
     if (config.broker.jsonOutput)
         setRequest(topic, payload, responseTopic, correlation, tooLong, retained);

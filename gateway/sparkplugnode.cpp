@@ -289,16 +289,22 @@ void SparkplugNode::takeFigures(const NodeFigures &fresh)
         publish(sparkplug::nodeTopic(broker, MessageType::NDATA), std::move(data));
 }
 
-bool SparkplugNode::takeMessage(const QByteArray &topic, const QByteArray &payload)
+bool SparkplugNode::takeMessage(const QByteArray &topic, const QByteArray &payload, bool tooLong)
 {
-    if (topic == sparkplug::nodeCommandTopic(broker))
-        command(payload);
-    else if (!broker.sparkplugHost.isEmpty() && topic == sparkplug::stateTopic(broker))
-        hostState(payload);
-    else if (topic.startsWith(sparkplug::nodeTopic(broker, MessageType::DCMD) + '/'))
-        deviceCommand(topic, payload);
-    else
+    const bool nodeCommand = topic == sparkplug::nodeCommandTopic(broker);
+    const bool deviceCommand =
+        topic.startsWith(sparkplug::nodeTopic(broker, MessageType::DCMD) + '/');
+    const bool state = !broker.sparkplugHost.isEmpty() && topic == sparkplug::stateTopic(broker);
+    if (!nodeCommand && !deviceCommand && !state)
         return false;
+    if (tooLong)
+        refuse(topic, QString(), QStringLiteral("the payload is too long"));
+    else if (nodeCommand)
+        command(payload);
+    else if (deviceCommand)
+        this->deviceCommand(topic, payload);
+    else
+        hostState(payload);
     return true;
 }
 

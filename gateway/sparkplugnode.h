@@ -46,8 +46,9 @@ public:
     void setDevices(const QVector<ControllerSettings> &controllers);
     void takeTurn(const SparkplugTurn &turn);
     void takeFigures(const NodeFigures &figures);
-    // The session's message, when it is one of the node's (true).
-    bool takeMessage(const QByteArray &topic, const QByteArray &payload);
+    // The session's message, when it is one of the node's (true). One too long to be taken in
+    // is refused.
+    bool takeMessage(const QByteArray &topic, const QByteArray &payload, bool tooLong);
     // A batch of a controller's history as data with historical metrics: sent once the device
     // is born; skipped for a controller no longer configured or offline now (whose births the
     // data would follow).

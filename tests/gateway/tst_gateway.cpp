@@ -1400,9 +1400,11 @@ void GatewayTest::sparkplugCommands()
     QVERIFY(run.start(sparkplugTags));
     // The command's metric, the simulator's memory it leaves (peek AREA OFFSET LEN: AI1 holds a,
     // AO1 f), and what the log says.
+    const QByteArray tooLong =
+        "name: \"s\" datatype: 12 string_value: \"" + QByteArray(70000, 'x') + '"';
     const struct
     {
-        const char *metric;
+        QByteArray metric;
         const char *peek;
         const char *memory;
         const char *log;
@@ -1420,11 +1422,12 @@ void GatewayTest::sparkplugCommands()
          "\\(alias 9999\\): no such metric"},
         {"name: \"f\" datatype: 9 float_value: 1 is_null: true", "AO 0 4", "ok 000020c0",
          "\\(f\\): it is null and has a value"},
+        {tooLong, "AO 0 4", "ok 000020c0", "n/c: the payload is too long"},
     };
     for (const auto &c : commands) {
         QVERIFY(publishPayload(run.mqtt.port(), QStringLiteral("spBv1.0/g/DCMD/n/c"), run.protoc,
                                QByteArray("metrics { ") + c.metric + " }"));
-        QVERIFY2(run.gw.logged(QLatin1String(c.log), 15000), c.metric);
+        QVERIFY2(run.gw.logged(QLatin1String(c.log), 15000), c.metric.left(60).constData());
         QCOMPARE(run.sim.control(QStringLiteral("peek ") + QLatin1String(c.peek)),
                  QLatin1String(c.memory));
     }
