@@ -70,7 +70,8 @@ void PublishQueue::keepAllHeld()
         if (m->held.count > 0) {
             keep(m->held);
             m->held = HeldRecords();
-            if (!m->retain) {
+            // A message numbered in its session still goes, or its successors' numbers lie.
+            if (!m->retain && !m->sessionBound) {
                 m = line.erase(m);
                 continue;
             }

@@ -66,7 +66,8 @@ public:
     bool hasWaiting() const { return !line.empty(); }
     MqttMessage take();
     // Every waiting message hands its values for history to the keeper; one that is not retained
-    // is then no longer waiting (it would be out of date by the time it went).
+    // is then no longer waiting (it would be out of date by the time it went), unless it is bound
+    // to its session, whose numbering it keeps.
     void keepAllHeld();
     // The messages bound to a session that has ended are no longer waiting.
     void dropSessionBound();

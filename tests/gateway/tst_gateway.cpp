@@ -1472,10 +1472,13 @@ void GatewayTest::sparkplugDeathsAndHistory()
     SubscriberProcess &sub = run.sub;
     int seen = sub.lines().size();
     QCOMPARE(run.sim.control(QStringLiteral("faults --silent")), QStringLiteral("ok"));
-    QVERIFY(!sub.waitFor(QStringLiteral("^spBv1.0/g/DDEATH/n/c "), 15000, seen).isEmpty());
+    QVERIFY2(run.gw.logged(QStringLiteral("controller c: offline"), 15000), qPrintable(run.gw.log));
+    QVERIFY2(!sub.waitFor(QStringLiteral("^spBv1.0/g/DDEATH/n/c "), 15000, seen).isEmpty(),
+             qPrintable(run.gw.log + sub.lines().mid(seen).join(QLatin1Char('\n'))));
     seen = sub.lines().size();
     QCOMPARE(run.sim.control(QStringLiteral("faults")), QStringLiteral("ok"));
-    QVERIFY(!sub.waitFor(QStringLiteral("^spBv1.0/g/DBIRTH/n/c "), 15000, seen).isEmpty());
+    QVERIFY2(!sub.waitFor(QStringLiteral("^spBv1.0/g/DBIRTH/n/c "), 15000, seen).isEmpty(),
+             qPrintable(run.gw.log + sub.lines().mid(seen).join(QLatin1Char('\n'))));
 
     sub.stop(); // its session keeps what comes meanwhile
     run.mqtt.stop();

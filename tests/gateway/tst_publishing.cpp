@@ -43,16 +43,21 @@ private slots:
 
 namespace {
 
-// "rTOPIC=PAYLOAD" a retained message, "nTOPIC=PAYLOAD" another, each holding TOPIC=PAYLOAD for
-// history; a leading "^" puts it back in front (taken back from a lost session), a leading "~"
-// reminds of a retained one.
+// "rTOPIC=PAYLOAD" a retained message, "nTOPIC=PAYLOAD" another, "sTOPIC=PAYLOAD" one bound to
+// its session, each holding TOPIC=PAYLOAD for history; a leading "^" puts it back in front (taken
+// back from a lost session), a leading "~" reminds of a retained one.
 MqttMessage messageOf(const QString &op)
 {
     const QString body = op.mid(op.startsWith(QLatin1Char('^')) || op.startsWith('~') ? 1 : 0);
     const QByteArray topic = body.mid(1).section(QLatin1Char('='), 0, 0).toUtf8();
     const QByteArray payload = body.mid(1).section(QLatin1Char('='), 1).toUtf8();
-    return {topic, payload, body.startsWith(QLatin1Char('r')),
-            {},    0,       {"c", topic + '=' + payload, 1, {}, {}}};
+    return {topic,
+            payload,
+            body.startsWith(QLatin1Char('r')),
+            {},
+            0,
+            {"c", topic + '=' + payload, 1, {}, {}},
+            body.startsWith(QLatin1Char('s'))};
 }
 
 // Records of random numbers, which do not compress.
@@ -92,6 +97,14 @@ void PublishingTest::queue_data()
     // still goes out on the next session, the others would be late and do not.
     QTest::newRow("a lost session keeps what waits") << 10 << "ra=1 nb=2 rc=1 * ra=2"
                                                      << "a=2 c=1" << 1 << 0 << "a=1 b=2 c=1";
+    // A message numbered in its session (Sparkplug's seq) still goes while the session lasts,
+    // its values kept as well; once the session has ended (!) it never goes.
+    QTest::newRow("a stalled broker keeps a numbered message waiting")
+        << 10 << "sx=1 nb=2 *"
+        << "x=1" << 0 << 0 << "x=1 b=2";
+    QTest::newRow("an ended session's numbered messages go no more")
+        << 10 << "sx=1 ra=1 sy=2 !"
+        << "a=1" << 0 << 0 << "x=1 y=2";
 }
 
 void PublishingTest::queue()
@@ -109,6 +122,8 @@ void PublishingTest::queue()
         const MqttMessage m = messageOf(op);
         if (op == QLatin1String("*"))
             q.keepAllHeld();
+        else if (op == QLatin1String("!"))
+            q.dropSessionBound();
         else if (op.startsWith(QLatin1Char('^')))
             q.pushFront(m);
         else if (op.startsWith(QLatin1Char('~')))
