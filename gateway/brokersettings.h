@@ -1,12 +1,22 @@
 #pragma once
 
 #include <QString>
+#include <QVector>
+
+struct BrokerAddress
+{
+    QString host;
+    int port = 0;
+};
 
 // The broker and how the gateway talks to it.
 struct BrokerSettings
 {
+    // One broker, or the nodes of a cluster tried in turn: HOST[:PORT], parted by commas; a host
+    // without a port has `port`.
     QString host = QStringLiteral("127.0.0.1");
     int port = 1883;
+    bool mqtt5 = true; // else MQTT 3.1.1
     QString clientId = QStringLiteral("tarvik-gateway");
     QString username;
     QString password; // from `password` or the first line of `password_file`
@@ -31,6 +41,10 @@ struct BrokerSettings
     QString sparkplugNode;
     QString sparkplugHost; // the primary host whose STATE the node waits for; "" for none
 };
+
+// The brokers `host` names, in order; empty when an entry is no HOST[:PORT] (*why says which).
+QVector<BrokerAddress> brokerAddresses(const BrokerSettings &settings, QString *why = nullptr);
+QString addressText(const BrokerAddress &address);
 
 // Where the store is: the path given, or STATE_DIRECTORY (which systemd sets for a service with
 // StateDirectory=), else XDG_STATE_HOME or ~/.local/state, then tarvik-gateway/history-ID.sqlite.

@@ -29,10 +29,10 @@ bool sameBroker(const BrokerSettings &a, const BrokerSettings &b)
     return a.host == b.host && a.port == b.port && a.clientId == b.clientId &&
            a.username == b.username && a.password == b.password && a.caFile == b.caFile &&
            a.certFile == b.certFile && a.keyFile == b.keyFile && a.keepaliveS == b.keepaliveS &&
-           a.qos == b.qos && a.prefix == b.prefix && a.queueLimit == b.queueLimit &&
-           a.jsonOutput == b.jsonOutput && a.sparkplugOutput == b.sparkplugOutput &&
-           a.sparkplugGroup == b.sparkplugGroup && a.sparkplugNode == b.sparkplugNode &&
-           a.sparkplugHost == b.sparkplugHost;
+           a.qos == b.qos && a.mqtt5 == b.mqtt5 && a.prefix == b.prefix &&
+           a.queueLimit == b.queueLimit && a.jsonOutput == b.jsonOutput &&
+           a.sparkplugOutput == b.sparkplugOutput && a.sparkplugGroup == b.sparkplugGroup &&
+           a.sparkplugNode == b.sparkplugNode && a.sparkplugHost == b.sparkplugHost;
 }
 
 // A session's own status, PREFIX/gateway/status: only with the JSON form. When the will is the
@@ -49,6 +49,15 @@ const QVariant sparkplugTicket = QStringLiteral("sparkplug");
 bool sameAddress(const BrokerSettings &a, const BrokerSettings &b)
 {
     return a.host == b.host && a.port == b.port;
+}
+
+// The brokers a session tries, for the log.
+QString addressesText(const BrokerSettings &b)
+{
+    QStringList texts;
+    for (const BrokerAddress &a : brokerAddresses(b))
+        texts << addressText(a);
+    return texts.join(QStringLiteral(", "));
 }
 
 } // namespace
@@ -80,9 +89,8 @@ bool Gateway::start(const GatewayConfig &checked, QString *error)
     mqtt = std::make_unique<MqttClient>(config.broker);
     attach(mqtt.get());
     node = nodeFor(mqtt.get(), config, true);
-    logLine(LogLevel::Notice, QStringLiteral("broker: connecting to %1:%2 as %3")
-                                  .arg(config.broker.host, QString::number(config.broker.port),
-                                       config.broker.clientId));
+    logLine(LogLevel::Notice, QStringLiteral("broker: connecting to %1 as %2")
+                                  .arg(addressesText(config.broker), config.broker.clientId));
     if (!mqtt->start(error))
         return false;
     startWorkers();
@@ -344,14 +352,15 @@ void Gateway::brokerChanged(bool up, const QString &why)
     }
     if (up)
         logLine(LogLevel::Notice,
-                everConnected ? QStringLiteral("broker: connected again; statuses and last values "
-                                               "published again")
-                              : QStringLiteral("broker: connected"));
+                (everConnected ? QStringLiteral("broker: connected again to %1; statuses and last "
+                                                "values published again")
+                               : QStringLiteral("broker: connected to %1"))
+                    .arg(addressText(mqtt->currentAddress())));
     else
-        logLine(
-            LogLevel::Warning,
-            QStringLiteral("broker: %1 (%2); connecting again")
-                .arg(everConnected ? QStringLiteral("lost") : QStringLiteral("not reached"), why));
+        logLine(LogLevel::Warning,
+                QStringLiteral("broker: %1 (%2) at %3; connecting again")
+                    .arg(everConnected ? QStringLiteral("lost") : QStringLiteral("not reached"),
+                         why, addressText(mqtt->currentAddress())));
     everConnected = everConnected || up;
 }
 
@@ -518,8 +527,8 @@ void Gateway::tryBroker(const GatewayConfig &fresh)
     candidateNode = nodeFor(candidate.get(), fresh, false);
     connect(candidate.get(), &MqttClient::connectionChanged, this, &Gateway::candidateChanged);
     logLine(LogLevel::Notice,
-            QStringLiteral("broker: trying %1:%2 as %3; the running session goes on meanwhile")
-                .arg(fresh.broker.host, QString::number(fresh.broker.port), fresh.broker.clientId));
+            QStringLiteral("broker: trying %1 as %2; the running session goes on meanwhile")
+                .arg(addressesText(fresh.broker), fresh.broker.clientId));
     const bool takesOver =
         sameAddress(fresh.broker, config.broker) && fresh.broker.clientId == config.broker.clientId;
     mqtt->setYielding(takesOver);
@@ -570,10 +579,9 @@ void Gateway::switchBroker()
     config = candidateConfig;
     latest.clear();
     previous.clear();
-    logLine(
-        LogLevel::Notice,
-        QStringLiteral("broker: connected to %1:%2 as %3; the old session has ended")
-            .arg(config.broker.host, QString::number(config.broker.port), config.broker.clientId));
+    logLine(LogLevel::Notice,
+            QStringLiteral("broker: connected to %1 as %2; the old session has ended")
+                .arg(addressText(mqtt->currentAddress()), config.broker.clientId));
     everConnected = true;
     startWorkers();
     statsTimer.start(config.broker.statsIntervalS * 1000);

@@ -112,6 +112,14 @@ QString storePlace(const QString &value, BrokerSettings *broker)
     return QString();
 }
 
+QString protocolVersion(const QString &value, bool *mqtt5)
+{
+    if (value != QLatin1String("5") && value != QLatin1String("3.1.1"))
+        return QStringLiteral("takes 5 or 3.1.1, not '%1'").arg(value);
+    *mqtt5 = value == QLatin1String("5");
+    return QString();
+}
+
 // `output = json`, `sparkplug` or both, in any order.
 QString outputs(const QString &value, BrokerSettings *broker)
 {
@@ -303,10 +311,18 @@ const std::vector<Reader::Key> &Reader::brokerKeys()
 {
     using R = Reader;
     static const std::vector<Key> keys = {
-        {"host", "HOST", "the broker's address (127.0.0.1)", false,
-         [](R &r, const QString &v) { return r.broker().host = v, QString(); }},
+        {"host", "HOST[:PORT][, HOST[:PORT]...]",
+         "the broker, or the nodes of a cluster tried in turn (127.0.0.1)", false,
+         [](R &r, const QString &v) {
+             QString why;
+             r.broker().host = v;
+             brokerAddresses(r.broker(), &why);
+             return why;
+         }},
         {"port", "PORT", "the broker's port (1883)", false,
          [](R &r, const QString &v) { return wholeNumber(v, 1, 65535, &r.broker().port); }},
+        {"protocol", "5|3.1.1", "the MQTT version (5)", false,
+         [](R &r, const QString &v) { return protocolVersion(v, &r.broker().mqtt5); }},
         {"client_id", "ID", "the session's client id (tarvik-gateway); one gateway per id", false,
          [](R &r, const QString &v) { return r.broker().clientId = v, clientIdProblem(v); }},
         {"username", "NAME", "the user the broker knows", false,
@@ -620,6 +636,11 @@ QString Reader::check()
         return QStringLiteral("[broker]: cert_file and key_file go together");
     if (!b.certFile.isEmpty() && b.caFile.isEmpty())
         return QStringLiteral("[broker]: a client certificate needs ca_file");
+    // A session has one will: beside a Sparkplug node's, the gateway's status can only expire.
+    if (!b.mqtt5 && b.jsonOutput && b.sparkplugOutput)
+        return QStringLiteral("[broker]: output = json, sparkplug needs protocol = 5: the will is "
+                              "the node's death, and the gateway's status then ends by expiring, "
+                              "which MQTT 3.1.1 cannot");
     if (b.sparkplugOutput && (b.sparkplugGroup.isEmpty() || b.sparkplugNode.isEmpty()))
         return QStringLiteral("[broker]: output = sparkplug needs sparkplug_group and "
                               "sparkplug_node");

@@ -44,7 +44,8 @@ mosquitto *sessionFor(const BrokerSettings &settings, const MqttMessage &will, v
         *rc = MOSQ_ERR_INVAL;
         return nullptr;
     }
-    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION,
+                         settings.mqtt5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
     // The will, said by the broker when the session ends unasked.
     *rc = mosquitto_will_set(mosq, will.topic.constData(), will.payload.size(),
                              will.payload.constData(), settings.qos, will.retain);
@@ -75,7 +76,7 @@ QString refusedWords(int rc)
 } // namespace
 
 MqttClient::MqttClient(const BrokerSettings &s, QObject *parent)
-    : QObject(parent), brokerSettings(s), queue(s.queueLimit)
+    : QObject(parent), brokerSettings(s), addresses(brokerAddresses(s)), queue(s.queueLimit)
 {
     misc.setInterval(1000);
     connect(&misc, &QTimer::timeout, this, &MqttClient::housekeeping);
@@ -140,9 +141,13 @@ void MqttClient::startOver(const QString &why)
         [this, why] {
             if (!connected)
                 return;
-            // The library's own word of the disconnect is not the reason.
+            // The library's own word of the disconnect is not the reason. MQTT 3.1.1 has no
+            // disconnect that leaves the will to be said: the caller has said it.
             stopping = true;
-            mosquitto_disconnect_v5(mosq, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
+            mosquitto_disconnect_v5(mosq,
+                                    brokerSettings.mqtt5 ? MQTT_RC_DISCONNECT_WITH_WILL_MSG
+                                                         : MQTT_RC_NORMAL_DISCONNECTION,
+                                    nullptr);
             mosquitto_loop_write(mosq, 1);
             stopping = false;
             lost(why);
@@ -176,8 +181,9 @@ void MqttClient::tryConnect()
     const QString problem = newSession();
     if (!problem.isEmpty())
         return lost(problem);
-    const int rc = mosquitto_connect_async(mosq, brokerSettings.host.toUtf8().constData(),
-                                           brokerSettings.port, brokerSettings.keepaliveS);
+    const BrokerAddress address = currentAddress();
+    const int rc = mosquitto_connect_async(mosq, address.host.toUtf8().constData(), address.port,
+                                           brokerSettings.keepaliveS);
     if (rc != MOSQ_ERR_SUCCESS)
         return lost(QStringLiteral("connect: %1").arg(mosquittoWords(rc)));
     watchSocket();
@@ -276,8 +282,17 @@ void MqttClient::lost(const QString &why)
     connected = false;
     if (stopping || yielding)
         return;
+    // The next broker of the list; once round the list, the backoff grows.
+    addressAt = (addressAt + 1) % qMax(1, int(addresses.size()));
+    if (addressAt != 0 && !steady)
+        return retry.start(firstBackoffMs);
     backoffMs = backoffMs == 0 || steady ? firstBackoffMs : qMin(backoffMs * 2, longestBackoffMs);
     retry.start(backoffMs);
+}
+
+BrokerAddress MqttClient::currentAddress() const
+{
+    return addresses.value(addressAt, {brokerSettings.host, brokerSettings.port});
 }
 
 // What the broker did not acknowledge goes out again on the next session: the messages that are
@@ -335,8 +350,7 @@ void MqttClient::sessionUp()
     // Retained requests are seen as retained whenever they come, not only when the broker
     // replays them at the subscribe.
     for (const QByteArray &pattern : qAsConst(subscriptions))
-        mosquitto_subscribe_v5(mosq, nullptr, pattern.constData(), brokerSettings.qos,
-                               MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+        subscribeNow(pattern);
     if (announceOnline)
         queue.pushFront(onlineStatus());
     for (const MqttMessage &m : qAsConst(retained))
@@ -427,8 +441,14 @@ void MqttClient::subscribe(const QByteArray &pattern)
 {
     subscriptions << pattern;
     if (connected)
-        mosquitto_subscribe_v5(mosq, nullptr, pattern.constData(), brokerSettings.qos,
-                               MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+        subscribeNow(pattern);
+}
+
+void MqttClient::subscribeNow(const QByteArray &pattern)
+{
+    // MQTT 3.1.1 marks as retained only what the broker replays at a subscribe.
+    mosquitto_subscribe_v5(mosq, nullptr, pattern.constData(), brokerSettings.qos,
+                           brokerSettings.mqtt5 ? MQTT_SUB_OPT_RETAIN_AS_PUBLISHED : 0, nullptr);
 }
 
 void MqttClient::setKeeper(PublishQueue::Keeper keep)
@@ -513,10 +533,11 @@ void MqttClient::pump()
 bool MqttClient::send(const MqttMessage &m, qint64 historyId)
 {
     mosquitto_property *properties = nullptr;
-    if (!m.correlation.isEmpty())
+    // MQTT 3.1.1 carries no properties: no correlation, no expiry.
+    if (!m.correlation.isEmpty() && brokerSettings.mqtt5)
         mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA,
                                       m.correlation.constData(), uint16_t(m.correlation.size()));
-    if (m.expiryS > 0)
+    if (m.expiryS > 0 && brokerSettings.mqtt5)
         mosquitto_property_add_int32(&properties, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL,
                                      uint32_t(m.expiryS));
     int mid = 0;

@@ -73,6 +73,8 @@ public:
     void setYielding(bool yield);
 
     const BrokerSettings &settings() const { return brokerSettings; }
+    // The broker of the list this session is with, or tries next.
+    BrokerAddress currentAddress() const;
     bool isConnected() const { return connected; }
     int queueDepth() const { return queue.waitingCount() + int(handedOver.size()); }
     qint64 dropped() const { return queue.dropped() + refusedCount; }
@@ -114,12 +116,15 @@ private:
     void lost(const QString &why);
     void takeBackHandedOver();
     void tryConnect();
+    void subscribeNow(const QByteArray &pattern);
     void pump();
     bool send(const MqttMessage &message, qint64 historyId = -1);
     void updateWriteWatch();
     MqttMessage onlineStatus() const;
 
     BrokerSettings brokerSettings;
+    QVector<BrokerAddress> addresses;
+    int addressAt = 0;
     mosquitto *mosq = nullptr;
     QSocketNotifier *readWatch = nullptr;
     QSocketNotifier *writeWatch = nullptr;

@@ -106,12 +106,18 @@ MqttMessage SparkplugNode::nextWill()
 {
     bdSeq = nextBdSeq;
     nextBdSeq = (nextBdSeq + 1) % 256;
-    SparkplugPayload death;
-    death.timestampMs = nowMs();
-    death.metrics.push_back(
+    return death();
+}
+
+// NDEATH of this session: its will, and what the node says itself before it ends the session.
+MqttMessage SparkplugNode::death() const
+{
+    SparkplugPayload payload;
+    payload.timestampMs = nowMs();
+    payload.metrics.push_back(
         named(sparkplug::bdSeqMetric, Datatype::UInt64, std::vector<quint64>{bdSeq}));
     return {sparkplug::nodeTopic(broker, MessageType::NDEATH),
-            sparkplug::encode(death),
+            sparkplug::encode(payload),
             false,
             {},
             0,
@@ -402,6 +408,9 @@ void SparkplugNode::hostState(const QByteArray &payload)
                 QStringLiteral("sparkplug: primary host %1 online").arg(broker.sparkplugHost));
         birth();
     } else if (!hostOnline && born) {
+        // MQTT 3.1.1 cannot leave the will to the broker at a disconnect: the node says it.
+        if (!broker.mqtt5)
+            session->publish(death());
         born = false;
         session->startOver(
             QStringLiteral("primary host %1 went offline").arg(broker.sparkplugHost));
@@ -420,16 +429,6 @@ void SparkplugNode::stop()
 {
     if (!born || !session->isConnected())
         return;
-    SparkplugPayload death;
-    death.timestampMs = nowMs();
-    death.metrics.push_back(
-        named(sparkplug::bdSeqMetric, Datatype::UInt64, std::vector<quint64>{bdSeq}));
-    session->publish({sparkplug::nodeTopic(broker, MessageType::NDEATH),
-                      sparkplug::encode(death),
-                      false,
-                      {},
-                      0,
-                      {},
-                      false});
+    session->publish(death());
     born = false;
 }

@@ -75,6 +75,7 @@ private:
 
     void sessionChanged(bool up);
     MqttMessage nextWill();
+    MqttMessage death() const;
     MqttMessage message(const QByteArray &topic, SparkplugPayload payload,
                         const HeldRecords &held = HeldRecords());
     void publish(const QByteArray &topic, SparkplugPayload payload,

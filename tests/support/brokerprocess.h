@@ -3,10 +3,26 @@
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QVector>
 
-// A mosquitto broker for one test, with a configuration of its own on a free 127.0.0.1 port:
-// anonymous clients, no persistence unless asked, its log on the test's error stream. Lines given
-// to start() go into its listener block (TLS files, say). Every wait is bounded.
+#include <memory>
+#include <vector>
+
+// Which broker the gateway's tests run against, from TARVIK_TEST_BROKER: mosquitto speaking
+// MQTT 5 (unset, the default), `mosquitto-3.1.1` (the gateway and the clients speak 3.1.1), or
+// `nats` (nats-server's MQTT interface, which speaks 3.1.1 only).
+struct TestBroker
+{
+    static bool nats();
+    static bool mqtt5();
+    // The version argument of mosquitto_sub and mosquitto_pub.
+    static QStringList versionArguments();
+};
+
+// A broker for one test, with a configuration of its own on a free 127.0.0.1 port: anonymous
+// clients, no persistence unless asked (nats keeps its retained messages in a store of its own,
+// emptied at each start unless asked), its log on the test's error stream. Lines given to start()
+// go into mosquitto's listener block (TLS files, say). Every wait is bounded.
 class BrokerProcess
 {
 public:
@@ -27,12 +43,39 @@ public:
 
 private:
     bool startOnPort(const QStringList &listenerLines, int timeoutMs);
+    bool writeMosquittoConfig(const QString &path, const QStringList &listenerLines);
+    bool writeNatsConfig(const QString &path);
     bool accepting(int timeoutMs);
 
     QProcess process_;
     QTemporaryDir dir_;
     quint16 port_ = 0;
     bool keepState_ = false;
+};
+
+// A cluster of nats-server nodes for one test, on free 127.0.0.1 ports: routes between them,
+// JetStream (which keeps MQTT's retained messages and sessions, replicated) and the MQTT
+// interface on each. Ready once a retained MQTT message can be published, which needs the
+// nodes to have chosen a leader.
+class NatsCluster
+{
+public:
+    NatsCluster() = default;
+    ~NatsCluster();
+    NatsCluster(const NatsCluster &) = delete;
+    NatsCluster &operator=(const NatsCluster &) = delete;
+
+    bool start(int nodes, int timeoutMs = 30000);
+    quint16 mqttPort(int node) const { return mqttPorts_.value(node); }
+    // SIGKILL: the node is gone as a machine that died is.
+    void kill(int node);
+
+private:
+    bool ready(int timeoutMs);
+
+    std::vector<std::unique_ptr<QProcess>> nodes_;
+    QTemporaryDir dir_;
+    QVector<quint16> mqttPorts_;
 };
 
 // A mosquitto_sub process for one test: each message as one line "TOPIC RETAIN CORRELATION
