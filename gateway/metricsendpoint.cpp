@@ -116,11 +116,17 @@ QByteArray MetricsEndpoint::answer(const QByteArray &header) const
     const QList<QByteArray> parts = requestLine.split(' ');
     if (parts.size() != 3 || !parts[2].startsWith("HTTP/1."))
         return response("400 Bad Request", textType, "bad request\n");
-    const QByteArray &target = parts[1];
+    const QByteArray reply = replyTo(parts[0], parts[1]);
+    // An answer to HEAD has the head alone.
+    return parts[0] == "HEAD" ? reply.left(reply.indexOf("\r\n\r\n") + 4) : reply;
+}
+
+QByteArray MetricsEndpoint::replyTo(const QByteArray &method, const QByteArray &target) const
+{
     const int query = target.indexOf('?');
     if ((query < 0 ? target : target.left(query)) != "/metrics")
         return response("404 Not Found", textType, "not found: the figures are at /metrics\n");
-    if (parts[0] != "GET")
+    if (method != "GET")
         return response("405 Method Not Allowed", textType, "only GET is answered\n",
                         "Allow: GET\r\n");
     return response("200 OK", expositionType, exposition());

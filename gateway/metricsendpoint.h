@@ -43,6 +43,7 @@ private:
     void serve(QTcpSocket *socket);
     void readRequest(QTcpSocket *socket, QByteArray &header, QTimer *deadline);
     QByteArray answer(const QByteArray &header) const;
+    QByteArray replyTo(const QByteArray &method, const QByteArray &target) const;
 
     Exposition exposition;
     QTcpServer server;
