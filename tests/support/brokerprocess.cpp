@@ -10,13 +10,13 @@
 #include <pwd.h>
 #include <unistd.h>
 
-namespace {
-
-quint16 freePort()
+quint16 freeLoopbackPort()
 {
     QTcpServer probe;
     return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
+
+namespace {
 
 // Started as root, mosquitto takes on another user unless told to stay who started it: it then
 // reads the test's files (TLS keys in a private folder) as the test does.
@@ -44,7 +44,7 @@ bool BrokerProcess::start(const QStringList &listenerLines, bool samePort, int t
     for (int attempt = 0; attempt < 3; ++attempt) {
         stop();
         if (!samePort || port_ == 0)
-            port_ = freePort();
+            port_ = freeLoopbackPort();
         if (port_ != 0 && startOnPort(listenerLines, timeoutMs))
             return true;
         if (samePort)

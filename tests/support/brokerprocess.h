@@ -4,6 +4,9 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+// A TCP port on 127.0.0.1 that was free a moment ago; 0 when none was found.
+quint16 freeLoopbackPort();
+
 // A mosquitto broker for one test, with a configuration of its own on a free 127.0.0.1 port:
 // anonymous clients, no persistence unless asked, its log on the test's error stream. Lines given
 // to start() go into its listener block (TLS files, say). Every wait is bounded.
