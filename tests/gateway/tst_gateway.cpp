@@ -464,6 +464,10 @@ void GatewayTest::checkOnly_data()
         << broker(1883) + controller("c", "127.0.0.1:700",
                                      "interval = 100\ntag = a AI1 Int16\ninterval = 200\n")
         << 2 << "gateway.conf:10: interval: is given twice in this section (first on line 8)";
+    QTest::newRow("metrics open to the network")
+        << broker(1883, "metrics = 0.0.0.0:9480\n") +
+               controller("c", "127.0.0.1:700", "tag = a AI1 Int16\n")
+        << 2 << "gateway.conf:5: metrics: 0.0.0.0 is not a loopback address";
 }
 
 void GatewayTest::checkOnly()
