@@ -493,7 +493,7 @@ void Gateway::useMetrics(std::unique_ptr<MetricsEndpoint> next)
     if (next)
         logLine(LogLevel::Notice,
                 QStringLiteral("metrics: http://%1/metrics")
-                    .arg(metricsexposition::brokerLabel(next->address(), next->port())));
+                    .arg(metricsexposition::hostPort(next->address(), next->port())));
     else if (metrics)
         logLine(LogLevel::Notice, QStringLiteral("metrics: off"));
     metrics = std::move(next);
@@ -506,7 +506,7 @@ GatewayFigures Gateway::metricsFigures() const
     GatewayFigures f;
     f.active = isActive();
     if (mqtt) {
-        f.broker = metricsexposition::brokerLabel(mqtt->settings().host, mqtt->settings().port);
+        f.broker = metricsexposition::hostPort(mqtt->settings().host, mqtt->settings().port);
         f.brokerConnected = mqtt->isConnected();
         f.queue = mqtt->queueDepth();
         f.published = mqtt->published();

@@ -50,7 +50,7 @@ QString MetricsEndpoint::listen(const QString &address, int port)
 {
     if (!server.listen(QHostAddress(address), quint16(port)))
         return QStringLiteral("metrics: cannot listen on %1: %2")
-            .arg(metricsexposition::brokerLabel(address, port), server.errorString());
+            .arg(metricsexposition::hostPort(address, port), server.errorString());
     boundAddress = address;
     boundPort = port;
     return QString();

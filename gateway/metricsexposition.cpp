@@ -171,7 +171,7 @@ QByteArray escapedLabel(const QString &value)
     return escaped;
 }
 
-QString brokerLabel(const QString &host, int port)
+QString hostPort(const QString &host, int port)
 {
     const QString h =
         host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;

@@ -45,6 +45,6 @@ QByteArray text(const GatewayFigures &figures);
 QByteArray escapedLabel(const QString &value);
 
 // HOST:PORT, an IPv6 host in brackets.
-QString brokerLabel(const QString &host, int port);
+QString hostPort(const QString &host, int port);
 
 } // namespace metricsexposition

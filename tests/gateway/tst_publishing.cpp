@@ -590,7 +590,7 @@ void PublishingTest::metricsText()
     ControllerFigures idle;
     idle.name = QStringLiteral("idle");
     GatewayFigures g;
-    g.broker = metricsexposition::brokerLabel(QStringLiteral("::1"), 1883);
+    g.broker = metricsexposition::hostPort(QStringLiteral("::1"), 1883);
     g.brokerConnected = true;
     g.published = 40;
     g.storeOn = true;
