@@ -421,15 +421,15 @@ quint16 startWithMetrics(GatewayRun &gw, const std::function<QByteArray(quint16)
     return 0;
 }
 
-// The text the endpoint serves once it holds `expected`; "" when it does not within 15 s.
+// The endpoint's answer once it holds `expected`; "" when it does not within 15 s.
 QByteArray scrapeUntil(quint16 port, const QByteArray &expected)
 {
     const QDeadlineTimer deadline(15000);
     while (!deadline.hasExpired()) {
         bool closed = false;
-        const QByteArray body = bodyOf(httpExchange(port, scrapeRequest, 5000, &closed));
-        if (body.contains(expected))
-            return body;
+        const QByteArray answer = httpExchange(port, scrapeRequest, 5000, &closed);
+        if (closed && answer.contains(expected))
+            return answer;
         QThread::msleep(100);
     }
     return QByteArray();
@@ -1594,11 +1594,8 @@ void GatewayTest::metricsEndpoint()
     });
     QVERIFY(port != 0);
     const QByteArray c = "{controller=\"c\\\"1\\\\2\"}";
-    QVERIFY(!scrapeUntil(port, "tarvik_controller_online" + c + " 1\n").isEmpty());
-    bool closed = false;
-    const QByteArray answer = httpExchange(port, scrapeRequest, 15000, &closed);
-    QVERIFY(closed);
-    QVERIFY2(answer.startsWith("HTTP/1.1 200 OK\r\n"), answer.constData());
+    const QByteArray answer = scrapeUntil(port, "tarvik_controller_online" + c + " 1\n");
+    QVERIFY(answer.startsWith("HTTP/1.1 200 OK\r\n"));
     QVERIFY(answer.contains("\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"));
     QVERIFY(answer.contains("\r\nConnection: close\r\n"));
     const QByteArray body = bodyOf(answer);
@@ -1623,7 +1620,7 @@ void GatewayTest::metricsEndpoint()
         port, "tarvik_controller_read_failures_total{controller=\"c\\\"1\\\\2\",result=\"8\","
               "outcome=\"exchange failed: ");
     QVERIFY(!failing.isEmpty());
-    QCOMPARE(promtoolProblems(promtool, failing), QString());
+    QCOMPARE(promtoolProblems(promtool, bodyOf(failing)), QString());
     QCOMPARE(sim.control(QStringLiteral("faults")), QStringLiteral("ok"));
 
     // Each request, and the start of its answer: "" for a connection closed without one.
@@ -1642,6 +1639,7 @@ void GatewayTest::metricsEndpoint()
         {"GET /metrics HTTP/1.1\r\nX-Pad: " + QByteArray(9000, 'x') + "\r\n\r\n", ""},
         {"GET /metrics HTTP/1.1\r\nX-Pad: never ends\r\n", ""}, // closed after 5 s
     };
+    bool closed = false;
     for (const auto &r : requests) {
         const QByteArray got = httpExchange(port, r.request, 15000, &closed);
         QVERIFY2(closed && (r.answer.isEmpty() ? got.isEmpty() : got.startsWith(r.answer)),

@@ -581,18 +581,13 @@ void PublishingTest::metricsText()
     ControllerFigures odd;
     odd.name = QStringLiteral("a\"b\\c\nd");
     odd.online = true;
-    odd.tags = 2;
-    odd.tagReads = 10;
-    odd.requests = 5;
     odd.failures = {{8, 3}};
-    odd.exchangesPerScan = 1;
     odd.lastReadLatencyS = 0.0125;
     ControllerFigures idle;
     idle.name = QStringLiteral("idle");
     GatewayFigures g;
     g.broker = metricsexposition::hostPort(QStringLiteral("::1"), 1883);
     g.brokerConnected = true;
-    g.published = 40;
     g.storeOn = true;
     g.store.oldestAgeS = 7;
     g.controllers = {odd, idle};
@@ -600,7 +595,6 @@ void PublishingTest::metricsText()
     const QByteArray label = "{controller=\"a\\\"b\\\\c\\nd\"";
     const QByteArrayList lines = {
         "tarvik_gateway_broker_connected{broker=\"[::1]:1883\"} 1\n",
-        "tarvik_gateway_published_total 40\n",
         "tarvik_gateway_store_oldest_seconds 7\n",
         "tarvik_controller_online" + label + "} 1\n",
         "tarvik_controller_read_failures_total" + label + ",result=\"8\",outcome=\"" +
