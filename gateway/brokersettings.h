@@ -40,6 +40,11 @@ struct BrokerSettings
     QString sparkplugGroup;
     QString sparkplugNode;
     QString sparkplugHost; // the primary host whose STATE the node waits for; "" for none
+    // The metrics endpoint, GET /metrics over HTTP: off while metricsPort is 0. An address that
+    // is not loopback needs metricsRemote, so that a network sees the figures only when meant.
+    QString metricsAddress; // an IP address, as QHostAddress writes it
+    int metricsPort = 0;
+    bool metricsRemote = false;
 };
 
 // The brokers `host` names, in order; empty when an entry is no HOST[:PORT] (*why says which).

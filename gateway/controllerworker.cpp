@@ -79,7 +79,7 @@ void ControllerWorker::everySecond()
         endEpisodes();
     const ScanCounters &c = engine->counters();
     emit counters({config.name, QDateTime::currentMSecsSinceEpoch(), c.requests, c.tagReads,
-                   int(config.tags.size()), c.failures, online});
+                   int(config.tags.size()), c.failures, online, lastReadMs});
     // An online status expires unless said again; it goes at once, also in a read's wait.
     if (online && engine->now() - statusPublishedAt >= qint64(config.maxAgeS) * 1000) {
         statusPublishedAt = engine->now();
@@ -107,7 +107,15 @@ void ControllerWorker::tick()
         arm(next);
 }
 
-void ControllerWorker::tagRead(int tag, const CLabelVariable &raw, double)
+// A read the engine made; the records the worker makes itself (stale on a closed link) are only
+// published, and tell no latency.
+void ControllerWorker::tagRead(int tag, const CLabelVariable &record, double ms)
+{
+    lastReadMs = ms;
+    publishRead(tag, record);
+}
+
+void ControllerWorker::publishRead(int tag, const CLabelVariable &raw)
 {
     TagMemory &m = memory[tag];
     const GatewayTag &t = config.tags[tag];
@@ -166,7 +174,7 @@ void ControllerWorker::markAllStale()
     for (int i = 0; i < memory.size(); ++i) {
         if (memory[i].lastResult != 0)
             continue;
-        tagRead(i, closed, 0);
+        publishRead(i, closed);
     }
 }
 

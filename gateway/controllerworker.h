@@ -22,6 +22,7 @@ struct ControllerCounters
     int tags = 0;
     QMap<int, qint64> failures;
     bool online = false;
+    double lastReadMs = -1;       // how long the last read took; -1 before the first
     qint64 statusPublishedAt = 0; // ms on the engine's clock
 };
 Q_DECLARE_METATYPE(ControllerCounters)
@@ -63,6 +64,7 @@ private:
     void arm(qint64 dueAt);
     void finish();
     void tagRead(int tag, const CLabelVariable &record, double ms) override;
+    void publishRead(int tag, const CLabelVariable &record);
     void tagDropped(int tag, const CLabelVariable &record) override;
     void linkChanged(bool up, const QString &why) override;
     void written(const ScanWrite &write, const CLabelVariable &record) override;
@@ -86,6 +88,7 @@ private:
     bool stopAsked = false;
     bool online = false;
     qint64 statusPublishedAt = 0; // ms on the engine's clock
+    double lastReadMs = -1;
     LineEpisodes episodes;
     qint64 lastDriverLine = 0; // ms on the engine's clock
     qint64 episodeQuietMs = 0; // without a line of its kind for this long, an episode ends

@@ -60,6 +60,19 @@ QString addressesText(const BrokerSettings &b)
     return texts.join(QStringLiteral(", "));
 }
 
+// A scan reads every tag once: exchanges per tag read, times the tags. Over the last second, or
+// since the worker started when the last second read nothing.
+double exchangesPerScan(const ControllerCounters &now, const ControllerCounters &before)
+{
+    qint64 requests = now.requests - before.requests;
+    qint64 reads = now.tagReads - before.tagReads;
+    if (before.atMs == 0 || reads <= 0) {
+        requests = now.requests;
+        reads = now.tagReads;
+    }
+    return reads > 0 ? double(requests) * double(now.tags) / double(reads) : 0;
+}
+
 } // namespace
 
 Gateway::Gateway(const QString &path, DriverLibrary &library) : configPath(path), library(library)
@@ -86,6 +99,10 @@ bool Gateway::start(const GatewayConfig &checked, QString *error)
     *error = replaceStore(config.broker);
     if (!error->isEmpty())
         return false;
+    std::unique_ptr<MetricsEndpoint> endpoint = listenMetrics(config.broker, error);
+    if (!error->isEmpty())
+        return false;
+    useMetrics(std::move(endpoint));
     mqtt = std::make_unique<MqttClient>(config.broker);
     attach(mqtt.get());
     node = nodeFor(mqtt.get(), config, true);
@@ -459,6 +476,74 @@ void Gateway::publishStats()
             config.broker, true, 3 * config.broker.statsIntervalS + mqttjson::freshnessGraceS));
 }
 
+// Whether the endpoint the settings name is another than the one running (or none).
+bool Gateway::metricsMoves(const BrokerSettings &fresh) const
+{
+    if (!metrics)
+        return fresh.metricsPort != 0;
+    return metrics->address() != fresh.metricsAddress || metrics->port() != fresh.metricsPort;
+}
+
+// The endpoint the settings name, listening; none when they name none or it cannot listen (then
+// *error says why).
+std::unique_ptr<MetricsEndpoint> Gateway::listenMetrics(const BrokerSettings &fresh, QString *error)
+{
+    error->clear();
+    if (fresh.metricsPort == 0)
+        return nullptr;
+    auto endpoint = std::make_unique<MetricsEndpoint>(
+        [this] { return metricsexposition::text(metricsFigures()); });
+    *error = endpoint->listen(fresh.metricsAddress, fresh.metricsPort);
+    return error->isEmpty() ? std::move(endpoint) : nullptr;
+}
+
+void Gateway::useMetrics(std::unique_ptr<MetricsEndpoint> next)
+{
+    if (next)
+        logLine(LogLevel::Notice, QStringLiteral("metrics: http://%1/metrics")
+                                      .arg(addressText({next->address(), next->port()})));
+    else if (metrics)
+        logLine(LogLevel::Notice, QStringLiteral("metrics: off"));
+    metrics = std::move(next);
+}
+
+// Read when a scraper asks: the session's and the store's figures as they are now, the
+// controllers' as their workers said them last, at most a second ago.
+GatewayFigures Gateway::metricsFigures() const
+{
+    GatewayFigures f;
+    f.active = isActive();
+    if (mqtt) {
+        f.broker = addressText(mqtt->currentAddress());
+        f.brokerConnected = mqtt->isConnected();
+        f.queue = mqtt->queueDepth();
+        f.published = mqtt->published();
+        f.dropped = mqtt->dropped();
+        f.replaced = mqtt->replaced();
+    }
+    f.storeOn = store != nullptr;
+    if (store)
+        f.store = store->figures();
+    for (const ControllerSettings &c : config.controllers)
+        f.controllers << controllerFigures(c);
+    return f;
+}
+
+ControllerFigures Gateway::controllerFigures(const ControllerSettings &c) const
+{
+    const ControllerCounters now = latest.value(c.name);
+    ControllerFigures f;
+    f.name = c.name;
+    f.online = now.online;
+    f.tags = int(c.tags.size());
+    f.tagReads = now.tagReads;
+    f.requests = now.requests;
+    f.failures = now.failures;
+    f.exchangesPerScan = exchangesPerScan(now, previous.value(c.name));
+    f.lastReadLatencyS = now.lastReadMs < 0 ? -1 : now.lastReadMs / 1000;
+    return f;
+}
+
 // The file is read on a thread of its own: a slow or odd file never holds up the broker's
 // service or the signals. Reloads asked for meanwhile make one more once this one is done.
 void Gateway::reload()
@@ -488,11 +573,20 @@ void Gateway::loaded(const Loaded &fresh)
                 QStringLiteral("reload refused, the running configuration stays: ") + fresh.error);
         return reloadDone();
     }
-    if (const QString why = replaceStore(fresh.config.broker); !why.isEmpty()) {
+    // A metrics endpoint that moves listens on its new address before the running one is let go.
+    const bool moveMetrics = metricsMoves(fresh.config.broker);
+    QString why;
+    std::unique_ptr<MetricsEndpoint> endpoint =
+        moveMetrics ? listenMetrics(fresh.config.broker, &why) : nullptr;
+    if (why.isEmpty())
+        why = replaceStore(fresh.config.broker);
+    if (!why.isEmpty()) {
         logLine(LogLevel::Error,
                 QStringLiteral("reload refused, the running configuration stays: ") + why);
         return reloadDone();
     }
+    if (moveMetrics)
+        useMetrics(std::move(endpoint));
     logLine(LogLevel::Notice, QStringLiteral("reload: %1").arg(configPath));
     for (const QString &w : qAsConst(fresh.config.warnings))
         logLine(LogLevel::Warning, QStringLiteral("warning: ") + w);
@@ -622,6 +716,7 @@ void Gateway::reloadDone()
 void Gateway::stop()
 {
     logLine(LogLevel::Notice, QStringLiteral("stopping"));
+    metrics.reset();
     dropCandidate();
     if (loader && !loader->wait(loaderStopMs))
         logLine(LogLevel::Warning,

@@ -5,6 +5,8 @@
 #include "gatewayconfig.h"
 #include "gatewaylog.h"
 #include "historystore.h"
+#include "metricsendpoint.h"
+#include "metricsexposition.h"
 #include "mqttclient.h"
 #include "sparkplugnode.h"
 
@@ -36,6 +38,8 @@ public:
     // SIGTERM: values stale, statuses offline, workers stopped, drivers closed and freed, the
     // session ended.
     void stop();
+    // Whether this gateway reads the controllers and publishes; one standing by would not.
+    bool isActive() const { return true; }
 
 signals:
     void finished();
@@ -80,6 +84,11 @@ private:
     void storeTick();
     void replayHistory();
     void batchDelivered(qint64 id);
+    bool metricsMoves(const BrokerSettings &fresh) const;
+    std::unique_ptr<MetricsEndpoint> listenMetrics(const BrokerSettings &fresh, QString *error);
+    void useMetrics(std::unique_ptr<MetricsEndpoint> next);
+    GatewayFigures metricsFigures() const;
+    ControllerFigures controllerFigures(const ControllerSettings &c) const;
 
     QString configPath;
     DriverLibrary &library;
@@ -113,4 +122,6 @@ private:
     QHash<qint64, Replaying> replaying; // by batch id, until the broker has all its messages
     QVector<HeldBatch> nextBatches;     // read from the store, not yet handed over
     qint64 historyAllowance = 0;        // values the rate still lets go in this tick
+    // Last, so that it goes first: its requests read everything above.
+    std::unique_ptr<MetricsEndpoint> metrics;
 };

@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QRegularExpression>
 #include <QSet>
 
@@ -136,6 +137,43 @@ QString outputs(const QString &value, BrokerSettings *broker)
     if (!broker->jsonOutput && !broker->sparkplugOutput)
         return QStringLiteral("takes json, sparkplug or both");
     return QString();
+}
+
+// `metrics = ADDRESS:PORT` (an IPv6 address in brackets), `PORT` alone on 127.0.0.1, or off. An
+// address rather than a name: where the figures are open is not left to a resolver.
+QString metricsPlace(const QString &value, BrokerSettings *broker)
+{
+    broker->metricsAddress.clear();
+    broker->metricsPort = 0;
+    if (value == QLatin1String("off"))
+        return QString();
+    const int colon = value.lastIndexOf(QLatin1Char(':'));
+    QString host = colon < 0 ? QStringLiteral("127.0.0.1") : value.left(colon);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    else if (host.contains(QLatin1Char(':')))
+        host.clear(); // IPv6 without brackets: where its port begins would be a guess
+    bool portOk = false;
+    const int port = value.mid(colon + 1).toInt(&portOk);
+    QHostAddress address;
+    if (host.isEmpty() || !address.setAddress(host) || !portOk || port < 1 || port > 65535)
+        return QStringLiteral("takes ADDRESS:PORT with an IPv4 or IPv6 address ([::1]:9480), PORT "
+                              "alone for 127.0.0.1, or off; not '%1'")
+            .arg(value);
+    broker->metricsAddress = address.toString();
+    broker->metricsPort = port;
+    return QString();
+}
+
+// The figures are open to whoever reaches the address: beyond this machine only when said so.
+QString metricsExposure(const BrokerSettings &broker)
+{
+    if (broker.metricsPort == 0 || broker.metricsRemote ||
+        QHostAddress(broker.metricsAddress).isLoopback())
+        return QString();
+    return QStringLiteral("%1 is not a loopback address: the metrics would be open to the network; "
+                          "metrics_remote = on says that is meant")
+        .arg(broker.metricsAddress);
 }
 
 QString largeIntegers(const QString &value, bool *asText)
@@ -301,6 +339,7 @@ private:
     ControllerSettings *current = nullptr;
     bool inBroker = false;
     int brokerLine = 0;
+    int metricsLine = 0;
     QMap<QString, int> controllerLines;
     QMap<QString, int> keyLines; // the keys of the section read so far, at their lines
     QVector<QPair<QString, int>> writableNames;
@@ -390,6 +429,17 @@ const std::vector<Reader::Key> &Reader::brokerKeys()
          [](R &r, const QString &v) {
              return r.broker().sparkplugHost = v, sparkplug::idProblem(v);
          }},
+        {"metrics", "ADDRESS:PORT|PORT|off",
+         "HTTP GET /metrics with the gateway's figures for a scraper; a loopback address unless "
+         "metrics_remote is on, PORT alone for 127.0.0.1 (off)",
+         false,
+         [](R &r, const QString &v) {
+             r.metricsLine = r.fault.line;
+             return metricsPlace(v, &r.broker());
+         }},
+        {"metrics_remote", "on|off",
+         "let metrics listen on an address other than loopback, open to the network (off)", false,
+         [](R &r, const QString &v) { return onOff(v, &r.broker().metricsRemote); }},
     };
     return keys;
 }
@@ -484,8 +534,10 @@ bool Reader::read(QString *error)
     }
     if (fault.why.isEmpty())
         fault.why = finishController();
-    if (fault.why.isEmpty())
-        fault = {0, QString(), check()};
+    if (fault.why.isEmpty()) {
+        fault = Fault();
+        fault.why = check(); // which may name a line
+    }
     if (fault.why.isEmpty())
         fault.why = driverRefusal();
     if (fault.why.isEmpty())
@@ -644,6 +696,12 @@ QString Reader::check()
     if (b.sparkplugOutput && (b.sparkplugGroup.isEmpty() || b.sparkplugNode.isEmpty()))
         return QStringLiteral("[broker]: output = sparkplug needs sparkplug_group and "
                               "sparkplug_node");
+    // Told at the metrics line: metrics_remote may come before it or after.
+    if (const QString why = metricsExposure(b); !why.isEmpty()) {
+        fault.line = metricsLine;
+        fault.key = QStringLiteral("metrics");
+        return why;
+    }
     // The session is set up as the run sets it up, without connecting: what it would refuse is
     // refused here.
     const QString why = MqttClient::settingsProblem(b);

@@ -62,8 +62,9 @@ const char usage[] =
     "                  driver, which refuses what it would refuse once running); connect nothing\n"
     "  -h, --help      this text, with every configuration key\n"
     "  --version       the program's version\n\n"
-    "Exit status: 0 stopped cleanly or the file is good, 1 the broker session could not be set\n"
-    "up, 2 a bad configuration file, 3 the driver library cannot be loaded.\n";
+    "Exit status: 0 stopped cleanly or the file is good, 1 the start failed (the store, the\n"
+    "metrics endpoint or the broker session could not be set up), 2 a bad configuration file,\n"
+    "3 the driver library cannot be loaded.\n";
 
 // The keys the checker takes, from its own table.
 QString keysHelp()

@@ -6,8 +6,9 @@ TARVIK_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libqt5serialport5-
 # tmux runs the live table in a terminal of a known size, help2man checks the manual pages; the
 # gateway tests run a mosquitto broker, subscribe with its clients and make a CA with openssl;
 # protoc reads and writes the gateway's Sparkplug payloads independently of the code under test;
-# the gateway's tests run again with MQTT 3.1.1 against mosquitto and nats-server.
-TARVIK_TEST_PACKAGES=(tshark tmux help2man mosquitto mosquitto-clients openssl protobuf-compiler nats-server)
+# the gateway's tests run again with MQTT 3.1.1 against mosquitto and nats-server; promtool
+# (of prometheus) checks the gateway's metrics as a scraper's server would take them.
+TARVIK_TEST_PACKAGES=(tshark tmux help2man mosquitto mosquitto-clients openssl protobuf-compiler nats-server prometheus)
 # What scripts/package.sh needs besides: dpkg-dev and debhelper make the packages and the
 # gateway's maintainer scripts, lintian checks them, systemd-analyze checks the installed unit;
 # the installed gateway runs as a Sparkplug node on a mosquitto broker.

@@ -1,4 +1,5 @@
 #include "brokerprocess.h"
+#include "scrape.h"
 #include "simprocess.h"
 #include "sparkplugtext.h"
 
@@ -9,12 +10,15 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
 
 #include <sys/stat.h>
 
@@ -52,6 +56,8 @@ private slots:
     void sparkplugBirthsAndData();
     void sparkplugCommands();
     void sparkplugDeathsAndHistory();
+    void metricsEndpoint();
+    void metricsPortTaken();
 };
 
 namespace {
@@ -413,6 +419,49 @@ bool publishPayload(quint16 port, const QString &topic, const QString &protoc,
     return mosquittoPub(port, {"-t", topic, "-q", "1", "-f", f.fileName()});
 }
 
+// ---- The metrics endpoint, as a scraper reads it.
+
+const QByteArray scrapeRequest = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+
+QString promtoolOrSkip()
+{
+    const QString path = promtoolPath();
+#ifndef TARVIK_CROSS_TEST
+    if (path.isEmpty())
+        qFatal("promtool is missing: install prometheus");
+#endif
+    return path;
+}
+
+// Starts the gateway with the configuration made for its metrics port, a free one, and tries
+// another should it be taken before the gateway binds it. The port, or 0.
+quint16 startWithMetrics(GatewayRun &gw, const std::function<QByteArray(quint16)> &config)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const quint16 port = freeLoopbackPort();
+        if (!gw.start(config(port)))
+            return 0;
+        if (gw.logged(QStringLiteral("metrics: http://127.0.0.1:%1/metrics").arg(port), 10000))
+            return port;
+        gw.process.waitForFinished(5000);
+    }
+    return 0;
+}
+
+// The endpoint's answer once it holds `expected`; "" when it does not within 15 s.
+QByteArray scrapeUntil(quint16 port, const QByteArray &expected)
+{
+    const QDeadlineTimer deadline(15000);
+    while (!deadline.hasExpired()) {
+        bool closed = false;
+        const QByteArray answer = httpExchange(port, scrapeRequest, 5000, &closed);
+        if (closed && answer.contains(expected))
+            return answer;
+        QThread::msleep(100);
+    }
+    return QByteArray();
+}
+
 } // namespace
 
 void GatewayTest::checkOnly_data()
@@ -447,6 +496,10 @@ void GatewayTest::checkOnly_data()
         << 2
         << "gateway.conf:" + confLine(10) +
                ": interval: is given twice in this section (first on line " + confLine(8) + ")";
+    QTest::newRow("metrics open to the network")
+        << broker(1883, "metrics = 0.0.0.0:9480\n") +
+               controller("c", "127.0.0.1:700", "tag = a AI1 Int16\n")
+        << 2 << "gateway.conf:" + confLine(5) + ": metrics: 0.0.0.0 is not a loopback address";
 }
 
 void GatewayTest::checkOnly()
@@ -1624,6 +1677,121 @@ void GatewayTest::sparkplugDeathsAndHistory()
         b.removeFirst();
     QCOMPARE(a, counting(101, 112));
     QCOMPARE(b, counting(201, 212));
+}
+
+// What a scraper gets: the exposition text promtool takes, with the controller's series (its name
+// holds a quote and a backslash, which a topic level may) and the broker's; other paths, methods
+// and malformed requests are answered, a header too large or never complete is closed, and so is
+// a connection beyond the limit.
+void GatewayTest::metricsEndpoint()
+{
+    const QString promtool = promtoolOrSkip();
+    if (promtool.isEmpty())
+        QSKIP("promtool (package prometheus) is not on the build machine");
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    GatewayRun gw;
+    const quint16 port = startWithMetrics(gw, [&](quint16 metricsPort) {
+        return broker(mqtt.port(),
+                      "metrics = 127.0.0.1:" + QByteArray::number(metricsPort) + '\n') +
+               controller(QStringLiteral("c\"1\\2"), sim.udpConnectionString(),
+                          "interval = 100\ntag = a AI1 Int16\ntag = b AI2 Int16\n");
+    });
+    QVERIFY(port != 0);
+    const QByteArray c = "{controller=\"c\\\"1\\\\2\"}";
+    const QByteArray answer = scrapeUntil(port, "tarvik_controller_online" + c + " 1\n");
+    QVERIFY(answer.startsWith("HTTP/1.1 200 OK\r\n"));
+    QVERIFY(answer.contains("\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"));
+    QVERIFY(answer.contains("\r\nConnection: close\r\n"));
+    const QByteArray body = bodyOf(answer);
+    QCOMPARE(promtoolProblems(promtool, body), QString());
+    const QMap<QByteArray, double> samples = samplesOf(body);
+    QCOMPARE(samples.value("tarvik_controller_tags" + c, -1), 2.0);
+    QVERIFY(samples.value("tarvik_controller_reads_total" + c) > 0);
+    QVERIFY(samples.value("tarvik_controller_requests_total" + c) > 0);
+    QCOMPARE(samples.value("tarvik_controller_exchanges_per_scan" + c), 1.0); // a and b merged
+    const double latency = samples.value("tarvik_controller_last_read_latency_seconds" + c, -1);
+    QVERIFY2(latency > 0 && latency < 10, qPrintable(QString::number(latency)));
+    QCOMPARE(samples.value("tarvik_gateway_broker_connected{broker=\"127.0.0.1:" +
+                           QByteArray::number(mqtt.port()) + "\"}"),
+             1.0);
+    QCOMPARE(samples.value("tarvik_gateway_active"), 1.0);
+    QVERIFY(samples.value("tarvik_gateway_published_total") > 0);
+    QVERIFY(samples.contains("tarvik_gateway_store_held_values"));
+
+    // Failed reads by result, with the outcome's words.
+    QCOMPARE(sim.control(QStringLiteral("faults --silent")), QStringLiteral("ok"));
+    const QByteArray failing = scrapeUntil(
+        port, "tarvik_controller_read_failures_total{controller=\"c\\\"1\\\\2\",result=\"8\","
+              "outcome=\"exchange failed: ");
+    QVERIFY(!failing.isEmpty());
+    QCOMPARE(promtoolProblems(promtool, bodyOf(failing)), QString());
+    QCOMPARE(sim.control(QStringLiteral("faults")), QStringLiteral("ok"));
+
+    // Each request, and the start of its answer: "" for a connection closed without one.
+    const struct
+    {
+        QByteArray request;
+        QByteArray answer;
+    } requests[] = {
+        {"GET /metrics?name[]=x HTTP/1.0\n\n", "HTTP/1.1 200 OK\r\n"},
+        {"GET /other HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n"},
+        {"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+         "HTTP/1.1 405 Method Not Allowed\r\nContent-Type: text/plain; charset=utf-8\r\n"
+         "Content-Length: 21\r\nAllow: GET\r\n"},
+        {"HEAD /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed\r\n"},
+        {"GET /metrics\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+        {"GET /metrics HTTP/1.1\r\nX-Pad: " + QByteArray(9000, 'x') + "\r\n\r\n", ""},
+        {"GET /metrics HTTP/1.1\r\nX-Pad: never ends\r\n", ""}, // closed after 5 s
+    };
+    bool closed = false;
+    for (const auto &r : requests) {
+        const QByteArray got = httpExchange(port, r.request, 15000, &closed);
+        QVERIFY2(closed && (r.answer.isEmpty() ? got.isEmpty() : got.startsWith(r.answer)),
+                 qPrintable(r.request.left(40) + " answered " + got.left(120)));
+    }
+
+    // Connections beyond the limit are closed at once; those within it are answered.
+    QTcpSocket held[16];
+    for (QTcpSocket &s : held) {
+        s.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(s.waitForConnected(5000));
+    }
+    QVERIFY(httpExchange(port, scrapeRequest, 15000, &closed).isEmpty() && closed);
+    held[0].write(scrapeRequest);
+    QVERIFY(held[0].waitForReadyRead(15000));
+    QVERIFY(held[0].readAll().startsWith("HTTP/1.1 200 OK\r\n"));
+}
+
+// A port that cannot be bound: the start fails and says why; a reload keeps the running endpoint.
+void GatewayTest::metricsPortTaken()
+{
+    const auto config = [](quint16 metricsPort) {
+        return broker(1, "metrics = " + QByteArray::number(metricsPort) + '\n') +
+               controller("c", "127.0.0.1:9", "tag = a AI1 Int16\n");
+    };
+    GatewayRun gw;
+    const quint16 port = startWithMetrics(gw, config);
+    QVERIFY(port != 0);
+    GatewayRun second;
+    QVERIFY(second.start(config(port)));
+    QVERIFY(second.process.waitForFinished(15000));
+    QCOMPARE(second.process.exitCode(), 1);
+    QVERIFY2(second.logged(QStringLiteral("<3>metrics: cannot listen on 127.0.0.1:%1: ").arg(port),
+                           5000),
+             qPrintable(second.log));
+
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
+    gw.configure(config(taken.serverPort()));
+    gw.signal(SIGHUP);
+    QVERIFY(gw.logged(QStringLiteral("reload refused, the running configuration stays: metrics: "
+                                     "cannot listen on 127.0.0.1:%1: ")
+                          .arg(taken.serverPort()),
+                      15000));
+    bool closed = false;
+    QVERIFY(httpExchange(port, scrapeRequest, 15000, &closed).startsWith("HTTP/1.1 200 OK\r\n"));
 }
 
 QTEST_GUILESS_MAIN(GatewayTest)

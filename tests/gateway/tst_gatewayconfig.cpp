@@ -141,6 +141,21 @@ void GatewayConfigTest::refused_data()
         << "[broker]\npassword_file = /\n" + good.mid(9) << "2: password_file: ";
     QTest::newRow("CA file that is a folder")
         << "[broker]\nca_file = /\n" + good.mid(9) << "2: ca_file: ";
+    // The metrics are open beyond loopback only when said so, at an address and not a name.
+    QTest::newRow("metrics open to the network")
+        << "[broker]\nmetrics = 192.0.2.7:9480\nmetrics_remote = off\n" + good.mid(9)
+        << "2: metrics: 192.0.2.7 is not a loopback address: the metrics would be open to the "
+           "network; metrics_remote = on";
+    QTest::newRow("metrics on every address")
+        << "[broker]\nmetrics = [::]:9480\n" + good.mid(9) << "2: metrics: :: is not a loopback";
+    QTest::newRow("metrics at a name")
+        << "[broker]\nmetrics = localhost:9480\n" + good.mid(9)
+        << "2: metrics: takes ADDRESS:PORT with an IPv4 or IPv6 address";
+    QTest::newRow("metrics at IPv6 without brackets")
+        << "[broker]\nmetrics = ::1:9480\n" + good.mid(9) << "2: metrics: takes ADDRESS:PORT";
+    QTest::newRow("metrics port out of range")
+        << "[broker]\nmetrics = 127.0.0.1:65536\n" + good.mid(9)
+        << "2: metrics: takes ADDRESS:PORT";
 }
 
 void GatewayConfigTest::refused()
@@ -169,6 +184,8 @@ void GatewayConfigTest::read()
                        QByteArray(good).replace("prefix = plant", "prefix = plant/site-a/line-3\n"
                                                                   "large_integers = text\n"
                                                                   "store_size = 2M\n"
+                                                                  "metrics = [::]:9480\n"
+                                                                  "metrics_remote = on\n"
                                                                   "client_id = gw 1/a") +
                            "tags = tags.csv\nwritable = level\n"
                            "tag = flow AI7 Int16 unit=l/min description=\"Inlet flow, main\" "
@@ -177,6 +194,8 @@ void GatewayConfigTest::read()
              qPrintable(why));
     QCOMPARE(config.broker.prefix, QStringLiteral("plant/site-a/line-3"));
     QCOMPARE(config.broker.storeCapBytes, qint64(2) << 20);
+    QCOMPARE(config.broker.metricsAddress, QStringLiteral("::"));
+    QCOMPARE(config.broker.metricsPort, 9480);
     // The store's default place: the service's state directory, a file named after the client id.
     qputenv("STATE_DIRECTORY", "/var/lib/gw:/var/lib/other");
     QCOMPARE(storePathOf(config.broker), QStringLiteral("/var/lib/gw/history-gw_1_a.sqlite"));

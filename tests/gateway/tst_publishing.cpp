@@ -1,7 +1,9 @@
 #include "historystore.h"
+#include "metricsexposition.h"
 #include "mqttjsonoutput.h"
 #include "publishqueue.h"
 #include "recordformat.h"
+#include "scrape.h"
 #include "setpayload.h"
 #include "tagmessages.h"
 
@@ -39,6 +41,7 @@ private slots:
     void setTarget_data();
     void setTarget();
     void store();
+    void metricsText();
 };
 
 namespace {
@@ -582,6 +585,52 @@ void PublishingTest::store()
     store.commit();
     QCOMPARE(HistoryStore::recordsOf(store.oldest(left.last().id, 10).value(0).records),
              QByteArray("{\"tag\":\"a\",\"value\":5}"));
+}
+
+// The figures as exposition text: every family once, with its HELP and TYPE; a label value with a
+// quote, a backslash and a newline escaped (a controller's name holds no newline, this one is
+// made up); no latency before a first read; the store's families only while it is on. promtool
+// takes the text.
+void PublishingTest::metricsText()
+{
+    ControllerFigures odd;
+    odd.name = QStringLiteral("a\"b\\c\nd");
+    odd.online = true;
+    odd.failures = {{8, 3}};
+    odd.lastReadLatencyS = 0.0125;
+    ControllerFigures idle;
+    idle.name = QStringLiteral("idle");
+    GatewayFigures g;
+    g.broker = addressText({QStringLiteral("::1"), 1883});
+    g.brokerConnected = true;
+    g.storeOn = true;
+    g.store.oldestAgeS = 7;
+    g.controllers = {odd, idle};
+    const QByteArray text = metricsexposition::text(g);
+    const QByteArray label = "{controller=\"a\\\"b\\\\c\\nd\"";
+    const QByteArrayList lines = {
+        "tarvik_gateway_broker_connected{broker=\"[::1]:1883\"} 1\n",
+        "tarvik_gateway_store_oldest_seconds 7\n",
+        "tarvik_controller_online" + label + "} 1\n",
+        "tarvik_controller_read_failures_total" + label + ",result=\"8\",outcome=\"" +
+            recordformat::outcomeWords(8).toUtf8() + "\"} 3\n",
+        "tarvik_controller_last_read_latency_seconds" + label + "} 0.0125\n",
+        "tarvik_controller_tags{controller=\"idle\"} 0\n"};
+    for (const QByteArray &line : lines)
+        QVERIFY2(text.contains(line), line.constData());
+    QVERIFY(!text.contains("last_read_latency_seconds{controller=\"idle\""));
+    QCOMPARE(text.count("# TYPE tarvik_controller_online gauge\n"), 1);
+    QCOMPARE(text.count("# HELP "), text.count("# TYPE "));
+    g.storeOn = false;
+    QVERIFY(!metricsexposition::text(g).contains("tarvik_gateway_store_"));
+
+    const QString promtool = promtoolPath();
+#ifndef TARVIK_CROSS_TEST
+    QVERIFY2(!promtool.isEmpty(), "promtool is missing: install prometheus");
+#endif
+    if (promtool.isEmpty())
+        QSKIP("promtool (package prometheus) is not on the build machine");
+    QCOMPARE(promtoolProblems(promtool, text), QString());
 }
 
 #include "tst_publishing.moc"

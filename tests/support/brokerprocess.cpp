@@ -11,13 +11,13 @@
 #include <pwd.h>
 #include <unistd.h>
 
-namespace {
-
-quint16 freePort()
+quint16 freeLoopbackPort()
 {
     QTcpServer probe;
     return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
+
+namespace {
 
 // Started as root, mosquitto takes on another user unless told to stay who started it: it then
 // reads the test's files (TLS keys in a private folder) as the test does.
@@ -60,7 +60,7 @@ bool BrokerProcess::start(const QStringList &listenerLines, bool samePort, int t
     for (int attempt = 0; attempt < 3; ++attempt) {
         stop();
         if (!samePort || port_ == 0)
-            port_ = freePort();
+            port_ = freeLoopbackPort();
         if (port_ != 0 && startOnPort(listenerLines, timeoutMs))
             return true;
         if (samePort)
@@ -112,7 +112,7 @@ bool BrokerProcess::writeNatsConfig(const QString &path)
     const QString text = QStringLiteral("server_name: test\nlisten: 127.0.0.1:%1\n"
                                         "jetstream { store_dir: \"%2\" }\n"
                                         "mqtt { listen: 127.0.0.1:%3 }\nlog_file: \"%4\"\n")
-                             .arg(freePort())
+                             .arg(freeLoopbackPort())
                              .arg(store)
                              .arg(port_)
                              .arg(dir_.filePath(QStringLiteral("nats.log")));
@@ -153,8 +153,8 @@ bool NatsCluster::start(int nodes, int timeoutMs)
 {
     QVector<quint16> routePorts;
     for (int i = 0; i < nodes; ++i) {
-        routePorts << freePort();
-        mqttPorts_ << freePort();
+        routePorts << freeLoopbackPort();
+        mqttPorts_ << freeLoopbackPort();
     }
     QStringList routes;
     for (const quint16 port : routePorts)
@@ -170,7 +170,7 @@ bool NatsCluster::start(int nodes, int timeoutMs)
                                     "cluster { name: test; listen: 127.0.0.1:%5; routes: [%6] }\n"
                                     "log_file: \"%7\"\n")
                          .arg(name)
-                         .arg(freePort())
+                         .arg(freeLoopbackPort())
                          .arg(dir_.filePath(name))
                          .arg(mqttPorts_[i])
                          .arg(routePorts[i])

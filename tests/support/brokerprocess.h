@@ -19,6 +19,9 @@ struct TestBroker
     static QStringList versionArguments();
 };
 
+// A TCP port on 127.0.0.1 that was free a moment ago; 0 when none was found.
+quint16 freeLoopbackPort();
+
 // A broker for one test, with a configuration of its own on a free 127.0.0.1 port: anonymous
 // clients, no persistence unless asked (nats keeps its retained messages in a store of its own,
 // emptied at each start unless asked), its log on the test's error stream. Lines given to start()
