@@ -1,3 +1,4 @@
+#include "brokersettings.h"
 #include "historystore.h"
 #include "metricsexposition.h"
 #include "mqttjsonoutput.h"
