@@ -512,7 +512,7 @@ void Gateway::useMetrics(std::unique_ptr<MetricsEndpoint> next)
 GatewayFigures Gateway::metricsFigures() const
 {
     GatewayFigures f;
-    f.active = isActive();
+    f.active = pollsControllers();
     if (mqtt) {
         f.broker = addressText(mqtt->currentAddress());
         f.brokerConnected = mqtt->isConnected();

@@ -39,7 +39,7 @@ public:
     // session ended.
     void stop();
     // Whether this gateway reads the controllers and publishes; one standing by would not.
-    bool isActive() const { return true; }
+    bool pollsControllers() const { return true; }
 
 signals:
     void finished();

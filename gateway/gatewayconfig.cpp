@@ -122,7 +122,7 @@ QString protocolVersion(const QString &value, bool *mqtt5)
 }
 
 // `output = json`, `sparkplug` or both, in any order.
-QString outputs(const QString &value, BrokerSettings *broker)
+QString outputForms(const QString &value, BrokerSettings *broker)
 {
     broker->jsonOutput = broker->sparkplugOutput = false;
     for (const QString &form :
@@ -413,7 +413,7 @@ const std::vector<Reader::Key> &Reader::brokerKeys()
          [](R &r, const QString &v) { return largeIntegers(v, &r.broker().largeIntegersAsText); }},
         {"output", "json|sparkplug|json, sparkplug",
          "the JSON topics under the prefix, a Sparkplug B edge node, or both (json)", false,
-         [](R &r, const QString &v) { return outputs(v, &r.broker()); }},
+         [](R &r, const QString &v) { return outputForms(v, &r.broker()); }},
         {"sparkplug_group", "GROUP", "the Sparkplug group id (needed for output = sparkplug)",
          false,
          [](R &r, const QString &v) {
