@@ -1117,7 +1117,12 @@ void GatewayTest::historyKeptAcrossKill()
     QVERIFY(history.start(mqtt.port(), QStringLiteral("t/c/history")));
     QVERIFY(gw.start(config)); // the same folder, so the same store
     QVERIFY(!history.waitFor(QStringLiteral("\"value\":110,"), 20000).isEmpty());
-    QCOMPARE(outageHistory(history.lines(), QStringLiteral("a"), before), counting(101, 110));
+    // The new run reads while its session is still being set up, and a reading made then is
+    // history too: 110 may come again after the outage's own.
+    QStringList values = outageHistory(history.lines(), QStringLiteral("a"), before);
+    while (values.size() > 1 && values.last() == values.at(values.size() - 2))
+        values.removeLast();
+    QCOMPARE(values, counting(101, 110));
 }
 
 // A store at its cap while the broker is away: the oldest history gives way, counted for its
