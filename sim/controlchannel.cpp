@@ -60,6 +60,7 @@ QString ControlChannel::execute(const QString &line)
         {"poke", 3, "poke AREA OFFSET HEX", &ControlChannel::poke},
         {"peek", 3, "peek AREA OFFSET LEN", &ControlChannel::peek},
         {"stats", 0, "stats", &ControlChannel::stats},
+        {"clients", 1, "clients MS", &ControlChannel::clients},
         {"repeats", 0, "repeats", &ControlChannel::repeats},
         {"reset", 0, "reset", &ControlChannel::reset},
         {"close-pty", 0, "close-pty", &ControlChannel::closePty},
@@ -132,10 +133,19 @@ QString ControlChannel::peek(const QStringList &arguments)
 QString ControlChannel::stats(const QStringList &)
 {
     const Stats &s = simulator_.stats();
-    return ok(QStringLiteral("requests=%1 answered=%2 faulted=%3")
+    return ok(QStringLiteral("requests=%1 answered=%2 faulted=%3 writes=%4")
                   .arg(s.requests)
                   .arg(s.answered)
-                  .arg(s.faulted));
+                  .arg(s.faulted)
+                  .arg(s.writes));
+}
+
+QString ControlChannel::clients(const QStringList &arguments)
+{
+    quint64 ms = 0;
+    if (!parseNumber(arguments[0], 3600000, &ms))
+        return error(QStringLiteral("MS takes 0 to 3600000"));
+    return ok(QString::number(simulator_.clientsWithin(qint64(ms))));
 }
 
 QString ControlChannel::repeats(const QStringList &)

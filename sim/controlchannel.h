@@ -31,6 +31,7 @@ private:
     QString poke(const QStringList &arguments);
     QString peek(const QStringList &arguments);
     QString stats(const QStringList &arguments);
+    QString clients(const QStringList &arguments);
     QString repeats(const QStringList &arguments);
     QString reset(const QStringList &arguments);
     QString closePty(const QStringList &arguments);

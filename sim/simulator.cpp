@@ -74,6 +74,8 @@ std::optional<Delivery> Simulator::respond(const QByteArray &frame, Transport tr
         return std::nullopt;
     }
     ++stats_.requests;
+    stats_.writes += request->kind == FrameKind::Write ? 1 : 0;
+    noteClient(from);
     const std::optional<QByteArray> answer = answerRequest(*request, image_);
     if (!answer) {
         note(QStringLiteral("%1: refused: the write does not fit the area").arg(from));
@@ -83,6 +85,31 @@ std::optional<Delivery> Simulator::respond(const QByteArray &frame, Transport tr
     if (delivery.faulted)
         ++stats_.faulted;
     return delivery;
+}
+
+// Clients are forgotten a minute after their last request once many have come: a test that
+// opens connection after connection costs no memory.
+void Simulator::noteClient(const QString &from)
+{
+    constexpr int manyClients = 1000;
+    constexpr qint64 forgetMs = 60000;
+    if (!clock_.isValid())
+        clock_.start();
+    const qint64 now = clock_.elapsed();
+    if (lastRequestMs_.size() >= manyClients) {
+        for (auto c = lastRequestMs_.begin(); c != lastRequestMs_.end();)
+            c = now - c.value() > forgetMs ? lastRequestMs_.erase(c) : std::next(c);
+    }
+    lastRequestMs_.insert(from, now);
+}
+
+int Simulator::clientsWithin(qint64 ms) const
+{
+    const qint64 now = clock_.isValid() ? clock_.elapsed() : 0;
+    int count = 0;
+    for (const qint64 at : lastRequestMs_)
+        count += now - at <= ms ? 1 : 0;
+    return count;
 }
 
 bool Simulator::setFaults(const FaultSet &faults, QString *why)
