@@ -22,6 +22,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QThread>
@@ -954,6 +955,88 @@ void failoverPhase(int count, BrokerProcess &broker, SimProcess &sim)
                  .arg(missed ? QStringLiteral(", %1 did not come").arg(missed) : QString());
 }
 
+// ---- A broker node lost: three nats-server nodes, the gateway's node killed while a value
+// changes; a subscriber on another node takes the changes live or as history.
+
+// t1's value in a message line of the subscriber ("TOPIC RETAIN  PAYLOAD"), live or history.
+QStringList t1Values(const QString &line)
+{
+    static const QRegularExpression value(QStringLiteral("\"tag\":\"t1\",\"value\":(-?\\d+)"));
+    static const QRegularExpression live(QStringLiteral("^n/c/t1 .*\"value\":(-?\\d+),"));
+    QStringList values;
+    if (const QRegularExpressionMatch m = live.match(line); m.hasMatch())
+        values << m.captured(1);
+    for (auto m = value.globalMatch(line); m.hasNext();)
+        values << m.next().captured(1);
+    return values;
+}
+
+void nodeLossPhase(int seconds, SimProcess &sim)
+{
+    NatsCluster cluster;
+    if (!cluster.start(3)) {
+        out() << "== broker node lost: the nats-server cluster did not start\n";
+        return;
+    }
+    QTemporaryDir dir;
+    QByteArray hosts;
+    for (int i = 0; i < 3; ++i)
+        hosts += (i ? ", 127.0.0.1:" : "127.0.0.1:") + QByteArray::number(cluster.mqttPort(i));
+    SubscriberProcess sub;
+    QProcess gateway;
+    if (!sub.start(cluster.mqttPort(2), QStringLiteral("n/c/+"), {"-V", "311"}))
+        return;
+    startGateway(gateway, dir,
+                 "[broker]\nhost = " + hosts + "\nprotocol = 3.1.1\nprefix = n\nstore = " +
+                     dir.filePath(QStringLiteral("history.sqlite")).toUtf8() + "\n" +
+                     controllerLines(QStringLiteral("c"), sim, 50, true) + "tag = t1 AI1 Int16\n");
+    sub.waitFor(QStringLiteral("^n/c/t1 "), 30000);
+    // A new value every 200 ms, read about four times each; the node killed a third of the way.
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<double> liveAt; // ms on clock
+    QSet<QString> poked, seen;
+    int read = 0;
+    for (int v = 1; clock.elapsed() < seconds * 1000; ++v) {
+        const QByteArray point = QByteArray(1, char(v & 0xff)) + char((v >> 8) & 0x7f) + "\0\0";
+        sim.control(QStringLiteral("poke AI 0 ") + QString::fromLatin1(point.toHex()));
+        poked << QString::number(v & 0x7fff);
+        if (v == seconds * 5 / 3)
+            cluster.kill(0);
+        for (const QDeadlineTimer step(200); !step.hasExpired();) {
+            sub.waitFor(QStringLiteral("^$never"), 20);
+            const QStringList lines = sub.lines();
+            for (; read < lines.size(); ++read) {
+                if (lines[read].startsWith(QLatin1String("n/c/t1 ")))
+                    liveAt.push_back(clock.nsecsElapsed() / 1e6);
+                for (const QString &value : t1Values(lines[read]))
+                    seen << value;
+            }
+        }
+    }
+    // What was held comes as history once the gateway is with another node.
+    for (const QDeadlineTimer rest(30000); !rest.hasExpired() && !(poked - seen).isEmpty();) {
+        sub.waitFor(QStringLiteral("^$never"), 100);
+        const QStringList lines = sub.lines();
+        for (; read < lines.size(); ++read) {
+            for (const QString &value : t1Values(lines[read]))
+                seen << value;
+        }
+    }
+    double longestGap = 0;
+    for (std::size_t i = 1; i < liveAt.size(); ++i)
+        longestGap = std::max(longestGap, liveAt[i] - liveAt[i - 1]);
+    stopGateway(gateway);
+    out() << "== broker node lost: three nats-server nodes, the gateway's node killed (SIGKILL) "
+             "while "
+             "a value changes every 200 ms; a subscriber on another node\n"
+          << QStringLiteral("  longest time without a live delivery %1 ms; values lost %2 of %3 "
+                            "(goal 0; the gap's values come as history)\n")
+                 .arg(longestGap, 0, 'f', 0)
+                 .arg((poked - seen).size())
+                 .arg(poked.size());
+}
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -967,7 +1050,7 @@ int main(int argc, char *argv[])
                  "  --outage S   the broker away for S seconds (600)\n"
                  "  --sparkplug  only the Sparkplug phases, the JSON ones they are set beside and "
                  "the rebirths\n"
-                 "  --failover   only the takeovers of a standby pair\n";
+                 "  --failover   only the takeovers of a standby pair and a broker node's loss\n";
         return 0;
     }
     const bool quick = args.contains(QStringLiteral("--quick"));
@@ -991,6 +1074,7 @@ int main(int argc, char *argv[])
     }
     if (failoverOnly) {
         failoverPhase(quick ? 3 : 10, broker, sim);
+        nodeLossPhase(quick ? 6 : 15, sim);
         return 0;
     }
     out() << "1,000 tags on one simulated controller over UDP: AI Int16/UInt16, LW Int32/UInt32, "
@@ -1015,10 +1099,11 @@ int main(int argc, char *argv[])
         broker, sim);
     printBeside(batch, "tag values");
     rebirthPhase(quick ? 5 : 20, broker);
-    if (!sparkplugOnly)
+    if (!sparkplugOnly) {
         failoverPhase(quick ? 3 : 10, broker, sim);
-    if (!sparkplugOnly)
+        nodeLossPhase(quick ? 6 : 15, sim);
         outage(outageS, broker, sim);
+    }
     mosquitto_lib_cleanup();
     return 0;
 }
