@@ -35,6 +35,7 @@
 #include <csignal>
 #include <cstring>
 #include <mutex>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -1037,12 +1038,94 @@ void nodeLossPhase(int seconds, SimProcess &sim)
                  .arg(poked.size());
 }
 
+// ---- Scale: one gateway reading many controllers of 10 tags each at 1 s (one simulator answering
+// on as many ports).
+
+int threadsOf(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QRegularExpression threads(QStringLiteral("Threads:\\s+(\\d+)"));
+    return threads.match(QString::fromLatin1(status.readAll())).captured(1).toInt();
+}
+
+// Each controller, and its socket in the gateway and in the simulator, is a file descriptor:
+// the soft limit (often 1,024) is raised to the hard one for this process and its children.
+void allowManyFiles()
+{
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+}
+
+void scalePhase(int controllers, int seconds, BrokerProcess &broker)
+{
+    allowManyFiles();
+    SimProcess sim;
+    if (!sim.start({QStringLiteral("--pattern"), QStringLiteral("--udp-ports"),
+                    QString::number(controllers)},
+                   60000) ||
+        sim.udpConnectionStrings().size() != controllers) {
+        out() << "== scale: the simulator did not serve " << controllers << " ports\n";
+        return;
+    }
+    QByteArray config = "[broker]\nport = " + QByteArray::number(broker.port()) +
+                        "\nprefix = s\nstore = off\nstats_interval = 5\n";
+    const QStringList ports = sim.udpConnectionStrings();
+    for (int i = 0; i < controllers; ++i) {
+        config += "[controller c" + QByteArray::number(i) + "]\nconnection = " + ports[i].toUtf8() +
+                  "\ninterval = 1000\n";
+        for (int t = 1; t <= 10; ++t)
+            config +=
+                "tag = t" + QByteArray::number(t) + " AI" + QByteArray::number(t) + " Int16\n";
+    }
+    SubscriberProcess statuses;
+    statuses.start(broker.port(), QStringLiteral("s/+/status"));
+    QTemporaryDir dir;
+    QProcess gateway;
+    QElapsedTimer clock;
+    clock.start();
+    startGateway(gateway, dir, config);
+    // Every controller online: its status said so.
+    qint64 allOnlineMs = -1;
+    for (const QDeadlineTimer deadline(120000); !deadline.hasExpired();) {
+        statuses.waitFor(QStringLiteral("^$never"), 200);
+        if (statuses.lines().filter(QRegularExpression(QStringLiteral(" online$"))).size() >=
+            controllers) {
+            allOnlineMs = clock.elapsed();
+            break;
+        }
+    }
+    const qint64 pid = gateway.processId();
+    const ProcessUse from = useOf(pid);
+    QThread::sleep(unsigned(seconds));
+    const ProcessUse to = useOf(pid);
+    const int threads = threadsOf(pid);
+    stopGateway(gateway);
+    out() << "== scale: one gateway, " << controllers
+          << " controllers of 10 tags at 1 s (one simulator answering on as many ports)\n"
+          << QStringLiteral("  every controller online %1 s after the start; then, over %2 s: "
+                            "CPU %3 % of a core, RSS %4 MiB, %5 threads (goals <= 50 %, "
+                            "<= 256 MiB)\n")
+                 .arg(allOnlineMs < 0 ? QStringLiteral("not within 120")
+                                      : QString::number(allOnlineMs / 1000.0, 'f', 1))
+                 .arg(seconds)
+                 .arg(cpuPercent(from, to, seconds), 0, 'f', 1)
+                 .arg(to.rssKiB / 1024.0, 0, 'f', 1)
+                 .arg(threads);
+}
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.contains(QStringLiteral("--help"))) {
-        out() << "bench_gateway [--quick] [--outage S] [--sparkplug] [--failover]\n  the gateway "
+        out() << "bench_gateway [--quick] [--outage S] [--sparkplug] [--failover] [--scale [N]]\n  "
+                 "the "
+                 "gateway "
                  "with 1,000 "
                  "tags, a mosquitto broker and a subscriber, as JSON and as a Sparkplug B node; "
                  "rebirths of ten controllers; then the broker away for a while\n"
@@ -1050,12 +1133,14 @@ int main(int argc, char *argv[])
                  "  --outage S   the broker away for S seconds (600)\n"
                  "  --sparkplug  only the Sparkplug phases, the JSON ones they are set beside and "
                  "the rebirths\n"
-                 "  --failover   only the takeovers of a standby pair and a broker node's loss\n";
+                 "  --failover   only the takeovers of a standby pair and a broker node's loss\n"
+                 "  --scale [N]  only one gateway with N controllers of 10 tags (1,000)\n";
         return 0;
     }
     const bool quick = args.contains(QStringLiteral("--quick"));
     const bool sparkplugOnly = args.contains(QStringLiteral("--sparkplug"));
     const bool failoverOnly = args.contains(QStringLiteral("--failover"));
+    const bool scaleOnly = args.contains(QStringLiteral("--scale"));
     const int outageAt = args.indexOf(QStringLiteral("--outage"));
     const int outageS = outageAt > 0 ? args.value(outageAt + 1).toInt() : quick ? 20 : 600;
     if (outageS <= 0) {
@@ -1071,6 +1156,11 @@ int main(int argc, char *argv[])
     if (!broker.start() || !sim.start({QStringLiteral("--pattern")})) {
         out() << "could not start the broker or the simulator\n";
         return 1;
+    }
+    if (scaleOnly) {
+        const int controllers = args.value(args.indexOf(QStringLiteral("--scale")) + 1).toInt();
+        scalePhase(controllers > 0 ? controllers : 1000, quick ? 10 : 30, broker);
+        return 0;
     }
     if (failoverOnly) {
         failoverPhase(quick ? 3 : 10, broker, sim);
@@ -1102,6 +1192,7 @@ int main(int argc, char *argv[])
     if (!sparkplugOnly) {
         failoverPhase(quick ? 3 : 10, broker, sim);
         nodeLossPhase(quick ? 6 : 15, sim);
+        scalePhase(1000, quick ? 10 : 30, broker);
         outage(outageS, broker, sim);
     }
     mosquitto_lib_cleanup();

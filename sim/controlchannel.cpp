@@ -61,6 +61,7 @@ QString ControlChannel::execute(const QString &line)
         {"peek", 3, "peek AREA OFFSET LEN", &ControlChannel::peek},
         {"stats", 0, "stats", &ControlChannel::stats},
         {"clients", 1, "clients MS", &ControlChannel::clients},
+        {"writes", 0, "writes", &ControlChannel::writes},
         {"repeats", 0, "repeats", &ControlChannel::repeats},
         {"reset", 0, "reset", &ControlChannel::reset},
         {"close-pty", 0, "close-pty", &ControlChannel::closePty},
@@ -133,11 +134,15 @@ QString ControlChannel::peek(const QStringList &arguments)
 QString ControlChannel::stats(const QStringList &)
 {
     const Stats &s = simulator_.stats();
-    return ok(QStringLiteral("requests=%1 answered=%2 faulted=%3 writes=%4")
+    return ok(QStringLiteral("requests=%1 answered=%2 faulted=%3")
                   .arg(s.requests)
                   .arg(s.answered)
-                  .arg(s.faulted)
-                  .arg(s.writes));
+                  .arg(s.faulted));
+}
+
+QString ControlChannel::writes(const QStringList &)
+{
+    return ok(QString::number(simulator_.stats().writes));
 }
 
 QString ControlChannel::clients(const QStringList &arguments)

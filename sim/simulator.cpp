@@ -25,9 +25,9 @@ bool Simulator::start(QString *why)
 {
     if (!setFaults(settings_.faults, why))
         return false;
-    if (settings_.udp) {
-        udp_ = std::make_unique<UdpEndpoint>(*this);
-        if (!udp_->bind(settings_.address, settings_.port, why))
+    for (int i = 0; settings_.udp && i < settings_.udpPorts; ++i) {
+        udp_.push_back(std::make_unique<UdpEndpoint>(*this));
+        if (!udp_.back()->bind(settings_.address, i == 0 ? settings_.port : 0, why))
             return false;
     }
     control_ = std::make_unique<ControlChannel>(*this);
@@ -54,8 +54,8 @@ bool Simulator::start(QString *why)
 QStringList Simulator::announcements() const
 {
     QStringList lines;
-    if (udp_)
-        lines << QStringLiteral("udp ") + endpointText(settings_.address, udp_->port());
+    for (const auto &udp : udp_)
+        lines << QStringLiteral("udp ") + endpointText(settings_.address, udp->port());
     lines << QStringLiteral("control ") + endpointText(settings_.address, control_->port());
     if (pty_)
         lines << QStringLiteral("pty %1").arg(pty_->path());

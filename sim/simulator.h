@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace sim {
 
@@ -73,7 +74,7 @@ private:
     Stats stats_;
     QElapsedTimer clock_;
     QHash<QString, qint64> lastRequestMs_; // by client, on clock_
-    std::unique_ptr<UdpEndpoint> udp_;
+    std::vector<std::unique_ptr<UdpEndpoint>> udp_;
     std::unique_ptr<ControlChannel> control_;
     std::unique_ptr<SerialEndpoint> pty_;
     std::unique_ptr<SerialEndpoint> device_;
