@@ -52,3 +52,9 @@ QString addressText(const BrokerAddress &address)
                              : address.host;
     return host + QLatin1Char(':') + QString::number(address.port);
 }
+
+QString sessionClientId(const BrokerSettings &settings)
+{
+    return settings.instance.isEmpty() ? settings.clientId
+                                       : settings.clientId + QLatin1Char('-') + settings.instance;
+}

@@ -45,7 +45,14 @@ struct BrokerSettings
     QString metricsAddress; // an IP address, as QHostAddress writes it
     int metricsPort = 0;
     bool metricsRemote = false;
+    // Two gateways of one configuration, one of them reading the controllers; each session's
+    // client id then ends with the instance (host name and process), which the gateway sets.
+    bool standby = false;
+    QString instance;
 };
+
+// The client id of the session: the configured one, with the instance when standing by.
+QString sessionClientId(const BrokerSettings &settings);
 
 // The brokers `host` names, in order; empty when an entry is no HOST[:PORT] (*why says which).
 QVector<BrokerAddress> brokerAddresses(const BrokerSettings &settings, QString *why = nullptr);

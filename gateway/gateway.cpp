@@ -7,6 +7,7 @@
 #include "writevalues.h"
 
 #include <QCoreApplication>
+#include <QSysInfo>
 #include <QThread>
 
 #include <cstdio>
@@ -30,7 +31,7 @@ bool sameBroker(const BrokerSettings &a, const BrokerSettings &b)
            a.username == b.username && a.password == b.password && a.caFile == b.caFile &&
            a.certFile == b.certFile && a.keyFile == b.keyFile && a.keepaliveS == b.keepaliveS &&
            a.qos == b.qos && a.mqtt5 == b.mqtt5 && a.prefix == b.prefix &&
-           a.queueLimit == b.queueLimit && a.jsonOutput == b.jsonOutput &&
+           a.queueLimit == b.queueLimit && a.jsonOutput == b.jsonOutput && a.standby == b.standby &&
            a.sparkplugOutput == b.sparkplugOutput && a.sparkplugGroup == b.sparkplugGroup &&
            a.sparkplugNode == b.sparkplugNode && a.sparkplugHost == b.sparkplugHost;
 }
@@ -103,16 +104,51 @@ bool Gateway::start(const GatewayConfig &checked, QString *error)
     if (!error->isEmpty())
         return false;
     useMetrics(std::move(endpoint));
+    // Two instances of one configuration have sessions of their own.
+    if (config.broker.standby)
+        config.broker.instance = QSysInfo::machineHostName() + QLatin1Char('-') +
+                                 QString::number(QCoreApplication::applicationPid());
     mqtt = std::make_unique<MqttClient>(config.broker);
     attach(mqtt.get());
     node = nodeFor(mqtt.get(), config, true);
-    logLine(LogLevel::Notice, QStringLiteral("broker: connecting to %1 as %2")
-                                  .arg(addressesText(config.broker), config.broker.clientId));
+    if (config.broker.standby)
+        takeRole();
+    logLine(LogLevel::Notice,
+            QStringLiteral("broker: connecting to %1 as %2")
+                .arg(addressesText(config.broker), sessionClientId(config.broker)));
     if (!mqtt->start(error))
         return false;
-    startWorkers();
+    if (!role)
+        startWorkers();
     statsTimer.start(config.broker.statsIntervalS * 1000);
     return true;
+}
+
+void Gateway::takeRole()
+{
+    role = std::make_unique<StandbyRole>(config.broker, mqtt.get(), config.broker.instance);
+    mqtt->setWill([r = role.get()] { return r->will(); });
+    mqtt->setOnlineStatus(false, 0);
+    connect(role.get(), &StandbyRole::activated, this, &Gateway::becameActive);
+    connect(role.get(), &StandbyRole::stoodDown, this, &Gateway::stoodDown);
+}
+
+void Gateway::becameActive()
+{
+    mqtt->setOnlineStatus(true, 0);
+    mqtt->publish(mqttjson::gatewayStatus(config.broker, true));
+    startWorkers();
+}
+
+// What the workers say as they stop (statuses offline, values stale) is not said: the other
+// instance may be reading the controllers already, and its word is the current one.
+void Gateway::stoodDown()
+{
+    stopWorkers();
+    latest.clear();
+    previous.clear();
+    mqtt->setOnlineStatus(false, 0);
+    mqtt->forgetPublished();
 }
 
 void Gateway::attach(MqttClient *client)
@@ -150,6 +186,8 @@ void Gateway::messageTaken(const QByteArray &topic, const QByteArray &payload,
 {
     if (node && node->takeMessage(topic, payload, tooLong))
         return;
+    if (role && (role->takeMessage(topic, payload) || !role->isActive()))
+        return; // a standby makes no write
     if (config.broker.jsonOutput)
         setRequest(topic, payload, responseTopic, correlation, tooLong, retained);
 }
@@ -434,6 +472,8 @@ void Gateway::refuseWrite(const QByteArray &topic, const QString &why, const QVa
 
 void Gateway::publishStats()
 {
+    if (!pollsControllers())
+        return; // a standby has nothing to count
     // Rates from each controller's two latest counts and the time between them.
     double readsPerS = 0;
     qint64 requests = 0, reads = 0, tagReads = 0, tags = 0;
@@ -604,10 +644,18 @@ void Gateway::replaceControllers(const GatewayConfig &fresh)
     latest.clear();
     previous.clear();
     mqtt->clearRetained(mqtt->retainedTopics() - mqttjson::ownedTopics(fresh));
+    const QString instance = config.broker.instance;
     config = fresh;
-    setOnlineStatus(mqtt.get(), config.broker);
+    config.broker.instance = instance;
     if (node)
         node->setDevices(config.controllers);
+    // A standby only takes the new configuration; it reads nothing yet.
+    if (role) {
+        if (role->isActive())
+            startWorkers();
+        return;
+    }
+    setOnlineStatus(mqtt.get(), config.broker);
     startWorkers();
 }
 
@@ -616,6 +664,15 @@ void Gateway::replaceControllers(const GatewayConfig &fresh)
 // connects: the running one then stands aside instead of taking it back.
 void Gateway::tryBroker(const GatewayConfig &fresh)
 {
+    // Which instance reads the controllers is agreed on one session: a new one would have to
+    // agree again while the other instance may take over.
+    if (fresh.broker.standby || config.broker.standby) {
+        logLine(LogLevel::Error,
+                QStringLiteral("reload refused, the running configuration stays: the broker "
+                               "settings of a standby pair change with a restart of each "
+                               "instance"));
+        return reloadDone();
+    }
     candidateConfig = fresh;
     candidate = std::make_unique<MqttClient>(fresh.broker);
     candidateNode = nodeFor(candidate.get(), fresh, false);
@@ -725,7 +782,7 @@ void Gateway::stop()
     stopWorkers();
     statsTimer.stop();
     if (mqtt) {
-        if (config.broker.jsonOutput)
+        if (config.broker.jsonOutput && pollsControllers())
             mqtt->publish(mqttjson::gatewayStatus(config.broker, false));
         if (node)
             node->stop();

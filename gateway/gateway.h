@@ -9,6 +9,7 @@
 #include "metricsexposition.h"
 #include "mqttclient.h"
 #include "sparkplugnode.h"
+#include "standbyrole.h"
 
 #include <QMap>
 #include <QObject>
@@ -39,7 +40,7 @@ public:
     // session ended.
     void stop();
     // Whether this gateway reads the controllers and publishes; one standing by would not.
-    bool pollsControllers() const { return true; }
+    bool pollsControllers() const { return !role || role->isActive(); }
 
 signals:
     void finished();
@@ -53,6 +54,10 @@ private:
     };
 
     void attach(MqttClient *client);
+    // With standby = on: the role of this instance, which starts and stops the workers.
+    void takeRole();
+    void becameActive();
+    void stoodDown();
     // The session's Sparkplug node, when the settings have one; made before the session starts,
     // whose will it sets.
     std::unique_ptr<SparkplugNode> nodeFor(MqttClient *client, const GatewayConfig &settings,
@@ -95,6 +100,7 @@ private:
     GatewayConfig config;
     std::unique_ptr<MqttClient> mqtt;
     std::unique_ptr<SparkplugNode> node; // of mqtt's session
+    std::unique_ptr<StandbyRole> role;   // of mqtt's session, with standby = on
     QVector<ControllerWorker *> workers;
     QVector<QThread *> threads;
     QMap<QString, ControllerCounters> latest;

@@ -411,6 +411,10 @@ const std::vector<Reader::Key> &Reader::brokerKeys()
          "doubles (number)",
          false,
          [](R &r, const QString &v) { return largeIntegers(v, &r.broker().largeIntegersAsText); }},
+        {"standby", "on|off",
+         "two gateways of this configuration, one reading the controllers, the other ready to "
+         "take over (off)",
+         false, [](R &r, const QString &v) { return onOff(v, &r.broker().standby); }},
         {"output", "json|sparkplug|json, sparkplug",
          "the JSON topics under the prefix, a Sparkplug B edge node, or both (json)", false,
          [](R &r, const QString &v) { return outputForms(v, &r.broker()); }},
@@ -693,6 +697,9 @@ QString Reader::check()
         return QStringLiteral("[broker]: output = json, sparkplug needs protocol = 5: the will is "
                               "the node's death, and the gateway's status then ends by expiring, "
                               "which MQTT 3.1.1 cannot");
+    if (b.standby && (!b.jsonOutput || b.sparkplugOutput))
+        return QStringLiteral("[broker]: standby = on takes output = json: a standby watches the "
+                              "active gateway's status, which the JSON form's will ends");
     if (b.sparkplugOutput && (b.sparkplugGroup.isEmpty() || b.sparkplugNode.isEmpty()))
         return QStringLiteral("[broker]: output = sparkplug needs sparkplug_group and "
                               "sparkplug_node");

@@ -39,16 +39,18 @@ QString mosquittoWords(int rc)
 // A session with every setting applied, not connected; *rc says why not.
 mosquitto *sessionFor(const BrokerSettings &settings, const MqttMessage &will, void *owner, int *rc)
 {
-    mosquitto *mosq = mosquitto_new(settings.clientId.toUtf8().constData(), true, owner);
+    mosquitto *mosq = mosquitto_new(sessionClientId(settings).toUtf8().constData(), true, owner);
     if (!mosq) {
         *rc = MOSQ_ERR_INVAL;
         return nullptr;
     }
     mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION,
                          settings.mqtt5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
-    // The will, said by the broker when the session ends unasked.
-    *rc = mosquitto_will_set(mosq, will.topic.constData(), will.payload.size(),
-                             will.payload.constData(), settings.qos, will.retain);
+    // The will, said by the broker when the session ends unasked; none without a topic.
+    *rc = will.topic.isEmpty()
+              ? MOSQ_ERR_SUCCESS
+              : mosquitto_will_set(mosq, will.topic.constData(), will.payload.size(),
+                                   will.payload.constData(), settings.qos, will.retain);
     if (*rc == MOSQ_ERR_SUCCESS && !settings.username.isEmpty())
         *rc = mosquitto_username_pw_set(mosq, settings.username.toUtf8().constData(),
                                         settings.password.toUtf8().constData());
@@ -217,7 +219,23 @@ void MqttClient::updateWriteWatch()
 
 void MqttClient::readable()
 {
-    afterLoop(mosquitto_loop_read(mosq, 1), "read");
+    const int rc = mosquitto_loop_read(mosq, 1);
+    if (rc == MOSQ_ERR_SUCCESS)
+        heard.start();
+    afterLoop(rc, "read");
+}
+
+void MqttClient::askForWord(const QByteArray &pattern)
+{
+    if (connected)
+        subscribeNow(pattern);
+}
+
+void MqttClient::forgetPublished()
+{
+    retained.clear();
+    queue = PublishQueue(brokerSettings.queueLimit);
+    queue.setKeeper(keeper);
 }
 
 void MqttClient::writable()
@@ -347,6 +365,7 @@ void MqttClient::sessionUp()
     connected = true;
     toldDown = false;
     sessionAge.start();
+    heard.start();
     // Retained requests are seen as retained whenever they come, not only when the broker
     // replays them at the subscribe.
     for (const QByteArray &pattern : qAsConst(subscriptions))

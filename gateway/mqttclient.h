@@ -53,6 +53,14 @@ public:
     void setOnlineStatus(bool announce, int expiryS);
     // Ends the session as one that died (the broker publishes its will) and connects again.
     void startOver(const QString &why);
+    // How long the broker has said nothing (no packet read) on this session.
+    qint64 silentForMs() const { return heard.isValid() ? heard.elapsed() : 0; }
+    // Something the broker answers at once, the session's subscription to the pattern made
+    // again: it keeps word coming from a quiet broker.
+    void askForWord(const QByteArray &pattern);
+    // What waits or is remembered to be published again is let go: it is no longer this
+    // gateway's to say (another one has taken over).
+    void forgetPublished();
     void publish(const MqttMessage &message);
     // A message of history goes only when no live message waits and few others of history are
     // unacknowledged; false: not now. Its id comes back with historyDelivered once the broker
@@ -132,6 +140,7 @@ private:
     QTimer retry;
     QElapsedTimer sessionAge;    // since the last session came up
     QElapsedTimer sinceProgress; // since the broker last acknowledged, or was handed a message
+    QElapsedTimer heard;         // since a packet of the broker was last read
     int backoffMs = 0;
     bool connected = false;
     bool toldDown = false;

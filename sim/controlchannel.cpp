@@ -60,6 +60,8 @@ QString ControlChannel::execute(const QString &line)
         {"poke", 3, "poke AREA OFFSET HEX", &ControlChannel::poke},
         {"peek", 3, "peek AREA OFFSET LEN", &ControlChannel::peek},
         {"stats", 0, "stats", &ControlChannel::stats},
+        {"clients", 1, "clients MS", &ControlChannel::clients},
+        {"writes", 0, "writes", &ControlChannel::writes},
         {"repeats", 0, "repeats", &ControlChannel::repeats},
         {"reset", 0, "reset", &ControlChannel::reset},
         {"close-pty", 0, "close-pty", &ControlChannel::closePty},
@@ -136,6 +138,19 @@ QString ControlChannel::stats(const QStringList &)
                   .arg(s.requests)
                   .arg(s.answered)
                   .arg(s.faulted));
+}
+
+QString ControlChannel::writes(const QStringList &)
+{
+    return ok(QString::number(simulator_.stats().writes));
+}
+
+QString ControlChannel::clients(const QStringList &arguments)
+{
+    quint64 ms = 0;
+    if (!parseNumber(arguments[0], 3600000, &ms))
+        return error(QStringLiteral("MS takes 0 to 3600000"));
+    return ok(QString::number(simulator_.clientsWithin(qint64(ms))));
 }
 
 QString ControlChannel::repeats(const QStringList &)

@@ -31,6 +31,8 @@ private:
     QString poke(const QStringList &arguments);
     QString peek(const QStringList &arguments);
     QString stats(const QStringList &arguments);
+    QString clients(const QStringList &arguments);
+    QString writes(const QStringList &arguments);
     QString repeats(const QStringList &arguments);
     QString reset(const QStringList &arguments);
     QString closePty(const QStringList &arguments);

@@ -23,6 +23,10 @@ QList<QCommandLineOption> ownOptions()
          QStringLiteral("UDP port of the control commands; 0 (default) = any free port."),
          QStringLiteral("n"), QStringLiteral("0")},
         {QStringLiteral("no-udp"), QStringLiteral("Serve no UDP requests.")},
+        {QStringLiteral("udp-ports"),
+         QStringLiteral("Answer on n UDP ports (default 1): --port, then free ones, all one "
+                        "controller's memory, as many controllers would be polled (1 to 2000)."),
+         QStringLiteral("n"), QStringLiteral("1")},
         {QStringLiteral("pty"), QStringLiteral("Serve requests on a new pseudo-terminal.")},
         {QStringLiteral("device"), QStringLiteral("Serve requests on an existing serial device."),
          QStringLiteral("path")},
@@ -52,6 +56,18 @@ bool readPort(const QCommandLineParser &parser, const QString &name, quint16 *po
         return false;
     }
     *port = quint16(value);
+    return true;
+}
+
+bool readUdpPorts(const QCommandLineParser &parser, int *count, QString *why)
+{
+    bool ok = false;
+    const int value = parser.value(QStringLiteral("udp-ports")).toInt(&ok);
+    if (!ok || value < 1 || value > 2000) {
+        *why = QStringLiteral("--udp-ports takes a number from 1 to 2000");
+        return false;
+    }
+    *count = value;
     return true;
 }
 
@@ -118,8 +134,8 @@ bool readSettings(const QCommandLineParser &parser, Settings *settings, QString 
     return readAddress(parser, &settings->address, why) &&
            readPort(parser, QStringLiteral("port"), &settings->port, why) &&
            readPort(parser, QStringLiteral("control-port"), &settings->controlPort, why) &&
-           readSerial(parser, settings, why) && readPokes(parser, &settings->pokes, why) &&
-           readFaults(parser, &settings->faults, why);
+           readUdpPorts(parser, &settings->udpPorts, why) && readSerial(parser, settings, why) &&
+           readPokes(parser, &settings->pokes, why) && readFaults(parser, &settings->faults, why);
 }
 
 } // namespace

@@ -16,6 +16,7 @@ struct Settings
     quint16 port = 700;
     quint16 controlPort = 0;
     bool udp = true;
+    int udpPorts = 1; // the controller answers on this many UDP ports: --port, then any free ones
     bool pty = false;
     QString device;
     qint32 deviceBaud = 9600;

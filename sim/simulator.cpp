@@ -25,9 +25,9 @@ bool Simulator::start(QString *why)
 {
     if (!setFaults(settings_.faults, why))
         return false;
-    if (settings_.udp) {
-        udp_ = std::make_unique<UdpEndpoint>(*this);
-        if (!udp_->bind(settings_.address, settings_.port, why))
+    for (int i = 0; settings_.udp && i < settings_.udpPorts; ++i) {
+        udp_.push_back(std::make_unique<UdpEndpoint>(*this));
+        if (!udp_.back()->bind(settings_.address, i == 0 ? settings_.port : 0, why))
             return false;
     }
     control_ = std::make_unique<ControlChannel>(*this);
@@ -54,8 +54,8 @@ bool Simulator::start(QString *why)
 QStringList Simulator::announcements() const
 {
     QStringList lines;
-    if (udp_)
-        lines << QStringLiteral("udp ") + endpointText(settings_.address, udp_->port());
+    for (const auto &udp : udp_)
+        lines << QStringLiteral("udp ") + endpointText(settings_.address, udp->port());
     lines << QStringLiteral("control ") + endpointText(settings_.address, control_->port());
     if (pty_)
         lines << QStringLiteral("pty %1").arg(pty_->path());
@@ -74,6 +74,8 @@ std::optional<Delivery> Simulator::respond(const QByteArray &frame, Transport tr
         return std::nullopt;
     }
     ++stats_.requests;
+    stats_.writes += request->kind == FrameKind::Write ? 1 : 0;
+    noteClient(from);
     const std::optional<QByteArray> answer = answerRequest(*request, image_);
     if (!answer) {
         note(QStringLiteral("%1: refused: the write does not fit the area").arg(from));
@@ -83,6 +85,31 @@ std::optional<Delivery> Simulator::respond(const QByteArray &frame, Transport tr
     if (delivery.faulted)
         ++stats_.faulted;
     return delivery;
+}
+
+// Clients are forgotten a minute after their last request once many have come: a test that
+// opens connection after connection costs no memory.
+void Simulator::noteClient(const QString &from)
+{
+    constexpr int manyClients = 1000;
+    constexpr qint64 forgetMs = 60000;
+    if (!clock_.isValid())
+        clock_.start();
+    const qint64 now = clock_.elapsed();
+    if (lastRequestMs_.size() >= manyClients) {
+        for (auto c = lastRequestMs_.begin(); c != lastRequestMs_.end();)
+            c = now - c.value() > forgetMs ? lastRequestMs_.erase(c) : std::next(c);
+    }
+    lastRequestMs_.insert(from, now);
+}
+
+int Simulator::clientsWithin(qint64 ms) const
+{
+    const qint64 now = clock_.isValid() ? clock_.elapsed() : 0;
+    int count = 0;
+    for (const qint64 at : lastRequestMs_)
+        count += now - at <= ms ? 1 : 0;
+    return count;
 }
 
 bool Simulator::setFaults(const FaultSet &faults, QString *why)

@@ -5,11 +5,14 @@
 #include "pokes.h"
 #include "settings.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QStringList>
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace sim {
 
@@ -23,6 +26,7 @@ struct Stats
     quint64 answered = 0;   // answers sent
     quint64 faulted = 0;    // answers some fault touched
     quint64 repeatsDue = 0; // repeated answers planned and not sent yet
+    quint64 writes = 0;     // write requests among them
 };
 
 // The controller: its memory image, its faults and the endpoints that reach it.
@@ -51,6 +55,9 @@ public:
     bool poke(const Poke &poke, QString *why);
     QByteArray peek(int area, quint32 offset, quint32 length) const;
     const Stats &stats() const { return stats_; }
+    // The clients (UDP endpoints, serial lines) whose requests came within the last `ms`: two
+    // hosts polling one controller at once show as two.
+    int clientsWithin(qint64 ms) const;
     void reset();
     bool openPty(QString *pathOrWhy);
     bool closePty(QString *why);
@@ -59,12 +66,15 @@ private:
     void fillMemory();
     void applyLineFaults();
     void forgetWhenHungUp(std::unique_ptr<SerialEndpoint> &line);
+    void noteClient(const QString &from);
 
     Settings settings_;
     MemoryImage image_;
     FaultInjector faults_;
     Stats stats_;
-    std::unique_ptr<UdpEndpoint> udp_;
+    QElapsedTimer clock_;
+    QHash<QString, qint64> lastRequestMs_; // by client, on clock_
+    std::vector<std::unique_ptr<UdpEndpoint>> udp_;
     std::unique_ptr<ControlChannel> control_;
     std::unique_ptr<SerialEndpoint> pty_;
     std::unique_ptr<SerialEndpoint> device_;

@@ -53,6 +53,7 @@ private slots:
     void describedTags();
     void logLevelsAndEpisodes();
     void brokerNodeLost();
+    void standbyTakesOver();
     void sparkplugBirthsAndData();
     void sparkplugCommands();
     void sparkplugDeathsAndHistory();
@@ -1501,6 +1502,60 @@ void GatewayTest::brokerNodeLost()
     QVERIFY(latest.start(cluster.mqttPort(2), QStringLiteral("t/c/t1"),
                          v311 + QStringList{QStringLiteral("--retained-only")}));
     QCOMPARE(valueOf(latest.waitFor(QStringLiteral("^t/c/t1 1 "), 10000)), QStringLiteral("112"));
+}
+
+// Two gateways of one configuration: one reads the controller, the other stands by without a link.
+// The active one killed, the other takes over soon after the broker notices; a
+// write sent meanwhile is made at most once; the first one, back, stands by.
+void GatewayTest::standbyTakesOver()
+{
+    BrokerProcess mqtt;
+    SimProcess sim;
+    QVERIFY(mqtt.start() && sim.start({QStringLiteral("--pattern")}));
+    SubscriberProcess sub;
+    QVERIFY(sub.start(mqtt.port(), QStringLiteral("t/#")));
+    const QByteArray config =
+        broker(mqtt.port(), "standby = on\nkeepalive = 5\nstore = off\n") +
+        controller("c", sim.udpConnectionString(), "interval = 100\ntag = w AI1 Int16 writable\n");
+    GatewayRun first, second;
+    QVERIFY(first.start(config));
+    QVERIFY2(first.logged(QStringLiteral("standby: \\S+ is the active gateway"), 15000),
+             qPrintable(first.log));
+    QVERIFY(second.start(config));
+    QVERIFY2(second.logged(QStringLiteral("stands by"), 15000), qPrintable(second.log));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/w "), 15000).isEmpty());
+    // Only one instance polls: the simulator hears one client at a time.
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(sim.control(QStringLiteral("clients 500")), QStringLiteral("ok 1"));
+        QThread::msleep(200);
+    }
+
+    const int seen = sub.lines().size();
+    QElapsedTimer took;
+    took.start();
+    first.signal(SIGKILL);
+    // A write sent while the other one takes over is made at most once (by it, if it had taken
+    // over when the request came).
+    QVERIFY(mosquittoPub(mqtt.port(), {"-t", "t/c/w/set", "-m", "7"}));
+    QVERIFY2(second.logged(QStringLiteral("is the active gateway"), 15000), qPrintable(second.log));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/w "), 15000, seen).isEmpty());
+    qInfo("the other instance published %lld ms after the kill", took.elapsed());
+    const auto writes = [&sim] {
+        return sim.control(QStringLiteral("writes")).section(QLatin1Char(' '), 1).toInt();
+    };
+    const int during = writes();
+    QVERIFY2(during <= 1, qPrintable(QString::number(during)));
+    const int later = sub.lines().size();
+    QVERIFY(mosquittoPub(mqtt.port(), {"-t", "t/c/w/set", "-m", "8"}));
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/c/w/set/result 0  \\{\"result\":0"), 15000, later)
+                 .isEmpty());
+    QCOMPARE(writes(), during + 1);
+    QCOMPARE(sim.control(QStringLiteral("clients 500")), QStringLiteral("ok 1"));
+
+    GatewayRun again;
+    QVERIFY(again.start(config));
+    QVERIFY2(again.logged(QStringLiteral("stands by"), 15000), qPrintable(again.log));
+    QCOMPARE(sim.control(QStringLiteral("clients 1000")), QStringLiteral("ok 1"));
 }
 
 // A node's births carry every tag with its datatype and the value `tarvik-host read` gives; data

@@ -97,6 +97,10 @@ void GatewayConfigTest::refused_data()
     QTest::newRow("sparkplug without its ids")
         << "[broker]\noutput = sparkplug\nsparkplug_node = n\n" + good.mid(9)
         << " [broker]: output = sparkplug needs sparkplug_group and sparkplug_node";
+    QTest::newRow("standby beside a Sparkplug node")
+        << "[broker]\nstandby = on\noutput = sparkplug\nsparkplug_group = g\nsparkplug_node = n\n" +
+               good.mid(9)
+        << " [broker]: standby = on takes output = json";
     QTest::newRow("sparkplug group with a wildcard")
         << "[broker]\nsparkplug_group = a+b\n" + good.mid(9)
         << "2: sparkplug_group: 'a+b' cannot be a topic level";

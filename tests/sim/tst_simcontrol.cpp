@@ -160,6 +160,9 @@ void TestSimControl::commands_data()
         << QStringList{"poke 29 0x10 ff", "peek Custom 16 1"} << QStringList{"ok", "ok ff"};
     QTest::newRow("stats at start")
         << QStringList{"stats"} << QStringList{"ok requests=0 answered=0 faulted=0"};
+    QTest::newRow("clients before any request, and a bad span")
+        << QStringList{"clients 1000", "clients soon", "writes"}
+        << QStringList{"ok 0", "error", "ok 0"};
     QTest::newRow("faults --late 100, faults")
         << QStringList{"faults --late 100", "faults"} << QStringList{"ok", "ok"};
     QTest::newRow("unknown") << QStringList{"jump"} << QStringList{"error"};
@@ -243,6 +246,7 @@ void TestSimControl::servesIpv6Loopback()
     QCOMPARE(probe.exchange(QByteArray::fromHex("0401"), sim.udpPort()).bytes,
              QByteArray::fromHex("0401"));
     QCOMPARE(sim.control("stats"), QStringLiteral("ok requests=1 answered=1 faulted=0"));
+    QCOMPARE(sim.control("clients 60000"), QStringLiteral("ok 1"));
     QVERIFY(sim.control("faults --foreign").startsWith(QLatin1String("error ")));
 }
 

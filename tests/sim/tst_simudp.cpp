@@ -23,6 +23,7 @@ private slots:
     void writeThenPeek_data();
     void writeThenPeek();
     void refusedFrameGetsNoAnswer();
+    void severalPortsOneMemory();
     void answerFaults_data();
     void answerFaults();
     void lateAnswerHoldsBackTheNext_data();
@@ -70,6 +71,23 @@ void TestSimUdp::refusedFrameGetsNoAnswer()
     QCOMPARE(probe.exchange(kReadAi0, sim.udpPort()).bytes.size(), 8);
     QCOMPARE(sim.control(QStringLiteral("stats")),
              QStringLiteral("ok requests=1 answered=1 faulted=0"));
+}
+
+// --udp-ports: one controller's memory answered on each port, as many controllers would be; one
+// probe socket is one client, whichever port it asks.
+void TestSimUdp::severalPortsOneMemory()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({QStringLiteral("--udp-ports"), QStringLiteral("3")}));
+    const QStringList ports = sim.udpConnectionStrings();
+    QCOMPARE(ports.size(), 3);
+    QCOMPARE(sim.control(QStringLiteral("poke AI 0 01020304")), QStringLiteral("ok"));
+    UdpProbe probe;
+    for (const QString &p : ports)
+        QCOMPARE(probe.exchange(kReadAi0, quint16(p.section(QLatin1Char(':'), -1).toUInt()))
+                     .bytes.right(4),
+                 hex("01020304"));
+    QCOMPARE(sim.control(QStringLiteral("clients 60000")), QStringLiteral("ok 1"));
 }
 
 void TestSimUdp::answerFaults_data()

@@ -43,6 +43,7 @@ bool SimProcess::start(const QStringList &args, int timeoutMs)
 {
     stop();
     udpPort_ = controlPort_ = 0;
+    udpPorts_.clear();
     ptyPath_.clear();
     ready_ = false;
 
@@ -78,7 +79,8 @@ void SimProcess::takeAnnouncement(const QString &line)
     const QString what = line.section(QLatin1Char(' '), 0, 0);
     const QString rest = line.section(QLatin1Char(' '), 1);
     if (what == QLatin1String("udp")) {
-        udpPort_ = portOf(rest);
+        udpPorts_ << portOf(rest);
+        udpPort_ = udpPorts_.first();
     } else if (what == QLatin1String("control")) {
         controlPort_ = portOf(rest);
         host_ = hostOf(rest);
@@ -103,6 +105,14 @@ void SimProcess::stop()
 QString SimProcess::udpConnectionString() const
 {
     return QStringLiteral("%1:%2").arg(host_).arg(udpPort_);
+}
+
+QStringList SimProcess::udpConnectionStrings() const
+{
+    QStringList strings;
+    for (const quint16 port : udpPorts_)
+        strings << QStringLiteral("%1:%2").arg(host_).arg(port);
+    return strings;
 }
 
 QString SimProcess::serialConnectionString(int baud) const

@@ -25,6 +25,8 @@ public:
     quint16 controlPort() const { return controlPort_; }
     QString ptyPath() const { return ptyPath_; }
     QString udpConnectionString() const;
+    // Every UDP port announced (--udp-ports), as connection strings, the first first.
+    QStringList udpConnectionStrings() const;
     QString serialConnectionString(int baud = 9600) const;
 
     // Sends one control command and returns the reply text, or "" when none came in time.
@@ -46,6 +48,7 @@ private:
     QProcess process_;
     QString host_ = QStringLiteral("127.0.0.1");
     quint16 udpPort_ = 0;
+    QList<quint16> udpPorts_;
     quint16 controlPort_ = 0;
     QString ptyPath_;
     bool ready_ = false;
