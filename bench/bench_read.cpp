@@ -1,6 +1,10 @@
-// ReadVariable round trips against the simulator beside the raw-socket floor for the same
-// bytes, measured in the same run, and the decode cost per element. Prints figures; asserts
-// nothing.
+// ReadVariable round trips against the simulator beside the raw-socket floor and the bare
+// QUdpSocket exchange for the same bytes, measured in the same run, and the decode cost per
+// element. Prints figures; asserts nothing.
+//
+// --calls N makes only N of each of the three exchanges, untimed, each kind in a function of its
+// own: under valgrind --tool=callgrind the inclusive cost of exchangeRaw, exchangeBareQt and
+// exchangeReadVariable divided by N is what one exchange costs, start-up left out.
 
 #include "benchsupport.h"
 #include "codecs.h"
@@ -42,6 +46,50 @@ void decodeCosts(int elements)
     }
 }
 
+// Kept out of line so that callgrind shows each kind of exchange as one function.
+Q_NEVER_INLINE int exchangeRaw(bench::RawUdpClient &raw, int n)
+{
+    int ok = 0;
+    for (int i = 0; i < n; ++i)
+        ok += raw.roundTrip();
+    return ok;
+}
+
+Q_NEVER_INLINE int exchangeBareQt(bench::QtUdpClient &qt, int n)
+{
+    int ok = 0;
+    for (int i = 0; i < n; ++i)
+        ok += qt.roundTrip();
+    return ok;
+}
+
+Q_NEVER_INLINE int exchangeReadVariable(LibTarvik &udp, int n)
+{
+    int ok = 0;
+    for (int i = 0; i < n; ++i)
+        ok += udp.ReadVariable(QStringLiteral("AI1"), Int16).result == 0;
+    return ok;
+}
+
+// The count after --calls, or 0 when it is not given.
+int callsOption(const QStringList &args)
+{
+    const int at = args.indexOf(QStringLiteral("--calls"));
+    return at >= 0 && at + 1 < args.size() ? args.at(at + 1).toInt() : 0;
+}
+
+int countCalls(LibTarvik &udp, quint16 port, int n)
+{
+    bench::RawUdpClient raw(port, readInt16);
+    bench::QtUdpClient qt(port, readInt16);
+    const int raws = exchangeRaw(raw, n);
+    const int qts = exchangeBareQt(qt, n);
+    const int reads = exchangeReadVariable(udp, n);
+    bench::out() << "answered: raw " << raws << ", bare Qt " << qts << ", ReadVariable " << reads
+                 << " of " << n << " each\n";
+    return raws == n && qts == n && reads == n ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -56,13 +104,20 @@ int main(int argc, char *argv[])
     if (!bench::startDevices(sim, udp, serial, {QStringLiteral("--pattern")}))
         return 1;
 
+    if (const int calls = callsOption(app.arguments()))
+        return countCalls(udp, sim.udpPort(), calls);
+
     bench::RawUdpClient raw(sim.udpPort(), readInt16);
-    bench::Figures floor, read;
-    bench::measureSideBySide(
-        options.count, [&raw] { return raw.roundTrip(); },
-        [&] { return udp.ReadVariable(QStringLiteral("AI1"), Int16).result == 0; }, &floor, &read);
+    bench::QtUdpClient qt(sim.udpPort(), readInt16);
+    const std::vector<bench::Figures> side = bench::measureAlternating(
+        options.count,
+        {[&raw] { return raw.roundTrip(); }, [&qt] { return qt.roundTrip(); },
+         [&] { return udp.ReadVariable(QStringLiteral("AI1"), Int16).result == 0; }});
+    const bench::Figures &floor = side[0];
     bench::report("UDP raw sockets, read of one Int16 (floor)", floor);
-    bench::report("UDP ReadVariable AI1 Int16, alternating with the floor", read, floor.medianUs);
+    bench::report("UDP bare QUdpSocket exchange, same request", side[1], floor.medianUs);
+    bench::report("UDP ReadVariable AI1 Int16, alternating with both", side[2], floor.medianUs,
+                  side[1].medianUs, "bare Qt");
 
     const bench::Figures floor183 =
         bench::rawUdpRoundTrip(sim.udpPort(), read183Double, options.count / 4);

@@ -4,6 +4,7 @@
 #include "simprocess.h"
 
 #include <QElapsedTimer>
+#include <QUdpSocket>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -88,20 +89,33 @@ Figures measure(int count, const std::function<bool()> &call)
     return figuresOf(ns, failures);
 }
 
+std::vector<Figures> measureAlternating(int count, const std::vector<std::function<bool()>> &calls)
+{
+    std::vector<std::vector<qint64>> ns(calls.size());
+    for (std::vector<qint64> &v : ns)
+        v.reserve(size_t(count));
+    std::vector<int> failures(calls.size(), 0);
+    int allFailures = 0;
+    for (int i = 0; i < count && allFailures < 20; ++i) {
+        for (size_t c = 0; c < calls.size(); ++c) {
+            const int before = failures[c];
+            ns[c].push_back(timed(calls[c], &failures[c]));
+            allFailures += failures[c] - before;
+        }
+    }
+    std::vector<Figures> figures;
+    for (size_t c = 0; c < calls.size(); ++c)
+        figures.push_back(figuresOf(ns[c], failures[c]));
+    return figures;
+}
+
 void measureSideBySide(int count, const std::function<bool()> &floor,
                        const std::function<bool()> &call, Figures *floorFigures,
                        Figures *callFigures)
 {
-    std::vector<qint64> floorNs, callNs;
-    floorNs.reserve(size_t(count));
-    callNs.reserve(size_t(count));
-    int floorFailures = 0, callFailures = 0;
-    for (int i = 0; i < count && floorFailures + callFailures < 20; ++i) {
-        floorNs.push_back(timed(floor, &floorFailures));
-        callNs.push_back(timed(call, &callFailures));
-    }
-    *floorFigures = figuresOf(floorNs, floorFailures);
-    *callFigures = figuresOf(callNs, callFailures);
+    const std::vector<Figures> f = measureAlternating(count, {floor, call});
+    *floorFigures = f[0];
+    *callFigures = f[1];
 }
 
 RawUdpClient::RawUdpClient(quint16 port, const QByteArray &request)
@@ -128,6 +142,26 @@ bool RawUdpClient::roundTrip()
     return ::recvfrom(fd, answer.data(), size_t(answer.size()), 0, nullptr, nullptr) > 0;
 }
 
+QtUdpClient::QtUdpClient(quint16 port, const QByteArray &request)
+    : socket(new QUdpSocket), peer(QHostAddress::LocalHost), port(port), request(request),
+      answer(65536, '\0')
+{
+}
+
+QtUdpClient::~QtUdpClient()
+{
+    delete socket;
+}
+
+bool QtUdpClient::roundTrip()
+{
+    socket->writeDatagram(request.constData(), request.size(), peer, port);
+    if (!socket->waitForReadyRead(300))
+        return false;
+    quint16 senderPort = 0;
+    return socket->readDatagram(answer.data(), answer.size(), &sender, &senderPort) > 0;
+}
+
 Figures rawUdpRoundTrip(quint16 port, const QByteArray &request, int count)
 {
     RawUdpClient client(port, request);
@@ -136,9 +170,17 @@ Figures rawUdpRoundTrip(quint16 port, const QByteArray &request, int count)
 
 void report(const char *what, const Figures &f, double floorUs)
 {
+    report(what, f, floorUs, 0, nullptr);
+}
+
+void report(const char *what, const Figures &f, double floorUs, double otherUs,
+            const char *otherName)
+{
     out() << QString::asprintf("%-52s median %9.1f us  p99 %9.1f us", what, f.medianUs, f.p99Us);
     if (floorUs > 0)
         out() << QString::asprintf("  x%.2f floor", f.medianUs / floorUs);
+    if (otherUs > 0)
+        out() << QString::asprintf("  x%.2f %s", f.medianUs / otherUs, otherName);
     if (f.failures)
         out() << "  failures " << f.failures;
     out() << "\n";
