@@ -46,14 +46,26 @@ inline QByteArray linkCheckFrame()
     return QByteArray("\x04\x01", 2);
 }
 
+inline bool isLinkCheckAnswer(const char *data, int size)
+{
+    return size >= 2 && quint8(data[0]) == 0x04 && quint8(data[1]) == 0x01;
+}
+
 inline bool isLinkCheckAnswer(const QByteArray &bytes)
 {
-    return bytes.size() >= 2 && frame::byteAt(bytes, 0) == 0x04 && frame::byteAt(bytes, 1) == 0x01;
+    return isLinkCheckAnswer(bytes.constData(), bytes.size());
+}
+
+// An answer still in a receive buffer is looked at where it lies.
+inline Outstanding::Shape shapeOf(const char *data, int size)
+{
+    return isLinkCheckAnswer(data, size) ? Outstanding::Shape::LinkCheck
+                                         : Outstanding::Shape::Other;
 }
 
 inline Outstanding::Shape shapeOf(const QByteArray &answer)
 {
-    return isLinkCheckAnswer(answer) ? Outstanding::Shape::LinkCheck : Outstanding::Shape::Other;
+    return shapeOf(answer.constData(), answer.size());
 }
 
 // An exchange whose complete answer size is known is a read; a write's answer has no fixed size.

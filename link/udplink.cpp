@@ -154,8 +154,7 @@ void UdpLink::sortDatagram(const QHostAddress &sender, quint16 senderPort, const
     }
     if (size == 0)
         return;
-    const QByteArray bytes = QByteArray::fromRawData(data, size);
-    if (wait.settleAnswer(linklimits::shapeOf(bytes)) && !wait.answerReady) {
+    if (wait.settleAnswer(linklimits::shapeOf(data, size)) && !wait.answerReady) {
         wait.received = QByteArray(data, size);
         wait.answerArrived();
         return;
