@@ -28,17 +28,22 @@ Options options(const QCoreApplication &app, const char *name, const char *what)
     const QStringList args = app.arguments();
     Options o;
     if (args.contains(QStringLiteral("--help"))) {
-        out() << name << " [--quick] [--spread]\n  " << what
-              << "\n  --quick   a tenth of the exchanges\n"
-                 "  --spread  do not pin client and simulator to one CPU\n";
+        out() << name << " [--quick] [--spread] [--unset-tz]\n  " << what
+              << "\n  --quick     a tenth of the exchanges\n"
+                 "  --spread    do not pin client and simulator to one CPU\n"
+                 "  --unset-tz  leave TZ unset (else :/etc/localtime when the environment has "
+                 "none)\n";
         out().flush();
         std::exit(0);
     }
     if (args.contains(QStringLiteral("--quick")))
         o.count /= 10;
-    if (!qEnvironmentVariableIsSet("TZ"))
-        qputenv("TZ", ":/etc/localtime"); // else every time stamp re-reads the zone file
-    out() << "TZ=" << qgetenv("TZ") << "\n";
+    // Else every time stamp re-reads the zone file; --unset-tz measures what that costs.
+    if (args.contains(QStringLiteral("--unset-tz")))
+        qunsetenv("TZ");
+    else if (!qEnvironmentVariableIsSet("TZ"))
+        qputenv("TZ", ":/etc/localtime");
+    out() << (qEnvironmentVariableIsSet("TZ") ? "TZ=" + qgetenv("TZ") : "TZ unset") << "\n";
     if (!args.contains(QStringLiteral("--spread"))) {
         // A wake-up across CPUs adds tens of microseconds to every round trip and would hide
         // what the code costs: client and simulator share CPU 0.

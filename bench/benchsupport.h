@@ -31,9 +31,9 @@ struct Options
 
 QTextStream &out();
 
-// --quick (a tenth of the exchanges), --spread (no pinning), --help (prints and exits). Pins this
-// process, and so the simulator it starts, to one CPU unless --spread; sets TZ when the environment
-// has none.
+// --quick (a tenth of the exchanges), --spread (no pinning), --unset-tz, --help (prints and
+// exits). Pins this process, and so the simulator it starts, to one CPU unless --spread; sets TZ
+// when the environment has none, and unsets it with --unset-tz.
 Options options(const QCoreApplication &app, const char *name, const char *what);
 
 // Times each call separately; a call answering false counts as a failure.
