@@ -130,6 +130,13 @@ int LibTarvik::getAddr(QString address)
     return tarvik::pointIndex(address);
 }
 
+const LibTarvik::TagPoint &LibTarvik::tagPoint(const QString &address)
+{
+    if (address != lastPoint.address)
+        lastPoint = {address, tarvik::areaCode(address), tarvik::pointIndex(address)};
+    return lastPoint;
+}
+
 int LibTarvik::getBytelen(DataType type, int count, int area)
 {
     return tarvik::transferLength(type, count, area);

@@ -2,6 +2,7 @@
 
 #include "CDriveBaseClass.h"
 #include "CmdTarvik.h"
+#include "stampclock.h"
 
 #include <QDate>
 #include <QObject>
@@ -33,6 +34,15 @@ public:
     // Tag addresses and sizes.
     int getArea(QString address);
     int getAddr(QString address);
+    // An address's area code and point index (getArea, getAddr); a host reads the same tags
+    // over and over, so the last address's are kept.
+    struct TagPoint
+    {
+        QString address;
+        int area = 0;
+        int index = -1;
+    };
+    const TagPoint &tagPoint(const QString &address);
     int getBytelen(DataType type, int count, int area);
     int getmaximum_length(int area);
 
@@ -44,7 +54,8 @@ public:
     int dataBits = 0;
     int stopBits = 0;
     int udpPort = 0;
-    QString parity; // handed to the serial open; never filled, so the port keeps its parity
+    QString parity;    // handed to the serial open; never filled, so the port keeps its parity
+    StampClock stamps; // the local time records are stamped with
 
     // Read and write paths.
     CLabelVariable Read_data(int area, int index, DataType type, int count, QString address);
@@ -87,6 +98,7 @@ public:
     static QDate parseBuildDate(QString stamp);
 
 private:
+    TagPoint lastPoint; // as the empty address parses
     int connectUdp(const QString &host, const QString &port);
     int connectSerial(const QStringList &fields);
 };

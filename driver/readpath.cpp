@@ -23,6 +23,28 @@ QByteArray dropBlockLeaders(const QByteArray &buf, int n)
     return kept;
 }
 
+// The first refusal that holds for a read; nothing is sent for a point the host never named.
+Outcome readRefusal(int area, int index, DataType type, int count)
+{
+    if (area == 0)
+        return Outcome::NoPoint;
+    if (index < 0 || !LibTarvik::addressFits(area, type, index))
+        return Outcome::NoPoint;
+    if (count < 1)
+        return Outcome::BadCount;
+    if (type == 0)
+        return Outcome::TypeRefused;
+    return Outcome::Success;
+}
+
+CLabelVariable refusedRead(Outcome refused, StampClock &stamps)
+{
+    CLabelVariable record;
+    record.result = int(refused);
+    record.time = stamps.now();
+    return record;
+}
+
 } // namespace
 
 // The address field is 24 bits wide: an index whose address value does not fit would name
@@ -40,25 +62,12 @@ CLabelVariable LibTarvik::ReadVariable(QString address, DataType type)
 
 CLabelVariable LibTarvik::ReadVariable(QString address, DataType type, int count)
 {
-    CLabelVariable record;
-    const int area = getArea(address);
-    const int index = getAddr(address);
-    Outcome refused = Outcome::Success;
-    if (area == 0)
-        refused = Outcome::NoPoint;
-    else if (index < 0 || !addressFits(area, type, index))
-        refused = Outcome::NoPoint; // nothing is sent for a point the host never named
-    else if (count < 1)
-        refused = Outcome::BadCount;
-    else if (type == 0)
-        refused = Outcome::TypeRefused;
-
-    if (refused != Outcome::Success) {
-        record.result = int(refused);
-        record.time = QDateTime::currentDateTime();
-    } else {
-        record = Read_data(area, index, type, count, address);
-    }
+    const TagPoint &point = tagPoint(address);
+    const Outcome refused = readRefusal(point.area, point.index, type, count);
+    // Each branch builds the record in place: a copy of it costs more than the rest of a read.
+    CLabelVariable record = refused == Outcome::Success
+                                ? Read_data(point.area, point.index, type, count, address)
+                                : refusedRead(refused, stamps);
     record.address = address;
     record.count = count;
     record.type = type;
@@ -85,7 +94,7 @@ CLabelVariable LibTarvik::Read_data(int area, int index, DataType type, int coun
         return record;
     }
 
-    record.time = QDateTime::currentDateTime();
+    record.time = stamps.now();
     record.result = int(Outcome::Success);
     if (type == Int8 && area == tarvik::areaCodeSI) {
         buf = dropBlockLeaders(buf, n);

@@ -44,10 +44,10 @@ Outcome payloadRefusal(DataType type, const QVariant &payload, int count)
 }
 
 // The time of a write is when the device answered it; a failed write keeps the host's time.
-void takeOutcome(CLabelVariable &record, int rc)
+void takeOutcome(CLabelVariable &record, int rc, StampClock &stamps)
 {
     if (rc == 0) {
-        record.time = QDateTime::currentDateTime();
+        record.time = stamps.now();
         record.result = int(Outcome::Success);
     } else {
         record.result = LibTarvik::builderOutcome(rc, record.result);
@@ -93,13 +93,12 @@ CLabelVariable LibTarvik::WriteVariable(QString address, DataType type, CLabelVa
 CLabelVariable LibTarvik::WriteVariable(QString address, DataType type, CLabelVariable record,
                                         int count)
 {
-    const int area = getArea(address);
-    const int index = getAddr(address);
-    const Outcome refused = refusal(type, area, index, count);
+    const TagPoint &point = tagPoint(address);
+    const Outcome refused = refusal(type, point.area, point.index, count);
     if (refused != Outcome::Success)
         record.result = int(refused);
     else
-        record = Write_data(area, index, type, record, count, address);
+        record = Write_data(point.area, point.index, type, record, count, address);
     record.address = address;
     record.count = count;
     record.type = type;
@@ -118,6 +117,6 @@ CLabelVariable LibTarvik::Write_data(int area, int index, DataType type, CLabelV
     QByteArray data;
     tarvik::codecFor(type)->encode(record.value, count, &data);
     const Route route = routeFor(type, area);
-    takeOutcome(record, (link.*route.send)(area, index, length, data, address));
+    takeOutcome(record, (link.*route.send)(area, index, length, data, address), stamps);
     return record;
 }

@@ -24,6 +24,8 @@ private slots:
     void failures();
     void closedLink();
     void lateAnswerIsNotTheNextValue();
+    void stampFollowsZone_data();
+    void stampFollowsZone();
 
 private:
     LibTarvik *driverFor(const QString &link);
@@ -308,6 +310,45 @@ void ReadPathTest::lateAnswerIsNotTheNextValue()
         QCOMPARE(r.result, 0);
         QCOMPARE(recordTexts(r), QStringList{QString::number(0x2222)});
     }
+}
+
+void ReadPathTest::stampFollowsZone_data()
+{
+    QTest::addColumn<QString>("link");
+    QTest::addColumn<QString>("address"); // a refused one is stamped too
+    QTest::addColumn<int>("result");
+    for (const char *link : {"udp", "pty"}) {
+        QTest::newRow(qPrintable(QStringLiteral("%1 AI1").arg(link)))
+            << QString(link) << QStringLiteral("AI1") << 0;
+        QTest::newRow(qPrintable(QStringLiteral("%1 XX1 refused").arg(link)))
+            << QString(link) << QStringLiteral("XX1") << 3;
+    }
+}
+
+// A host that changes TZ gets its records stamped in the new zone from the next read on: the
+// same local time, offset and flag as QDateTime::currentDateTime() around the read.
+void ReadPathTest::stampFollowsZone()
+{
+    QFETCH(QString, link);
+    QFETCH(QString, address);
+    QFETCH(int, result);
+    const bool had = qEnvironmentVariableIsSet("TZ");
+    const QByteArray old = qgetenv("TZ");
+    for (const char *tz : {"<+14>-14", "<-12>12", "UTC0", "<+05:45>-5:45"}) {
+        qputenv("TZ", tz); // as a host would, without tzset()
+        const QDateTime before = QDateTime::currentDateTime();
+        const CLabelVariable r = driverFor(link)->ReadVariable(address, Int16);
+        const QDateTime after = QDateTime::currentDateTime();
+        QCOMPARE(r.result, result);
+        QCOMPARE(r.time.timeSpec(), Qt::LocalTime);
+        QCOMPARE(r.time.offsetFromUtc(), before.offsetFromUtc());
+        QVERIFY2(before <= r.time && r.time <= after, tz);
+        QVERIFY(before.toString(Qt::ISODateWithMs) <= r.time.toString(Qt::ISODateWithMs));
+    }
+    if (had)
+        qputenv("TZ", old);
+    else
+        qunsetenv("TZ");
 }
 
 QTEST_GUILESS_MAIN(ReadPathTest)

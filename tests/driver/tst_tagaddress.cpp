@@ -15,6 +15,7 @@ private slots:
     void area();
     void pointIndex_data();
     void pointIndex();
+    void tagPointFollowsEachAddress();
     void transferLength_data();
     void transferLength();
     void maximumLength_data();
@@ -59,6 +60,7 @@ void TestTagAddress::area()
     QFETCH(QString, address);
     QFETCH(int, code);
     QCOMPARE(driver.getArea(address), code);
+    QCOMPARE(driver.tagPoint(address).area, code);
 }
 
 void TestTagAddress::pointIndex_data()
@@ -100,6 +102,22 @@ void TestTagAddress::pointIndex()
     QFETCH(QString, address);
     QFETCH(int, index);
     QCOMPARE(driver.getAddr(address), index);
+    QCOMPARE(driver.tagPoint(address).index, index);
+}
+
+// The driver keeps the last address's area and index: an address that differs in any way, also
+// only in its digits, in case or in length, is read afresh.
+void TestTagAddress::tagPointFollowsEachAddress()
+{
+    LibTarvik d;
+    for (const char *text : {"", "AI1", "AI1", "AI2", "AI12", "AI1", "ai1", "AI_F1", "AI1", "",
+                             "Custom7", "Custom7", "DI1"}) {
+        const QString address = QString::fromLatin1(text);
+        const LibTarvik::TagPoint &point = d.tagPoint(address);
+        QCOMPARE(point.address, address);
+        QCOMPARE(point.area, d.getArea(address));
+        QCOMPARE(point.index, d.getAddr(address));
+    }
 }
 
 void TestTagAddress::transferLength_data()
