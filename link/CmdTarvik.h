@@ -61,6 +61,8 @@ public:
     // reads also a wrong sequence number or a short answer), or LinkNotOpen. address is the point
     // index; length is the request's length field, textSlots the number of 256-byte text slots.
     int Message_parsing(QByteArray frame, QByteArray *answer, int length, QString tag);
+    // The read request for these header fields (frame::requestHeader).
+    QByteArray readRequest(int area, int address, int length);
     int Readmemory(int area, int address, int length, QByteArray *out, QString tag);
     int Readbool(int area, int address, int length, QByteArray *out, QString tag);
     int Readstring(int area, int address, int textSlots, QByteArray *out, QString tag);
@@ -93,6 +95,15 @@ private:
     LinkTransport *carrier();
     bool checkLink();
     void discardStale();
+
+    struct KeptRequest
+    {
+        int area = -1; // no request yet
+        int address = 0;
+        int length = 0;
+        QByteArray frame;
+    };
+    KeptRequest keptRead;
 
     LinkWait wait{*this, recvBuffer};
     UdpLink udp{wait, udpSocket, remoteAddress, remotePort};

@@ -51,10 +51,18 @@ ReadExchange sendRead(CmdTarvik &link, tarvik::RequestKind kind, int area, int a
 {
     const int scale = tarvik::requestScale(kind, area);
     ReadExchange x;
-    x.request =
-        frame::requestHeader(frame::readOp, area, frame::scaledAddress(address, scale), length);
+    x.request = link.readRequest(area, frame::scaledAddress(address, scale), length);
     x.rc = link.Message_parsing(x.request, &x.answer, length, tag);
     return x;
+}
+
+// The bytes data bytes behind the answer header, cut out of the answer itself: by now it holds
+// them alone, so they move within it instead of being copied into a new array.
+QByteArray dataOf(QByteArray answer, int bytes)
+{
+    answer.truncate(frame::answerHeaderSize + bytes);
+    answer.remove(0, frame::answerHeaderSize);
+    return answer;
 }
 
 } // namespace
@@ -96,9 +104,18 @@ int CmdTarvik::checkReadAnswer(int rc, const QByteArray &request, const QByteArr
     return ExchangeFailed;
 }
 
+// The last read request is kept: a host reads the same tags over and over.
+QByteArray CmdTarvik::readRequest(int area, int address, int length)
+{
+    if (area != keptRead.area || address != keptRead.address || length != keptRead.length)
+        keptRead = {area, address, length,
+                    frame::requestHeader(frame::readOp, area, address, length)};
+    return keptRead.frame;
+}
+
 int CmdTarvik::Readmemory(int area, int address, int length, QByteArray *out, QString tag)
 {
-    const ReadExchange x = sendRead(*this, tarvik::RequestKind::Memory, area, address, length, tag);
+    ReadExchange x = sendRead(*this, tarvik::RequestKind::Memory, area, address, length, tag);
     // In a bit area every bit travels as a wire byte; whole bytes are delivered.
     const bool bits = tarvik::isBitArea(area);
     const int bytes = qMax(bits ? length / 8 : length, 0);
@@ -107,19 +124,19 @@ int CmdTarvik::Readmemory(int area, int address, int length, QByteArray *out, QS
     if (rc != LinkOk)
         return rc;
     out->append(bits ? frame::packBits(x.answer, frame::answerHeaderSize, bytes)
-                     : x.answer.mid(frame::answerHeaderSize, bytes));
+                     : dataOf(std::move(x.answer), bytes));
     return LinkOk;
 }
 
 int CmdTarvik::Readbool(int area, int address, int length, QByteArray *out, QString tag)
 {
-    const ReadExchange x = sendRead(*this, tarvik::RequestKind::Bits, area, address, length, tag);
+    ReadExchange x = sendRead(*this, tarvik::RequestKind::Bits, area, address, length, tag);
     const int bytes = qMax(length, 0);
     const int needs = frame::answerHeaderSize + bytes;
     const int rc = checkReadAnswer(x.rc, x.request, x.answer, length, tag, needs);
     if (rc != LinkOk)
         return rc;
-    out->append(x.answer.mid(frame::answerHeaderSize, bytes));
+    out->append(dataOf(std::move(x.answer), bytes));
     return LinkOk;
 }
 

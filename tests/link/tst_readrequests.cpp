@@ -5,6 +5,9 @@
 
 #include <QTest>
 
+#include <algorithm>
+#include <iterator>
+
 // The three read builders against an in-test device: the request bytes, the answer check in
 // its fixed order (answer, sequence bytes, enough bytes), the cut, the extraction and the lines
 // the log shows.
@@ -15,6 +18,7 @@ class ReadRequestsTest : public QObject
 private slots:
     void requestBytes_data();
     void requestBytes();
+    void requestBytesInTurn();
     void answers_data();
     void answers();
     void traces();
@@ -59,6 +63,34 @@ QByteArray zeros(int n)
     return QByteArray(n, '\0');
 }
 
+// What each builder sends for a point: the rows of requestBytes, also sent in turn on one link.
+struct RequestRow
+{
+    const char *name;
+    int builder;
+    int area;
+    int address;
+    int count;
+    const char *request;
+};
+
+const RequestRow requestRows[] = {
+    {"memory AI 5 x8 -> address 20", Memory, 7, 5, 8, "01 01 01 00 07 00 14 00 00 08 00"},
+    {"memory AI 5 x2 -> length 00 02 00", Memory, 7, 5, 2, "01 01 01 00 07 00 14 00 00 02 00"},
+    {"memory AI_F 5 x2 -> area 08", Memory, 8, 5, 2, "01 01 01 00 08 00 14 00 00 02 00"},
+    {"memory 0x123456 x10 -> 12 56 34, 00 0a 00", Memory, 11, 0x123456, 10,
+     "01 01 01 00 0b 12 56 34 00 0a 00"},
+    {"memory DI_F x16 -> length 00 10 00", Memory, 2, 0, 16, "01 01 01 00 02 00 00 00 00 10 00"},
+    {"memory SI 2 -> address 512", Memory, 28, 2, 256, "01 01 01 00 1c 00 00 02 00 00 01"},
+    {"memory SA 3 -> address 6", Memory, 14, 3, 2, "01 01 01 00 0e 00 06 00 00 02 00"},
+    {"memory Custom 3 -> address 3", Memory, 29, 3, 2, "01 01 01 00 1d 00 03 00 00 02 00"},
+    {"memory AO_F 3 -> address 3", Memory, 11, 3, 2, "01 01 01 00 0b 00 03 00 00 02 00"},
+    {"bool DI 3 x3 -> address unchanged", Bools, 1, 3, 3, "01 01 01 00 01 00 03 00 00 03 00"},
+    {"bool AI 5 x2 -> address unscaled", Bools, 7, 5, 2, "01 01 01 00 07 00 05 00 00 02 00"},
+    {"string 1 x2 -> 00 00 01, 00 00 02", Strings, 28, 1, 2, "01 01 01 00 1c 00 00 01 00 00 02"},
+    {"string 0x1234 x1 -> 12 00 34", Strings, 28, 0x1234, 1, "01 01 01 00 1c 12 00 34 00 00 01"},
+};
+
 } // namespace
 
 void ReadRequestsTest::requestBytes_data()
@@ -69,28 +101,9 @@ void ReadRequestsTest::requestBytes_data()
     QTest::addColumn<int>("count");
     QTest::addColumn<QString>("request");
 
-    QTest::newRow("memory AI 5 x8 -> address 20")
-        << int(Memory) << 7 << 5 << 8 << "01 01 01 00 07 00 14 00 00 08 00";
-    QTest::newRow("memory 0x123456 x10 -> 12 56 34, 00 0a 00")
-        << int(Memory) << 11 << 0x123456 << 10 << "01 01 01 00 0b 12 56 34 00 0a 00";
-    QTest::newRow("memory DI_F x16 -> length 00 10 00")
-        << int(Memory) << 2 << 0 << 16 << "01 01 01 00 02 00 00 00 00 10 00";
-    QTest::newRow("memory SI 2 -> address 512")
-        << int(Memory) << 28 << 2 << 256 << "01 01 01 00 1c 00 00 02 00 00 01";
-    QTest::newRow("memory SA 3 -> address 6")
-        << int(Memory) << 14 << 3 << 2 << "01 01 01 00 0e 00 06 00 00 02 00";
-    QTest::newRow("memory Custom 3 -> address 3")
-        << int(Memory) << 29 << 3 << 2 << "01 01 01 00 1d 00 03 00 00 02 00";
-    QTest::newRow("memory AO_F 3 -> address 3")
-        << int(Memory) << 11 << 3 << 2 << "01 01 01 00 0b 00 03 00 00 02 00";
-    QTest::newRow("bool DI 3 x3 -> address unchanged")
-        << int(Bools) << 1 << 3 << 3 << "01 01 01 00 01 00 03 00 00 03 00";
-    QTest::newRow("bool AI 5 x2 -> address unscaled")
-        << int(Bools) << 7 << 5 << 2 << "01 01 01 00 07 00 05 00 00 02 00";
-    QTest::newRow("string 1 x2 -> 00 00 01, 00 00 02")
-        << int(Strings) << 28 << 1 << 2 << "01 01 01 00 1c 00 00 01 00 00 02";
-    QTest::newRow("string 0x1234 x1 -> 12 00 34")
-        << int(Strings) << 28 << 0x1234 << 1 << "01 01 01 00 1c 12 00 34 00 00 01";
+    for (const RequestRow &r : requestRows)
+        QTest::newRow(r.name) << r.builder << r.area << r.address << r.count
+                              << QString::fromLatin1(r.request);
 }
 
 void ReadRequestsTest::requestBytes()
@@ -107,6 +120,28 @@ void ReadRequestsTest::requestBytes()
     QByteArray out;
     QCOMPARE(callBuilder(d.link, builder, area, address, count, &out, QStringLiteral("T1")), 0);
     QCOMPARE(d.lastRequest().toHex(' '), hex(request).toHex(' '));
+}
+
+// One link sends the rows in turn, each twice, then again the other way round: every request
+// is its own point's, whatever the link sent before it.
+void ReadRequestsTest::requestBytesInTurn()
+{
+    Device d;
+    d.answer = hex("01010000") + zeros(2000);
+    QVERIFY(d.connect());
+    QVector<RequestRow> order(std::begin(requestRows), std::end(requestRows));
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const RequestRow &r : order) {
+            for (int i = 0; i < 2; ++i) {
+                QByteArray out;
+                QCOMPARE(callBuilder(d.link, r.builder, r.area, r.address, r.count, &out,
+                                     QStringLiteral("T1")),
+                         0);
+                QCOMPARE(d.lastRequest().toHex(' '), hex(r.request).toHex(' '));
+            }
+        }
+        std::reverse(order.begin(), order.end());
+    }
 }
 
 void ReadRequestsTest::answers_data()
