@@ -14,10 +14,9 @@ constexpr qint64 secsPerDay = 86400;
 // Qt takes a wall time back through mktime only a day or more inside time_t's range; beyond
 // that it goes its own way, so the kept offset is used only well inside it.
 constexpr qint64 earliestSecs = 3 * secsPerDay;
+constexpr qint64 endOf9999 = 253402300799;
 constexpr qint64 latestSecs =
-    qint64(std::numeric_limits<time_t>::max() > 253402300799 ? 253402300799 // the end of year 9999
-                                                             : std::numeric_limits<time_t>::max()) -
-    3 * secsPerDay;
+    qMin<qint64>(std::numeric_limits<time_t>::max(), endOf9999) - 3 * secsPerDay;
 
 // The zone's offset at an instant. Only a change of offset makes a wall time stand for two
 // instants; the daylight-saving flag Qt keeps is mktime's, which is right wherever a wall time
