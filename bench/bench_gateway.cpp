@@ -373,6 +373,9 @@ void startGateway(QProcess &gateway, const QTemporaryDir &dir, const QByteArray 
     conf.write(config);
     conf.close();
     gateway.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    // Its log goes to a file beside its configuration: a pipe nobody reads would fill and stop
+    // the gateway at its next line (a thousand controllers log 2,000 lines as they start).
+    gateway.setStandardErrorFile(dir.filePath(QStringLiteral("gateway.log")));
     gateway.start(QStringLiteral(TARVIK_GATEWAY_PATH), {conf.fileName()});
     gateway.waitForStarted(3000);
 }
