@@ -57,6 +57,28 @@ build_tree() {
 
 TARVIK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# Runs FUNC ITEM for each item, as many at once as there are CPUs: each run's output is held and
+# printed whole, in the items' order, and the status is 1 when any run failed. For checks that
+# keep one CPU busy each (fuzz targets, valgrind), which one after the other leave the rest idle.
+each_in_parallel() {
+    local func=$1
+    shift
+    local held i=0 n status=0 item
+    held=$(mktemp -d)
+    for item in "$@"; do
+        while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do wait -n || true; done
+        (if "$func" "$item" >"$held/$i.log" 2>&1; then echo 0; else echo 1; fi >"$held/$i.rc") &
+        i=$((i + 1))
+    done
+    wait
+    for ((n = 0; n < i; n++)); do
+        cat "$held/$n.log"
+        [ "$(cat "$held/$n.rc" 2>/dev/null)" = 0 ] || status=1
+    done
+    rm -rf "$held"
+    return $status
+}
+
 # The script's leading comment, as its usage text.
 script_usage() {
     sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'

@@ -31,22 +31,22 @@ export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 mkdir -p "$dir/artifacts"
-status=0
-for target in answers tagaddress codecs hostops sequence setpayload sparkplug; do
-    n=$runs
+fuzz_target() {
+    local target=$1 n=$runs start=$SECONDS
     case $target in hostops | sequence) n=$((runs / 100 > 50 ? runs / 100 : 50)) ;; esac
     mkdir -p "$dir/corpus/$target"
     echo "== fuzz_$target: $n runs"
-    start=$SECONDS
     if "$dir/fuzz/fuzz_$target" -runs="$n" -max_len=4200 -timeout=60 -print_final_stats=1 \
         -artifact_prefix="$dir/artifacts/$target-" \
         "$dir/corpus/$target" "$TARVIK_ROOT/fuzz/corpus/$target" >"$dir/fuzz-$target.log" 2>&1; then
         echo "   done in $((SECONDS - start)) s: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' \
             "$dir/fuzz-$target.log" | grep -o '[0-9]*$') inputs, no crash"
     else
-        status=1
-        grep -E "property broken|ERROR|SUMMARY|Test unit written" "$dir/fuzz-$target.log" | head -20 >&2
-        echo "   FAILED; the whole log is in $dir/fuzz-$target.log" >&2
+        grep -E "property broken|ERROR|SUMMARY|Test unit written" "$dir/fuzz-$target.log" | head -20
+        echo "   FAILED; the whole log is in $dir/fuzz-$target.log"
+        return 1
     fi
-done
-exit $status
+}
+
+# The slowest targets first, so the others share the time they take.
+each_in_parallel fuzz_target answers sequence codecs hostops tagaddress setpayload sparkplug
