@@ -21,7 +21,7 @@ build_benches() { # build_benches SOURCE_DIR BUILD_DIR
 
 # Each figure of B's lines beside A's: lines are matched by their text without the numbers (the
 # k-th line of a shape with the k-th), numbers by their place in the line; a figure of several
-# rounds is their median.
+# rounds is their median. Lines of one side only are marked (A only, B only); B's come last.
 compare_outputs() { # compare_outputs ROUNDS A_NAME B_NAME FILES... (B's end in .B.ROUND)
     awk -v rounds="$1" -v nameA="$2" -v nameB="$3" '
         # Splits a line into its figures (fig[1..n], commas of thousands dropped) and the text
@@ -52,8 +52,9 @@ compare_outputs() { # compare_outputs ROUNDS A_NAME B_NAME FILES... (B's end in 
             split("", f); split("", g)
             n = split_figures($0, f, g)
             key = g[0]; for (i = 1; i <= n; i++) key = key "#" g[i]
+            gsub(/ +/, " ", key) # how wide a figure is padded does not change the line
             id = key SUBSEP (++seen[key])
-            if (side == "A" && !(id in known)) { known[id] = 1; byOrder[++lines] = id; shapeOf[id] = $0 }
+            if (!((side, id) in count) && !(id in known)) { known[id] = side; byOrder[++lines] = id; shapeOf[id] = $0 }
             for (i = 1; i <= n; i++) figs[side, id, i] = figs[side, id, i] " " f[i]
             count[side, id] = n
         }
@@ -63,10 +64,12 @@ compare_outputs() { # compare_outputs ROUNDS A_NAME B_NAME FILES... (B's end in 
                 id = byOrder[l]
                 split("", f); split("", g)
                 n = split_figures(shapeOf[id], f, g)
-                if (n == 0 || !(("B", id) in count)) { print shapeOf[id]; continue }
-                out = g[0]
+                both = (("A", id) in count) && (("B", id) in count)
+                only = known[id]
+                out = both ? g[0] : "(" only " only) " g[0]
                 for (i = 1; i <= n; i++) {
-                    a = median(figs["A", id, i]); b = median(figs["B", id, i])
+                    a = median(figs[only, id, i])
+                    b = both ? median(figs["B", id, i]) : a
                     if (a == b) out = out a
                     else out = out a "->" b (a + 0 == 0 ? "" : sprintf(" (x%.2f)", b / a))
                     out = out g[i]
