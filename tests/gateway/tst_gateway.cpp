@@ -1524,9 +1524,12 @@ void GatewayTest::standbyTakesOver()
     QVERIFY(second.start(config));
     QVERIFY2(second.logged(QStringLiteral("stands by"), 15000), qPrintable(second.log));
     QVERIFY(!sub.waitFor(QStringLiteral("^t/c/w "), 15000).isEmpty());
-    // Only one instance polls: the simulator hears one client at a time.
+    // Only one instance polls: the simulator never hears two clients at a time (on a slow
+    // machine a half-second window may hold no poll at all, which is no fault).
     for (int i = 0; i < 5; ++i) {
-        QCOMPARE(sim.control(QStringLiteral("clients 500")), QStringLiteral("ok 1"));
+        const QString clients = sim.control(QStringLiteral("clients 500"));
+        QVERIFY2(clients == QLatin1String("ok 1") || clients == QLatin1String("ok 0"),
+                 qPrintable(clients));
         QThread::msleep(200);
     }
 
