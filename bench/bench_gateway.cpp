@@ -401,12 +401,17 @@ const QByteArray sparkplugLines =
     "output = sparkplug\nsparkplug_group = bench\nsparkplug_node = gw\n";
 const char rebirthTopic[] = "spBv1.0/bench/NCMD/gw";
 
-QByteArray controllerLines(const QString &name, SimProcess &sim, int intervalMs, bool merge)
+QByteArray controllerLines(const QString &name, const QString &connection, int intervalMs,
+                           bool merge)
 {
-    return "[controller " + name.toUtf8() +
-           "]\nconnection = " + sim.udpConnectionString().toUtf8() +
+    return "[controller " + name.toUtf8() + "]\nconnection = " + connection.toUtf8() +
            "\ninterval = " + QByteArray::number(intervalMs) +
            "\nmax_age = 3600\nmerge = " + (merge ? "on" : "off") + "\n";
+}
+
+QByteArray controllerLines(const QString &name, SimProcess &sim, int intervalMs, bool merge)
+{
+    return controllerLines(name, sim.udpConnectionString(), intervalMs, merge);
 }
 
 double cpuPercent(const ProcessUse &from, const ProcessUse &to, double seconds)
@@ -424,16 +429,81 @@ struct Phase
     bool merge;
     Form form;
     int seconds;
+    // Controllers of 1,000 tags each, one port of the simulator each (all on one memory).
+    int controllers = 1;
 };
 
 QByteArray phaseConfig(const Phase &phase, const BrokerProcess &broker, SimProcess &sim,
                        const QTemporaryDir &dir)
 {
     const bool batch = phase.form == Form::Batch;
-    return brokerLines(broker, dir) + (phase.form == Form::Sparkplug ? sparkplugLines : "") +
-           controllerLines(QStringLiteral("c"), sim, phase.intervalMs, phase.merge) +
-           "tag_messages = " + (batch ? "off" : "on") +
-           "\nscan_messages = " + (batch ? "on" : "off") + "\n" + tagLines();
+    QByteArray config =
+        brokerLines(broker, dir) + (phase.form == Form::Sparkplug ? sparkplugLines : "");
+    const QStringList ports = sim.udpConnectionStrings();
+    for (int i = 0; i < phase.controllers; ++i) {
+        // One controller is c, as the writes address it; several are c0, c1, ...
+        const QString name =
+            phase.controllers == 1 ? QStringLiteral("c") : QStringLiteral("c%1").arg(i);
+        config += controllerLines(name, ports.value(i), phase.intervalMs, phase.merge) +
+                  "tag_messages = " + (batch ? "off" : "on") +
+                  "\nscan_messages = " + (batch ? "on" : "off") + "\n" + tagLines();
+    }
+    return config;
+}
+
+// The instructions a process runs in user space over a window, as perf stat counts them; what a
+// value costs there, beside the CPU time a busy, shared machine makes noisy.
+class InstructionCount
+{
+public:
+    void start(qint64 pid)
+    {
+        file = dir.filePath(QStringLiteral("perf.csv"));
+        perf.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        perf.start(QStringLiteral("perf"),
+                   {QStringLiteral("stat"), QStringLiteral("-x"), QStringLiteral(","),
+                    QStringLiteral("-e"), QStringLiteral("instructions:u"), QStringLiteral("-p"),
+                    QString::number(pid), QStringLiteral("-o"), file});
+        perf.waitForStarted(3000);
+    }
+    // The instructions counted since start(); -1 when perf is not there or could not count.
+    double stop()
+    {
+        if (perf.state() != QProcess::Running)
+            return -1;
+        ::kill(pid_t(perf.processId()), SIGINT);
+        if (!perf.waitForFinished(5000))
+            return -1;
+        QFile csv(file);
+        if (!csv.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray &line : csv.readAll().split('\n')) {
+            if (!line.contains("instructions"))
+                continue;
+            bool ok = false;
+            const double n = line.split(',').value(0).toDouble(&ok);
+            return ok ? n : -1;
+        }
+        return -1;
+    }
+
+private:
+    QTemporaryDir dir;
+    QString file;
+    QProcess perf;
+};
+
+// "N instructions a WHAT": the count over what was delivered, or why there is none.
+QString perValue(double instructions, double delivered, const char *what)
+{
+    if (instructions < 0)
+        return QStringLiteral("not counted (perf stat is not there or may not count)");
+    if (delivered <= 0)
+        return QStringLiteral("%1 instructions, nothing delivered").arg(instructions, 0, 'f', 0);
+    return QStringLiteral("%1 a %2 (%3 M in the window)")
+        .arg(instructions / delivered, 0, 'f', 0)
+        .arg(QLatin1String(what))
+        .arg(instructions / 1e6, 0, 'f', 1);
 }
 
 // What a phase's measuring window saw.
@@ -442,6 +512,7 @@ struct Window
     double seconds = 0;
     int requests = 0; // by the simulator
     int writes = 0;
+    double instructions = -1; // the gateway's, in user space
     ProcessUse gatewayFrom, gatewayTo, brokerFrom, brokerTo;
 };
 
@@ -460,7 +531,7 @@ void printLatencies(const Phase &phase, Counter &counter, Counter &probe)
                  .arg(percentile(counter.latencies, 50), 0, 'f', 1)
                  .arg(percentile(counter.latencies, 99), 0, 'f', 1)
                  .arg(counter.latencies.size());
-    if (phase.form == Form::Tags)
+    if (phase.form == Form::Tags && phase.controllers == 1)
         out() << QStringLiteral("  write round trip            p50 %1 ms, p99 %2 ms (%3 writes)\n")
                      .arg(percentile(probe.writeTrips, 50), 0, 'f', 1)
                      .arg(percentile(probe.writeTrips, 99), 0, 'f', 1)
@@ -483,7 +554,7 @@ Delivered printPhase(const Phase &phase, const Window &w, Counter &counter, Coun
 {
     // Pokes and the write's own requests are not scans: the control port is another socket, and
     // the few writes (each with its read back) are taken off.
-    const double scans = w.seconds * 1000.0 / phase.intervalMs;
+    const double scans = w.seconds * 1000.0 / phase.intervalMs * phase.controllers;
     const Delivered d{(phase.form == Form::Tags ? counter.messages : counter.values) / w.seconds,
                       cpuPercent(w.gatewayFrom, w.gatewayTo, w.seconds),
                       w.gatewayTo.rssKiB / 1024.0};
@@ -510,6 +581,8 @@ Delivered printPhase(const Phase &phase, const Window &w, Counter &counter, Coun
     out() << QStringLiteral("  broker CPU                  %1 % of a core, RSS %2 MiB\n")
                  .arg(cpuPercent(w.brokerFrom, w.brokerTo, w.seconds), 0, 'f', 1)
                  .arg(w.brokerTo.rssKiB / 1024.0, 0, 'f', 1);
+    out() << "  gateway instructions        "
+          << perValue(w.instructions, double(counter.values), "delivered value") << "\n";
     out() << QStringLiteral("  tag values read and decoded/s %1 (the gateway's %2)\n")
                  .arg(readsPerS(phase, counter), phase.form == Form::Sparkplug
                                                      ? QStringLiteral("NDATA")
@@ -539,6 +612,8 @@ Delivered run(const Phase &phase, BrokerProcess &broker, SimProcess &sim)
     w.brokerFrom = useOf(broker.processId());
     QElapsedTimer window;
     window.start();
+    InstructionCount instructions;
+    instructions.start(gateway.processId());
     counter.measuring = true;
     int generation = 2;
     // Values change five times a scan interval (at 10 ms and less, every 10 ms), so every scan
@@ -548,7 +623,7 @@ Delivered run(const Phase &phase, BrokerProcess &broker, SimProcess &sim)
         counter.changedAt[size_t(generation)] = counter.clock.elapsed();
         poke(sim, generation, phase.intervalMs / changeMs);
         ++generation;
-        if (phase.form == Form::Tags && window.elapsed() / 100 > w.writes)
+        if (phase.form == Form::Tags && phase.controllers == 1 && window.elapsed() / 100 > w.writes)
             probe.sendWrite(++w.writes);
         const qint64 next = qint64(generation - 2) * changeMs;
         QThread::msleep(ulong(std::max<qint64>(0, next - window.elapsed())));
@@ -557,6 +632,7 @@ Delivered run(const Phase &phase, BrokerProcess &broker, SimProcess &sim)
     w.seconds = window.elapsed() / 1000.0;
     w.gatewayTo = useOf(gateway.processId());
     w.brokerTo = useOf(broker.processId());
+    w.instructions = instructions.stop();
     w.requests = sim.requestsSeen() - requestsBefore;
     stopGateway(gateway);
     counter.stop();
@@ -1041,8 +1117,8 @@ void nodeLossPhase(int seconds, SimProcess &sim)
                  .arg(poked.size());
 }
 
-// ---- Scale: one gateway reading many controllers of 10 tags each at 1 s (one simulator answering
-// on as many ports).
+// ---- Scale: one gateway reading many controllers of 10 or 1,000 tags each at 1 s (one simulator
+// answering on as many ports).
 
 int threadsOf(qint64 pid)
 {
@@ -1064,7 +1140,18 @@ void allowManyFiles()
     }
 }
 
-void scalePhase(int controllers, int seconds, BrokerProcess &broker)
+// The tags of one controller in the scale phase: ten Int16, or the four areas' mix.
+QByteArray scaleTagLines(int tags)
+{
+    if (tags != 10)
+        return areaTagLines(tags / 4);
+    QByteArray lines;
+    for (int t = 1; t <= 10; ++t)
+        lines += "tag = t" + QByteArray::number(t) + " AI" + QByteArray::number(t) + " Int16\n";
+    return lines;
+}
+
+void scalePhase(int controllers, int seconds, BrokerProcess &broker, int tags = 10)
 {
     allowManyFiles();
     SimProcess sim;
@@ -1080,10 +1167,7 @@ void scalePhase(int controllers, int seconds, BrokerProcess &broker)
     const QStringList ports = sim.udpConnectionStrings();
     for (int i = 0; i < controllers; ++i) {
         config += "[controller c" + QByteArray::number(i) + "]\nconnection = " + ports[i].toUtf8() +
-                  "\ninterval = 1000\n";
-        for (int t = 1; t <= 10; ++t)
-            config +=
-                "tag = t" + QByteArray::number(t) + " AI" + QByteArray::number(t) + " Int16\n";
+                  "\ninterval = 1000\n" + scaleTagLines(tags);
     }
     SubscriberProcess statuses;
     statuses.start(broker.port(), QStringLiteral("s/+/status"));
@@ -1104,21 +1188,60 @@ void scalePhase(int controllers, int seconds, BrokerProcess &broker)
     }
     const qint64 pid = gateway.processId();
     const ProcessUse from = useOf(pid);
-    QThread::sleep(unsigned(seconds));
+    InstructionCount instructions;
+    instructions.start(pid);
+    // The most it held: sampled every 100 ms of the window.
+    qint64 rssMaxKiB = from.rssKiB;
+    for (const QDeadlineTimer window(seconds * 1000); !window.hasExpired();) {
+        QThread::msleep(100);
+        rssMaxKiB = std::max(rssMaxKiB, useOf(pid).rssKiB);
+    }
     const ProcessUse to = useOf(pid);
+    const double counted = instructions.stop();
     const int threads = threadsOf(pid);
     stopGateway(gateway);
-    out() << "== scale: one gateway, " << controllers
-          << " controllers of 10 tags at 1 s (one simulator answering on as many ports)\n"
+    out() << "== scale: one gateway, " << controllers << " controllers of " << tags
+          << " tags at 1 s (one simulator answering on as many ports)\n"
           << QStringLiteral("  every controller online %1 s after the start; then, over %2 s: "
-                            "CPU %3 % of a core, RSS %4 MiB, %5 threads (goals <= 50 %, "
-                            "<= 256 MiB)\n")
+                            "CPU %3 % of a core, RSS %4 MiB (max %5), %6 threads (goals %7)\n")
                  .arg(allOnlineMs < 0 ? QStringLiteral("not within 120")
                                       : QString::number(allOnlineMs / 1000.0, 'f', 1))
                  .arg(seconds)
                  .arg(cpuPercent(from, to, seconds), 0, 'f', 1)
                  .arg(to.rssKiB / 1024.0, 0, 'f', 1)
-                 .arg(threads);
+                 .arg(rssMaxKiB / 1024.0, 0, 'f', 1)
+                 .arg(threads)
+                 .arg(tags == 10 ? QStringLiteral("<= 50 %, <= 256 MiB")
+                                 : QStringLiteral("<= 64 MiB for 100,000 tags"));
+    // Unchanged values are read, compared and not published: the cost of a read, at the
+    // configured once a second per tag.
+    out() << "  gateway instructions        "
+          << perValue(counted, double(controllers) * tags * seconds, "tag read") << "\n";
+}
+
+// The loads the goals name: 10 controllers of 1,000 tags in the batch form at 10 ms; per-tag
+// messages at 10 ms from as many controllers as saturate the gateway or the broker; 100
+// controllers of 1,000 tags held in one gateway.
+void goalPhases(int seconds, bool quick, BrokerProcess &broker)
+{
+    allowManyFiles();
+    SimProcess many;
+    if (!many.start(
+            {QStringLiteral("--pattern"), QStringLiteral("--udp-ports"), QStringLiteral("10")},
+            30000) ||
+        many.udpConnectionStrings().size() != 10) {
+        out() << "== goals: the simulator did not serve 10 ports\n";
+        return;
+    }
+    run({"batch form, 10 controllers x 1,000 tags, 10 ms, merged (goal 1,000,000 values/s at "
+         "<= 100 % of a core)",
+         10, true, Form::Batch, seconds, 10},
+        broker, many);
+    run({"per-tag ceiling: 4 controllers x 1,000 tags, 10 ms, merged (400,000 updates/s "
+         "offered)",
+         10, true, Form::Tags, seconds, 4},
+        broker, many);
+    scalePhase(100, quick ? 5 : 20, broker, 1000);
 }
 
 int main(int argc, char *argv[])
@@ -1126,24 +1249,28 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.contains(QStringLiteral("--help"))) {
-        out() << "bench_gateway [--quick] [--outage S] [--sparkplug] [--failover] [--scale [N]]\n  "
-                 "the "
-                 "gateway "
-                 "with 1,000 "
-                 "tags, a mosquitto broker and a subscriber, as JSON and as a Sparkplug B node; "
-                 "rebirths of ten controllers; then the broker away for a while\n"
-                 "  --quick      shorter measuring windows, fewer rebirths and a 20 s outage\n"
-                 "  --outage S   the broker away for S seconds (600)\n"
-                 "  --sparkplug  only the Sparkplug phases, the JSON ones they are set beside and "
-                 "the rebirths\n"
-                 "  --failover   only the takeovers of a standby pair and a broker node's loss\n"
-                 "  --scale [N]  only one gateway with N controllers of 10 tags (1,000)\n";
+        out()
+            << "bench_gateway [--quick] [--outage S] [--sparkplug] [--failover] [--scale [N]]\n  "
+               "the "
+               "gateway "
+               "with 1,000 "
+               "tags, a mosquitto broker and a subscriber, as JSON and as a Sparkplug B node; "
+               "rebirths of ten controllers; then the broker away for a while\n"
+               "  --quick      shorter measuring windows, fewer rebirths and a 20 s outage\n"
+               "  --outage S   the broker away for S seconds (600)\n"
+               "  --sparkplug  only the Sparkplug phases, the JSON ones they are set beside and "
+               "the rebirths\n"
+               "  --failover   only the takeovers of a standby pair and a broker node's loss\n"
+               "  --scale [N]  only one gateway with N controllers of 10 tags (1,000)\n"
+               "  --goals      only the loads of the goals: per-tag messages at 100 ms, the batch "
+               "form from 1 and from 10 controllers, the per-tag ceiling, 100 x 1,000 tags\n";
         return 0;
     }
     const bool quick = args.contains(QStringLiteral("--quick"));
     const bool sparkplugOnly = args.contains(QStringLiteral("--sparkplug"));
     const bool failoverOnly = args.contains(QStringLiteral("--failover"));
     const bool scaleOnly = args.contains(QStringLiteral("--scale"));
+    const bool goalsOnly = args.contains(QStringLiteral("--goals"));
     const int outageAt = args.indexOf(QStringLiteral("--outage"));
     const int outageS = outageAt > 0 ? args.value(outageAt + 1).toInt() : quick ? 20 : 600;
     if (outageS <= 0) {
@@ -1170,6 +1297,15 @@ int main(int argc, char *argv[])
         nodeLossPhase(quick ? 6 : 15, sim);
         return 0;
     }
+    if (goalsOnly) {
+        run({"per-tag messages, 100 ms, merged (goal 10,000 updates/s at <= 3 % of a core)", 100,
+             true, Form::Tags, seconds},
+            broker, sim);
+        run({"batch form (PREFIX/c/scan), 10 ms, merged", 10, true, Form::Batch, seconds}, broker,
+            sim);
+        goalPhases(seconds, quick, broker);
+        return 0;
+    }
     out() << "1,000 tags on one simulated controller over UDP: AI Int16/UInt16, LW Int32/UInt32, "
              "NAI Float/Int32, DI Bool; QoS 0; values change every scan; gateway, broker, "
              "simulator and subscribers share this machine's CPUs\n";
@@ -1191,6 +1327,8 @@ int main(int argc, char *argv[])
          seconds},
         broker, sim);
     printBeside(batch, "tag values");
+    if (!sparkplugOnly)
+        goalPhases(seconds, quick, broker);
     rebirthPhase(quick ? 5 : 20, broker);
     if (!sparkplugOnly) {
         failoverPhase(quick ? 3 : 10, broker, sim);
