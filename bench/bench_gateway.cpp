@@ -20,6 +20,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
@@ -365,6 +366,11 @@ private:
     std::atomic<quint64> readsAlias{0};
 };
 
+// With --callgrind the gateway runs under callgrind, its instructions counted only over the
+// measuring windows (where perf stat cannot count them, as in most virtual machines); its
+// files go here.
+QString callgrindDir;
+
 // Writes the configuration into dir and starts the gateway on it.
 void startGateway(QProcess &gateway, const QTemporaryDir &dir, const QByteArray &config)
 {
@@ -376,8 +382,20 @@ void startGateway(QProcess &gateway, const QTemporaryDir &dir, const QByteArray 
     // Its log goes to a file beside its configuration: a pipe nobody reads would fill and stop
     // the gateway at its next line (a thousand controllers log 2,000 lines as they start).
     gateway.setStandardErrorFile(dir.filePath(QStringLiteral("gateway.log")));
-    gateway.start(QStringLiteral(TARVIK_GATEWAY_PATH), {conf.fileName()});
+    if (callgrindDir.isEmpty())
+        gateway.start(QStringLiteral(TARVIK_GATEWAY_PATH), {conf.fileName()});
+    else
+        gateway.start(QStringLiteral("valgrind"),
+                      {QStringLiteral("--tool=callgrind"), QStringLiteral("--instr-atstart=no"),
+                       QStringLiteral("--callgrind-out-file=%1/callgrind.%p").arg(callgrindDir),
+                       QStringLiteral(TARVIK_GATEWAY_PATH), conf.fileName()});
     gateway.waitForStarted(3000);
+}
+
+// Time for a gateway to connect and make its first scans: under callgrind it starts slowly.
+void awaitWarm()
+{
+    QThread::msleep(callgrindDir.isEmpty() ? 1500 : 8000);
 }
 
 void stopGateway(QProcess &gateway)
@@ -458,6 +476,11 @@ class InstructionCount
 public:
     void start(qint64 pid)
     {
+        this->pid = pid;
+        if (!callgrindDir.isEmpty()) {
+            callgrind(QStringLiteral("-i"), QStringLiteral("on"));
+            return;
+        }
         file = dir.filePath(QStringLiteral("perf.csv"));
         perf.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         perf.start(QStringLiteral("perf"),
@@ -469,6 +492,8 @@ public:
     // The instructions counted since start(); -1 when perf is not there or could not count.
     double stop()
     {
+        if (!callgrindDir.isEmpty())
+            return fromCallgrind();
         if (perf.state() != QProcess::Running)
             return -1;
         ::kill(pid_t(perf.processId()), SIGINT);
@@ -488,16 +513,67 @@ public:
     }
 
 private:
+    void callgrind(const QString &option, const QString &value = {})
+    {
+        QStringList args{option};
+        if (!value.isEmpty())
+            args << value;
+        QProcess control;
+        control.start(QStringLiteral("callgrind_control"), args << QString::number(pid));
+        control.waitForFinished(30000);
+    }
+    // Instrumentation off, then the window's counts dumped: "totals:" is what the window ran.
+    // callgrind_control takes a while to be answered, so the window it counts is not the one
+    // the subscriber counted in: the values handed on to the outputs are counted in its own
+    // window, as calls of ControllerOutputs::tagUpdated, and the values read as calls of
+    // ControllerWorker::publishRead.
+    double fromCallgrind()
+    {
+        callgrind(QStringLiteral("-i"), QStringLiteral("off"));
+        callgrind(QStringLiteral("-d"));
+        QFile dump(QStringLiteral("%1/callgrind.%2.1").arg(callgrindDir).arg(pid));
+        if (!dump.open(QIODevice::ReadOnly))
+            return -1;
+        double totals = -1;
+        QHash<QByteArray, QByteArray> names; // "(id)" -> the function's name
+        double *into = nullptr;              // the count the calls line that follows adds to
+        for (const QByteArray &line : dump.readAll().split('\n')) {
+            if (line.startsWith("totals:"))
+                totals = line.mid(7).trimmed().toDouble();
+            if (line.startsWith("fn=") || line.startsWith("cfn=")) {
+                const QByteArray ref = line.mid(line.indexOf('=') + 1);
+                const QByteArray id = ref.left(ref.indexOf(')') + 1);
+                if (ref.size() > id.size())
+                    names.insert(id, ref.mid(id.size() + 1));
+                const QByteArray callee = line.startsWith("cfn=") ? names.value(id) : "";
+                into = callee.startsWith("ControllerOutputs::tagUpdated(")   ? &handedOn
+                       : callee.startsWith("ControllerWorker::publishRead(") ? &read
+                                                                             : nullptr;
+            } else if (line.startsWith("calls=") && into) {
+                *into += line.mid(6, line.indexOf(' ') - 6).toDouble();
+                into = nullptr;
+            }
+        }
+        return totals;
+    }
+
     QTemporaryDir dir;
     QString file;
     QProcess perf;
+    qint64 pid = 0;
+
+public:
+    // Under callgrind, in its window: the values handed to the outputs, and the values read.
+    double handedOn = 0;
+    double read = 0;
 };
 
 // "N instructions a WHAT": the count over what was delivered, or why there is none.
 QString perValue(double instructions, double delivered, const char *what)
 {
     if (instructions < 0)
-        return QStringLiteral("not counted (perf stat is not there or may not count)");
+        return QStringLiteral("not counted (perf stat is not there or may not count: try "
+                              "--callgrind)");
     if (delivered <= 0)
         return QStringLiteral("%1 instructions, nothing delivered").arg(instructions, 0, 'f', 0);
     return QStringLiteral("%1 a %2 (%3 M in the window)")
@@ -513,6 +589,7 @@ struct Window
     int requests = 0; // by the simulator
     int writes = 0;
     double instructions = -1; // the gateway's, in user space
+    double handedOn = 0;      // to its outputs, where callgrind counted
     ProcessUse gatewayFrom, gatewayTo, brokerFrom, brokerTo;
 };
 
@@ -582,7 +659,9 @@ Delivered printPhase(const Phase &phase, const Window &w, Counter &counter, Coun
                  .arg(cpuPercent(w.brokerFrom, w.brokerTo, w.seconds), 0, 'f', 1)
                  .arg(w.brokerTo.rssKiB / 1024.0, 0, 'f', 1);
     out() << "  gateway instructions        "
-          << perValue(w.instructions, double(counter.values), "delivered value") << "\n";
+          << (w.handedOn > 0 ? perValue(w.instructions, w.handedOn, "value published")
+                             : perValue(w.instructions, double(counter.values), "delivered value"))
+          << "\n";
     out() << QStringLiteral("  tag values read and decoded/s %1 (the gateway's %2)\n")
                  .arg(readsPerS(phase, counter), phase.form == Form::Sparkplug
                                                      ? QStringLiteral("NDATA")
@@ -604,7 +683,7 @@ Delivered run(const Phase &phase, BrokerProcess &broker, SimProcess &sim)
     probe.start(broker.port(), {"reply/#"});
     QProcess gateway;
     startGateway(gateway, dir, phaseConfig(phase, broker, sim, dir));
-    QThread::msleep(1500); // connected, first scan made
+    awaitWarm(); // connected, first scan made
 
     Window w;
     const int requestsBefore = sim.requestsSeen();
@@ -633,6 +712,7 @@ Delivered run(const Phase &phase, BrokerProcess &broker, SimProcess &sim)
     w.gatewayTo = useOf(gateway.processId());
     w.brokerTo = useOf(broker.processId());
     w.instructions = instructions.stop();
+    w.handedOn = instructions.handedOn;
     w.requests = sim.requestsSeen() - requestsBefore;
     stopGateway(gateway);
     counter.stop();
@@ -1216,7 +1296,11 @@ void scalePhase(int controllers, int seconds, BrokerProcess &broker, int tags = 
     // Unchanged values are read, compared and not published: the cost of a read, at the
     // configured once a second per tag.
     out() << "  gateway instructions        "
-          << perValue(counted, double(controllers) * tags * seconds, "tag read") << "\n";
+          << perValue(counted,
+                      instructions.read > 0 ? instructions.read
+                                            : double(controllers) * tags * seconds,
+                      "tag read")
+          << "\n";
 }
 
 // The loads the goals name: 10 controllers of 1,000 tags in the batch form at 10 ms; per-tag
@@ -1262,6 +1346,8 @@ int main(int argc, char *argv[])
                "the rebirths\n"
                "  --failover   only the takeovers of a standby pair and a broker node's loss\n"
                "  --scale [N]  only one gateway with N controllers of 10 tags (1,000)\n"
+               "  --callgrind  the gateway under callgrind, its instructions counted in the "
+               "windows\n"
                "  --goals      only the loads of the goals: per-tag messages at 100 ms, the batch "
                "form from 1 and from 10 controllers, the per-tag ceiling, 100 x 1,000 tags\n";
         return 0;
@@ -1280,6 +1366,13 @@ int main(int argc, char *argv[])
     if (!qEnvironmentVariableIsSet("TZ"))
         qputenv("TZ", ":/etc/localtime");
     const int seconds = quick ? 3 : 10;
+    QTemporaryDir callgrindFiles;
+    if (args.contains(QStringLiteral("--callgrind"))) {
+        // Each window's profile stays for callgrind_annotate: callgrind.PID.1 per gateway.
+        callgrindFiles.setAutoRemove(false);
+        callgrindDir = callgrindFiles.path();
+        out() << "callgrind's files are kept in " << callgrindDir << "\n";
+    }
     mosquitto_lib_init();
     BrokerProcess broker;
     SimProcess sim;
