@@ -3,6 +3,8 @@
 #include "recordformat.h"
 #include "tagmessages.h"
 
+#include <utility>
+
 namespace mqttjson {
 
 QSet<QByteArray> ownedTopics(const GatewayConfig &config)
@@ -24,6 +26,12 @@ MqttJsonControllerOutput::MqttJsonControllerOutput(const ControllerSettings &set
                                                    const BrokerSettings &broker, HandOver handOver)
     : settings(settings), broker(broker), handOver(std::move(handOver))
 {
+    // A value's topic and scan entry depend on its tag alone: made per value they cost more than
+    // the value's own text.
+    for (const GatewayTag &t : settings.tags) {
+        tagTopics.append(topic(t.tag.name));
+        scanKeys.append(recordformat::jsonString(t.tag.name).toUtf8() + ':');
+    }
 }
 
 QByteArray MqttJsonControllerOutput::topic(const QString &tail) const
@@ -57,7 +65,7 @@ void MqttJsonControllerOutput::tagUpdated(int tag, const CLabelVariable &record,
                                            : 0;
     // Each value goes into history once: with its tag's message, or else with the scan's.
     if (settings.tagMessages)
-        pending.append({topic(t.tag.name),
+        pending.append({tagTopics[tag],
                         payload,
                         true,
                         {},
@@ -65,8 +73,9 @@ void MqttJsonControllerOutput::tagUpdated(int tag, const CLabelVariable &record,
                         {settings.name, payload, 1, t.tag.name, HeldRecords::Form::TagPayload}});
     if (!settings.scanMessages)
         return;
-    scanParts << recordformat::jsonString(t.tag.name) + QLatin1Char(':') +
-                     QString::fromUtf8(payload);
+    scanBody += scanEntries++ > 0 ? ',' : '{';
+    scanBody += scanKeys[tag];
+    scanBody += payload;
 }
 
 MqttMessage MqttJsonControllerOutput::statusMessage(bool online) const
@@ -95,16 +104,15 @@ void MqttJsonControllerOutput::writeAnswered(int tag, int result, const QString 
 
 void MqttJsonControllerOutput::turnEnded()
 {
-    if (!scanParts.isEmpty()) {
-        const QByteArray payload =
-            (QLatin1Char('{') + scanParts.join(QLatin1Char(',')) + QLatin1Char('}')).toUtf8();
+    if (scanEntries > 0) {
+        scanBody += '}';
+        const QByteArray payload = std::exchange(scanBody, {});
         // The scan's values go into history with it only when tags have no messages of their own.
         HeldRecords held;
         if (!settings.tagMessages)
-            held = {
-                settings.name, payload, int(scanParts.size()), {}, HeldRecords::Form::ScanPayload};
+            held = {settings.name, payload, scanEntries, {}, HeldRecords::Form::ScanPayload};
         pending.append({topic(QStringLiteral("scan")), payload, false, {}, 0, held});
-        scanParts.clear();
+        scanEntries = 0;
     }
     if (pending.isEmpty())
         return;

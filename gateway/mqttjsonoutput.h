@@ -40,5 +40,9 @@ private:
     BrokerSettings broker;
     HandOver handOver;
     QVector<MqttMessage> pending;
-    QStringList scanParts; // the scan message's entries of this turn
+    // By tag, made once: its value topic, and the start of its scan entry ("NAME":).
+    QVector<QByteArray> tagTopics;
+    QVector<QByteArray> scanKeys;
+    QByteArray scanBody; // the scan message of this turn so far: "{" and its entries
+    int scanEntries = 0;
 };

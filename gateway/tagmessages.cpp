@@ -51,9 +51,15 @@ QString valueText(const CLabelVariable &record, bool largeAsText)
 // the last time asked for is kept (per thread: each controller formats on its own).
 QString stamp(const QDateTime &time)
 {
+    thread_local QDateTime lastLocal;
     thread_local qint64 lastMs = -1;
     thread_local int lastOffset = 0;
     thread_local QString lastText;
+    // A local time's instant and offset take a conversion through the C library each; two local
+    // times of one zone compare without it, and equal ones have one text.
+    if (!lastText.isEmpty() && time.timeSpec() == Qt::LocalTime &&
+        lastLocal.timeSpec() == Qt::LocalTime && time == lastLocal)
+        return lastText;
     const qint64 ms = time.toMSecsSinceEpoch();
     const int offset = time.offsetFromUtc();
     if (ms != lastMs || offset != lastOffset || lastText.isEmpty()) {
@@ -61,6 +67,7 @@ QString stamp(const QDateTime &time)
         lastMs = ms;
         lastOffset = offset;
     }
+    lastLocal = time;
     return lastText;
 }
 
@@ -68,8 +75,9 @@ QString stamp(const QDateTime &time)
 
 QByteArray valueJson(const CLabelVariable &record, bool largeAsText)
 {
-    return QStringLiteral("{\"value\":%1,\"ts\":%2,\"result\":0}")
-        .arg(valueText(record, largeAsText), stamp(record.time))
+    // Joined, not through arg(): a placeholder's search costs more than the value's own text.
+    return (QLatin1String("{\"value\":") + valueText(record, largeAsText) +
+            QLatin1String(",\"ts\":") + stamp(record.time) + QLatin1String(",\"result\":0}"))
         .toUtf8();
 }
 

@@ -113,7 +113,23 @@ template <typename E> QString quoted(const E &e)
 template <typename Form> QStringList elements(const CLabelVariable &record, Form form)
 {
     QStringList list;
-    if (!record.value.canConvert<QVariantList>())
+    // The driver's records hold a QList of their type's element: read in place, without a
+    // QVariant made and taken apart per element.
+    const bool inPlace = tarvik::withElementType(record.type, [&](auto tag) {
+        using E = typename decltype(tag)::type;
+        if constexpr (std::is_void_v<E>) {
+            return false;
+        } else {
+            if (record.value.userType() != qMetaTypeId<QList<E>>())
+                return false;
+            const QList<E> &items = *static_cast<const QList<E> *>(record.value.constData());
+            list.reserve(items.size());
+            for (const E &e : items)
+                list << form(e);
+            return true;
+        }
+    });
+    if (inPlace || !record.value.canConvert<QVariantList>())
         return list;
     const QSequentialIterable items = record.value.value<QSequentialIterable>();
     tarvik::withElementType(record.type, [&](auto tag) {

@@ -17,6 +17,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <limits>
 
 #include <sys/resource.h>
 
@@ -37,6 +38,10 @@ private slots:
     void scaledWrite();
     void scaledValue_data();
     void scaledValue();
+    void valueJson_data();
+    void valueJson();
+    void stampAfterStamp_data();
+    void stampAfterStamp();
     void output_data();
     void output();
     void setTarget_data();
@@ -341,6 +346,141 @@ void PublishingTest::scaledValue()
         const QString first =
             asDouble.isArray() ? asDouble.toArray().first().toString() : asDouble.toString();
         QCOMPARE(first, value.section(QLatin1Char('"'), 1, 1));
+    }
+}
+
+void PublishingTest::valueJson_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QVariant>("elements"); // a QList of the type's element, as the driver gives
+    QTest::addColumn<bool>("largeAsText");
+    QTest::addColumn<QString>("value"); // as published
+    QTest::addColumn<QString>("texts"); // recordformat::values, joined by |, for the deadband
+
+    const float nanF = std::numeric_limits<float>::quiet_NaN();
+    const float infF = std::numeric_limits<float>::infinity();
+    const double nanD = std::numeric_limits<double>::quiet_NaN();
+    const double infD = std::numeric_limits<double>::infinity();
+    QTest::newRow("Bool two") << int(Bool) << QVariant::fromValue(QList<bool>{true, false}) << false
+                              << "[true,false]"
+                              << "true|false";
+    QTest::newRow("Bool one stands for itself")
+        << int(Bool) << QVariant::fromValue(QList<bool>{true}) << false << "true"
+        << "true";
+    // Signed whatever plain char is on the machine.
+    QTest::newRow("Int8 ends") << int(Int8) << QVariant::fromValue(QList<char>{char(-128), 127})
+                               << false << "[-128,127]"
+                               << "-128|127";
+    QTest::newRow("UInt8 ends") << int(UInt8) << QVariant::fromValue(QList<unsigned char>{255, 0})
+                                << false << "[255,0]"
+                                << "255|0";
+    QTest::newRow("Int16 least") << int(Int16) << QVariant::fromValue(QList<short>{-32768}) << false
+                                 << "-32768"
+                                 << "-32768";
+    QTest::newRow("UInt16 top") << int(UInt16) << QVariant::fromValue(QList<ushort>{65535}) << false
+                                << "65535"
+                                << "65535";
+    QTest::newRow("Int32 ends") << int(Int32)
+                                << QVariant::fromValue(QList<int>{-2147483647 - 1, 2147483647})
+                                << false << "[-2147483648,2147483647]"
+                                << "-2147483648|2147483647";
+    QTest::newRow("UInt32 top") << int(UInt32) << QVariant::fromValue(QList<uint>{4294967295u})
+                                << false << "4294967295"
+                                << "4294967295";
+    // The fewest digits that read back to the float, the sign of a zero, the names of the rest.
+    QTest::newRow("Float shortest, -0, NaN, infinities")
+        << int(Float)
+        << QVariant::fromValue(QList<float>{0.1f, 16777216.f, -0.f, nanF, infF, -infF}) << false
+        << "[0.1,16777216,-0,\"NaN\",\"Infinity\",\"-Infinity\"]"
+        << "0.1|16777216|-0|NaN|Infinity|-Infinity";
+    QTest::newRow("Double shortest, -0, NaN")
+        << int(Double) << QVariant::fromValue(QList<double>{0.1, 1e300, -0.0, nanD}) << false
+        << "[0.1,1e+300,-0,\"NaN\"]"
+        << "0.1|1e+300|-0|NaN";
+    QTest::newRow("Double infinity alone")
+        << int(Double) << QVariant::fromValue(QList<double>{-infD}) << false << "\"-Infinity\""
+        << "-Infinity";
+    QTest::newRow("String quote and tab")
+        << int(String) << QVariant::fromValue(QList<QString>{"a\"b", "tab\t", "\u00e9"}) << false
+        << "[\"a\\\"b\",\"tab\\u0009\",\"\u00e9\"]"
+        << "a\"b|tab\t|\u00e9";
+    QTest::newRow("Int64 ends as numbers")
+        << int(Int64)
+        << QVariant::fromValue(QList<qlonglong>{-9223372036854775807 - 1, 9007199254740993})
+        << false << "[-9223372036854775808,9007199254740993]"
+        << "-9223372036854775808|9007199254740993";
+    QTest::newRow("Int64 beyond 2^53 as text, within as a number")
+        << int(Int64)
+        << QVariant::fromValue(QList<qlonglong>{-9223372036854775807 - 1, -9007199254740992})
+        << true << "[\"-9223372036854775808\",-9007199254740992]"
+        << "-9223372036854775808|-9007199254740992";
+    QTest::newRow("UInt64 top as text")
+        << int(UInt64)
+        << QVariant::fromValue(QList<qulonglong>{18446744073709551615u, 9007199254740992u}) << true
+        << "[\"18446744073709551615\",9007199254740992]"
+        << "18446744073709551615|9007199254740992";
+    QTest::newRow("Int16 none") << int(Int16) << QVariant::fromValue(QList<short>{}) << false
+                                << "[]"
+                                << "";
+}
+
+// A value's message, byte for byte, whether the record holds a QList of its element (read in
+// place) or a list of QVariants (taken apart element by element).
+void PublishingTest::valueJson()
+{
+    QFETCH(int, type);
+    QFETCH(QVariant, elements);
+    QFETCH(bool, largeAsText);
+    QFETCH(QString, value);
+    QFETCH(QString, texts);
+    CLabelVariable record;
+    record.result = 0;
+    record.type = DataType(type);
+    record.value = elements;
+    record.count = int(elements.value<QSequentialIterable>().size());
+    record.time = QDateTime(QDate(2026, 12, 7), QTime(21, 35, 54, 827), Qt::OffsetFromUTC, 3600);
+    const QByteArray expected =
+        "{\"value\":" + value.toUtf8() + ",\"ts\":\"2026-12-07T21:35:54.827+01:00\",\"result\":0}";
+    QCOMPARE(tagmessages::valueJson(record, largeAsText), expected);
+    QCOMPARE(recordformat::values(record).join(QLatin1Char('|')), texts);
+    record.value = QVariant(elements.value<QVariantList>());
+    QCOMPARE(tagmessages::valueJson(record, largeAsText), expected);
+    QCOMPARE(recordformat::values(record).join(QLatin1Char('|')), texts);
+}
+
+void PublishingTest::stampAfterStamp_data()
+{
+    QTest::addColumn<QDateTime>("first");
+    QTest::addColumn<QDateTime>("second");
+
+    const QDateTime local(QDate(2026, 7, 1), QTime(12, 0, 0, 5), Qt::LocalTime);
+    const QDateTime east = local.toOffsetFromUtc(local.offsetFromUtc() + 3600);
+    QTest::newRow("local twice") << local << local;
+    QTest::newRow("local, then a millisecond later") << local << local.addMSecs(1);
+    QTest::newRow("local, then a second earlier") << local << local.addSecs(-1);
+    // One instant, another offset: another text.
+    QTest::newRow("local, then the instant an hour east") << local << east;
+    QTest::newRow("an hour east, then the instant local") << east << local;
+    QTest::newRow("local, then the instant in UTC") << local << local.toUTC();
+    QTest::newRow("in UTC, then the instant local") << local.toUTC() << local;
+}
+
+// The time stamp of a message is its record's, whatever the record before it had: the text of
+// the last time is kept only for the same time in the same zone.
+void PublishingTest::stampAfterStamp()
+{
+    QFETCH(QDateTime, first);
+    QFETCH(QDateTime, second);
+    CLabelVariable record;
+    record.result = 0;
+    record.type = Int16;
+    record.count = 1;
+    record.value = QVariant::fromValue(QList<short>{1});
+    for (const QDateTime &time : {first, second}) {
+        record.time = time;
+        const QByteArray expected =
+            "{\"value\":1,\"ts\":\"" + recordformat::timeStamp(time).toUtf8() + "\",\"result\":0}";
+        QCOMPARE(tagmessages::valueJson(record, false), expected);
     }
 }
 
