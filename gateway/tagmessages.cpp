@@ -30,31 +30,35 @@ bool beyondDouble(const QString &integer)
     return true; // beyond qint64: an unsigned value above 2^63
 }
 
-QString elementsJson(const CLabelVariable &record, bool largeAsText)
+QStringList elementsJson(const CLabelVariable &record, bool largeAsText)
 {
     if (!largeAsText || !is64Bit(record.type))
-        return recordformat::valuesJson(record);
+        return recordformat::elementsJson(record);
     QStringList parts;
     for (const QString &text : recordformat::values(record))
         parts << (beyondDouble(text) ? recordformat::jsonString(text) : text);
-    return QLatin1Char('[') + parts.join(QLatin1Char(',')) + QLatin1Char(']');
+    return parts;
 }
 
 QString valueText(const CLabelVariable &record, bool largeAsText)
 {
-    const QString list = elementsJson(record, largeAsText);
-    // One element stands for itself; the list's brackets go.
-    return record.count == 1 && list.size() > 2 ? list.mid(1, list.size() - 2) : list;
+    const QStringList parts = elementsJson(record, largeAsText);
+    // One element stands for itself; the list's brackets go (but for an empty one's).
+    if (record.count == 1 && parts.size() == 1 && !parts.front().isEmpty())
+        return parts.front();
+    const QString joined = parts.join(QLatin1Char(','));
+    return record.count == 1 && !joined.isEmpty() ? joined
+                                                  : QLatin1Char('[') + joined + QLatin1Char(']');
 }
 
 // The time stamp as JSON text. The tags of one merged read share their time, so the text of
 // the last time asked for is kept (per thread: each controller formats on its own).
-QString stamp(const QDateTime &time)
+QByteArray stamp(const QDateTime &time)
 {
     thread_local QDateTime lastLocal;
     thread_local qint64 lastMs = -1;
     thread_local int lastOffset = 0;
-    thread_local QString lastText;
+    thread_local QByteArray lastText;
     // A local time's instant and offset take a conversion through the C library each; two local
     // times of one zone compare without it, and equal ones have one text.
     if (!lastText.isEmpty() && time.timeSpec() == Qt::LocalTime &&
@@ -63,7 +67,7 @@ QString stamp(const QDateTime &time)
     const qint64 ms = time.toMSecsSinceEpoch();
     const int offset = time.offsetFromUtc();
     if (ms != lastMs || offset != lastOffset || lastText.isEmpty()) {
-        lastText = recordformat::jsonString(recordformat::timeStamp(time));
+        lastText = recordformat::jsonString(recordformat::timeStamp(time)).toUtf8();
         lastMs = ms;
         lastOffset = offset;
     }
@@ -75,10 +79,19 @@ QString stamp(const QDateTime &time)
 
 QByteArray valueJson(const CLabelVariable &record, bool largeAsText)
 {
-    // Joined, not through arg(): a placeholder's search costs more than the value's own text.
-    return (QLatin1String("{\"value\":") + valueText(record, largeAsText) +
-            QLatin1String(",\"ts\":") + stamp(record.time) + QLatin1String(",\"result\":0}"))
-        .toUtf8();
+    // Joined as bytes, not through arg(): a placeholder's search and the copies of the text
+    // cost more than the value's own text. The value begins and ends in ASCII, so its UTF-8
+    // beside the others' is the UTF-8 of the whole.
+    const QByteArray value = valueText(record, largeAsText).toUtf8();
+    const QByteArray ts = stamp(record.time);
+    QByteArray json;
+    json.reserve(value.size() + ts.size() + 32);
+    json += "{\"value\":";
+    json += value;
+    json += ",\"ts\":";
+    json += ts;
+    json += ",\"result\":0}";
+    return json;
 }
 
 QByteArray metaJson(const Tag &tag, bool writable, bool largeAsText)
@@ -105,7 +118,7 @@ QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory, bo
         QStringLiteral("{\"value\":%1,\"ts\":%2,\"result\":%3,\"outcome\":%4,"
                        "\"stale\":true")
             .arg(memory.haveGood ? valueText(memory.lastGood, largeAsText) : QStringLiteral("null"),
-                 stamp(when))
+                 QString::fromUtf8(stamp(when)))
             .arg(failed.result)
             .arg(recordformat::jsonString(recordformat::outcomeWords(failed.result)));
     if (memory.haveGood)

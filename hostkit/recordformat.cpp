@@ -201,11 +201,14 @@ QString valuesLine(const CLabelVariable &record)
     return elements(record, [](const auto &e) { return quoted(e); }).join(QLatin1Char(' '));
 }
 
+QStringList elementsJson(const CLabelVariable &record)
+{
+    return elements(record, [](const auto &e) { return json(e); });
+}
+
 QString valuesJson(const CLabelVariable &record)
 {
-    return QLatin1Char('[') +
-           elements(record, [](const auto &e) { return json(e); }).join(QLatin1Char(',')) +
-           QLatin1Char(']');
+    return QLatin1Char('[') + elementsJson(record).join(QLatin1Char(',')) + QLatin1Char(']');
 }
 
 namespace {

@@ -29,6 +29,8 @@ QString valuesLine(const CLabelVariable &record);
 // The elements as a JSON array: numbers as numbers with every digit, NaN and the infinities as
 // the strings "NaN", "Infinity" and "-Infinity", texts as strings.
 QString valuesJson(const CLabelVariable &record);
+// The same elements, each as its JSON text, for a caller that frames them itself.
+QStringList elementsJson(const CLabelVariable &record);
 
 // A scaled tag's record as it is shown: each element raw × scale + offset, as a Double.
 CLabelVariable scaledRecord(const CLabelVariable &raw, double scale, double offset);

@@ -356,6 +356,7 @@ void PublishingTest::valueJson_data()
     QTest::addColumn<bool>("largeAsText");
     QTest::addColumn<QString>("value"); // as published
     QTest::addColumn<QString>("texts"); // recordformat::values, joined by |, for the deadband
+    QTest::addColumn<int>("count");     // the record's; -1: as many as the elements
 
     const float nanF = std::numeric_limits<float>::quiet_NaN();
     const float infF = std::numeric_limits<float>::infinity();
@@ -363,65 +364,75 @@ void PublishingTest::valueJson_data()
     const double infD = std::numeric_limits<double>::infinity();
     QTest::newRow("Bool two") << int(Bool) << QVariant::fromValue(QList<bool>{true, false}) << false
                               << "[true,false]"
-                              << "true|false";
+                              << "true|false" << -1;
     QTest::newRow("Bool one stands for itself")
         << int(Bool) << QVariant::fromValue(QList<bool>{true}) << false << "true"
-        << "true";
+        << "true" << -1;
     // Signed whatever plain char is on the machine.
     QTest::newRow("Int8 ends") << int(Int8) << QVariant::fromValue(QList<char>{char(-128), 127})
                                << false << "[-128,127]"
-                               << "-128|127";
+                               << "-128|127" << -1;
     QTest::newRow("UInt8 ends") << int(UInt8) << QVariant::fromValue(QList<unsigned char>{255, 0})
                                 << false << "[255,0]"
-                                << "255|0";
+                                << "255|0" << -1;
     QTest::newRow("Int16 least") << int(Int16) << QVariant::fromValue(QList<short>{-32768}) << false
                                  << "-32768"
-                                 << "-32768";
+                                 << "-32768" << -1;
     QTest::newRow("UInt16 top") << int(UInt16) << QVariant::fromValue(QList<ushort>{65535}) << false
                                 << "65535"
-                                << "65535";
+                                << "65535" << -1;
     QTest::newRow("Int32 ends") << int(Int32)
                                 << QVariant::fromValue(QList<int>{-2147483647 - 1, 2147483647})
                                 << false << "[-2147483648,2147483647]"
-                                << "-2147483648|2147483647";
+                                << "-2147483648|2147483647" << -1;
     QTest::newRow("UInt32 top") << int(UInt32) << QVariant::fromValue(QList<uint>{4294967295u})
                                 << false << "4294967295"
-                                << "4294967295";
+                                << "4294967295" << -1;
     // The fewest digits that read back to the float, the sign of a zero, the names of the rest.
     QTest::newRow("Float shortest, -0, NaN, infinities")
         << int(Float)
         << QVariant::fromValue(QList<float>{0.1f, 16777216.f, -0.f, nanF, infF, -infF}) << false
         << "[0.1,16777216,-0,\"NaN\",\"Infinity\",\"-Infinity\"]"
-        << "0.1|16777216|-0|NaN|Infinity|-Infinity";
+        << "0.1|16777216|-0|NaN|Infinity|-Infinity" << -1;
     QTest::newRow("Double shortest, -0, NaN")
         << int(Double) << QVariant::fromValue(QList<double>{0.1, 1e300, -0.0, nanD}) << false
         << "[0.1,1e+300,-0,\"NaN\"]"
-        << "0.1|1e+300|-0|NaN";
+        << "0.1|1e+300|-0|NaN" << -1;
     QTest::newRow("Double infinity alone")
         << int(Double) << QVariant::fromValue(QList<double>{-infD}) << false << "\"-Infinity\""
-        << "-Infinity";
+        << "-Infinity" << -1;
     QTest::newRow("String quote and tab")
         << int(String) << QVariant::fromValue(QList<QString>{"a\"b", "tab\t", "\u00e9"}) << false
         << "[\"a\\\"b\",\"tab\\u0009\",\"\u00e9\"]"
-        << "a\"b|tab\t|\u00e9";
+        << "a\"b|tab\t|\u00e9" << -1;
     QTest::newRow("Int64 ends as numbers")
         << int(Int64)
         << QVariant::fromValue(QList<qlonglong>{-9223372036854775807 - 1, 9007199254740993})
         << false << "[-9223372036854775808,9007199254740993]"
-        << "-9223372036854775808|9007199254740993";
+        << "-9223372036854775808|9007199254740993" << -1;
     QTest::newRow("Int64 beyond 2^53 as text, within as a number")
         << int(Int64)
         << QVariant::fromValue(QList<qlonglong>{-9223372036854775807 - 1, -9007199254740992})
         << true << "[\"-9223372036854775808\",-9007199254740992]"
-        << "-9223372036854775808|-9007199254740992";
+        << "-9223372036854775808|-9007199254740992" << -1;
     QTest::newRow("UInt64 top as text")
         << int(UInt64)
         << QVariant::fromValue(QList<qulonglong>{18446744073709551615u, 9007199254740992u}) << true
         << "[\"18446744073709551615\",9007199254740992]"
-        << "18446744073709551615|9007199254740992";
+        << "18446744073709551615|9007199254740992" << -1;
     QTest::newRow("Int16 none") << int(Int16) << QVariant::fromValue(QList<short>{}) << false
                                 << "[]"
-                                << "";
+                                << "" << -1;
+    // A record whose count is not its elements' number keeps the form it always had.
+    QTest::newRow("count 1 of two elements")
+        << int(Int16) << QVariant::fromValue(QList<short>{1, 2}) << false << "1,2"
+        << "1|2" << 1;
+    QTest::newRow("count 1 of none")
+        << int(Int16) << QVariant::fromValue(QList<short>{}) << false << "[]"
+        << "" << 1;
+    QTest::newRow("count 2 of one")
+        << int(Int16) << QVariant::fromValue(QList<short>{7}) << false << "[7]"
+        << "7" << 2;
 }
 
 // A value's message, byte for byte, whether the record holds a QList of its element (read in
@@ -433,11 +444,12 @@ void PublishingTest::valueJson()
     QFETCH(bool, largeAsText);
     QFETCH(QString, value);
     QFETCH(QString, texts);
+    QFETCH(int, count);
     CLabelVariable record;
     record.result = 0;
     record.type = DataType(type);
     record.value = elements;
-    record.count = int(elements.value<QSequentialIterable>().size());
+    record.count = count < 0 ? int(elements.value<QSequentialIterable>().size()) : count;
     record.time = QDateTime(QDate(2026, 12, 7), QTime(21, 35, 54, 827), Qt::OffsetFromUTC, 3600);
     const QByteArray expected =
         "{\"value\":" + value.toUtf8() + ",\"ts\":\"2026-12-07T21:35:54.827+01:00\",\"result\":0}";
