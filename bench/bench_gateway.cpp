@@ -6,9 +6,10 @@
 // beside the JSON figures; then how long a rebirth of ten controllers takes. Last, the broker goes
 // away for a while with values changing, and comes back: what the store holds on disk, what the
 // gateway costs meanwhile, how fast the backlog is delivered and how late live values are while
-// it is. Then the goals' loads: the batch form from 10 controllers of 1,000 tags, the per-tag
-// ceiling, and 100 controllers of 1,000 tags for the memory. Beside each phase, the gateway's
-// instructions per value (perf stat, or callgrind with --callgrind). Nothing is asserted.
+// it is. After the batch phases (before the rebirths) come the goals' loads: the batch form from 10
+// controllers of 1,000 tags, the per-tag ceiling, and 100 controllers of 1,000 tags for the memory.
+// Beside each phase, the gateway's instructions per value (perf stat, or callgrind with
+// --callgrind). Nothing is asserted.
 
 #include "benchsupport.h"
 #include "brokerprocess.h"
