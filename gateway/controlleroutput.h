@@ -22,8 +22,10 @@ public:
     virtual void started() = 0;
     // A tag's record to publish: a value (result 0, in the tag's published units) or an outcome
     // (a failed read, a link that closed, a tag the driver refuses), with what was published of
-    // the tag before it.
-    virtual void tagUpdated(int tag, const CLabelVariable &record, const TagMemory &before) = 0;
+    // the tag before it. texts: a value's elements as recordformat::values gives them (made once
+    // for the deadband and every output); none for an outcome.
+    virtual void tagUpdated(int tag, const CLabelVariable &record, const QStringList &texts,
+                            const TagMemory &before) = 0;
     // The controller went online or offline.
     virtual void statusChanged(bool online) = 0;
     // Still online: said again before what was said last can be taken as out of date. Handed on
@@ -48,10 +50,11 @@ public:
         for (auto &o : outputs)
             o->started();
     }
-    void tagUpdated(int tag, const CLabelVariable &record, const TagMemory &before) override
+    void tagUpdated(int tag, const CLabelVariable &record, const QStringList &texts,
+                    const TagMemory &before) override
     {
         for (auto &o : outputs)
-            o->tagUpdated(tag, record, before);
+            o->tagUpdated(tag, record, texts, before);
     }
     void statusChanged(bool online) override
     {

@@ -129,7 +129,7 @@ void ControllerWorker::publishRead(int tag, const CLabelVariable &raw)
     const QStringList texts = record.result == 0 ? recordformat::values(record) : QStringList();
     if (!publishpolicy::due(m, record, texts, t.deadband, now, qint64(config.maxAgeS) * 1000))
         return;
-    output->tagUpdated(tag, record, m);
+    output->tagUpdated(tag, record, texts, m);
     if (record.result == 0) {
         m.lastGood = record;
         m.lastTexts = texts;
@@ -150,7 +150,7 @@ void ControllerWorker::tagDropped(int tag, const CLabelVariable &record)
             .arg(config.name, t.tag.name, t.tag.address)
             .arg(record.result)
             .arg(recordformat::outcomeWords(record.result)));
-    output->tagUpdated(tag, record, memory[tag]);
+    output->tagUpdated(tag, record, {}, memory[tag]);
 }
 
 void ControllerWorker::linkChanged(bool up, const QString &why)

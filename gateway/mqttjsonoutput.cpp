@@ -52,11 +52,11 @@ void MqttJsonControllerOutput::started()
 }
 
 void MqttJsonControllerOutput::tagUpdated(int tag, const CLabelVariable &record,
-                                          const TagMemory &before)
+                                          const QStringList &texts, const TagMemory &before)
 {
     const GatewayTag &t = settings.tags[tag];
     const bool large = settings.largeIntegersAsText;
-    const QByteArray payload = record.result == 0 ? tagmessages::valueJson(record, large)
+    const QByteArray payload = record.result == 0 ? tagmessages::valueJson(record, texts, large)
                                                   : tagmessages::failureJson(record, before, large);
     // A fresh value expires a little after it would have been published again; a stale one
     // says what it is for as long as it is kept.

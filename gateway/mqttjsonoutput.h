@@ -26,7 +26,8 @@ public:
                              HandOver handOver);
 
     void started() override;
-    void tagUpdated(int tag, const CLabelVariable &record, const TagMemory &before) override;
+    void tagUpdated(int tag, const CLabelVariable &record, const QStringList &texts,
+                    const TagMemory &before) override;
     void statusChanged(bool online) override;
     void stillOnline() override;
     void writeAnswered(int tag, int result, const QString &words, const QVariant &ticket) override;

@@ -97,7 +97,7 @@ SparkplugControllerOutput::SparkplugControllerOutput(const ControllerSettings &s
 }
 
 void SparkplugControllerOutput::tagUpdated(int tag, const CLabelVariable &record,
-                                           const TagMemory &before)
+                                           const QStringList &texts, const TagMemory &before)
 {
     const Tag &t = settings.tags[tag].tag;
     turn.changes.push_back({SparkplugChange::Kind::Tag, tag, sparkplug::tagMetric(t, record)});
@@ -105,7 +105,7 @@ void SparkplugControllerOutput::tagUpdated(int tag, const CLabelVariable &record
         return;
     const bool large = settings.largeIntegersAsText;
     records << mqttjson::historyRecord(
-        t.name, record.result == 0 ? tagmessages::valueJson(record, large)
+        t.name, record.result == 0 ? tagmessages::valueJson(record, texts, large)
                                    : tagmessages::failureJson(record, before, large));
 }
 

@@ -53,7 +53,8 @@ public:
                               HandOver handOver);
 
     void started() override {}
-    void tagUpdated(int tag, const CLabelVariable &record, const TagMemory &before) override;
+    void tagUpdated(int tag, const CLabelVariable &record, const QStringList &texts,
+                    const TagMemory &before) override;
     void statusChanged(bool online) override;
     void stillOnline() override {}
     // The worker logs the outcome; a write that succeeded is confirmed by the next data.

@@ -30,25 +30,40 @@ bool beyondDouble(const QString &integer)
     return true; // beyond qint64: an unsigned value above 2^63
 }
 
-QStringList elementsJson(const CLabelVariable &record, bool largeAsText)
+// Text that is ASCII (a number's), appended without a conversion of its own.
+void appendAscii(QByteArray &out, const QString &text)
 {
-    if (!largeAsText || !is64Bit(record.type))
-        return recordformat::elementsJson(record);
-    QStringList parts;
-    for (const QString &text : recordformat::values(record))
-        parts << (beyondDouble(text) ? recordformat::jsonString(text) : text);
-    return parts;
+    const int at = out.size();
+    out.resize(at + text.size());
+    char *to = out.data() + at;
+    for (const QChar c : text)
+        *to++ = char(c.unicode());
 }
 
-QString valueText(const CLabelVariable &record, bool largeAsText)
+// An element as JSON, from its text as recordformat::values gives it.
+void appendElement(QByteArray &out, int type, const QString &text, bool largeAsText)
 {
-    const QStringList parts = elementsJson(record, largeAsText);
-    // One element stands for itself; the list's brackets go (but for an empty one's).
-    if (record.count == 1 && parts.size() == 1 && !parts.front().isEmpty())
-        return parts.front();
-    const QString joined = parts.join(QLatin1Char(','));
-    return record.count == 1 && !joined.isEmpty() ? joined
-                                                  : QLatin1Char('[') + joined + QLatin1Char(']');
+    if (recordformat::quotedInJson(type, text) ||
+        (largeAsText && is64Bit(type) && beyondDouble(text)))
+        out += recordformat::jsonString(text).toUtf8();
+    else
+        appendAscii(out, text);
+}
+
+// The value as JSON: a tag of one element as that element, else an array of them.
+void appendValue(QByteArray &out, const CLabelVariable &record, const QStringList &texts,
+                 bool largeAsText)
+{
+    const bool bare = record.count == 1 && !texts.isEmpty();
+    if (!bare)
+        out += '[';
+    for (int i = 0; i < texts.size(); ++i) {
+        if (i > 0)
+            out += ',';
+        appendElement(out, record.type, texts[i], largeAsText);
+    }
+    if (!bare)
+        out += ']';
 }
 
 // The time stamp as JSON text. The tags of one merged read share their time, so the text of
@@ -77,21 +92,24 @@ QByteArray stamp(const QDateTime &time)
 
 } // namespace
 
-QByteArray valueJson(const CLabelVariable &record, bool largeAsText)
+QByteArray valueJson(const CLabelVariable &record, const QStringList &texts, bool largeAsText)
 {
     // Joined as bytes, not through arg(): a placeholder's search and the copies of the text
-    // cost more than the value's own text. The value begins and ends in ASCII, so its UTF-8
-    // beside the others' is the UTF-8 of the whole.
-    const QByteArray value = valueText(record, largeAsText).toUtf8();
+    // cost more than the value's own text.
     const QByteArray ts = stamp(record.time);
     QByteArray json;
-    json.reserve(value.size() + ts.size() + 32);
+    json.reserve(texts.size() * 8 + ts.size() + 40);
     json += "{\"value\":";
-    json += value;
+    appendValue(json, record, texts, largeAsText);
     json += ",\"ts\":";
     json += ts;
     json += ",\"result\":0}";
     return json;
+}
+
+QByteArray valueJson(const CLabelVariable &record, bool largeAsText)
+{
+    return valueJson(record, recordformat::values(record), largeAsText);
 }
 
 QByteArray metaJson(const Tag &tag, bool writable, bool largeAsText)
@@ -114,13 +132,16 @@ QByteArray metaJson(const Tag &tag, bool writable, bool largeAsText)
 QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory, bool largeAsText)
 {
     const QDateTime when = failed.time.isValid() ? failed.time : QDateTime::currentDateTime();
-    QString o =
-        QStringLiteral("{\"value\":%1,\"ts\":%2,\"result\":%3,\"outcome\":%4,"
-                       "\"stale\":true")
-            .arg(memory.haveGood ? valueText(memory.lastGood, largeAsText) : QStringLiteral("null"),
-                 QString::fromUtf8(stamp(when)))
-            .arg(failed.result)
-            .arg(recordformat::jsonString(recordformat::outcomeWords(failed.result)));
+    QByteArray lastValue = "null";
+    if (memory.haveGood) {
+        lastValue.clear();
+        appendValue(lastValue, memory.lastGood, memory.lastTexts, largeAsText);
+    }
+    QString o = QStringLiteral("{\"value\":%1,\"ts\":%2,\"result\":%3,\"outcome\":%4,"
+                               "\"stale\":true")
+                    .arg(QString::fromUtf8(lastValue), QString::fromUtf8(stamp(when)))
+                    .arg(failed.result)
+                    .arg(recordformat::jsonString(recordformat::outcomeWords(failed.result)));
     if (memory.haveGood)
         o += QStringLiteral(",\"value_ts\":%1")
                  .arg(recordformat::jsonString(recordformat::timeStamp(memory.lastGood.time)));

@@ -13,8 +13,11 @@
 namespace tagmessages {
 
 // largeAsText: integers beyond 2^53, which a reader of JSON numbers as doubles cannot hold, as
-// strings.
+// strings. texts: the record's elements as recordformat::values gives them, when the caller has
+// them already.
+QByteArray valueJson(const CLabelVariable &record, const QStringList &texts, bool largeAsText);
 QByteArray valueJson(const CLabelVariable &record, bool largeAsText);
+// The last good value in it is memory.lastGood, given as its memory.lastTexts.
 QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory, bool largeAsText);
 // What a tag is, for PREFIX/CONTROLLER/TAG/meta: {"type":…,"count":…,"address":…,"unit":…,
 // "description":…,"scale":…,"offset":…,"writable":…} and, for 64-bit integers, how large ones

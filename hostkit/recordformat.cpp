@@ -27,6 +27,14 @@ QString nonFinite(double d)
     return d > 0 ? QStringLiteral("Infinity") : QStringLiteral("-Infinity");
 }
 
+// Whether a floating-point element's text is one of those names, the only such texts that are
+// not numbers.
+bool namesNonFinite(const QString &text)
+{
+    return text == QLatin1String("NaN") || text == QLatin1String("Infinity") ||
+           text == QLatin1String("-Infinity");
+}
+
 QString text(bool b)
 {
     return b ? QStringLiteral("true") : QStringLiteral("false");
@@ -56,6 +64,19 @@ QString negativeZero()
     return QStringLiteral("-0");
 }
 
+// How many significant digits the shortest text that reads back to f has: no text of fewer
+// digits can read back to it, so a search for the fewest starts there.
+int shortestDigits(float f)
+{
+    char buffer[32];
+    const std::to_chars_result r =
+        std::to_chars(buffer, buffer + sizeof buffer, f, std::chars_format::scientific);
+    int digits = 0;
+    for (const char *c = buffer; c != r.ptr && *c != 'e'; ++c)
+        digits += *c >= '0' && *c <= '9';
+    return digits;
+}
+
 QString text(float f)
 {
     if (!std::isfinite(f))
@@ -63,7 +84,7 @@ QString text(float f)
     if (f == 0 && std::signbit(f))
         return negativeZero();
     // The fewest digits that read back to the same float: 0.1f prints as 0.1.
-    for (int digits = 6; digits < 9; ++digits) {
+    for (int digits = std::max(6, shortestDigits(f)); digits < 9; ++digits) {
         const QString t = QString::number(double(f), 'g', digits);
         if (readsBackAs(t, f))
             return t;
@@ -84,19 +105,13 @@ QString text(const QString &s)
     return s;
 }
 
+// Whole numbers of every width, with every digit: the digits QString::number gives, made
+// without its locale's machinery, which costs more than the rest of a value's message.
 template <typename E> QString text(E e)
 {
-    return QString::number(e); // whole numbers of every width, with every digit
-}
-
-template <typename E> QString json(const E &e)
-{
-    if constexpr (std::is_same_v<E, QString>)
-        return jsonString(e);
-    else if constexpr (std::is_floating_point_v<E>)
-        return std::isfinite(e) ? text(e) : jsonString(text(e));
-    else
-        return text(e);
+    char buffer[24];
+    const std::to_chars_result r = std::to_chars(buffer, buffer + sizeof buffer, e);
+    return QString::fromLatin1(buffer, int(r.ptr - buffer));
 }
 
 template <typename E> QString quoted(const E &e)
@@ -201,9 +216,25 @@ QString valuesLine(const CLabelVariable &record)
     return elements(record, [](const auto &e) { return quoted(e); }).join(QLatin1Char(' '));
 }
 
+bool quotedInJson(int type, const QString &text)
+{
+    return tarvik::withElementType(DataType(type), [&](auto tag) {
+        using E = typename decltype(tag)::type;
+        if constexpr (std::is_floating_point_v<E>)
+            return namesNonFinite(text);
+        else
+            return std::is_same_v<E, QString> || std::is_void_v<E>;
+    });
+}
+
 QStringList elementsJson(const CLabelVariable &record)
 {
-    return elements(record, [](const auto &e) { return json(e); });
+    QStringList list = values(record);
+    for (QString &t : list) {
+        if (quotedInJson(record.type, t))
+            t = jsonString(t);
+    }
+    return list;
 }
 
 QString valuesJson(const CLabelVariable &record)

@@ -31,6 +31,9 @@ QString valuesLine(const CLabelVariable &record);
 QString valuesJson(const CLabelVariable &record);
 // The same elements, each as its JSON text, for a caller that frames them itself.
 QStringList elementsJson(const CLabelVariable &record);
+// Whether an element of a record of this type, given as values() gives it, is a string in JSON:
+// a text, NaN or an infinity. Any other element's text is already its JSON.
+bool quotedInJson(int type, const QString &text);
 
 // A scaled tag's record as it is shown: each element raw × scale + offset, as a Double.
 CLabelVariable scaledRecord(const CLabelVariable &raw, double scale, double offset);

@@ -14,6 +14,9 @@ QVariant slice(const CLabelVariable &read, int offset, int count)
         using E = typename decltype(tag)::type;
         if constexpr (std::is_void_v<E>)
             return QVariant();
+        else if (read.value.userType() == qMetaTypeId<QList<E>>()) // the driver's own: in place
+            return QVariant::fromValue(
+                static_cast<const QList<E> *>(read.value.constData())->mid(offset, count));
         else
             return QVariant::fromValue(read.value.value<QList<E>>().mid(offset, count));
     });

@@ -605,12 +605,13 @@ void PublishingTest::output()
         else if (w[0] == QLatin1String("value")) {
             record.result = 0;
             record.value = QVariant::fromValue(QList<short>{short(w[2].toInt())});
-            out.tagUpdated(tag, record, memory);
+            out.tagUpdated(tag, record, recordformat::values(record), memory);
             memory.haveGood = true;
             memory.lastGood = record;
+            memory.lastTexts = recordformat::values(record);
         } else if (w[0] == QLatin1String("failure")) {
             record.result = w[2].toInt();
-            out.tagUpdated(tag, record, memory);
+            out.tagUpdated(tag, record, {}, memory);
         } else if (w[0] == QLatin1String("status"))
             out.statusChanged(w[1] == QLatin1String("on"));
         else if (w[0] == QLatin1String("still"))
