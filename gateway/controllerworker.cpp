@@ -131,9 +131,11 @@ void ControllerWorker::publishRead(int tag, const CLabelVariable &raw)
         return;
     output->tagUpdated(tag, record, texts, m);
     if (record.result == 0) {
-        m.lastGood = record;
-        m.lastTexts = texts;
         m.haveGood = true;
+        m.lastTexts = texts;
+        m.lastType = record.type;
+        m.lastCount = record.count;
+        m.lastTime = record.time;
     }
     m.lastResult = record.result;
     m.publishedAt = now;

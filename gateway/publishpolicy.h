@@ -2,14 +2,20 @@
 
 #include "CLabelVariable.h"
 
+#include <QDateTime>
 #include <QStringList>
 
 // What the gateway remembers of one tag's publishing.
 struct TagMemory
 {
+    // The last value published: its elements as text (for the deadband, and for a stale message
+    // after a failure), its record's type and count (which frame them) and when it was read. Not
+    // the record itself: copying a record's value costs more than the rest of a value's way.
     bool haveGood = false;
-    CLabelVariable lastGood;   // the last value published
-    QStringList lastTexts;     // its elements as text, for the deadband
+    QStringList lastTexts;
+    int lastType = 0;
+    int lastCount = 0;
+    QDateTime lastTime;
     int lastResult = -1;       // of the last message published; -1: none yet
     qint64 publishedAt = 0;    // ms on the controller's clock
     bool confirmWrite = false; // a write succeeded: the next read is published whatever it holds

@@ -51,16 +51,15 @@ void appendElement(QByteArray &out, int type, const QString &text, bool largeAsT
 }
 
 // The value as JSON: a tag of one element as that element, else an array of them.
-void appendValue(QByteArray &out, const CLabelVariable &record, const QStringList &texts,
-                 bool largeAsText)
+void appendValue(QByteArray &out, int type, int count, const QStringList &texts, bool largeAsText)
 {
-    const bool bare = record.count == 1 && !texts.isEmpty();
+    const bool bare = count == 1 && !texts.isEmpty();
     if (!bare)
         out += '[';
     for (int i = 0; i < texts.size(); ++i) {
         if (i > 0)
             out += ',';
-        appendElement(out, record.type, texts[i], largeAsText);
+        appendElement(out, type, texts[i], largeAsText);
     }
     if (!bare)
         out += ']';
@@ -100,7 +99,7 @@ QByteArray valueJson(const CLabelVariable &record, const QStringList &texts, boo
     QByteArray json;
     json.reserve(texts.size() * 8 + ts.size() + 40);
     json += "{\"value\":";
-    appendValue(json, record, texts, largeAsText);
+    appendValue(json, record.type, record.count, texts, largeAsText);
     json += ",\"ts\":";
     json += ts;
     json += ",\"result\":0}";
@@ -135,7 +134,7 @@ QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory, bo
     QByteArray lastValue = "null";
     if (memory.haveGood) {
         lastValue.clear();
-        appendValue(lastValue, memory.lastGood, memory.lastTexts, largeAsText);
+        appendValue(lastValue, memory.lastType, memory.lastCount, memory.lastTexts, largeAsText);
     }
     QString o = QStringLiteral("{\"value\":%1,\"ts\":%2,\"result\":%3,\"outcome\":%4,"
                                "\"stale\":true")
@@ -144,7 +143,7 @@ QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory, bo
                     .arg(recordformat::jsonString(recordformat::outcomeWords(failed.result)));
     if (memory.haveGood)
         o += QStringLiteral(",\"value_ts\":%1")
-                 .arg(recordformat::jsonString(recordformat::timeStamp(memory.lastGood.time)));
+                 .arg(recordformat::jsonString(recordformat::timeStamp(memory.lastTime)));
     return (o + QLatin1Char('}')).toUtf8();
 }
 

@@ -17,7 +17,7 @@ namespace tagmessages {
 // them already.
 QByteArray valueJson(const CLabelVariable &record, const QStringList &texts, bool largeAsText);
 QByteArray valueJson(const CLabelVariable &record, bool largeAsText);
-// The last good value in it is memory.lastGood, given as its memory.lastTexts.
+// The last good value in it is memory's.
 QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory, bool largeAsText);
 // What a tag is, for PREFIX/CONTROLLER/TAG/meta: {"type":…,"count":…,"address":…,"unit":…,
 // "description":…,"scale":…,"offset":…,"writable":…} and, for 64-bit integers, how large ones

@@ -161,8 +161,9 @@ void ScanEngine::deliver(const PlannedRead &r, const CLabelVariable &record, dou
         if (!active[m.tag])
             continue;
         const ScanTag &t = tags[m.tag];
-        const CLabelVariable own =
-            r.merged() ? memberRecord(record, m.offset, t.address, t.count) : record;
+        if (r.merged())
+            cutMember(record, m.offset, t.address, t.count, member);
+        const CLabelVariable &own = r.merged() ? member : record;
         ++counts.tagReads;
         if (own.result != 0)
             ++counts.failures[own.result];

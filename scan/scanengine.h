@@ -117,7 +117,8 @@ private:
     QVector<ScanTag> tags;
     ScanSink &sink;
     QVector<PlannedRead> reads;
-    QVector<bool> active; // per tag
+    QVector<bool> active;  // per tag
+    CLabelVariable member; // a merged read's tag, cut out in turn (its storage used again)
     std::priority_queue<Due, std::vector<Due>, std::greater<Due>> queue;
     QQueue<ScanWrite> writes;
     std::unique_ptr<LinkKeeper> keeper;

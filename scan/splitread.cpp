@@ -8,31 +8,34 @@
 
 namespace {
 
-QVariant slice(const CLabelVariable &read, int offset, int count)
+// The elements from offset on into `into`, which keeps its storage when it holds a list of the
+// same element already (QVariant::setValue reuses it).
+void slice(const CLabelVariable &read, int offset, int count, QVariant &into)
 {
-    return tarvik::withElementType(read.type, [&](auto tag) -> QVariant {
+    tarvik::withElementType(read.type, [&](auto tag) {
         using E = typename decltype(tag)::type;
         if constexpr (std::is_void_v<E>)
-            return QVariant();
+            into = QVariant();
         else if (read.value.userType() == qMetaTypeId<QList<E>>()) // the driver's own: in place
-            return QVariant::fromValue(
+            into.setValue(
                 static_cast<const QList<E> *>(read.value.constData())->mid(offset, count));
         else
-            return QVariant::fromValue(read.value.value<QList<E>>().mid(offset, count));
+            into.setValue(read.value.value<QList<E>>().mid(offset, count));
     });
 }
 
 } // namespace
 
-CLabelVariable memberRecord(const CLabelVariable &read, int offset, const QString &address,
-                            int count)
+void cutMember(const CLabelVariable &read, int offset, const QString &address, int count,
+               CLabelVariable &member)
 {
-    CLabelVariable r;
-    r.result = read.result;
-    r.time = read.time;
-    r.address = address;
-    r.count = count;
-    r.type = read.type;
-    r.value = read.result == 0 ? slice(read, offset, count) : read.value;
-    return r;
+    member.result = read.result;
+    member.time = read.time;
+    member.address = address;
+    member.count = count;
+    member.type = read.type;
+    if (read.result == 0)
+        slice(read, offset, count, member.value);
+    else
+        member.value = read.value;
 }

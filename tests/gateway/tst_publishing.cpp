@@ -607,8 +607,10 @@ void PublishingTest::output()
             record.value = QVariant::fromValue(QList<short>{short(w[2].toInt())});
             out.tagUpdated(tag, record, recordformat::values(record), memory);
             memory.haveGood = true;
-            memory.lastGood = record;
             memory.lastTexts = recordformat::values(record);
+            memory.lastType = record.type;
+            memory.lastCount = record.count;
+            memory.lastTime = record.time;
         } else if (w[0] == QLatin1String("failure")) {
             record.result = w[2].toInt();
             out.tagUpdated(tag, record, {}, memory);
