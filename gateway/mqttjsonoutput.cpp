@@ -106,7 +106,10 @@ void MqttJsonControllerOutput::turnEnded()
 {
     if (scanEntries > 0) {
         scanBody += '}';
-        const QByteArray payload = std::exchange(scanBody, {});
+        const QByteArray payload = scanBody;
+        // The next turn's message is made in storage of its own, of this one's size.
+        scanBody = QByteArray();
+        scanBody.reserve(payload.size());
         // The scan's values go into history with it only when tags have no messages of their own.
         HeldRecords held;
         if (!settings.tagMessages)

@@ -8,8 +8,21 @@
 
 namespace {
 
-// The elements from offset on into `into`, which keeps its storage when it holds a list of the
-// same element already (QVariant::setValue reuses it).
+// The elements from offset on into `into`. A list of the same element there already takes them
+// in its own storage (unless a copy of the record shares it); else a new list is made.
+template <typename E> void copyElements(const QList<E> &from, int offset, int count, QVariant &into)
+{
+    if (into.userType() != qMetaTypeId<QList<E>>()) {
+        into.setValue(from.mid(offset, count));
+        return;
+    }
+    QList<E> &to = *static_cast<QList<E> *>(into.data());
+    to.erase(to.begin(), to.end());
+    const int end = qBound(0, offset + count, from.size());
+    for (int i = qBound(0, offset, end); i < end; ++i)
+        to.append(from.at(i));
+}
+
 void slice(const CLabelVariable &read, int offset, int count, QVariant &into)
 {
     tarvik::withElementType(read.type, [&](auto tag) {
@@ -17,10 +30,10 @@ void slice(const CLabelVariable &read, int offset, int count, QVariant &into)
         if constexpr (std::is_void_v<E>)
             into = QVariant();
         else if (read.value.userType() == qMetaTypeId<QList<E>>()) // the driver's own: in place
-            into.setValue(
-                static_cast<const QList<E> *>(read.value.constData())->mid(offset, count));
+            copyElements(*static_cast<const QList<E> *>(read.value.constData()), offset, count,
+                         into);
         else
-            into.setValue(read.value.value<QList<E>>().mid(offset, count));
+            copyElements(read.value.value<QList<E>>(), offset, count, into);
     });
 }
 
