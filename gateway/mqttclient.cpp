@@ -12,6 +12,10 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace {
 
 constexpr int firstBackoffMs = 500;
@@ -46,6 +50,12 @@ mosquitto *sessionFor(const BrokerSettings &settings, const MqttMessage &will, v
     }
     mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION,
                          settings.mqtt5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+    // The library writes a packet to the socket as soon as it is made unless the session is
+    // threaded: a send of its own for every message, each of which delivers it through the
+    // loopback or the network at once. Threaded, packets wait until the socket is writable and
+    // go out together (MqttClient::writable); the client calls into the library from its own
+    // thread only.
+    mosquitto_threaded_set(mosq, true);
     // The will, said by the broker when the session ends unasked; none without a topic.
     *rc = will.topic.isEmpty()
               ? MOSQ_ERR_SUCCESS
@@ -238,9 +248,23 @@ void MqttClient::forgetPublished()
     queue.setKeeper(keeper);
 }
 
+// The library hands each waiting packet to the socket on its own; corked, they leave in as few
+// segments as they fill, and go at once when it is uncorked.
 void MqttClient::writable()
 {
-    afterLoop(mosquitto_loop_write(mosq, 1), "write");
+    const int fd = mosquitto_socket(mosq);
+    setCorked(fd, true);
+    const int rc = mosquitto_loop_write(mosq, 1);
+    setCorked(fd, false);
+    afterLoop(rc, "write");
+}
+
+// Only a TCP socket has a cork; any other is left as it is.
+void MqttClient::setCorked(int fd, bool corked)
+{
+    const int on = corked ? 1 : 0;
+    if (fd >= 0)
+        ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
 }
 
 // A loss the library reported through on_disconnect inside the loop call has been handled
@@ -468,6 +492,7 @@ void MqttClient::subscribeNow(const QByteArray &pattern)
     // MQTT 3.1.1 marks as retained only what the broker replays at a subscribe.
     mosquitto_subscribe_v5(mosq, nullptr, pattern.constData(), brokerSettings.qos,
                            brokerSettings.mqtt5 ? MQTT_SUB_OPT_RETAIN_AS_PUBLISHED : 0, nullptr);
+    updateWriteWatch();
 }
 
 void MqttClient::setKeeper(PublishQueue::Keeper keep)
@@ -511,9 +536,12 @@ bool MqttClient::sendHistory(const QVector<MqttMessage> &messages, qint64 id)
     if (!takesHistory())
         return false;
     for (const MqttMessage &m : messages) {
-        if (!send(m, id))
+        if (!send(m, id)) {
+            updateWriteWatch();
             return false;
+        }
     }
+    updateWriteWatch();
     return true;
 }
 

@@ -118,6 +118,7 @@ private:
     void dropSocket();
     void readable();
     void writable();
+    static void setCorked(int fd, bool corked);
     void afterLoop(int rc, const char *what);
     void housekeeping();
     void keepWhileStalled();
