@@ -1,5 +1,7 @@
 #include "publishqueue.h"
 
+#include <utility>
+
 void PublishQueue::push(const MqttMessage &message)
 {
     if (!message.retain) {
@@ -36,7 +38,7 @@ void PublishQueue::pushFront(const MqttMessage &message)
 
 MqttMessage PublishQueue::take()
 {
-    const MqttMessage front = line.front();
+    MqttMessage front = std::move(line.front()); // its node goes: its texts are not copied
     if (front.retain)
         retainedAt.remove(front.topic);
     else
