@@ -36,7 +36,7 @@ private:
     QByteArray topic(const QString &tail) const;
     MqttMessage statusMessage(bool online) const;
 
-    ControllerSettings settings;
+    const ControllerSettings settings; // shares the configuration's tags (as the worker's does)
     BrokerSettings broker;
     HandOver handOver;
     QVector<MqttMessage> pending;
