@@ -27,10 +27,17 @@ MqttJsonControllerOutput::MqttJsonControllerOutput(const ControllerSettings &set
     : settings(settings), broker(broker), handOver(std::move(handOver))
 {
     // A value's topic and scan entry depend on its tag alone: made per value they cost more than
-    // the value's own text.
-    for (const GatewayTag &t : settings.tags) {
-        tagTopics.append(topic(t.tag.name));
-        scanKeys.append(recordformat::jsonString(t.tag.name).toUtf8() + ':');
+    // the value's own text. Each is made only for the messages the controller has: a hundred
+    // thousand tags would hold the other's for nothing.
+    if (settings.tagMessages) {
+        tagTopics.reserve(settings.tags.size());
+        for (const GatewayTag &t : settings.tags)
+            tagTopics.append(topic(t.tag.name));
+    }
+    if (settings.scanMessages) {
+        scanKeys.reserve(settings.tags.size());
+        for (const GatewayTag &t : settings.tags)
+            scanKeys.append(tagmessages::compactUtf8(recordformat::jsonString(t.tag.name) + ':'));
     }
 }
 

@@ -77,6 +77,13 @@ QByteArray stamp(const QDateTime &time)
 
 } // namespace
 
+QByteArray compactUtf8(const QString &text)
+{
+    QByteArray bytes = text.toUtf8();
+    bytes.squeeze();
+    return bytes;
+}
+
 QByteArray valueJson(const CLabelVariable &record, bool largeAsText)
 {
     // Joined as bytes, not through arg(): a placeholder's search and the copies of the text
@@ -108,7 +115,7 @@ QByteArray metaJson(const Tag &tag, bool writable, bool largeAsText)
     if (is64Bit(tag.type) && !tag.scaled())
         o += QStringLiteral(",\"large_integers\":%1")
                  .arg(largeAsText ? QStringLiteral("\"text\"") : QStringLiteral("\"number\""));
-    return (o + QLatin1Char('}')).toUtf8();
+    return compactUtf8(o + QLatin1Char('}'));
 }
 
 QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory, bool largeAsText)
@@ -124,7 +131,7 @@ QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory, bo
     if (memory.haveGood)
         o += QStringLiteral(",\"value_ts\":%1")
                  .arg(recordformat::jsonString(recordformat::timeStamp(memory.lastGood.time)));
-    return (o + QLatin1Char('}')).toUtf8();
+    return compactUtf8(o + QLatin1Char('}'));
 }
 
 QByteArray writeResultJson(int result, const QString &words)
