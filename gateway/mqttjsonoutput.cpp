@@ -123,6 +123,8 @@ void MqttJsonControllerOutput::turnEnded()
     }
     if (pending.isEmpty())
         return;
-    handOver(pending);
-    pending.clear();
+    // Handed on whole, not copied and cleared: clear() of a vector the receiver shares copies it
+    // at its full size and keeps that room, a controller's first turn (every tag's /meta and
+    // value) for as long as it runs.
+    handOver(std::exchange(pending, {}));
 }
