@@ -112,7 +112,7 @@ bool MqttClient::start(QString *error)
     if (!error->isEmpty())
         return false;
     if (announceOnline)
-        retained.insert(onlineStatus().topic, onlineStatus());
+        retained.insert(onlineStatus().topic, retainedOf(onlineStatus()));
     misc.start();
     tryConnect();
     return true;
@@ -121,6 +121,16 @@ bool MqttClient::start(QString *error)
 MqttMessage MqttClient::onlineStatus() const
 {
     return mqttjson::gatewayStatus(brokerSettings, true, onlineExpiryS);
+}
+
+MqttClient::Retained MqttClient::retainedOf(const MqttMessage &message)
+{
+    return {message.payload, message.correlation, message.expiryS, message.sessionBound};
+}
+
+MqttMessage MqttClient::retainedMessage(const QByteArray &topic, const Retained &kept)
+{
+    return {topic, kept.payload, true, kept.correlation, kept.expiryS, {}, kept.sessionBound};
 }
 
 void MqttClient::setWill(WillMaker maker)
@@ -372,8 +382,8 @@ void MqttClient::sessionUp()
         subscribeNow(pattern);
     if (announceOnline)
         queue.pushFront(onlineStatus());
-    for (const MqttMessage &m : qAsConst(retained))
-        queue.remind(m);
+    for (auto r = retained.cbegin(); r != retained.cend(); ++r)
+        queue.remind(retainedMessage(r.key(), r.value()));
     emit connectionChanged(true, QString());
     pump();
     updateWriteWatch();
@@ -491,12 +501,9 @@ void MqttClient::publish(const MqttMessage &message)
         live.held = HeldRecords();
         return publish(live);
     }
-    if (message.retain) {
-        // What is remembered for the next session goes out as the latest, not as history.
-        MqttMessage latest = message;
-        latest.held = HeldRecords();
-        retained.insert(message.topic, latest);
-    }
+    // What is remembered for the next session goes out as the latest, not as history.
+    if (message.retain)
+        retained.insert(message.topic, retainedOf(message));
     queue.push(message);
     pump();
 }
