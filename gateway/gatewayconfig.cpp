@@ -647,6 +647,8 @@ QString Reader::finishController()
         return whole(QStringLiteral("has no connection"));
     if (c.tags.isEmpty())
         return whole(QStringLiteral("has no tags"));
+    // The list is kept as long as the gateway runs: without the room its growth left.
+    c.tags.squeeze();
     QMap<QString, int> names;
     for (GatewayTag &t : c.tags) {
         QString why = mqttjson::tagNameProblem(t.tag.name);
