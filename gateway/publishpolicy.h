@@ -4,14 +4,15 @@
 
 #include <QStringList>
 
-// What the gateway remembers of one tag's publishing.
+// What the gateway remembers of one tag's publishing, one for every tag it reads: the small
+// fields sit together after the large ones, so none is padded to eight bytes of its own.
 struct TagMemory
 {
+    CLabelVariable lastGood; // the last value published
+    QStringList lastTexts;   // its elements as text, for the deadband
+    qint64 publishedAt = 0;  // ms on the controller's clock
+    int lastResult = -1;     // of the last message published; -1: none yet
     bool haveGood = false;
-    CLabelVariable lastGood;   // the last value published
-    QStringList lastTexts;     // its elements as text, for the deadband
-    int lastResult = -1;       // of the last message published; -1: none yet
-    qint64 publishedAt = 0;    // ms on the controller's clock
     bool confirmWrite = false; // a write succeeded: the next read is published whatever it holds
 };
 
