@@ -11,6 +11,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -30,6 +35,19 @@ constexpr int handOverWindow = 1000;
 constexpr int historyWindow = 4;
 // A broker that acknowledges nothing for this long is taken as stalled.
 constexpr int stalledMs = 1000;
+// A backlog this long leaves, once it has gone out, enough free memory among what the gateway
+// keeps to be worth handing back: a gateway of many tags queues two messages a tag as it starts
+// (and again on each new session), and the retained messages made in that burst outlive it.
+constexpr int backlogWorthReleasing = 10000;
+
+// The pages that the allocator holds free are handed back to the system. Without this, what a
+// burst of messages took stays resident, a third again of what a large gateway keeps.
+void releaseFreePages()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
 
 QString mosquittoWords(int rc)
 {
@@ -548,10 +566,13 @@ void MqttClient::pump()
         return;
     pumping = true;
     const int window = qMin(brokerSettings.queueLimit, handOverWindow);
+    backlog = qMax(backlog, queue.waitingCount());
     while (connected && handedOver.size() < window && queue.hasWaiting()) {
         if (!send(queue.take()))
             break;
     }
+    if (!queue.hasWaiting() && std::exchange(backlog, 0) >= backlogWorthReleasing)
+        releaseFreePages();
     pumping = false;
     updateWriteWatch();
 }

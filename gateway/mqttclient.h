@@ -166,6 +166,7 @@ private:
     QSet<int> earlyAcks; // written out before libmosquitto told the id to the caller
     qint64 handOverOrder = 0;
     int historyInFlight = 0;
+    int backlog = 0; // the most messages waiting since the queue was last empty
     PublishQueue::Keeper keeper;
     WillMaker willMaker;
     bool announceOnline = true;
