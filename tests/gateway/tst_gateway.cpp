@@ -956,7 +956,8 @@ void GatewayTest::serialHangUpAndBack()
 }
 
 // A broker that restarts has lost everything (no persistence): the gateway connects again and
-// publishes its statuses and last values anew.
+// publishes its statuses and last values anew, and what it said only once as it started (what
+// a tag is) as it said it then.
 void GatewayTest::brokerRestarted()
 {
     BrokerProcess mqtt;
@@ -966,6 +967,11 @@ void GatewayTest::brokerRestarted()
     QVERIFY(gw.start(broker(mqtt.port()) + controller("c", sim.udpConnectionString(),
                                                       "interval = 100\ntag = a AI1 Int16\n")));
     QVERIFY(gw.logged(QStringLiteral("broker: connected"), 5000));
+    SubscriberProcess before;
+    QVERIFY(before.start(mqtt.port(), QStringLiteral("t/c/a/meta"),
+                         {QStringLiteral("--retained-only")}));
+    const QString meta = before.waitFor(QStringLiteral("^t/c/a/meta 1  \\{\"type\":"), 10000);
+    QVERIFY(!meta.isEmpty());
     mqtt.stop();
     QVERIFY(gw.logged(QStringLiteral("broker: lost"), 5000));
     QVERIFY(mqtt.start({}, true));
@@ -978,6 +984,7 @@ void GatewayTest::brokerRestarted()
     QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/status 1  online$"), 10000).isEmpty());
     QVERIFY(!sub.waitFor(QStringLiteral("^t/c/status 1  online$"), 10000).isEmpty());
     QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a 1 "), 10000)), QStringLiteral("4101"));
+    QCOMPARE(sub.waitFor(QStringLiteral("^t/c/a/meta 1 "), 10000), meta);
 }
 
 // A broker that stalls without dropping the session (stopped, then let go on): what waits
