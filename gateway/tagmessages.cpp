@@ -79,9 +79,10 @@ QByteArray stamp(const QDateTime &time)
 
 QByteArray compactUtf8(const QString &text)
 {
-    QByteArray bytes = text.toUtf8();
-    bytes.squeeze();
-    return bytes;
+    // Copied, not squeezed: a squeeze shrinks the block where it is and leaves its unused two
+    // thirds free beside it, between blocks that are kept, where no page can be given back.
+    const QByteArray bytes = text.toUtf8();
+    return QByteArray(bytes.constData(), bytes.size());
 }
 
 QByteArray valueJson(const CLabelVariable &record, bool largeAsText)
