@@ -1369,9 +1369,10 @@ void GatewayTest::tls()
     QVERIFY2(gw.logged(QStringLiteral("broker: connected"), 10000), qPrintable(gw.log));
 }
 
-// Each tag is described on a retained TAG/meta, which goes when the tag goes; a scaled tag is
-// published and written in its own units; integers a double cannot hold come as texts on request;
-// the prefix may have several levels.
+// Each tag is described on a retained TAG/meta, which goes when the tag goes, each controller's
+// as it is there (another's equal tag may take no writes); a scaled tag is published and written
+// in its own units; integers a double cannot hold come as texts on request; the prefix may have
+// several levels.
 void GatewayTest::describedTags()
 {
     BrokerProcess mqtt;
@@ -1380,10 +1381,12 @@ void GatewayTest::describedTags()
     const QByteArray described =
         "tag = temp AI1 Int16 unit=degC description=\"Inlet temperature\" scale=0.5 "
         "offset=-10 writable\n";
-    const QByteArray config = broker(mqtt.port(), "large_integers = text\n")
-                                  .replace("prefix = t", "prefix = t/site-a/line-3") +
-                              controller("c", sim.udpConnectionString(),
-                                         "interval = 200\ntag = big AI3 Int64\n" + described);
+    const QByteArray config =
+        broker(mqtt.port(), "large_integers = text\n")
+            .replace("prefix = t", "prefix = t/site-a/line-3") +
+        controller("c", sim.udpConnectionString(),
+                   "interval = 200\ntag = big AI3 Int64\n" + described) +
+        controller("d", sim.udpConnectionString(), QByteArray(described).replace(" writable", ""));
     GatewayRun gw;
     QVERIFY(gw.start(config));
     SubscriberProcess sub;
@@ -1392,6 +1395,10 @@ void GatewayTest::describedTags()
                                         "\"count\":1,\"address\":\"AI1\",\"unit\":\"degC\","
                                         "\"description\":\"Inlet temperature\",\"scale\":0.5,"
                                         "\"offset\":-10,\"writable\":true\\}$"),
+                         15000)
+                 .isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/site-a/line-3/d/temp/meta \\d  \\{\"type\":\"Int16\","
+                                        ".*\"offset\":-10,\"writable\":false\\}$"),
                          15000)
                  .isEmpty());
     QVERIFY(!sub.waitFor(QStringLiteral("^t/site-a/line-3/c/big/meta \\d  .*\"writable\":false,"
