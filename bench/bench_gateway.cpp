@@ -1349,6 +1349,8 @@ int main(int argc, char *argv[])
                "the rebirths\n"
                "  --failover   only the takeovers of a standby pair and a broker node's loss\n"
                "  --scale [N]  only one gateway with N controllers of 10 tags (1,000)\n"
+               "  --tags T     with --scale: T tags per controller, the four areas' mix (the goal: "
+               "--scale 100 --tags 1000)\n"
                "  --callgrind  the gateway under callgrind, its instructions counted in the "
                "windows\n"
                "  --goals      only the loads of the goals: per-tag messages at 100 ms, the batch "
@@ -1385,7 +1387,10 @@ int main(int argc, char *argv[])
     }
     if (scaleOnly) {
         const int controllers = args.value(args.indexOf(QStringLiteral("--scale")) + 1).toInt();
-        scalePhase(controllers > 0 ? controllers : 1000, quick ? 10 : 30, broker);
+        const int tagsAt = args.indexOf(QStringLiteral("--tags"));
+        const int tags = tagsAt > 0 ? args.value(tagsAt + 1).toInt() : 10;
+        scalePhase(controllers > 0 ? controllers : 1000, quick ? 10 : 30, broker,
+                   tags > 0 ? tags : 10);
         return 0;
     }
     if (failoverOnly) {

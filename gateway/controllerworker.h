@@ -76,7 +76,9 @@ private:
     void publishStatus(bool online);
     void markAllStale();
 
-    ControllerSettings config;
+    // Const, as each copy of the settings is: a copy shares the configuration's tags until it is
+    // written, and a non-const look at a tag counts as a write (the tags copied whole, per copy).
+    const ControllerSettings config;
     const DriverLibrary *library;
     CDriveBaseClass *driver = nullptr;
     std::unique_ptr<ScanEngine> engine;

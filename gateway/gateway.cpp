@@ -314,16 +314,19 @@ void Gateway::batchDelivered(qint64 id)
 
 void Gateway::startWorkers()
 {
+    QSet<QByteArray> metaPool; // shared among the controllers made here
     for (const ControllerSettings &c : qAsConst(config.controllers)) {
         auto *thread = new QThread;
         // Each output hands a scan turn's messages to this thread, in one queued call.
         auto outputs = std::make_unique<ControllerOutputs>();
         if (config.broker.jsonOutput)
             outputs->add(std::make_unique<MqttJsonControllerOutput>(
-                c, config.broker, [this](const QVector<MqttMessage> &batch) {
+                c, config.broker,
+                [this](const QVector<MqttMessage> &batch) {
                     QMetaObject::invokeMethod(
                         this, [this, batch] { takeMessages(batch); }, Qt::QueuedConnection);
-                }));
+                },
+                &metaPool));
         if (config.broker.sparkplugOutput)
             outputs->add(std::make_unique<SparkplugControllerOutput>(
                 c, !config.broker.jsonOutput, [this](const SparkplugTurn &turn) {

@@ -330,6 +330,8 @@ private:
     QString check();
     QString driverRefusal();
     QString passwordFrom(const QString &file);
+    QString shared(const QString &text);
+    void shareTexts(Tag *tag);
     BrokerSettings &broker() { return config->broker; }
     ControllerSettings &controller() { return *current; }
 
@@ -344,6 +346,7 @@ private:
     QMap<QString, int> keyLines; // the keys of the section read so far, at their lines
     QVector<QPair<QString, int>> writableNames;
     Fault fault;
+    QSet<QString> texts; // each text the tags have given so far, once
 };
 
 const std::vector<Reader::Key> &Reader::brokerKeys()
@@ -631,6 +634,27 @@ QString Reader::tagFault(const GatewayTag &t, const QString &why)
 }
 
 // What a controller's section must hold once it is complete.
+// The copy of an equal text given before, or this one, kept for the next.
+QString Reader::shared(const QString &text)
+{
+    const auto given = texts.constFind(text);
+    if (given != texts.constEnd())
+        return *given;
+    texts.insert(text);
+    return text;
+}
+
+// Controllers of one kind give the same addresses, and often the same names, units and
+// descriptions: each text is held once for all of them, not once per controller (a hundred
+// controllers of 1,000 tags would hold 100,000 names and addresses for the 2,000 they give).
+void Reader::shareTexts(Tag *tag)
+{
+    tag->name = shared(tag->name);
+    tag->address = shared(tag->address);
+    tag->unit = shared(tag->unit);
+    tag->description = shared(tag->description);
+}
+
 QString Reader::finishController()
 {
     if (!current)
@@ -647,6 +671,8 @@ QString Reader::finishController()
         return whole(QStringLiteral("has no connection"));
     if (c.tags.isEmpty())
         return whole(QStringLiteral("has no tags"));
+    // The list is kept as long as the gateway runs: without the room its growth left.
+    c.tags.squeeze();
     QMap<QString, int> names;
     for (GatewayTag &t : c.tags) {
         QString why = mqttjson::tagNameProblem(t.tag.name);
@@ -656,6 +682,7 @@ QString Reader::finishController()
         if (!why.isEmpty())
             return tagFault(t, why);
         names.insert(t.tag.name, t.line);
+        shareTexts(&t.tag);
         if (t.tag.intervalMs < 0)
             t.tag.intervalMs = c.intervalMs;
         if (t.deadband < 0)

@@ -11,6 +11,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -34,6 +39,19 @@ constexpr int handOverWindow = 1000;
 constexpr int historyWindow = 4;
 // A broker that acknowledges nothing for this long is taken as stalled.
 constexpr int stalledMs = 1000;
+// A backlog this long leaves, once it has gone out, enough free memory among what the gateway
+// keeps to be worth handing back: a gateway of many tags queues two messages a tag as it starts
+// (and again on each new session), and the retained messages made in that burst outlive it.
+constexpr int backlogWorthReleasing = 10000;
+
+// The pages that the allocator holds free are handed back to the system. Without this, what a
+// burst of messages took stays resident, a third again of what a large gateway keeps.
+void releaseFreePages()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
 
 QString mosquittoWords(int rc)
 {
@@ -122,7 +140,7 @@ bool MqttClient::start(QString *error)
     if (!error->isEmpty())
         return false;
     if (announceOnline)
-        retained.insert(onlineStatus().topic, onlineStatus());
+        retained.insert(onlineStatus().topic, retainedOf(onlineStatus()));
     misc.start();
     tryConnect();
     return true;
@@ -131,6 +149,16 @@ bool MqttClient::start(QString *error)
 MqttMessage MqttClient::onlineStatus() const
 {
     return mqttjson::gatewayStatus(brokerSettings, true, onlineExpiryS);
+}
+
+MqttClient::Retained MqttClient::retainedOf(const MqttMessage &message)
+{
+    return {message.payload, message.correlation, message.expiryS, message.sessionBound};
+}
+
+MqttMessage MqttClient::retainedMessage(const QByteArray &topic, const Retained &kept)
+{
+    return {topic, kept.payload, true, kept.correlation, kept.expiryS, {}, kept.sessionBound};
 }
 
 void MqttClient::setWill(WillMaker maker)
@@ -396,8 +424,8 @@ void MqttClient::sessionUp()
         subscribeNow(pattern);
     if (announceOnline)
         queue.pushFront(onlineStatus());
-    for (const MqttMessage &m : qAsConst(retained))
-        queue.remind(m);
+    for (auto r = retained.cbegin(); r != retained.cend(); ++r)
+        queue.remind(retainedMessage(r.key(), r.value()));
     emit connectionChanged(true, QString());
     pump();
     updateWriteWatch();
@@ -516,12 +544,9 @@ void MqttClient::publish(const MqttMessage &message)
         live.held = HeldRecords();
         return publish(live);
     }
-    if (message.retain) {
-        // What is remembered for the next session goes out as the latest, not as history.
-        MqttMessage latest = message;
-        latest.held = HeldRecords();
-        retained.insert(message.topic, latest);
-    }
+    // What is remembered for the next session goes out as the latest, not as history.
+    if (message.retain)
+        retained.insert(message.topic, retainedOf(message));
     queue.push(message);
     pump();
 }
@@ -569,10 +594,13 @@ void MqttClient::pump()
         return;
     pumping = true;
     const int window = qMin(brokerSettings.queueLimit, handOverWindow);
+    backlog = qMax(backlog, queue.waitingCount());
     while (connected && handedOver.size() < window && queue.hasWaiting()) {
         if (!send(queue.take()))
             break;
     }
+    if (!queue.hasWaiting() && std::exchange(backlog, 0) >= backlogWorthReleasing)
+        releaseFreePages();
     pumping = false;
     updateWriteWatch();
 }

@@ -97,6 +97,17 @@ signals:
                         bool tooLong, bool retained);
 
 private:
+    // The latest retained message of a topic, as much of it as the topic and the retain flag do
+    // not say already: never values for history. Held for every retained topic for the
+    // session's life (two a tag), where a whole MqttMessage would be most of the memory.
+    struct Retained
+    {
+        QByteArray payload;
+        QByteArray correlation;
+        int expiryS = 0;
+        bool sessionBound = false;
+    };
+
     struct HandedOver
     {
         MqttMessage message;
@@ -130,6 +141,8 @@ private:
     bool send(const MqttMessage &message, qint64 historyId = -1);
     void updateWriteWatch();
     MqttMessage onlineStatus() const;
+    static Retained retainedOf(const MqttMessage &message);
+    static MqttMessage retainedMessage(const QByteArray &topic, const Retained &kept);
 
     BrokerSettings brokerSettings;
     QVector<BrokerAddress> addresses;
@@ -149,11 +162,12 @@ private:
     bool yielding = false;
     bool pumping = false;
     PublishQueue queue;
-    QHash<QByteArray, MqttMessage> retained; // the latest retained message of each topic
-    QHash<int, HandedOver> handedOver;       // by message id, until the broker has it
+    QHash<QByteArray, Retained> retained; // the latest retained message of each topic
+    QHash<int, HandedOver> handedOver;    // by message id, until the broker has it
     QSet<int> earlyAcks; // written out before libmosquitto told the id to the caller
     qint64 handOverOrder = 0;
     int historyInFlight = 0;
+    int backlog = 0; // the most messages waiting since the queue was last empty
     PublishQueue::Keeper keeper;
     WillMaker willMaker;
     bool announceOnline = true;

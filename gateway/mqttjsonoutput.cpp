@@ -22,15 +22,41 @@ QSet<QByteArray> ownedTopics(const GatewayConfig &config)
 
 } // namespace mqttjson
 
+namespace {
+
+// The equal bytes held in the pool already, or these, held there for the next.
+QByteArray pooled(const QByteArray &bytes, QSet<QByteArray> *pool)
+{
+    const auto held = pool->constFind(bytes);
+    if (held != pool->constEnd())
+        return *held;
+    pool->insert(bytes);
+    return bytes;
+}
+
+} // namespace
+
 MqttJsonControllerOutput::MqttJsonControllerOutput(const ControllerSettings &settings,
-                                                   const BrokerSettings &broker, HandOver handOver)
+                                                   const BrokerSettings &broker, HandOver handOver,
+                                                   QSet<QByteArray> *metaPool)
     : settings(settings), broker(broker), handOver(std::move(handOver))
 {
+    metaPayloads.reserve(settings.tags.size());
+    for (const GatewayTag &t : settings.tags)
+        metaPayloads.append(pooled(
+            tagmessages::metaJson(t.tag, t.writable, settings.largeIntegersAsText), metaPool));
     // A value's topic and scan entry depend on its tag alone: made per value they cost more than
-    // the value's own text.
-    for (const GatewayTag &t : settings.tags) {
-        tagTopics.append(topic(t.tag.name));
-        scanKeys.append(recordformat::jsonString(t.tag.name).toUtf8() + ':');
+    // the value's own text. Each is made only for the messages the controller has: a hundred
+    // thousand tags would hold the other's for nothing.
+    if (settings.tagMessages) {
+        tagTopics.reserve(settings.tags.size());
+        for (const GatewayTag &t : settings.tags)
+            tagTopics.append(topic(t.tag.name));
+    }
+    if (settings.scanMessages) {
+        scanKeys.reserve(settings.tags.size());
+        for (const GatewayTag &t : settings.tags)
+            scanKeys.append(tagmessages::compactUtf8(recordformat::jsonString(t.tag.name) + ':'));
     }
 }
 
@@ -41,14 +67,16 @@ QByteArray MqttJsonControllerOutput::topic(const QString &tail) const
 
 void MqttJsonControllerOutput::started()
 {
-    // What a tag is describes the configuration, not a value: it does not expire.
-    for (const GatewayTag &t : qAsConst(settings.tags))
-        pending.append({topic(t.tag.name + QStringLiteral("/meta")),
-                        tagmessages::metaJson(t.tag, t.writable, settings.largeIntegersAsText),
+    // What a tag is describes the configuration, not a value: it does not expire. Once published,
+    // the session keeps each payload as its topic's retained message.
+    for (int i = 0; i < settings.tags.size(); ++i)
+        pending.append({topic(settings.tags[i].tag.name + QStringLiteral("/meta")),
+                        metaPayloads[i],
                         true,
                         {},
                         0,
                         {}});
+    metaPayloads = {};
 }
 
 void MqttJsonControllerOutput::tagUpdated(int tag, const CLabelVariable &record,
@@ -119,6 +147,8 @@ void MqttJsonControllerOutput::turnEnded()
     }
     if (pending.isEmpty())
         return;
-    handOver(pending);
-    pending.clear();
+    // Handed on whole, not copied and cleared: clear() of a vector the receiver shares copies it
+    // at its full size and keeps that room, a controller's first turn (every tag's /meta and
+    // value) for as long as it runs.
+    handOver(std::exchange(pending, {}));
 }

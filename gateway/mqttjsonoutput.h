@@ -22,8 +22,11 @@ class MqttJsonControllerOutput : public ControllerOutput
 {
 public:
     using HandOver = std::function<void(const QVector<MqttMessage> &)>;
+    // metaPool: the /meta payloads of the controllers made before this one. Controllers of one
+    // kind describe their tags alike, and an equal payload is shared rather than held again by
+    // the session's retained messages.
     MqttJsonControllerOutput(const ControllerSettings &settings, const BrokerSettings &broker,
-                             HandOver handOver);
+                             HandOver handOver, QSet<QByteArray> *metaPool);
 
     void started() override;
     void tagUpdated(int tag, const CLabelVariable &record, const QStringList &texts,
@@ -37,10 +40,11 @@ private:
     QByteArray topic(const QString &tail) const;
     MqttMessage statusMessage(bool online) const;
 
-    ControllerSettings settings;
+    const ControllerSettings settings; // shares the configuration's tags (as the worker's does)
     BrokerSettings broker;
     HandOver handOver;
     QVector<MqttMessage> pending;
+    QVector<QByteArray> metaPayloads; // by tag, until started() publishes them
     // By tag, made once: its value topic, and the start of its scan entry ("NAME":).
     QVector<QByteArray> tagTopics;
     QVector<QByteArray> scanKeys;

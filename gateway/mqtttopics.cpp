@@ -58,7 +58,8 @@ QByteArray gatewayTopic(const BrokerSettings &broker, const char *tail)
 QByteArray controllerTopic(const BrokerSettings &broker, const QString &controller,
                            const QString &tail)
 {
-    return QStringLiteral("%1/%2/%3").arg(broker.prefix, controller, tail).toUtf8();
+    return tagmessages::compactUtf8(
+        QStringLiteral("%1/%2/%3").arg(broker.prefix, controller, tail));
 }
 
 QByteArray setPattern(const BrokerSettings &broker)

@@ -5,19 +5,21 @@
 #include <QDateTime>
 #include <QStringList>
 
-// What the gateway remembers of one tag's publishing.
+// What the gateway remembers of one tag's publishing, one for every tag it reads: the small
+// fields sit together after the large ones, so none is padded to eight bytes of its own.
 struct TagMemory
 {
     // The last value published: its elements as text (for the deadband, and for a stale message
-    // after a failure), its record's type and count (which frame them) and when it was read. Not
-    // the record itself: copying a record's value costs more than the rest of a value's way.
-    bool haveGood = false;
+    // after a failure), when it was read, and its record's type and count (which frame the
+    // texts). Not the record itself: copying a record's value costs more than the rest of a
+    // value's way.
     QStringList lastTexts;
+    QDateTime lastTime;
+    qint64 publishedAt = 0; // ms on the controller's clock
     int lastType = 0;
     int lastCount = 0;
-    QDateTime lastTime;
-    int lastResult = -1;       // of the last message published; -1: none yet
-    qint64 publishedAt = 0;    // ms on the controller's clock
+    int lastResult = -1; // of the last message published; -1: none yet
+    bool haveGood = false;
     bool confirmWrite = false; // a write succeeded: the next read is published whatever it holds
 };
 

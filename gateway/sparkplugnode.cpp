@@ -202,7 +202,7 @@ void SparkplugNode::deviceBirth(Device &device, const HeldRecords &held)
     SparkplugPayload dbirth;
     for (std::size_t i = 0; i < device.latest.size(); ++i) {
         SparkplugMetric m = device.latest[i];
-        m.name = device.settings.tags[int(i)].tag.name;
+        m.name = device.settings.tags.at(int(i)).tag.name; // at(): shared, not copied
         m.alias = device.firstAlias + i;
         dbirth.metrics.push_back(std::move(m));
     }

@@ -62,7 +62,7 @@ public:
     void turnEnded() override;
 
 private:
-    ControllerSettings settings;
+    const ControllerSettings settings; // shares the configuration's tags (as the worker's does)
     bool keepHistory;
     HandOver handOver;
     SparkplugTurn turn;

@@ -91,6 +91,14 @@ QByteArray stamp(const QDateTime &time)
 
 } // namespace
 
+QByteArray compactUtf8(const QString &text)
+{
+    // Copied, not squeezed: a squeeze shrinks the block where it is and leaves its unused two
+    // thirds free beside it, between blocks that are kept, where no page can be given back.
+    const QByteArray bytes = text.toUtf8();
+    return QByteArray(bytes.constData(), bytes.size());
+}
+
 QByteArray valueJson(const CLabelVariable &record, const QStringList &texts, bool largeAsText)
 {
     // Joined as bytes, not through arg(): a placeholder's search and the copies of the text
@@ -125,7 +133,7 @@ QByteArray metaJson(const Tag &tag, bool writable, bool largeAsText)
     if (is64Bit(tag.type) && !tag.scaled())
         o += QStringLiteral(",\"large_integers\":%1")
                  .arg(largeAsText ? QStringLiteral("\"text\"") : QStringLiteral("\"number\""));
-    return (o + QLatin1Char('}')).toUtf8();
+    return compactUtf8(o + QLatin1Char('}'));
 }
 
 QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory, bool largeAsText)
@@ -144,7 +152,7 @@ QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory, bo
     if (memory.haveGood)
         o += QStringLiteral(",\"value_ts\":%1")
                  .arg(recordformat::jsonString(recordformat::timeStamp(memory.lastTime)));
-    return (o + QLatin1Char('}')).toUtf8();
+    return compactUtf8(o + QLatin1Char('}'));
 }
 
 QByteArray writeResultJson(int result, const QString &words)

@@ -12,6 +12,11 @@
 // array); a failed read as its outcome, with the last good value marked stale.
 namespace tagmessages {
 
+// The text as UTF-8 in no more memory than it takes. QString::toUtf8() leaves room for three bytes
+// a character; what is kept for as long as the gateway runs (a topic, a retained message of
+// every tag) would hold three times its size.
+QByteArray compactUtf8(const QString &text);
+
 // largeAsText: integers beyond 2^53, which a reader of JSON numbers as doubles cannot hold, as
 // strings. texts: the record's elements as recordformat::values gives them, when the caller has
 // them already.

@@ -956,7 +956,8 @@ void GatewayTest::serialHangUpAndBack()
 }
 
 // A broker that restarts has lost everything (no persistence): the gateway connects again and
-// publishes its statuses and last values anew.
+// publishes its statuses and last values anew, and what it said only once as it started (what
+// a tag is) as it said it then.
 void GatewayTest::brokerRestarted()
 {
     BrokerProcess mqtt;
@@ -966,6 +967,11 @@ void GatewayTest::brokerRestarted()
     QVERIFY(gw.start(broker(mqtt.port()) + controller("c", sim.udpConnectionString(),
                                                       "interval = 100\ntag = a AI1 Int16\n")));
     QVERIFY(gw.logged(QStringLiteral("broker: connected"), 5000));
+    SubscriberProcess before;
+    QVERIFY(before.start(mqtt.port(), QStringLiteral("t/c/a/meta"),
+                         {QStringLiteral("--retained-only")}));
+    const QString meta = before.waitFor(QStringLiteral("^t/c/a/meta 1  \\{\"type\":"), 10000);
+    QVERIFY(!meta.isEmpty());
     mqtt.stop();
     QVERIFY(gw.logged(QStringLiteral("broker: lost"), 5000));
     QVERIFY(mqtt.start({}, true));
@@ -978,6 +984,7 @@ void GatewayTest::brokerRestarted()
     QVERIFY(!sub.waitFor(QStringLiteral("^t/gateway/status 1  online$"), 10000).isEmpty());
     QVERIFY(!sub.waitFor(QStringLiteral("^t/c/status 1  online$"), 10000).isEmpty());
     QCOMPARE(valueOf(sub.waitFor(QStringLiteral("^t/c/a 1 "), 10000)), QStringLiteral("4101"));
+    QCOMPARE(sub.waitFor(QStringLiteral("^t/c/a/meta 1 "), 10000), meta);
 }
 
 // A broker that stalls without dropping the session (stopped, then let go on): what waits
@@ -1362,9 +1369,10 @@ void GatewayTest::tls()
     QVERIFY2(gw.logged(QStringLiteral("broker: connected"), 10000), qPrintable(gw.log));
 }
 
-// Each tag is described on a retained TAG/meta, which goes when the tag goes; a scaled tag is
-// published and written in its own units; integers a double cannot hold come as texts on request;
-// the prefix may have several levels.
+// Each tag is described on a retained TAG/meta, which goes when the tag goes, each controller's
+// as it is there (another's equal tag may take no writes); a scaled tag is published and written
+// in its own units; integers a double cannot hold come as texts on request; the prefix may have
+// several levels.
 void GatewayTest::describedTags()
 {
     BrokerProcess mqtt;
@@ -1373,10 +1381,12 @@ void GatewayTest::describedTags()
     const QByteArray described =
         "tag = temp AI1 Int16 unit=degC description=\"Inlet temperature\" scale=0.5 "
         "offset=-10 writable\n";
-    const QByteArray config = broker(mqtt.port(), "large_integers = text\n")
-                                  .replace("prefix = t", "prefix = t/site-a/line-3") +
-                              controller("c", sim.udpConnectionString(),
-                                         "interval = 200\ntag = big AI3 Int64\n" + described);
+    const QByteArray config =
+        broker(mqtt.port(), "large_integers = text\n")
+            .replace("prefix = t", "prefix = t/site-a/line-3") +
+        controller("c", sim.udpConnectionString(),
+                   "interval = 200\ntag = big AI3 Int64\n" + described) +
+        controller("d", sim.udpConnectionString(), QByteArray(described).replace(" writable", ""));
     GatewayRun gw;
     QVERIFY(gw.start(config));
     SubscriberProcess sub;
@@ -1385,6 +1395,10 @@ void GatewayTest::describedTags()
                                         "\"count\":1,\"address\":\"AI1\",\"unit\":\"degC\","
                                         "\"description\":\"Inlet temperature\",\"scale\":0.5,"
                                         "\"offset\":-10,\"writable\":true\\}$"),
+                         15000)
+                 .isEmpty());
+    QVERIFY(!sub.waitFor(QStringLiteral("^t/site-a/line-3/d/temp/meta \\d  \\{\"type\":\"Int16\","
+                                        ".*\"offset\":-10,\"writable\":false\\}$"),
                          15000)
                  .isEmpty());
     QVERIFY(!sub.waitFor(QStringLiteral("^t/site-a/line-3/c/big/meta \\d  .*\"writable\":false,"

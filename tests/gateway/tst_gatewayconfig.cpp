@@ -193,7 +193,11 @@ void GatewayConfigTest::read()
                                                                   "client_id = gw 1/a") +
                            "tags = tags.csv\nwritable = level\n"
                            "tag = flow AI7 Int16 unit=l/min description=\"Inlet flow, main\" "
-                           "scale=0.1 offset=-5\n"),
+                           "scale=0.1 offset=-5\n"
+                           // Another controller gives the same texts, for other fields of
+                           // other tags: each tag keeps its own.
+                           "[controller kiln]\nconnection = 127.0.0.1:701\n"
+                           "tag = flow AI9 Int16 unit=AI7\ntag = level AI7 UInt16\n"),
                  &config, &why, &library),
              qPrintable(why));
     QCOMPARE(config.broker.prefix, QStringLiteral("plant/site-a/line-3"));
@@ -204,7 +208,7 @@ void GatewayConfigTest::read()
     qputenv("STATE_DIRECTORY", "/var/lib/gw:/var/lib/other");
     QCOMPARE(storePathOf(config.broker), QStringLiteral("/var/lib/gw/history-gw_1_a.sqlite"));
     qunsetenv("STATE_DIRECTORY");
-    QCOMPARE(config.controllers.size(), 1);
+    QCOMPARE(config.controllers.size(), 2);
     const ControllerSettings &c = config.controllers.first();
     QCOMPARE(c.tags.size(), 4);
     QVERIFY(c.largeIntegersAsText);
@@ -218,6 +222,14 @@ void GatewayConfigTest::read()
     QCOMPARE(c.tags[1].tag.intervalMs, 1000);
     QVERIFY(!c.tags[0].writable && c.tags[1].writable && c.tags[2].writable);
     QCOMPARE(c.tags[2].tag.address, QStringLiteral("AI9"));
+    const QVector<GatewayTag> &kiln = config.controllers[1].tags;
+    QCOMPARE(kiln[0].tag.name, QStringLiteral("flow"));
+    QCOMPARE(kiln[0].tag.address, QStringLiteral("AI9"));
+    QCOMPARE(kiln[0].tag.unit, QStringLiteral("AI7"));
+    QCOMPARE(kiln[0].tag.description, QString());
+    QCOMPARE(kiln[1].tag.name, QStringLiteral("level"));
+    QCOMPARE(kiln[1].tag.address, QStringLiteral("AI7"));
+    QCOMPARE(kiln[1].tag.unit, QString());
     QVERIFY(list.endsWith(QLatin1String("tags.csv")));
 }
 

@@ -572,23 +572,27 @@ void PublishingTest::output()
     broker.prefix = QStringLiteral("p/q");
     QStringList seen;
     QByteArrayList held;
-    MqttJsonControllerOutput out(c, broker, [&](const QVector<MqttMessage> &batch) {
-        for (const MqttMessage &m : batch) {
-            seen << QStringLiteral("%1 %2 %3 %4 %5")
-                        .arg(QString::fromUtf8(m.topic))
-                        .arg(int(m.retain))
-                        .arg(m.expiryS)
-                        .arg(QString::fromUtf8(m.correlation), QString::fromUtf8(m.payload));
-            if (m.held.count > 0) {
-                const QByteArray records = mqttjson::historyRecords(m.held);
-                seen.last() += QStringLiteral("\t%1 %2 %3")
-                                   .arg(m.held.controller)
-                                   .arg(m.held.count)
-                                   .arg(QString::fromUtf8(records));
-                held << records;
+    QSet<QByteArray> metaPool;
+    MqttJsonControllerOutput out(
+        c, broker,
+        [&](const QVector<MqttMessage> &batch) {
+            for (const MqttMessage &m : batch) {
+                seen << QStringLiteral("%1 %2 %3 %4 %5")
+                            .arg(QString::fromUtf8(m.topic))
+                            .arg(int(m.retain))
+                            .arg(m.expiryS)
+                            .arg(QString::fromUtf8(m.correlation), QString::fromUtf8(m.payload));
+                if (m.held.count > 0) {
+                    const QByteArray records = mqttjson::historyRecords(m.held);
+                    seen.last() += QStringLiteral("\t%1 %2 %3")
+                                       .arg(m.held.controller)
+                                       .arg(m.held.count)
+                                       .arg(QString::fromUtf8(records));
+                    held << records;
+                }
             }
-        }
-    });
+        },
+        &metaPool);
     TagMemory memory;
     QStringList valueTags; // of the values and failures, in order
     for (const QString &event : events) {
