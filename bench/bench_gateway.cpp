@@ -1337,12 +1337,11 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments();
     if (args.contains(QStringLiteral("--help"))) {
         out()
-            << "bench_gateway [--quick] [--outage S] [--sparkplug] [--failover] [--scale [N]]\n  "
-               "the "
-               "gateway "
-               "with 1,000 "
-               "tags, a mosquitto broker and a subscriber, as JSON and as a Sparkplug B node; "
-               "rebirths of ten controllers; then the broker away for a while\n"
+            << "bench_gateway [--quick] [--outage S] [--sparkplug] [--failover] [--goals]\n"
+               "              [--scale [N] [--tags T]] [--callgrind]\n"
+               "  the gateway with 1,000 tags, a mosquitto broker and a subscriber, as JSON and "
+               "as a Sparkplug B node; the goals' loads; rebirths of ten controllers; failover; "
+               "then the broker away for a while\n"
                "  --quick      shorter measuring windows, fewer rebirths and a 20 s outage\n"
                "  --outage S   the broker away for S seconds (600)\n"
                "  --sparkplug  only the Sparkplug phases, the JSON ones they are set beside and "
