@@ -394,6 +394,15 @@ void PublishingTest::valueJson_data()
         << QVariant::fromValue(QList<float>{0.1f, 16777216.f, -0.f, nanF, infF, -infF}) << false
         << "[0.1,16777216,-0,\"NaN\",\"Infinity\",\"-Infinity\"]"
         << "0.1|16777216|-0|NaN|Infinity|-Infinity" << -1;
+    // Seven to nine digits, the smallest denormal, and a float halfway between two texts of
+    // eight digits (rounded away from zero, as it always was).
+    QTest::newRow("Float of more digits")
+        << int(Float)
+        << QVariant::fromValue(QList<float>{1.0000001f, std::numeric_limits<float>::max(),
+                                            std::numeric_limits<float>::min(), 100000.01f,
+                                            std::numeric_limits<float>::denorm_min(), -1604895.25f})
+        << false << "[1.0000001,3.4028235e+38,1.1754944e-38,100000.01,1.4013e-45,-1604895.3]"
+        << "1.0000001|3.4028235e+38|1.1754944e-38|100000.01|1.4013e-45|-1604895.3" << -1;
     QTest::newRow("Double shortest, -0, NaN")
         << int(Double) << QVariant::fromValue(QList<double>{0.1, 1e300, -0.0, nanD}) << false
         << "[0.1,1e+300,-0,\"NaN\"]"
