@@ -629,6 +629,17 @@ QString readsPerS(const Phase &phase, Counter &counter)
     return figure.match(QString::fromUtf8(counter.lastStats)).captured(1);
 }
 
+// What the gateway's queue held and had dropped when it said so last: a delivery short of the
+// reads is either still waiting there or gone.
+QString queueFigures(Counter &counter)
+{
+    std::lock_guard<std::mutex> g(counter.lock);
+    const QRegularExpression figures(QStringLiteral("\"queue\":([0-9]+),\"dropped\":([0-9]+)"));
+    const QRegularExpressionMatch m = figures.match(QString::fromUtf8(counter.lastStats));
+    return m.hasMatch() ? QStringLiteral("; queue %1, dropped %2").arg(m.captured(1), m.captured(2))
+                        : QString();
+}
+
 // The phase's figures; what it delivered a second for a comparison.
 Delivered printPhase(const Phase &phase, const Window &w, Counter &counter, Counter &probe)
 {
@@ -666,9 +677,10 @@ Delivered printPhase(const Phase &phase, const Window &w, Counter &counter, Coun
                              : perValue(w.instructions, double(counter.values), "delivered value"))
           << "\n";
     out() << QStringLiteral("  tag values read and decoded/s %1 (the gateway's %2)\n")
-                 .arg(readsPerS(phase, counter), phase.form == Form::Sparkplug
-                                                     ? QStringLiteral("NDATA")
-                                                     : QStringLiteral("stats"));
+                 .arg(readsPerS(phase, counter),
+                      phase.form == Form::Sparkplug
+                          ? QStringLiteral("NDATA")
+                          : QStringLiteral("stats") + queueFigures(counter));
     if (phase.form != Form::Batch)
         printLatencies(phase, counter, probe);
     out().flush();
