@@ -322,6 +322,22 @@ void PublishingTest::scaledValue_data()
         << true << "\"18446744073709551615\"";
 }
 
+namespace {
+
+// A read's record holding these elements (count -1: as many as they are), read at `time`.
+CLabelVariable valueRecord(int type, const QVariant &elements, int count, const QDateTime &time)
+{
+    CLabelVariable record;
+    record.result = 0;
+    record.type = DataType(type);
+    record.value = elements;
+    record.count = count < 0 ? int(elements.value<QSequentialIterable>().size()) : count;
+    record.time = time;
+    return record;
+}
+
+} // namespace
+
 // A value as published: raw × scale + offset for a scaled tag, and integers a double cannot hold
 // as texts on request. A reader that takes every number as a double gets them back exactly.
 void PublishingTest::scaledValue()
@@ -331,12 +347,7 @@ void PublishingTest::scaledValue()
     QFETCH(double, scale);
     QFETCH(bool, largeAsText);
     QFETCH(QString, value);
-    CLabelVariable record;
-    record.result = 0;
-    record.type = DataType(type);
-    record.value = raw;
-    record.count = int(raw.value<QSequentialIterable>().size());
-    record.time = QDateTime::currentDateTime();
+    CLabelVariable record = valueRecord(type, raw, -1, QDateTime::currentDateTime());
     if (scale != 1)
         record = recordformat::scaledRecord(record, scale, 0);
     const QByteArray json = tagmessages::valueJson(record, largeAsText);
@@ -454,12 +465,9 @@ void PublishingTest::valueJson()
     QFETCH(QString, value);
     QFETCH(QString, texts);
     QFETCH(int, count);
-    CLabelVariable record;
-    record.result = 0;
-    record.type = DataType(type);
-    record.value = elements;
-    record.count = count < 0 ? int(elements.value<QSequentialIterable>().size()) : count;
-    record.time = QDateTime(QDate(2026, 12, 7), QTime(21, 35, 54, 827), Qt::OffsetFromUTC, 3600);
+    CLabelVariable record =
+        valueRecord(type, elements, count,
+                    QDateTime(QDate(2026, 12, 7), QTime(21, 35, 54, 827), Qt::OffsetFromUTC, 3600));
     const QByteArray expected =
         "{\"value\":" + value.toUtf8() + ",\"ts\":\"2026-12-07T21:35:54.827+01:00\",\"result\":0}";
     QCOMPARE(tagmessages::valueJson(record, largeAsText), expected);
