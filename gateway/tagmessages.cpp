@@ -114,11 +114,6 @@ QByteArray valueJson(const CLabelVariable &record, const QStringList &texts, boo
     return json;
 }
 
-QByteArray valueJson(const CLabelVariable &record, bool largeAsText)
-{
-    return valueJson(record, recordformat::values(record), largeAsText);
-}
-
 QByteArray metaJson(const Tag &tag, bool writable, bool largeAsText)
 {
     QString o =

@@ -18,10 +18,9 @@ namespace tagmessages {
 QByteArray compactUtf8(const QString &text);
 
 // largeAsText: integers beyond 2^53, which a reader of JSON numbers as doubles cannot hold, as
-// strings. texts: the record's elements as recordformat::values gives them, when the caller has
-// them already.
+// strings. texts: the record's elements as recordformat::values gives them (the caller has made
+// them for the deadband already).
 QByteArray valueJson(const CLabelVariable &record, const QStringList &texts, bool largeAsText);
-QByteArray valueJson(const CLabelVariable &record, bool largeAsText);
 // The last good value in it is memory's.
 QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory, bool largeAsText);
 // What a tag is, for PREFIX/CONTROLLER/TAG/meta: {"type":…,"count":…,"address":…,"unit":…,

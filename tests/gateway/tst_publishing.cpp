@@ -350,7 +350,8 @@ void PublishingTest::scaledValue()
     CLabelVariable record = valueRecord(type, raw, -1, QDateTime::currentDateTime());
     if (scale != 1)
         record = recordformat::scaledRecord(record, scale, 0);
-    const QByteArray json = tagmessages::valueJson(record, largeAsText);
+    const QByteArray json =
+        tagmessages::valueJson(record, recordformat::values(record), largeAsText);
     QVERIFY2(json.startsWith("{\"value\":" + value.toUtf8() + ",\"ts\":"), json.constData());
     if (largeAsText) {
         const QJsonValue asDouble = QJsonDocument::fromJson(json).object().value("value");
@@ -470,10 +471,10 @@ void PublishingTest::valueJson()
                     QDateTime(QDate(2026, 12, 7), QTime(21, 35, 54, 827), Qt::OffsetFromUTC, 3600));
     const QByteArray expected =
         "{\"value\":" + value.toUtf8() + ",\"ts\":\"2026-12-07T21:35:54.827+01:00\",\"result\":0}";
-    QCOMPARE(tagmessages::valueJson(record, largeAsText), expected);
+    QCOMPARE(tagmessages::valueJson(record, recordformat::values(record), largeAsText), expected);
     QCOMPARE(recordformat::values(record).join(QLatin1Char('|')), texts);
     record.value = QVariant(elements.value<QVariantList>());
-    QCOMPARE(tagmessages::valueJson(record, largeAsText), expected);
+    QCOMPARE(tagmessages::valueJson(record, recordformat::values(record), largeAsText), expected);
     QCOMPARE(recordformat::values(record).join(QLatin1Char('|')), texts);
 }
 
@@ -509,7 +510,7 @@ void PublishingTest::stampAfterStamp()
         record.time = time;
         const QByteArray expected =
             "{\"value\":1,\"ts\":\"" + recordformat::timeStamp(time).toUtf8() + "\",\"result\":0}";
-        QCOMPARE(tagmessages::valueJson(record, false), expected);
+        QCOMPARE(tagmessages::valueJson(record, recordformat::values(record), false), expected);
     }
 }
 
