@@ -332,6 +332,7 @@ private:
     QString passwordFrom(const QString &file);
     QString shared(const QString &text);
     void shareTexts(Tag *tag);
+    QVector<GatewayTag> sharedList(const QVector<GatewayTag> &tags);
     BrokerSettings &broker() { return config->broker; }
     ControllerSettings &controller() { return *current; }
 
@@ -347,6 +348,7 @@ private:
     QVector<QPair<QString, int>> writableNames;
     Fault fault;
     QSet<QString> texts; // each text the tags have given so far, once
+    QVector<QVector<GatewayTag>> tagLists; // each controller's list of tags, once
 };
 
 const std::vector<Reader::Key> &Reader::brokerKeys()
@@ -655,6 +657,36 @@ void Reader::shareTexts(Tag *tag)
     tag->description = shared(tag->description);
 }
 
+namespace {
+
+// Equal as the gateway uses them: where in the file each was given does not count.
+bool sameTags(const QVector<GatewayTag> &a, const QVector<GatewayTag> &b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const GatewayTag &x, const GatewayTag &y) {
+                          const Tag &s = x.tag, &t = y.tag;
+                          return s.name == t.name && s.address == t.address && s.type == t.type &&
+                                 s.count == t.count && s.intervalMs == t.intervalMs &&
+                                 s.unit == t.unit && s.description == t.description &&
+                                 s.scale == t.scale && s.offset == t.offset &&
+                                 x.deadband == y.deadband && x.writable == y.writable;
+                      });
+}
+
+} // namespace
+
+// Controllers of one kind often have the same tags (a hundred machines alike): an equal list is
+// held once for all of them. It is read only once loaded, so none of them ever copies it.
+QVector<GatewayTag> Reader::sharedList(const QVector<GatewayTag> &tags)
+{
+    for (const QVector<GatewayTag> &given : qAsConst(tagLists)) {
+        if (sameTags(given, tags))
+            return given;
+    }
+    tagLists.append(tags);
+    return tags;
+}
+
 QString Reader::finishController()
 {
     if (!current)
@@ -705,6 +737,7 @@ QString Reader::finishController()
         fault.key.clear();
         return QStringLiteral("backoff_max is below backoff");
     }
+    c.tags = sharedList(c.tags);
     return QString();
 }
 

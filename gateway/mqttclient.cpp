@@ -140,7 +140,7 @@ bool MqttClient::start(QString *error)
     if (!error->isEmpty())
         return false;
     if (announceOnline)
-        retained.insert(onlineStatus().topic, retainedOf(onlineStatus()));
+        retained.insert_or_assign(onlineStatus().topic, retainedOf(onlineStatus()));
     misc.start();
     tryConnect();
     return true;
@@ -425,7 +425,7 @@ void MqttClient::sessionUp()
     if (announceOnline)
         queue.pushFront(onlineStatus());
     for (auto r = retained.cbegin(); r != retained.cend(); ++r)
-        queue.remind(retainedMessage(r.key(), r.value()));
+        queue.remind(retainedMessage(r->first, r->second));
     emit connectionChanged(true, QString());
     pump();
     updateWriteWatch();
@@ -479,8 +479,11 @@ void MqttClient::acknowledged(int mid)
         emit historyDelivered(historyId);
     }
     // A topic cleared and not published since is forgotten once the broker has the clearing.
-    if (m.retain && m.payload.isEmpty() && retained.value(m.topic).payload.isEmpty())
-        retained.remove(m.topic);
+    if (m.retain && m.payload.isEmpty()) {
+        const auto kept = retained.find(m.topic);
+        if (kept != retained.end() && kept->second.payload.isEmpty())
+            retained.erase(kept);
+    }
     pump();
 }
 
@@ -546,7 +549,7 @@ void MqttClient::publish(const MqttMessage &message)
     }
     // What is remembered for the next session goes out as the latest, not as history.
     if (message.retain)
-        retained.insert(message.topic, retainedOf(message));
+        retained.insert_or_assign(message.topic, retainedOf(message));
     queue.push(message);
     pump();
 }
@@ -573,9 +576,9 @@ bool MqttClient::sendHistory(const QVector<MqttMessage> &messages, qint64 id)
 QSet<QByteArray> MqttClient::retainedTopics() const
 {
     QSet<QByteArray> topics;
-    for (auto m = retained.cbegin(); m != retained.cend(); ++m) {
-        if (!m->payload.isEmpty())
-            topics.insert(m.key());
+    for (const auto &[topic, kept] : retained) {
+        if (!kept.payload.isEmpty())
+            topics.insert(topic);
     }
     return topics;
 }

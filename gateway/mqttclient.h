@@ -11,6 +11,8 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory_resource>
+#include <unordered_map>
 
 struct mosquitto;
 struct mqtt5__property;
@@ -162,7 +164,15 @@ private:
     bool yielding = false;
     bool pumping = false;
     PublishQueue queue;
-    QHash<QByteArray, Retained> retained; // the latest retained message of each topic
+    // The latest retained message of each topic. Its entries come from a pool of their own: each
+    // allocated alone, they would sit between the short-lived blocks of the burst that made them
+    // (two a tag), and the holes those leave could not be given back.
+    struct TopicHash
+    {
+        size_t operator()(const QByteArray &topic) const { return qHash(topic); }
+    };
+    std::pmr::unsynchronized_pool_resource retainedPool;
+    std::pmr::unordered_map<QByteArray, Retained, TopicHash> retained{&retainedPool};
     QHash<int, HandedOver> handedOver;    // by message id, until the broker has it
     QSet<int> earlyAcks; // written out before libmosquitto told the id to the caller
     qint64 handOverOrder = 0;
