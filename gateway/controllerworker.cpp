@@ -130,16 +130,7 @@ void ControllerWorker::publishRead(int tag, const CLabelVariable &raw)
     if (!publishpolicy::due(m, record, texts, t.deadband, now, qint64(config.maxAgeS) * 1000))
         return;
     output->tagUpdated(tag, record, texts, m);
-    if (record.result == 0) {
-        m.haveGood = true;
-        m.lastTexts = texts;
-        m.lastType = record.type;
-        m.lastCount = record.count;
-        m.lastTime = record.time;
-    }
-    m.lastResult = record.result;
-    m.publishedAt = now;
-    m.confirmWrite = false;
+    m.published(record, texts, now);
 }
 
 void ControllerWorker::tagDropped(int tag, const CLabelVariable &record)

@@ -140,7 +140,7 @@ bool MqttClient::start(QString *error)
     if (!error->isEmpty())
         return false;
     if (announceOnline)
-        retained.insert_or_assign(onlineStatus().topic, retainedOf(onlineStatus()));
+        remember(onlineStatus());
     misc.start();
     tryConnect();
     return true;
@@ -151,14 +151,20 @@ MqttMessage MqttClient::onlineStatus() const
     return mqttjson::gatewayStatus(brokerSettings, true, onlineExpiryS);
 }
 
-MqttClient::Retained MqttClient::retainedOf(const MqttMessage &message)
+void MqttClient::remember(const MqttMessage &message)
 {
-    return {message.payload, message.correlation, message.expiryS, message.sessionBound};
+    retained.insert_or_assign(message.topic,
+                              Retained{message.payload, message.expiryS, message.sessionBound});
+    if (message.correlation.isEmpty())
+        retainedCorrelations.remove(message.topic);
+    else
+        retainedCorrelations.insert(message.topic, message.correlation);
 }
 
-MqttMessage MqttClient::retainedMessage(const QByteArray &topic, const Retained &kept)
+MqttMessage MqttClient::retainedMessage(const QByteArray &topic, const Retained &kept) const
 {
-    return {topic, kept.payload, true, kept.correlation, kept.expiryS, {}, kept.sessionBound};
+    return {topic,        kept.payload, true, retainedCorrelations.value(topic), kept.expiryS, {},
+            kept.sessionBound};
 }
 
 void MqttClient::setWill(WillMaker maker)
@@ -272,6 +278,7 @@ void MqttClient::askForWord(const QByteArray &pattern)
 void MqttClient::forgetPublished()
 {
     retained.clear();
+    retainedCorrelations.clear();
     queue = PublishQueue(brokerSettings.queueLimit);
     queue.setKeeper(keeper);
 }
@@ -481,8 +488,10 @@ void MqttClient::acknowledged(int mid)
     // A topic cleared and not published since is forgotten once the broker has the clearing.
     if (m.retain && m.payload.isEmpty()) {
         const auto kept = retained.find(m.topic);
-        if (kept != retained.end() && kept->second.payload.isEmpty())
+        if (kept != retained.end() && kept->second.payload.isEmpty()) {
             retained.erase(kept);
+            retainedCorrelations.remove(m.topic);
+        }
     }
     pump();
 }
@@ -549,7 +558,7 @@ void MqttClient::publish(const MqttMessage &message)
     }
     // What is remembered for the next session goes out as the latest, not as history.
     if (message.retain)
-        retained.insert_or_assign(message.topic, retainedOf(message));
+        remember(message);
     queue.push(message);
     pump();
 }

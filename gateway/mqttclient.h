@@ -101,11 +101,11 @@ signals:
 private:
     // The latest retained message of a topic, as much of it as the topic and the retain flag do
     // not say already: never values for history. Held for every retained topic for the
-    // session's life (two a tag), where a whole MqttMessage would be most of the memory.
+    // session's life (two a tag), where a whole MqttMessage would be most of the memory; the
+    // rare correlation data is held beside.
     struct Retained
     {
         QByteArray payload;
-        QByteArray correlation;
         int expiryS = 0;
         bool sessionBound = false;
     };
@@ -143,8 +143,8 @@ private:
     bool send(const MqttMessage &message, qint64 historyId = -1);
     void updateWriteWatch();
     MqttMessage onlineStatus() const;
-    static Retained retainedOf(const MqttMessage &message);
-    static MqttMessage retainedMessage(const QByteArray &topic, const Retained &kept);
+    void remember(const MqttMessage &message);
+    MqttMessage retainedMessage(const QByteArray &topic, const Retained &kept) const;
 
     BrokerSettings brokerSettings;
     QVector<BrokerAddress> addresses;
@@ -167,12 +167,15 @@ private:
     // The latest retained message of each topic. Its entries come from a pool of their own: each
     // allocated alone, they would sit between the short-lived blocks of the burst that made them
     // (two a tag), and the holes those leave could not be given back.
+    // (two a tag), and the holes those leave could not be given back. A hash that cannot throw
+    // is not stored in them but computed again when needed.
     struct TopicHash
     {
-        size_t operator()(const QByteArray &topic) const { return qHash(topic); }
+        size_t operator()(const QByteArray &topic) const noexcept { return qHash(topic); }
     };
     std::pmr::unsynchronized_pool_resource retainedPool;
     std::pmr::unordered_map<QByteArray, Retained, TopicHash> retained{&retainedPool};
+    QHash<QByteArray, QByteArray> retainedCorrelations; // of the retained topics that have one
     QHash<int, HandedOver> handedOver;    // by message id, until the broker has it
     QSet<int> earlyAcks; // written out before libmosquitto told the id to the caller
     qint64 handOverOrder = 0;

@@ -2,8 +2,108 @@
 
 #include "DataType.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+
+#include <cstring>
+
+namespace {
+
+// Texts packed one after another, each after its length in characters, doubled, plus one when
+// it is held as UTF-16 (any character beyond ASCII) rather than a byte a character. Equal lists
+// pack to equal bytes, so a value that did not move is told without unpacking anything.
+void appendLength(QByteArray &out, quint32 n)
+{
+    for (; n >= 0x80; n >>= 7)
+        out += char(0x80 | (n & 0x7f));
+    out += char(n);
+}
+
+bool readLength(const QByteArray &in, int *at, quint32 *n)
+{
+    *n = 0;
+    for (int shift = 0; *at < in.size() && shift < 32; shift += 7) {
+        const quint8 b = quint8(in[(*at)++]);
+        *n |= quint32(b & 0x7f) << shift;
+        if (!(b & 0x80))
+            return true;
+    }
+    return false;
+}
+
+bool isAscii(const QString &t)
+{
+    return std::all_of(t.begin(), t.end(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
+void pack(const QStringList &texts, QByteArray &out)
+{
+    for (const QString &t : texts) {
+        const bool wide = !isAscii(t);
+        appendLength(out, quint32(t.size()) * 2 + (wide ? 1 : 0));
+        if (wide) {
+            out.append(reinterpret_cast<const char *>(t.utf16()), t.size() * 2);
+        } else {
+            for (const QChar c : t)
+                out += char(c.unicode());
+        }
+    }
+}
+
+QStringList unpack(const QByteArray &packed)
+{
+    QStringList texts;
+    quint32 n = 0;
+    for (int at = 0; at < packed.size() && readLength(packed, &at, &n);) {
+        const int chars = int(n / 2);
+        const int bytes = n % 2 ? chars * 2 : chars;
+        if (bytes > packed.size() - at)
+            break;
+        if (n % 2) {
+            QString t(chars, Qt::Uninitialized);
+            std::memcpy(t.data(), packed.constData() + at, size_t(bytes));
+            texts << t;
+        } else {
+            texts << QString::fromLatin1(packed.constData() + at, bytes);
+        }
+        at += bytes;
+    }
+    return texts;
+}
+
+// The record's texts packed, in room the thread keeps: most reads are of values that did not
+// move, and are told so without a block made for them.
+const QByteArray &packedNow(const QStringList &texts)
+{
+    thread_local QByteArray scratch;
+    scratch.reserve(qMax(scratch.capacity(), 64)); // reserved room stays when it is emptied
+    scratch.resize(0);
+    pack(texts, scratch);
+    return scratch;
+}
+
+} // namespace
+
+QStringList TagMemory::texts() const
+{
+    return unpack(lastTexts);
+}
+
+void TagMemory::published(const CLabelVariable &record, const QStringList &texts, qint64 now)
+{
+    if (record.result == 0) {
+        haveGood = true;
+        const QByteArray &packed = packedNow(texts);
+        lastTexts = QByteArray(packed.constData(), packed.size());
+        lastType = record.type;
+        lastCount = record.count;
+        lastTime = record.time;
+    }
+    lastResult = record.result;
+    publishedAt = now;
+    confirmWrite = false;
+}
 
 namespace publishpolicy {
 namespace {
@@ -70,8 +170,11 @@ bool due(const TagMemory &memory, const CLabelVariable &record, const QStringLis
         return true;
     if (record.result != 0)
         return false;
-    return memory.confirmWrite || !memory.haveGood ||
-           movedBeyond(record.type, memory.lastTexts, texts, deadband);
+    if (memory.confirmWrite || !memory.haveGood)
+        return true;
+    if (packedNow(texts) == memory.lastTexts)
+        return false;
+    return movedBeyond(record.type, memory.texts(), texts, deadband);
 }
 
 QString refusalWords(const QString &why)

@@ -10,10 +10,10 @@
 struct TagMemory
 {
     // The last value published: its elements as text (for the deadband, and for a stale message
-    // after a failure), when it was read, and its record's type and count (which frame the
-    // texts). Not the record itself: copying a record's value costs more than the rest of a
-    // value's way.
-    QStringList lastTexts;
+    // after a failure), packed in one block, when it was read, and its record's type and count
+    // (which frame the texts). Not the record itself: copying a record's value costs more than
+    // the rest of a value's way; nor a list of strings, three blocks a tag where one will do.
+    QByteArray lastTexts;
     QDateTime lastTime;
     qint64 publishedAt = 0; // ms on the controller's clock
     int lastType = 0;
@@ -21,6 +21,11 @@ struct TagMemory
     int lastResult = -1; // of the last message published; -1: none yet
     bool haveGood = false;
     bool confirmWrite = false; // a write succeeded: the next read is published whatever it holds
+
+    // The texts of the last value published.
+    QStringList texts() const;
+    // The record has been published at now (ms), its elements as texts.
+    void published(const CLabelVariable &record, const QStringList &texts, qint64 now);
 };
 
 // When a tag's record is published, whatever the output makes of it.

@@ -103,15 +103,18 @@ QByteArray valueJson(const CLabelVariable &record, const QStringList &texts, boo
 {
     // Joined as bytes, not through arg(): a placeholder's search and the copies of the text
     // cost more than the value's own text.
+    // Made in a buffer the thread keeps and copied out at its size: the session keeps every
+    // tag's latest value, and room left over in each would be a tenth of a large gateway.
     const QByteArray ts = stamp(record.time);
-    QByteArray json;
-    json.reserve(texts.size() * 8 + ts.size() + 40);
+    thread_local QByteArray json;
+    json.reserve(qMax(json.capacity(), 128)); // reserved room stays when it is emptied
+    json.resize(0);
     json += "{\"value\":";
     appendValue(json, record.type, record.count, texts, largeAsText);
     json += ",\"ts\":";
     json += ts;
     json += ",\"result\":0}";
-    return json;
+    return QByteArray(json.constData(), json.size());
 }
 
 QByteArray metaJson(const Tag &tag, bool writable, bool largeAsText)
@@ -137,7 +140,7 @@ QByteArray failureJson(const CLabelVariable &failed, const TagMemory &memory, bo
     QByteArray lastValue = "null";
     if (memory.haveGood) {
         lastValue.clear();
-        appendValue(lastValue, memory.lastType, memory.lastCount, memory.lastTexts, largeAsText);
+        appendValue(lastValue, memory.lastType, memory.lastCount, memory.texts(), largeAsText);
     }
     QString o = QStringLiteral("{\"value\":%1,\"ts\":%2,\"result\":%3,\"outcome\":%4,"
                                "\"stale\":true")

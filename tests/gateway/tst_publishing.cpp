@@ -172,6 +172,18 @@ void PublishingTest::due_data()
                                                      << "12" << true;
     QTest::newRow("Bool under a band") << int(Bool) << 5.0 << "false"
                                        << "true" << true;
+    // Texts beyond ASCII are kept as UTF-16, long ones with a longer length.
+    QTest::newRow("String beyond ASCII unchanged") << int(String) << 0.0 << "Grüße, 東京"
+                                                   << "Grüße, 東京" << false;
+    QTest::newRow("String beyond ASCII changed") << int(String) << 0.0 << "Grüße"
+                                                 << "Grüßer" << true;
+    QTest::newRow("String of 300 characters unchanged")
+        << int(String) << 0.0 << QString(300, QLatin1Char('x')) << QString(300, QLatin1Char('x'))
+        << false;
+    QTest::newRow("String of 300 characters, one more")
+        << int(String) << 0.0 << QString(300, QLatin1Char('x')) << QString(301, QLatin1Char('x'))
+        << true;
+    QTest::newRow("String emptied") << int(String) << 0.0 << "a" << "" << true;
     // Beyond 2^53 a double cannot tell these apart; the integers can.
     QTest::newRow("Int64 beyond 2^53 by 100") << int(Int64) << 1.0 << "9007199254740993"
                                               << "9007199254741093" << true;
@@ -195,13 +207,11 @@ void PublishingTest::due()
     QFETCH(QString, now);
     QFETCH(bool, published);
     TagMemory memory;
-    memory.haveGood = true;
-    memory.lastResult = 0;
-    memory.lastTexts = QStringList{before};
-    memory.publishedAt = 1000;
     CLabelVariable record;
     record.result = 0;
     record.type = DataType(type);
+    memory.published(record, {before}, 1000);
+    QCOMPARE(memory.texts(), QStringList{before});
     QCOMPARE(publishpolicy::due(memory, record, {now}, deadband, 1000, 60000), published);
     // A write that succeeded is confirmed by the next value, moved or not.
     memory.confirmWrite = true;
@@ -628,11 +638,7 @@ void PublishingTest::output()
             record.result = 0;
             record.value = QVariant::fromValue(QList<short>{short(w[2].toInt())});
             out.tagUpdated(tag, record, recordformat::values(record), memory);
-            memory.haveGood = true;
-            memory.lastTexts = recordformat::values(record);
-            memory.lastType = record.type;
-            memory.lastCount = record.count;
-            memory.lastTime = record.time;
+            memory.published(record, recordformat::values(record), 0);
         } else if (w[0] == QLatin1String("failure")) {
             record.result = w[2].toInt();
             out.tagUpdated(tag, record, {}, memory);
