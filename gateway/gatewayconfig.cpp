@@ -347,7 +347,7 @@ private:
     QMap<QString, int> keyLines; // the keys of the section read so far, at their lines
     QVector<QPair<QString, int>> writableNames;
     Fault fault;
-    QSet<QString> texts; // each text the tags have given so far, once
+    QSet<QString> texts;                   // each text the tags have given so far, once
     QVector<QVector<GatewayTag>> tagLists; // each controller's list of tags, once
 };
 
@@ -662,15 +662,14 @@ namespace {
 // Equal as the gateway uses them: where in the file each was given does not count.
 bool sameTags(const QVector<GatewayTag> &a, const QVector<GatewayTag> &b)
 {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](const GatewayTag &x, const GatewayTag &y) {
-                          const Tag &s = x.tag, &t = y.tag;
-                          return s.name == t.name && s.address == t.address && s.type == t.type &&
-                                 s.count == t.count && s.intervalMs == t.intervalMs &&
-                                 s.unit == t.unit && s.description == t.description &&
-                                 s.scale == t.scale && s.offset == t.offset &&
-                                 x.deadband == y.deadband && x.writable == y.writable;
-                      });
+    return std::equal(
+        a.begin(), a.end(), b.begin(), b.end(), [](const GatewayTag &x, const GatewayTag &y) {
+            const Tag &s = x.tag, &t = y.tag;
+            return s.name == t.name && s.address == t.address && s.type == t.type &&
+                   s.count == t.count && s.intervalMs == t.intervalMs && s.unit == t.unit &&
+                   s.description == t.description && s.scale == t.scale && s.offset == t.offset &&
+                   x.deadband == y.deadband && x.writable == y.writable;
+        });
 }
 
 } // namespace

@@ -163,8 +163,8 @@ void MqttClient::remember(const MqttMessage &message)
 
 MqttMessage MqttClient::retainedMessage(const QByteArray &topic, const Retained &kept) const
 {
-    return {topic,        kept.payload, true, retainedCorrelations.value(topic), kept.expiryS, {},
-            kept.sessionBound};
+    return {topic, kept.payload,     true, retainedCorrelations.value(topic), kept.expiryS,
+            {},    kept.sessionBound};
 }
 
 void MqttClient::setWill(WillMaker maker)

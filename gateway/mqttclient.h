@@ -176,7 +176,7 @@ private:
     std::pmr::unsynchronized_pool_resource retainedPool;
     std::pmr::unordered_map<QByteArray, Retained, TopicHash> retained{&retainedPool};
     QHash<QByteArray, QByteArray> retainedCorrelations; // of the retained topics that have one
-    QHash<int, HandedOver> handedOver;    // by message id, until the broker has it
+    QHash<int, HandedOver> handedOver;                  // by message id, until the broker has it
     QSet<int> earlyAcks; // written out before libmosquitto told the id to the caller
     qint64 handOverOrder = 0;
     int historyInFlight = 0;

@@ -183,7 +183,8 @@ void PublishingTest::due_data()
     QTest::newRow("String of 300 characters, one more")
         << int(String) << 0.0 << QString(300, QLatin1Char('x')) << QString(301, QLatin1Char('x'))
         << true;
-    QTest::newRow("String emptied") << int(String) << 0.0 << "a" << "" << true;
+    QTest::newRow("String emptied") << int(String) << 0.0 << "a"
+                                    << "" << true;
     // Beyond 2^53 a double cannot tell these apart; the integers can.
     QTest::newRow("Int64 beyond 2^53 by 100") << int(Int64) << 1.0 << "9007199254740993"
                                               << "9007199254741093" << true;
