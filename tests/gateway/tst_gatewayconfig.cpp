@@ -15,6 +15,7 @@ private slots:
     void refused_data();
     void refused();
     void read();
+    void equalTagsShared();
     void passwordFileOthersCanRead();
     void examples_data();
     void examples();
@@ -231,6 +232,34 @@ void GatewayConfigTest::read()
     QCOMPARE(kiln[1].tag.address, QStringLiteral("AI7"));
     QCOMPARE(kiln[1].tag.unit, QString());
     QVERIFY(list.endsWith(QLatin1String("tags.csv")));
+}
+
+// Controllers alike hold one list of tags; one that differs in anything the gateway uses keeps
+// its own.
+void GatewayConfigTest::equalTagsShared()
+{
+    const QByteArray tags = "tag = temp AI1 Int16\ntag = setpoint AO1 Float\n";
+    const auto section = [&](const char *name, int port, const QByteArray &extra) {
+        return "[controller " + QByteArray(name) +
+               "]\nconnection = 127.0.0.1:" + QByteArray::number(port) + "\n" + extra + tags;
+    };
+    GatewayConfig config;
+    QString why;
+    QVERIFY2(
+        loadGatewayConfig(
+            write(QStringLiteral("alike.conf"),
+                  "[broker]\nport = 1884\n" + section("a", 700, "") + section("b", 701, "") +
+                      section("c", 702, "writable = setpoint\n") +
+                      section("d", 703, "deadband = 2\n") + section("e", 704, "interval = 500\n")),
+            &config, &why),
+        qPrintable(why));
+    const auto list = [&](int i) { return config.controllers[i].tags.constData(); };
+    QCOMPARE(list(1), list(0));
+    for (int i = 2; i < 5; ++i)
+        QVERIFY2(list(i) != list(0), qPrintable(config.controllers[i].name));
+    QVERIFY(!config.controllers[0].tags[1].writable && config.controllers[2].tags[1].writable);
+    QCOMPARE(config.controllers[3].tags[0].deadband, 2.0);
+    QCOMPARE(config.controllers[4].tags[0].tag.intervalMs, 500);
 }
 
 void GatewayConfigTest::passwordFileOthersCanRead()
