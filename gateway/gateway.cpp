@@ -315,18 +315,22 @@ void Gateway::batchDelivered(qint64 id)
 void Gateway::startWorkers()
 {
     QSet<QByteArray> metaPool; // shared among the controllers made here
+    QVector<StandingSet> standing;
     for (const ControllerSettings &c : qAsConst(config.controllers)) {
         auto *thread = new QThread;
         // Each output hands a scan turn's messages to this thread, in one queued call.
         auto outputs = std::make_unique<ControllerOutputs>();
-        if (config.broker.jsonOutput)
-            outputs->add(std::make_unique<MqttJsonControllerOutput>(
+        if (config.broker.jsonOutput) {
+            auto json = std::make_unique<MqttJsonControllerOutput>(
                 c, config.broker,
                 [this](const QVector<MqttMessage> &batch) {
                     QMetaObject::invokeMethod(
                         this, [this, batch] { takeMessages(batch); }, Qt::QueuedConnection);
                 },
-                &metaPool));
+                &metaPool);
+            standing << json->metaSet();
+            outputs->add(std::move(json));
+        }
         if (config.broker.sparkplugOutput)
             outputs->add(std::make_unique<SparkplugControllerOutput>(
                 c, !config.broker.jsonOutput, [this](const SparkplugTurn &turn) {
@@ -353,6 +357,9 @@ void Gateway::startWorkers()
                                     .arg(c.tags.size())
                                     .arg(c.connection));
     }
+    // What the controllers of the configuration before stood for has been cleared where it is
+    // no longer this one's.
+    mqtt->setStanding(standing);
 }
 
 // Each worker marks its values stale and its status offline as it stops.

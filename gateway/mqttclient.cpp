@@ -161,6 +161,12 @@ void MqttClient::remember(const MqttMessage &message)
         retainedCorrelations.insert(message.topic, message.correlation);
 }
 
+void MqttClient::forget(const QByteArray &topic)
+{
+    retained.erase(topic);
+    retainedCorrelations.remove(topic);
+}
+
 MqttMessage MqttClient::retainedMessage(const QByteArray &topic, const Retained &kept) const
 {
     return {topic, kept.payload,     true, retainedCorrelations.value(topic), kept.expiryS,
@@ -279,6 +285,7 @@ void MqttClient::forgetPublished()
 {
     retained.clear();
     retainedCorrelations.clear();
+    standing.clear();
     queue = PublishQueue(brokerSettings.queueLimit);
     queue.setKeeper(keeper);
 }
@@ -433,6 +440,10 @@ void MqttClient::sessionUp()
         queue.pushFront(onlineStatus());
     for (auto r = retained.cbegin(); r != retained.cend(); ++r)
         queue.remind(retainedMessage(r->first, r->second));
+    for (const StandingSet &set : qAsConst(standing)) {
+        for (const MqttMessage &m : set())
+            queue.remind(m);
+    }
     emit connectionChanged(true, QString());
     pump();
     updateWriteWatch();
@@ -488,10 +499,8 @@ void MqttClient::acknowledged(int mid)
     // A topic cleared and not published since is forgotten once the broker has the clearing.
     if (m.retain && m.payload.isEmpty()) {
         const auto kept = retained.find(m.topic);
-        if (kept != retained.end() && kept->second.payload.isEmpty()) {
-            retained.erase(kept);
-            retainedCorrelations.remove(m.topic);
-        }
+        if (kept != retained.end() && kept->second.payload.isEmpty())
+            forget(m.topic);
     }
     pump();
 }
@@ -557,7 +566,9 @@ void MqttClient::publish(const MqttMessage &message)
         return publish(live);
     }
     // What is remembered for the next session goes out as the latest, not as history.
-    if (message.retain)
+    if (message.retain && message.standing)
+        forget(message.topic);
+    else if (message.retain)
         remember(message);
     queue.push(message);
     pump();
@@ -582,9 +593,18 @@ bool MqttClient::sendHistory(const QVector<MqttMessage> &messages, qint64 id)
     return true;
 }
 
+void MqttClient::setStanding(const QVector<StandingSet> &sets)
+{
+    standing = sets;
+}
+
 QSet<QByteArray> MqttClient::retainedTopics() const
 {
     QSet<QByteArray> topics;
+    for (const StandingSet &set : standing) {
+        for (const MqttMessage &m : set())
+            topics.insert(m.topic);
+    }
     for (const auto &[topic, kept] : retained) {
         if (!kept.payload.isEmpty())
             topics.insert(topic);

@@ -71,9 +71,13 @@ public:
     // Messages of one batch of history (one per output), all taken or none; false: not now.
     // The id comes back once for each message the broker has.
     bool sendHistory(const QVector<MqttMessage> &messages, qint64 id);
+    // The sets of standing messages published again on each new session, in place of those
+    // set before.
+    void setStanding(const QVector<StandingSet> &sets);
     // The topics that hold a retained message of this gateway's (one not cleared since).
     QSet<QByteArray> retainedTopics() const;
-    // Each topic is cleared on the broker (an empty retained message) and then forgotten.
+    // Each topic is cleared on the broker (an empty retained message) and then forgotten; one of a
+    // standing set stays in it until the sets are set again.
     void clearRetained(const QSet<QByteArray> &topics);
     void subscribe(const QByteArray &pattern);
     // A clean DISCONNECT once what is queued has gone out, waiting at most timeoutMs.
@@ -144,6 +148,7 @@ private:
     void updateWriteWatch();
     MqttMessage onlineStatus() const;
     void remember(const MqttMessage &message);
+    void forget(const QByteArray &topic);
     MqttMessage retainedMessage(const QByteArray &topic, const Retained &kept) const;
 
     BrokerSettings brokerSettings;
@@ -176,8 +181,9 @@ private:
     std::pmr::unsynchronized_pool_resource retainedPool;
     std::pmr::unordered_map<QByteArray, Retained, TopicHash> retained{&retainedPool};
     QHash<QByteArray, QByteArray> retainedCorrelations; // of the retained topics that have one
-    QHash<int, HandedOver> handedOver;                  // by message id, until the broker has it
-    QSet<int> earlyAcks; // written out before libmosquitto told the id to the caller
+    QVector<StandingSet> standing;
+    QHash<int, HandedOver> handedOver; // by message id, until the broker has it
+    QSet<int> earlyAcks;               // written out before libmosquitto told the id to the caller
     qint64 handOverOrder = 0;
     int historyInFlight = 0;
     int backlog = 0; // the most messages waiting since the queue was last empty

@@ -34,6 +34,28 @@ QByteArray pooled(const QByteArray &bytes, QSet<QByteArray> *pool)
     return bytes;
 }
 
+// What a tag is describes the configuration, not a value: it does not expire. Each payload is
+// held once, here; the session does not keep them, but has them made again.
+QVector<MqttMessage> metaMessages(const BrokerSettings &broker, const ControllerSettings &settings,
+                                  const QVector<QByteArray> &payloads)
+{
+    QVector<MqttMessage> messages;
+    messages.reserve(settings.tags.size());
+    for (int i = 0; i < settings.tags.size(); ++i) {
+        MqttMessage m{
+            mqttjson::controllerTopic(broker, settings.name,
+                                      settings.tags[i].tag.name + QStringLiteral("/meta")),
+            payloads[i],
+            true,
+            {},
+            0,
+            {}};
+        m.standing = true;
+        messages.append(m);
+    }
+    return messages;
+}
+
 } // namespace
 
 MqttJsonControllerOutput::MqttJsonControllerOutput(const ControllerSettings &settings,
@@ -65,18 +87,17 @@ QByteArray MqttJsonControllerOutput::topic(const QString &tail) const
     return mqttjson::controllerTopic(broker, settings.name, tail);
 }
 
+StandingSet MqttJsonControllerOutput::metaSet() const
+{
+    // Copies that share what they hold: the set outlives this output when its worker stops.
+    return [broker = broker, settings = settings, payloads = metaPayloads] {
+        return metaMessages(broker, settings, payloads);
+    };
+}
+
 void MqttJsonControllerOutput::started()
 {
-    // What a tag is describes the configuration, not a value: it does not expire. Once published,
-    // the session keeps each payload as its topic's retained message.
-    for (int i = 0; i < settings.tags.size(); ++i)
-        pending.append({topic(settings.tags[i].tag.name + QStringLiteral("/meta")),
-                        metaPayloads[i],
-                        true,
-                        {},
-                        0,
-                        {}});
-    metaPayloads = {};
+    pending += metaMessages(broker, settings, metaPayloads);
 }
 
 void MqttJsonControllerOutput::tagUpdated(int tag, const CLabelVariable &record,

@@ -28,6 +28,9 @@ public:
     MqttJsonControllerOutput(const ControllerSettings &settings, const BrokerSettings &broker,
                              HandOver handOver, QSet<QByteArray> *metaPool);
 
+    // The /meta messages started() publishes, made again for each new session of the broker.
+    StandingSet metaSet() const;
+
     void started() override;
     void tagUpdated(int tag, const CLabelVariable &record, const QStringList &texts,
                     const TagMemory &before) override;
@@ -44,7 +47,7 @@ private:
     BrokerSettings broker;
     HandOver handOver;
     QVector<MqttMessage> pending;
-    QVector<QByteArray> metaPayloads; // by tag, until started() publishes them
+    QVector<QByteArray> metaPayloads; // by tag
     // By tag, made once: its value topic, and the start of its scan entry ("NAME":).
     QVector<QByteArray> tagTopics;
     QVector<QByteArray> scanKeys;

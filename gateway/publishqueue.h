@@ -39,8 +39,16 @@ struct MqttMessage
     // Numbered within its session (a Sparkplug message): never sent on another one. Its values
     // for history are kept when its session ends before the broker has it.
     bool sessionBound = false;
+    // A retained message its maker can make again, as one of a StandingSet: the session does not
+    // keep it.
+    bool standing = false;
 };
 Q_DECLARE_METATYPE(MqttMessage)
+
+// Retained messages that stand as long as the configuration that makes them (what each tag is),
+// made again whenever they are wanted rather than each held for the session's life: a hundred
+// thousand tags would hold a topic and an entry each for nothing.
+using StandingSet = std::function<QVector<MqttMessage>()>;
 Q_DECLARE_METATYPE(QVector<MqttMessage>)
 
 // What waits to be handed to the broker session, in the order it came. A retained message stands

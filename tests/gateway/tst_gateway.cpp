@@ -1429,6 +1429,24 @@ void GatewayTest::describedTags()
         retained.start(mqtt.port(), QStringLiteral("t/#"), {QStringLiteral("--retained-only")}));
     QVERIFY(!retained.waitFor(QStringLiteral("^t/site-a/line-3/c/big/meta "), 15000).isEmpty());
     QVERIFY(retained.waitFor(QStringLiteral("^t/site-a/line-3/c/temp"), 1000).isEmpty());
+
+    // A broker that restarts is told what each tag is now, and nothing of the tag that went.
+    mqtt.stop();
+    QVERIFY(gw.logged(QStringLiteral("broker: lost"), 5000));
+    QVERIFY(mqtt.start({}, true));
+    QVERIFY(gw.logged(QStringLiteral("reload: (.*\n)*.*broker: connected"), 10000));
+    SubscriberProcess fresh;
+    QVERIFY(fresh.start(mqtt.port(), QStringLiteral("t/site-a/line-3/c/big")));
+    QVERIFY(!fresh.waitFor(QStringLiteral("^t/site-a/line-3/c/big "), 10000).isEmpty());
+    SubscriberProcess again;
+    QVERIFY(again.start(mqtt.port(), QStringLiteral("t/#"), {QStringLiteral("--retained-only")}));
+    QVERIFY(!again
+                 .waitFor(QStringLiteral("^t/site-a/line-3/c/big/meta \\d  .*\"writable\":false,"
+                                         "\"large_integers\":\"text\"\\}$"),
+                          15000)
+                 .isEmpty());
+    QVERIFY(!again.waitFor(QStringLiteral("^t/site-a/line-3/d/temp/meta "), 15000).isEmpty());
+    QVERIFY(again.waitFor(QStringLiteral("^t/site-a/line-3/c/temp"), 1000).isEmpty());
 }
 
 // Every line carries its level as journald reads it; a driver line that comes with every read
