@@ -85,17 +85,43 @@ const QByteArray &packedNow(const QStringList &texts)
 
 } // namespace
 
+SmallBytes &SmallBytes::operator=(const QByteArray &bytes)
+{
+    if (bytes.size() <= inPlace) {
+        std::memcpy(small, bytes.constData(), size_t(bytes.size()));
+        smallSize = qint8(bytes.size());
+        large = QByteArray();
+    } else {
+        // At its size: a copy of the caller's room would keep what it does not use.
+        large = QByteArray(bytes.constData(), bytes.size());
+        smallSize = -1;
+    }
+    return *this;
+}
+
+bool SmallBytes::operator==(const QByteArray &bytes) const
+{
+    if (smallSize < 0)
+        return large == bytes;
+    return bytes.size() == smallSize &&
+           std::memcmp(small, bytes.constData(), size_t(smallSize)) == 0;
+}
+
+QByteArray SmallBytes::bytes() const
+{
+    return smallSize < 0 ? large : QByteArray(small, smallSize);
+}
+
 QStringList TagMemory::texts() const
 {
-    return unpack(lastTexts);
+    return unpack(lastTexts.bytes());
 }
 
 void TagMemory::published(const CLabelVariable &record, const QStringList &texts, qint64 now)
 {
     if (record.result == 0) {
         haveGood = true;
-        const QByteArray &packed = packedNow(texts);
-        lastTexts = QByteArray(packed.constData(), packed.size());
+        lastTexts = packedNow(texts);
         lastType = record.type;
         lastCount = record.count;
         lastTime = record.time;
@@ -172,7 +198,7 @@ bool due(const TagMemory &memory, const CLabelVariable &record, const QStringLis
         return false;
     if (memory.confirmWrite || !memory.haveGood)
         return true;
-    if (packedNow(texts) == memory.lastTexts)
+    if (memory.lastTexts == packedNow(texts))
         return false;
     return movedBeyond(record.type, memory.texts(), texts, deadband);
 }

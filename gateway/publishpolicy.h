@@ -5,6 +5,22 @@
 #include <QDateTime>
 #include <QStringList>
 
+// A few bytes held in place when they fit, which a tag's last texts mostly do (a number is a
+// length and a dozen digits), and in a block of their own when they do not.
+class SmallBytes
+{
+public:
+    SmallBytes &operator=(const QByteArray &bytes);
+    bool operator==(const QByteArray &bytes) const;
+    QByteArray bytes() const;
+
+private:
+    static constexpr int inPlace = 15;
+    QByteArray large;
+    char small[inPlace] = {};
+    qint8 smallSize = -1; // -1: held in large
+};
+
 // What the gateway remembers of one tag's publishing, one for every tag it reads: the small
 // fields sit together after the large ones, so none is padded to eight bytes of its own.
 struct TagMemory
@@ -13,7 +29,7 @@ struct TagMemory
     // after a failure), packed in one block, when it was read, and its record's type and count
     // (which frame the texts). Not the record itself: copying a record's value costs more than
     // the rest of a value's way; nor a list of strings, three blocks a tag where one will do.
-    QByteArray lastTexts;
+    SmallBytes lastTexts;
     QDateTime lastTime;
     qint64 publishedAt = 0; // ms on the controller's clock
     int lastType = 0;

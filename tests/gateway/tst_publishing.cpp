@@ -183,6 +183,13 @@ void PublishingTest::due_data()
     QTest::newRow("String of 300 characters, one more")
         << int(String) << 0.0 << QString(300, QLatin1Char('x')) << QString(301, QLatin1Char('x'))
         << true;
+    // Fifteen bytes are held in place, sixteen in a block: a length byte and the characters.
+    QTest::newRow("String of 14 characters, then 15")
+        << int(String) << 0.0 << QString(14, QLatin1Char('x')) << QString(15, QLatin1Char('x'))
+        << true;
+    QTest::newRow("String of 15 characters unchanged")
+        << int(String) << 0.0 << QString(15, QLatin1Char('x')) << QString(15, QLatin1Char('x'))
+        << false;
     QTest::newRow("String emptied") << int(String) << 0.0 << "a"
                                     << "" << true;
     // Beyond 2^53 a double cannot tell these apart; the integers can.
