@@ -72,34 +72,6 @@ QStringList unpack(const QByteArray &packed)
     return texts;
 }
 
-// Whether the texts pack to these bytes, told in place: a value that did not move is read and
-// compared, not packed again.
-bool packsTo(const QStringList &texts, const char *bytes, int size)
-{
-    const QByteArray packed = QByteArray::fromRawData(bytes, size);
-    int at = 0;
-    for (const QString &t : texts) {
-        quint32 n = 0;
-        const bool wide = !isAscii(t);
-        if (!readLength(packed, &at, &n) || n != quint32(t.size()) * 2 + (wide ? 1 : 0))
-            return false;
-        const int length = wide ? t.size() * 2 : t.size();
-        if (length > size - at)
-            return false;
-        if (wide) {
-            if (std::memcmp(bytes + at, t.utf16(), size_t(length)) != 0)
-                return false;
-        } else {
-            for (int i = 0; i < length; ++i) {
-                if (bytes[at + i] != char(t[i].unicode()))
-                    return false;
-            }
-        }
-        at += length;
-    }
-    return at == size;
-}
-
 // The record's texts packed, in room the thread keeps: most reads are of values that did not
 // move, and are told so without a block made for them.
 const QByteArray &packedNow(const QStringList &texts)
@@ -125,6 +97,14 @@ SmallBytes &SmallBytes::operator=(const QByteArray &bytes)
         smallSize = -1;
     }
     return *this;
+}
+
+bool SmallBytes::operator==(const QByteArray &bytes) const
+{
+    if (smallSize < 0)
+        return large == bytes;
+    return bytes.size() == smallSize &&
+           std::memcmp(small, bytes.constData(), size_t(smallSize)) == 0;
 }
 
 QByteArray SmallBytes::bytes() const
@@ -218,7 +198,7 @@ bool due(const TagMemory &memory, const CLabelVariable &record, const QStringLis
         return false;
     if (memory.confirmWrite || !memory.haveGood)
         return true;
-    if (packsTo(texts, memory.lastTexts.data(), memory.lastTexts.size()))
+    if (memory.lastTexts == packedNow(texts))
         return false;
     return movedBeyond(record.type, memory.texts(), texts, deadband);
 }

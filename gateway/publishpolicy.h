@@ -11,9 +11,8 @@ class SmallBytes
 {
 public:
     SmallBytes &operator=(const QByteArray &bytes);
+    bool operator==(const QByteArray &bytes) const;
     QByteArray bytes() const;
-    const char *data() const { return smallSize < 0 ? large.constData() : small; }
-    int size() const { return smallSize < 0 ? large.size() : smallSize; }
 
 private:
     static constexpr int inPlace = 15;
