@@ -171,7 +171,6 @@ private:
     PublishQueue queue;
     // The latest retained message of each topic. Its entries come from a pool of their own: each
     // allocated alone, they would sit between the short-lived blocks of the burst that made them
-    // (two a tag), and the holes those leave could not be given back.
     // (two a tag), and the holes those leave could not be given back. A hash that cannot throw
     // is not stored in them but computed again when needed.
     struct TopicHash

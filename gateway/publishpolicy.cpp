@@ -200,6 +200,10 @@ bool due(const TagMemory &memory, const CLabelVariable &record, const QStringLis
         return true;
     if (memory.lastTexts == packedNow(texts))
         return false;
+    // Texts differ: without a band, or for texts and booleans, that is a move. Only a band over
+    // numbers needs the last texts back.
+    if (deadband <= 0 || comparisonOf(record.type) == Comparison::Text)
+        return true;
     return movedBeyond(record.type, memory.texts(), texts, deadband);
 }
 
