@@ -7,24 +7,28 @@
 #include <cmath>
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
 // Texts packed one after another, each after its length in characters, doubled, plus one when
 // it is held as UTF-16 (any character beyond ASCII) rather than a byte a character. Equal lists
-// pack to equal bytes, so a value that did not move is told without unpacking anything.
-void appendLength(QByteArray &out, quint32 n)
+// pack to equal bytes, so a value that did not move is told without unpacking anything. The
+// length is written seven bits a byte, low bits first, the top bit set on all but the last.
+char *writeLength(char *out, quint32 n)
 {
     for (; n >= 0x80; n >>= 7)
-        out += char(0x80 | (n & 0x7f));
-    out += char(n);
+        *out++ = char(0x80 | (n & 0x7f));
+    *out++ = char(n);
+    return out;
 }
 
-bool readLength(const QByteArray &in, int *at, quint32 *n)
+// Reads a length at *at, short of end; false when the bytes end before it does.
+bool readLength(const char **at, const char *end, quint32 *n)
 {
     *n = 0;
-    for (int shift = 0; *at < in.size() && shift < 32; shift += 7) {
-        const quint8 b = quint8(in[(*at)++]);
+    for (int shift = 0; *at < end && shift < 32; shift += 7) {
+        const quint8 b = quint8(*(*at)++);
         *n |= quint32(b & 0x7f) << shift;
         if (!(b & 0x80))
             return true;
@@ -32,79 +36,104 @@ bool readLength(const QByteArray &in, int *at, quint32 *n)
     return false;
 }
 
-bool isAscii(const QString &t)
+// The most bytes the texts can pack to: five for a length, two for a character.
+size_t packedBound(const QStringList &texts)
 {
-    return std::all_of(t.begin(), t.end(), [](QChar c) { return c.unicode() < 0x80; });
+    size_t bound = 0;
+    for (const QString &t : texts)
+        bound += 5 + size_t(t.size()) * 2;
+    return bound;
 }
 
-void pack(const QStringList &texts, QByteArray &out)
+char *packWide(const QString &t, char *out)
 {
-    for (const QString &t : texts) {
-        const bool wide = !isAscii(t);
-        appendLength(out, quint32(t.size()) * 2 + (wide ? 1 : 0));
-        if (wide) {
-            out.append(reinterpret_cast<const char *>(t.utf16()), t.size() * 2);
-        } else {
-            for (const QChar c : t)
-                out += char(c.unicode());
-        }
+    out = writeLength(out, quint32(t.size()) * 2 + 1);
+    std::memcpy(out, t.constData(), size_t(t.size()) * 2);
+    return out + t.size() * 2;
+}
+
+// Packs one text at out, a byte a character until one is beyond ASCII; returns the end.
+char *packText(const QString &t, char *out)
+{
+    const auto *chars = reinterpret_cast<const ushort *>(t.constData());
+    char *at = writeLength(out, quint32(t.size()) * 2);
+    for (int i = 0; i < t.size(); ++i) {
+        if (chars[i] >= 0x80)
+            return packWide(t, out);
+        *at++ = char(chars[i]);
     }
+    return at;
+}
+
+// Whether one text was packed as these bytes; at moves past them.
+bool textPackedAt(const QString &t, const char **at, const char *end)
+{
+    quint32 n = 0;
+    if (!readLength(at, end, &n) || n / 2 != quint32(t.size()))
+        return false;
+    const auto *chars = reinterpret_cast<const ushort *>(t.constData());
+    const size_t length = n % 2 ? size_t(t.size()) * 2 : size_t(t.size());
+    if (length > size_t(end - *at))
+        return false;
+    const auto *bytes = reinterpret_cast<const quint8 *>(*at);
+    *at += length;
+    if (n % 2)
+        return std::memcmp(bytes, chars, length) == 0;
+    // Bytes packed a character each are all ASCII, so a text beyond it never matches them.
+    for (int i = 0; i < t.size(); ++i) {
+        if (bytes[i] != chars[i])
+            return false;
+    }
+    return true;
 }
 
 QStringList unpack(const QByteArray &packed)
 {
     QStringList texts;
     quint32 n = 0;
-    for (int at = 0; at < packed.size() && readLength(packed, &at, &n);) {
+    const char *end = packed.constData() + packed.size();
+    for (const char *at = packed.constData(); at < end && readLength(&at, end, &n);) {
         const int chars = int(n / 2);
         const int bytes = n % 2 ? chars * 2 : chars;
-        if (bytes > packed.size() - at)
+        if (bytes > end - at)
             break;
         if (n % 2) {
             QString t(chars, Qt::Uninitialized);
-            std::memcpy(t.data(), packed.constData() + at, size_t(bytes));
+            std::memcpy(t.data(), at, size_t(bytes));
             texts << t;
         } else {
-            texts << QString::fromLatin1(packed.constData() + at, bytes);
+            texts << QString::fromLatin1(at, bytes);
         }
         at += bytes;
     }
     return texts;
 }
 
-// The record's texts packed, in room the thread keeps: most reads are of values that did not
-// move, and are told so without a block made for them.
-const QByteArray &packedNow(const QStringList &texts)
+// Whether the texts pack to these bytes, told in place: a value that did not move is read and
+// compared, not packed again.
+bool packsTo(const QStringList &texts, const char *bytes, int size)
 {
-    thread_local QByteArray scratch;
-    scratch.reserve(qMax(scratch.capacity(), 64)); // reserved room stays when it is emptied
-    scratch.resize(0);
-    pack(texts, scratch);
-    return scratch;
+    const char *at = bytes, *end = bytes + size;
+    for (const QString &t : texts) {
+        if (!textPackedAt(t, &at, end))
+            return false;
+    }
+    return at == end;
 }
 
 } // namespace
 
-SmallBytes &SmallBytes::operator=(const QByteArray &bytes)
+void SmallBytes::assign(const char *bytes, size_t size)
 {
-    if (bytes.size() <= inPlace) {
-        std::memcpy(small, bytes.constData(), size_t(bytes.size()));
-        smallSize = qint8(bytes.size());
-        large = QByteArray();
+    if (size <= size_t(inPlace)) {
+        std::memcpy(small, bytes, size);
+        smallSize = qint8(size);
+        if (!large.isNull())
+            large = QByteArray();
     } else {
-        // At its size: a copy of the caller's room would keep what it does not use.
-        large = QByteArray(bytes.constData(), bytes.size());
+        large = QByteArray(bytes, int(size));
         smallSize = -1;
     }
-    return *this;
-}
-
-bool SmallBytes::operator==(const QByteArray &bytes) const
-{
-    if (smallSize < 0)
-        return large == bytes;
-    return bytes.size() == smallSize &&
-           std::memcmp(small, bytes.constData(), size_t(smallSize)) == 0;
 }
 
 QByteArray SmallBytes::bytes() const
@@ -121,7 +150,13 @@ void TagMemory::published(const CLabelVariable &record, const QStringList &texts
 {
     if (record.result == 0) {
         haveGood = true;
-        lastTexts = packedNow(texts);
+        // Packed in room the thread keeps, then held at its size.
+        thread_local std::vector<char> room;
+        room.resize(std::max(room.size(), packedBound(texts)));
+        char *end = room.data();
+        for (const QString &t : texts)
+            end = packText(t, end);
+        lastTexts.assign(room.data(), size_t(end - room.data()));
         lastType = record.type;
         lastCount = record.count;
         lastTime = record.time;
@@ -198,10 +233,10 @@ bool due(const TagMemory &memory, const CLabelVariable &record, const QStringLis
         return false;
     if (memory.confirmWrite || !memory.haveGood)
         return true;
-    if (memory.lastTexts == packedNow(texts))
+    if (packsTo(texts, memory.lastTexts.data(), memory.lastTexts.size()))
         return false;
-    // Texts differ: without a band, or for texts and booleans, that is a move. Only a band over
-    // numbers needs the last texts back.
+    // Texts differ: without a band, or for texts and booleans, that is a move. Only a band
+    // over numbers needs the last texts back.
     if (deadband <= 0 || comparisonOf(record.type) == Comparison::Text)
         return true;
     return movedBeyond(record.type, memory.texts(), texts, deadband);

@@ -10,9 +10,10 @@
 class SmallBytes
 {
 public:
-    SmallBytes &operator=(const QByteArray &bytes);
-    bool operator==(const QByteArray &bytes) const;
+    void assign(const char *bytes, size_t size);
     QByteArray bytes() const;
+    const char *data() const { return smallSize < 0 ? large.constData() : small; }
+    int size() const { return smallSize < 0 ? large.size() : smallSize; }
 
 private:
     static constexpr int inPlace = 15;

@@ -155,7 +155,7 @@ void PublishingTest::due_data()
 {
     QTest::addColumn<int>("type");
     QTest::addColumn<double>("deadband");
-    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("before"); // elements joined by |
     QTest::addColumn<QString>("now");
     QTest::addColumn<bool>("published");
 
@@ -192,6 +192,21 @@ void PublishingTest::due_data()
         << false;
     QTest::newRow("String emptied") << int(String) << 0.0 << "a"
                                     << "" << true;
+    // A byte a character and UTF-16 never stand for the same text.
+    QTest::newRow("String beyond ASCII, then within") << int(String) << 0.0 << "é"
+                                                      << "e" << true;
+    QTest::newRow("String within ASCII, then beyond") << int(String) << 0.0 << "e"
+                                                      << "é" << true;
+    QTest::newRow("array unchanged") << int(Int16) << 0.0 << "1|-2|3"
+                                     << "1|-2|3" << false;
+    QTest::newRow("array, characters shifted between elements") << int(String) << 0.0 << "ab|c"
+                                                                << "a|bc" << true;
+    QTest::newRow("array, one element more") << int(String) << 0.0 << "1|2"
+                                             << "1|2|" << true;
+    QTest::newRow("array within the band") << int(Int16) << 5.0 << "10|20"
+                                           << "12|16" << false;
+    QTest::newRow("array, one element beyond the band") << int(Int16) << 5.0 << "10|20"
+                                                        << "12|26" << true;
     // Beyond 2^53 a double cannot tell these apart; the integers can.
     QTest::newRow("Int64 beyond 2^53 by 100") << int(Int64) << 1.0 << "9007199254740993"
                                               << "9007199254741093" << true;
@@ -218,12 +233,13 @@ void PublishingTest::due()
     CLabelVariable record;
     record.result = 0;
     record.type = DataType(type);
-    memory.published(record, {before}, 1000);
-    QCOMPARE(memory.texts(), QStringList{before});
-    QCOMPARE(publishpolicy::due(memory, record, {now}, deadband, 1000, 60000), published);
+    const QStringList last = before.split(QLatin1Char('|')), read = now.split(QLatin1Char('|'));
+    memory.published(record, last, 1000);
+    QCOMPARE(memory.texts(), last);
+    QCOMPARE(publishpolicy::due(memory, record, read, deadband, 1000, 60000), published);
     // A write that succeeded is confirmed by the next value, moved or not.
     memory.confirmWrite = true;
-    QVERIFY(publishpolicy::due(memory, record, {before}, deadband, 1000, 60000));
+    QVERIFY(publishpolicy::due(memory, record, last, deadband, 1000, 60000));
 }
 
 void PublishingTest::setPayload_data()
