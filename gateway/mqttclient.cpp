@@ -483,14 +483,16 @@ void MqttClient::onPublish(mosquitto *, void *self, int mid, int, const mqtt5__p
 
 void MqttClient::acknowledged(int mid)
 {
-    const auto h = handedOver.find(mid);
-    if (h == handedOver.end()) {
+    const auto h = handedOver.constFind(mid);
+    if (h == handedOver.cend()) {
         earlyAcks.insert(mid);
         return;
     }
     const MqttMessage m = h->message;
     const qint64 historyId = h->historyId;
-    handedOver.erase(h);
+    // Removed by its id, not erased where it was found: an erase looks for the entry after it,
+    // across every empty bucket of a table that once held a burst, and never shrinks the table.
+    handedOver.remove(mid);
     sinceProgress.start();
     if (historyId >= 0) {
         --historyInFlight;

@@ -1088,13 +1088,18 @@ void GatewayTest::historyAcrossOutage()
     QVERIFY(latest.start(mqtt.port(), QStringLiteral("t/#"), {QStringLiteral("--retained-only")}));
     QCOMPARE(valueOf(latest.waitFor(QStringLiteral("^t/c/a 1 "), 10000)), QStringLiteral("112"));
     QVERIFY(latest.waitFor(QStringLiteral("^t/c/history"), 2000).isEmpty());
+    // The store counts as delivered what the historian took: the 24 values of the outage, and
+    // any read before it that the broker had not acknowledged when it went.
+    const int delivered = int(historyValues(history.lines(), QStringLiteral("a")).size() +
+                              historyValues(history.lines(), QStringLiteral("b")).size());
+    QVERIFY(delivered >= 24);
     SubscriberProcess stats;
     QVERIFY(stats.start(mqtt.port(), QStringLiteral("t/gateway/stats")));
-    QVERIFY(
-        !stats
-             .waitFor(QStringLiteral("\"store\":\\{\"held\":0,.*\"delivered\":24,\"dropped\":0"),
-                      10000)
-             .isEmpty());
+    QVERIFY(!stats
+                 .waitFor(QStringLiteral("\"store\":\\{\"held\":0,.*\"delivered\":%1,\"dropped\":0")
+                              .arg(delivered),
+                          10000)
+                 .isEmpty());
 }
 
 // Killed while the broker is away, the gateway delivers what it had read once it runs again:
