@@ -36,6 +36,12 @@ bool readLength(const char **at, const char *end, quint32 *n)
     return false;
 }
 
+// The bytes a packed text's characters take, by its length field: two a character when odd.
+size_t packedChars(quint32 n)
+{
+    return n % 2 ? size_t(n / 2) * 2 : size_t(n / 2);
+}
+
 // The most bytes the texts can pack to: five for a length, two for a character.
 size_t packedBound(const QStringList &texts)
 {
@@ -72,7 +78,7 @@ bool textPackedAt(const QString &t, const char **at, const char *end)
     if (!readLength(at, end, &n) || n / 2 != quint32(t.size()))
         return false;
     const auto *chars = reinterpret_cast<const ushort *>(t.constData());
-    const size_t length = n % 2 ? size_t(t.size()) * 2 : size_t(t.size());
+    const size_t length = packedChars(n);
     if (length > size_t(end - *at))
         return false;
     const auto *bytes = reinterpret_cast<const quint8 *>(*at);
@@ -94,15 +100,15 @@ QStringList unpack(const QByteArray &packed)
     const char *end = packed.constData() + packed.size();
     for (const char *at = packed.constData(); at < end && readLength(&at, end, &n);) {
         const int chars = int(n / 2);
-        const int bytes = n % 2 ? chars * 2 : chars;
-        if (bytes > end - at)
+        const size_t bytes = packedChars(n);
+        if (bytes > size_t(end - at))
             break;
         if (n % 2) {
             QString t(chars, Qt::Uninitialized);
-            std::memcpy(t.data(), at, size_t(bytes));
+            std::memcpy(t.data(), at, bytes);
             texts << t;
         } else {
-            texts << QString::fromLatin1(at, bytes);
+            texts << QString::fromLatin1(at, chars);
         }
         at += bytes;
     }
@@ -119,6 +125,19 @@ bool packsTo(const QStringList &texts, const char *bytes, int size)
             return false;
     }
     return at == end;
+}
+
+// The texts packed: written in room the thread keeps, then held at their size.
+SmallBytes packed(const QStringList &texts)
+{
+    thread_local std::vector<char> room;
+    room.resize(std::max(room.size(), packedBound(texts)));
+    char *end = room.data();
+    for (const QString &t : texts)
+        end = packText(t, end);
+    SmallBytes bytes;
+    bytes.assign(room.data(), size_t(end - room.data()));
+    return bytes;
 }
 
 } // namespace
@@ -150,13 +169,7 @@ void TagMemory::published(const CLabelVariable &record, const QStringList &texts
 {
     if (record.result == 0) {
         haveGood = true;
-        // Packed in room the thread keeps, then held at its size.
-        thread_local std::vector<char> room;
-        room.resize(std::max(room.size(), packedBound(texts)));
-        char *end = room.data();
-        for (const QString &t : texts)
-            end = packText(t, end);
-        lastTexts.assign(room.data(), size_t(end - room.data()));
+        lastTexts = packed(texts);
         lastType = record.type;
         lastCount = record.count;
         lastTime = record.time;
