@@ -127,17 +127,16 @@ bool packsTo(const QStringList &texts, const char *bytes, int size)
     return at == end;
 }
 
-// The texts packed: written in room the thread keeps, then held at their size.
-SmallBytes packed(const QStringList &texts)
+// Packs the texts into what holds them: written in room the thread keeps, then held at their
+// size.
+void pack(const QStringList &texts, SmallBytes &into)
 {
     thread_local std::vector<char> room;
     room.resize(std::max(room.size(), packedBound(texts)));
     char *end = room.data();
     for (const QString &t : texts)
         end = packText(t, end);
-    SmallBytes bytes;
-    bytes.assign(room.data(), size_t(end - room.data()));
-    return bytes;
+    into.assign(room.data(), size_t(end - room.data()));
 }
 
 } // namespace
@@ -169,7 +168,7 @@ void TagMemory::published(const CLabelVariable &record, const QStringList &texts
 {
     if (record.result == 0) {
         haveGood = true;
-        lastTexts = packed(texts);
+        pack(texts, lastTexts);
         lastType = record.type;
         lastCount = record.count;
         lastTime = record.time;
